@@ -1,0 +1,44 @@
+// The register's status words and the engine's own mnemonics, with their message numbers.
+// Declared once, as data; the classifier and every engine error go through these rows.
+#pragma once
+
+#include <string_view>
+
+namespace vsk {
+
+enum class StatusKind { Error, Warning };
+
+struct StatusWord {
+    std::string_view word;
+    unsigned message;
+    StatusKind kind;
+};
+
+// Finds the first row (in the classifier's order) whose word occurs anywhere in `text`;
+// nullptr when none does.
+const StatusWord* FindStatusWord(std::string_view text);
+
+// True when the text holds "SOFT", "HARD" or "SHUTDOWN": an error word that must go to the
+// classifier.
+bool IsStatusText(std::string_view text);
+
+// Engine mnemonics and their message numbers.
+namespace EngineError {
+constexpr std::string_view kConnTimeout = "CONNTIMEOUT";
+constexpr unsigned kConnTimeoutMsg = 1003;
+constexpr unsigned kNotEnoughMoneyMsg = 3014;  // also recorded as "CONNTIMEOUT"
+constexpr std::string_view kSoftUpas = "SOFTUPAS";
+constexpr unsigned kPasswordRefusedMsg = 1004;
+constexpr std::string_view kPortOpenError = "PORTOPENERROR";
+constexpr unsigned kPortOpenErrorMsg = 3012;
+constexpr std::string_view kTooBigQty = "TOOBIGQTY";
+constexpr unsigned kTooBigQtyMsg = 3013;
+constexpr std::string_view kInvalidTax = "INVALIDTAX";
+constexpr unsigned kInvalidTaxMsg = 2043;
+constexpr std::string_view kInvalidTime = "INVALIDTIME";
+constexpr unsigned kInvalidTimeMsg = 3015;
+constexpr std::string_view kSoftOver = "SOFTOVER";
+constexpr unsigned kSoftOverMsg = 2019;
+}  // namespace EngineError
+
+}  // namespace vsk

@@ -1,0 +1,57 @@
+// What the engine may ask of the operator: message boxes, the status window, the connection
+// dialog and the printer information window. The engine sees only this interface; the Qt
+// window implements it, and the headless implementation answers every question with its
+// default (Retry/Cancel -> Cancel, OK -> OK), writes the text to stderr and never blocks.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+class CPrinterInfo;
+
+namespace vsk {
+
+enum class MsgIcon { Stop, Exclamation, Information };
+enum class MsgButtons { Ok, RetryCancel };
+enum class MsgResult { Ok, Retry, Cancel };
+
+// CStatusDialog as the engine sees it; deleting the object closes the window.
+class IStatusWindow {
+public:
+    virtual ~IStatusWindow() = default;
+    // Texts in Windows-1251. Empty texts hide their controls.
+    virtual bool ShowTexts(std::string_view title, std::string_view goods,
+                           std::string_view amount) = 0;
+    // Title = the resource string; goods text and amount emptied.
+    virtual bool ShowMessage(unsigned stringId) = 0;
+};
+
+class IOperatorUi {
+public:
+    virtual ~IOperatorUi() = default;
+    // System-modal message box; text in Windows-1251.
+    virtual MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) = 0;
+    virtual std::unique_ptr<IStatusWindow> CreateStatusWindow() = 0;
+    // The connection dialog filled with the three values; false when the operator cancels.
+    virtual bool RunConnectionDialog(std::string& portName, std::string& ident,
+                                     std::string& password) = 0;
+    // The printer information window, modal.
+    virtual void ShowPrinterInfo(const CPrinterInfo& info) = 0;
+};
+
+// Headless implementation; `quiet` suppresses the stderr copy (tests).
+class HeadlessOperatorUi : public IOperatorUi {
+public:
+    explicit HeadlessOperatorUi(bool quiet = false) : m_quiet(quiet) {}
+    MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) override;
+    std::unique_ptr<IStatusWindow> CreateStatusWindow() override;
+    bool RunConnectionDialog(std::string& portName, std::string& ident,
+                             std::string& password) override;
+    void ShowPrinterInfo(const CPrinterInfo& info) override;
+
+private:
+    bool m_quiet;
+};
+
+}  // namespace vsk

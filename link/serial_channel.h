@@ -1,0 +1,72 @@
+// The serial channel of one engine: the port with its line settings, a framed write path and
+// the reader thread that decodes frames into the engine's queue.
+// Threading rule: every member is called on the engine's thread; the reader thread touches only
+// the port descriptor, its decoder, the queue (Put) and the journal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace vsk {
+class Journal;
+class IClock;
+class SerialPort;
+class PollableEvent;
+}  // namespace vsk
+class CMessageContainer;
+
+namespace vsk {
+
+// Decides what an error word in the queue means; implemented by the engine's reply status
+// classifier. True: a warning, work goes on. False: an error.
+class IStatusClassifier {
+public:
+    virtual ~IStatusClassifier() = default;
+    virtual bool ClassifyStatus(const std::string& text) = 0;
+};
+
+class SerialChannel {
+public:
+    SerialChannel(Journal& journal, CMessageContainer& queue, IClock& clock);
+    ~SerialChannel();  // stops the reader and closes the port
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
+    // Journals "OpenPport: PortName = %s", opens "COMn" (or a device path) exclusively with the
+    // line settings (baud rate from the settings store), purges.
+    bool OpenPport(const std::string& portName);
+    bool IsOpen() const;
+    bool IsRunning() const;
+    // Starts the reader thread; does nothing when one is already running on this port.
+    void Start();
+    // -1 when the port was not open; else stops and joins the reader, drops DTR, purges,
+    // closes, sleeps 2500 ms (through the clock) and returns 0.
+    int Stop();
+
+    // Drain, journal (with the secret byte range masked), frame, write. False when the drain
+    // refused (an error word was waiting) or the text cannot be framed.
+    bool SendToPrinter(std::string_view text, IStatusClassifier& classifier, size_t secretBegin = 0,
+                       size_t secretLength = 0);
+    bool PreSendDrain(IStatusClassifier& classifier);
+    bool WriteRaw(const uint8_t* bytes, size_t count);
+    bool SetBaudRate(uint32_t baud);
+    void SetDtr(bool on);
+    std::string PortName() const { return m_portName; }
+
+private:
+    void ReaderThread();
+
+    Journal& m_journal;
+    CMessageContainer& m_queue;
+    IClock& m_clock;
+    std::unique_ptr<SerialPort> m_port;
+    std::unique_ptr<PollableEvent> m_stop;
+    std::thread m_reader;
+    std::string m_portName;
+};
+
+}  // namespace vsk

@@ -1,0 +1,41 @@
+// Every sleep and time-out of link/ and engine/ goes through IClock, so tests can scale time.
+#pragma once
+
+#include <cstdint>
+
+namespace vsk {
+
+class ManualResetEvent;
+
+class IClock {
+public:
+    virtual ~IClock() = default;
+    virtual void Sleep(uint32_t ms) = 0;
+    // Waits for the event up to ms; true when it is signalled.
+    virtual bool Wait(const ManualResetEvent& event, uint32_t ms) = 0;
+    // Monotonic milliseconds.
+    virtual int64_t NowMs() = 0;
+};
+
+// The real clock. A single stateless instance; returned by reference.
+IClock& RealClock();
+
+// Runs every sleep and wait at `factor` times its nominal length (0.01 turns 3000 ms into 30 ms)
+// and reports nominal time, so code under test sees the durations it asked for.
+class ScaledClock : public IClock {
+public:
+    explicit ScaledClock(double factor);
+    void Sleep(uint32_t ms) override;
+    bool Wait(const ManualResetEvent& event, uint32_t ms) override;
+    int64_t NowMs() override;
+    // Nominal milliseconds slept through Sleep since construction.
+    int64_t SleptMs() const { return m_slept; }
+
+private:
+    uint32_t Scale(uint32_t ms) const;
+    double m_factor;
+    int64_t m_start;
+    int64_t m_slept = 0;
+};
+
+}  // namespace vsk
