@@ -1,0 +1,46 @@
+#include "engine/headless_ui.h"
+
+#include <cstdio>
+
+#include "platform/codepage.h"
+#include "resources/strings.h"
+
+namespace vsk {
+
+bool HeadlessStatusWindow::ShowTexts(std::string_view title, std::string_view goods,
+                                     std::string_view amount) {
+    m_title.assign(title);
+    m_goods.assign(goods);
+    m_amount.assign(amount);
+    m_titles.push_back(m_title);
+    return true;
+}
+
+bool HeadlessStatusWindow::ShowMessage(unsigned stringId) {
+    return ShowTexts(LoadString1251(stringId), {}, {});
+}
+
+MsgResult HeadlessOperatorUi::MessageBox(std::string_view text, MsgIcon /*icon*/,
+                                         MsgButtons buttons) {
+    if (!m_quiet) {
+        // One write per box, so boxes from different engines do not mix on the terminal.
+        std::string line = Cp1251ToUtf8(text);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    // Nobody can answer: take the choice that does not retry forever.
+    return buttons == MsgButtons::RetryCancel ? MsgResult::Cancel : MsgResult::Ok;
+}
+
+std::unique_ptr<IStatusWindow> HeadlessOperatorUi::CreateStatusWindow() {
+    return std::make_unique<HeadlessStatusWindow>();
+}
+
+bool HeadlessOperatorUi::RunConnectionDialog(std::string& /*portName*/, std::string& /*ident*/,
+                                             std::string& /*password*/) {
+    return false;
+}
+
+void HeadlessOperatorUi::ShowPrinterInfo(const CPrinterInfo& /*info*/) {}
+
+}  // namespace vsk
