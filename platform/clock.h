@@ -1,6 +1,7 @@
 // Every sleep and time-out of link/ and engine/ goes through IClock, so tests can scale time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace vsk {
@@ -28,14 +29,14 @@ public:
     void Sleep(uint32_t ms) override;
     bool Wait(const ManualResetEvent& event, uint32_t ms) override;
     int64_t NowMs() override;
-    // Nominal milliseconds slept through Sleep since construction.
-    int64_t SleptMs() const { return m_slept; }
+    // Nominal milliseconds slept through Sleep since construction. Sleep may run on any thread.
+    int64_t SleptMs() const { return m_slept.load(); }
 
 private:
     uint32_t Scale(uint32_t ms) const;
     double m_factor;
     int64_t m_start;
-    int64_t m_slept = 0;
+    std::atomic<int64_t> m_slept{0};
 };
 
 }  // namespace vsk

@@ -11,7 +11,7 @@ namespace vsk {
 
 // Windows-1251 -> 866 for the wire. І/і (0xB2/0xB3), absent from 866, go out as Latin I/i.
 // Other characters that 866 lacks become a readable ASCII neighbour where one exists
-// (« » „ “ ” -> '"', ‘ ’ ‚ -> '\'', – — -> '-', … -> '.', № -> 'N'), '?' otherwise.
+// (« » „ “ ” -> '"', ‘ ’ ‚ -> '\'', – — -> '-', … -> '.'), '?' otherwise. № is in 866 (0xFC).
 uint8_t Cp1251ToCp866(uint8_t c);
 uint8_t Cp866ToCp1251(uint8_t c);  // 866 characters absent from 1251 (box drawing...) -> '?'
 std::string Cp1251ToCp866(std::string_view text);

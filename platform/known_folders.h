@@ -13,7 +13,7 @@ namespace vsk {
 // or the result is longer than maxLength.
 std::optional<std::string> ExpandEnvironmentStrings(std::string_view text, size_t maxLength = 260);
 
-// mkdir -p; true when the folder exists afterwards.
-bool CreateDirectories(const std::string& path);
+// mkdir -p; true when the folder exists afterwards. Folders it creates get `mode` (less umask).
+bool CreateDirectories(const std::string& path, unsigned mode = 0777);
 
 }  // namespace vsk
