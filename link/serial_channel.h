@@ -4,6 +4,7 @@
 // the port descriptor, its decoder, the queue (Put) and the journal.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,7 @@ class Journal;
 class IClock;
 class SerialPort;
 class PollableEvent;
+class PosixCalls;
 }  // namespace vsk
 class CMessageContainer;
 
@@ -32,12 +34,15 @@ public:
 class SerialChannel {
 public:
     SerialChannel(Journal& journal, CMessageContainer& queue, IClock& clock);
+    // Tests pass a seam that disturbs the port's system calls.
+    SerialChannel(Journal& journal, CMessageContainer& queue, IClock& clock, PosixCalls& calls);
     ~SerialChannel();  // stops the reader and closes the port
     SerialChannel(const SerialChannel&) = delete;
     SerialChannel& operator=(const SerialChannel&) = delete;
 
     // Journals "OpenPport: PortName = %s", opens "COMn" (or a device path) exclusively with the
-    // line settings (baud rate from the settings store), purges.
+    // line settings (baud rate from the settings store), purges. False, with the port left
+    // as it was, when the port is already open.
     bool OpenPport(const std::string& portName);
     bool IsOpen() const;
     bool IsRunning() const;
@@ -49,6 +54,7 @@ public:
 
     // Drain, journal (with the secret byte range masked), frame, write. False when the drain
     // refused (an error word was waiting) or the text cannot be framed.
+    // Also false when the port is closed: nothing reached the line.
     bool SendToPrinter(std::string_view text, IStatusClassifier& classifier, size_t secretBegin = 0,
                        size_t secretLength = 0);
     bool PreSendDrain(IStatusClassifier& classifier);
@@ -57,13 +63,24 @@ public:
     void SetDtr(bool on);
     std::string PortName() const { return m_portName; }
 
+    // The journal text of a channel error ("Printer channel error:  CE_BREAK ..."), empty when
+    // no flag is set.
+    static std::string ChannelErrorText(uint32_t flags);
+
+    // How long the reader rests after the line failed or hung up before it looks again; a stop
+    // ends the rest at once.
+    static constexpr int kErrorBackoffMs = 50;
+
 private:
     void ReaderThread();
+    void ReportLineErrors();
+    void StopReader();
 
     Journal& m_journal;
     CMessageContainer& m_queue;
     IClock& m_clock;
     std::unique_ptr<SerialPort> m_port;
+    std::atomic<bool> m_stopFlag{false};
     std::unique_ptr<PollableEvent> m_stop;
     std::thread m_reader;
     std::string m_portName;

@@ -16,47 +16,12 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/platform/pseudo_terminal.h"
 
 namespace vsk {
 namespace {
 
-// The register's end of a pseudo-terminal; the port under test opens the slave path.
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-            slave = ptsname(master);
-        }
-    }
-    ~Pty() {
-        if (master >= 0) {
-            close(master);
-        }
-    }
-    void CloseMaster() {
-        close(master);
-        master = -1;
-    }
-    // Reads from the master until `count` bytes came or nothing more arrives.
-    std::string Drain(size_t count, int timeoutMs = 1000) {
-        std::string got;
-        while (got.size() < count) {
-            pollfd pfd{master, POLLIN, 0};
-            if (poll(&pfd, 1, timeoutMs) <= 0) {
-                break;
-            }
-            char buf[512];
-            const ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
-};
+using Pty = test::PseudoTerminal;
 
 class SerialPortTest : public ::testing::Test {
 protected:
