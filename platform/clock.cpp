@@ -58,7 +58,7 @@ bool ScaledClock::Wait(const ManualResetEvent& event, uint32_t ms) {
 
 int64_t ScaledClock::NowMs() {
     const auto real = static_cast<double>(SteadyMs() - m_start);
-    return m_start + static_cast<int64_t>(real / m_factor);
+    return m_start + std::llround(real / m_factor);
 }
 
 }  // namespace vsk

@@ -373,7 +373,8 @@ HiveData LoadForReading(const std::string& file) {
     return LoadLocked(file).value_or(EmptyHive());
 }
 
-bool Store(const std::string& dir, const std::string& file, const HiveData& hive) {
+// The data is on disk before the rename, so a crash leaves the old file or the new one, whole.
+bool Store(const std::string& file, const HiveData& hive) {
     const std::string temp = file + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -387,11 +388,6 @@ bool Store(const std::string& dir, const std::string& file, const HiveData& hive
         unlink(temp.c_str());
         errno = saved;
         return false;
-    }
-    // Make the rename itself durable; the data is already safe either way.
-    if (const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
     }
     return true;
 }
@@ -410,7 +406,7 @@ bool Modify(const std::string& dir, const std::string& file,
         return false;
     if (!change(*hive))
         return false;
-    return Store(dir, file, *hive);
+    return Store(file, *hive);
 }
 
 std::optional<std::string> EnvValue(const char* name) {
