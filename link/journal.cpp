@@ -207,6 +207,11 @@ void Journal::LogResourceString(unsigned stringId) {
 
 void Journal::Prune(const std::string& folder, int32_t portNumber, int32_t daysToKeep,
                     std::time_t now) {
+    // The setting's own clamp, repeated here: a day count below 1 would delete the journal of
+    // the day, the very file this port has just opened.
+    if (daysToKeep < 1 || daysToKeep > 4096) {
+        daysToKeep = 3;
+    }
     // The port number is followed by '_' in the prefix, so port 1 never matches port 10's files.
     const std::string prefix = kFilePrefix + std::to_string(portNumber) + "_";
     const std::string_view suffix = kFileSuffix;

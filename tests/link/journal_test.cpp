@@ -285,6 +285,9 @@ TEST_F(JournalTest, PruneCountsWholeDaysTruncatedTowardZero) {
         {Utc(2026, 12, 6, 12, 0, 0), 4, false},  // 4.5 days is 4, not 5
         {Utc(2040, 1, 1, 0, 0, 0), 4096, true},  // past 2038: needs 64-bit seconds
         {Utc(2030, 1, 1, 0, 0, 0), 4096, false},
+        {Utc(2026, 12, 2, 12, 0, 0), 0, false},  // out of range counts as 3: today survives
+        {Utc(2026, 12, 2, 12, 0, 0), -5, false},
+        {Utc(2026, 12, 6, 0, 0, 0), 5000, true},  // 5000 counts as 3
     };
     fs::create_directories(m_folder);
     const std::string file = m_folder + "VSKManagerPlus_5_20261202.log";
