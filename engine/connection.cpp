@@ -1,0 +1,292 @@
+// Connecting to the register: port, reader, wake-up probe, cashier login, identity reading; and
+// letting it go again.
+#include <algorithm>
+
+#include "engine/error_catalogue.h"
+#include "engine/vsk_core.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr int kProbeFailures = 3;
+constexpr uint32_t kProbeWaitMs = 200;
+constexpr uint32_t kLoginStepMs = 1000;
+constexpr uint32_t kFallbackBaud = 57600;
+
+// Passwords reach the journal only as asterisks of the same length.
+std::string Masked(const std::string& secret) {
+    return std::string(secret.size(), '*');
+}
+
+std::string PadRight(std::string text, size_t width) {
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+bool Contains(std::string_view text, std::string_view word) {
+    return text.find(word) != std::string_view::npos;
+}
+
+}  // namespace
+
+int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
+                       const std::string& password) {
+    m_journal.LogFormat("Init(szPortName = %s, CashierIdent = %s, Password = %s)", portName.c_str(),
+                        ident.c_str(), Masked(password).c_str());
+    if (m_channel.IsOpen()) {
+        Done();
+    }
+    CloseStatusWindow();
+    OpenStatusWindow(3001);
+
+    std::string port = portName;
+    std::string id = ident.substr(0, 9);
+    std::string pass = password.substr(0, 10);
+    bool connected = false;
+    bool cancelled = false;
+    bool connectRan = false;
+    int16_t lastResult = 0;
+    int errorLogins = 0;
+    while (!connected && !cancelled) {
+        if (port == "NONE") {
+            port.clear();
+        }
+        if (port.empty() || id.empty() || pass.size() < 10) {
+            std::string dialogPort = port;
+            std::string dialogId = id;
+            std::string dialogPass = pass;
+            if (!m_ui.RunConnectionDialog(dialogPort, dialogId, dialogPass)) {
+                CloseStatusWindow();
+                // After a refused password the refusal is the answer, not a plain 0.
+                return connectRan ? lastResult : 0;
+            }
+            if (!dialogPort.empty()) {
+                port = dialogPort;
+            }
+            id = dialogId.substr(0, 9);
+            pass = PadRight(dialogPass, 10).substr(0, 10);
+        }
+        if (!m_channel.IsOpen() && !m_channel.OpenPport(port)) {
+            SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg,
+                           port);
+            if (ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::RetryCancel) !=
+                vsk::MsgResult::Retry) {
+                cancelled = true;
+            }
+            continue;
+        }
+        m_channel.Start();  // refuses to start a second reader on the same port
+        lastResult = ConnectToPrinter(pass, id, cancelled);
+        connectRan = true;
+        if (lastResult == -2) {
+            id.clear();
+            pass.clear();
+            Done();
+        } else if (lastResult == -1 && ++errorLogins >= kProbeFailures) {
+            break;  // the register keeps refusing the login with an error word
+        } else if (lastResult == 0) {
+            break;
+        }
+        connected = lastResult > 0;
+    }
+    CloseStatusWindow();
+
+    bool readFailed = false;
+    if (connected && !ReadPrinterInfo(m_PrinterInfo)) {
+        connected = false;
+        readFailed = true;
+    }
+    if (connected) {
+        GetDisplaySettings(m_PrinterInfo);
+        if (IsLevel(1, 7, 7)) {
+            ActivatePrinterMode(1);
+        }
+        if (IsLevel(1, 3, 9)) {
+            SetTableMode(0);
+        } else if (m_lProtocolFamily == 0) {
+            SendToPrinter("PPMD1");
+            WaitForReadyMsg(3000);
+        }
+        if (m_bShowStatusDialogs) {
+            m_ui.ShowPrinterInfo(m_PrinterInfo);
+        }
+        m_queue.Clear();
+    } else {
+        Done();
+    }
+    m_bDocumentOpen = false;
+    m_bCheckOpen = false;
+    if (connected) {
+        return 1;
+    }
+    return readFailed ? 0 : lastResult;
+}
+
+int CVSKCore::ProbePrinter() {
+    static const uint8_t kWakeByte = 0x55;
+    ReplyWait probe;
+    probe.timeoutMs = kProbeWaitMs;
+    probe.recordTimeout = false;
+    probe.softIsStatus = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) {
+            m_channel.SetBaudRate(kFallbackBaud);
+        }
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            m_channel.WriteRaw(&kWakeByte, 1);
+            m_clock.Sleep(10);
+            WaitEnd end = RunReplyWait(probe);
+            if (end == WaitEnd::Ready) {
+                return 1;
+            }
+            if (end == WaitEnd::Failed) {
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+bool CVSKCore::AskRetry(bool& cancelled) {
+    if (ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::RetryCancel) != vsk::MsgResult::Retry) {
+        cancelled = true;
+    }
+    return !cancelled;
+}
+
+int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::string& ident,
+                                   bool& cancelled) {
+    m_journal.LogFormat("ConnectToPrinter(Password = %s, Ident = %s)", Masked(password).c_str(),
+                        ident.c_str());
+    if (!m_channel.IsOpen()) {
+        return 0;
+    }
+    int probeFailuresLeft = kProbeFailures;
+    int loginTimeoutsLeft = 1;
+    bool connected = false;
+    while (!connected && !cancelled) {
+        if (ProbePrinter() != 1) {
+            m_channel.SetDtr(false);
+            if (probeFailuresLeft == 0) {
+                SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+                if (AskRetry(cancelled)) {
+                    probeFailuresLeft = kProbeFailures;
+                }
+            } else {
+                --probeFailuresLeft;
+            }
+            m_clock.Sleep(2000);
+            m_channel.SetDtr(true);
+            continue;
+        }
+
+        std::string field = PadRight(password, 10);
+        SendToPrinter("UPAS" + field + ident, 4, field.size());
+
+        bool refused = false;
+        ReplyWait login;
+        login.timeoutMs = kLoginStepMs;
+        login.recordTimeout = false;
+        login.onStatus = [&refused](const std::string& text) {
+            if (Contains(text, "SOFTUPAS")) {
+                refused = true;
+                return StatusHook::Fail;
+            }
+            return StatusHook::Classify;
+        };
+        for (;;) {
+            WaitEnd end = RunReplyWait(login);
+            if (end == WaitEnd::Ready) {
+                connected = true;
+                break;
+            }
+            if (end == WaitEnd::Failed) {
+                if (!refused) {
+                    return -1;
+                }
+                SetEngineError(vsk::EngineError::kSoftUpas, vsk::EngineError::kPasswordRefusedMsg);
+                ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
+                return -2;
+            }
+            if (--loginTimeoutsLeft > 0) {
+                continue;
+            }
+            SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+            AskRetry(cancelled);
+            loginTimeoutsLeft = 3;
+            break;  // the next attempt probes and logs in again
+        }
+    }
+    return connected ? 1 : 0;
+}
+
+bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
+    m_journal.WriteLogLine("ReadPrinterInfo");
+    const std::string& known = m_PrinterInfo.m_szSerialNumber;
+    std::string query = known.empty() || known.rfind("440", 0) == 0 ? "CONF" : "CONf";
+
+    std::string reply;
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    wait.endOnData = true;
+    wait.dataBeforeReady = true;
+    wait.onData = [&reply](const std::string& text) { reply = text; };
+
+    SendToPrinter(query);
+    wait.replyWords = {"CONf", "CONF"};
+    if (RunReplyWait(wait) != WaitEnd::Ready) {
+        return false;
+    }
+    // The data begin at the reply word, wherever it stands in the message.
+    size_t at = std::min(reply.find("CONF"), reply.find("CONf"));
+    vsk::ParseConfigReply(std::string_view(reply).substr(at), info, vsk::LocalNow());
+    vsk::ProtocolVariant variant = vsk::ApplyModelTable(info);
+    m_lProtocolFamily = variant.family;
+    m_lProtocolLevel = variant.level;
+    info.m_lMaxArticles = vsk::MaxArticlesFor(variant, m_lArticleMode, 1999);
+
+    SendToPrinter("CNAL");
+    wait.replyWords = {"CNAL", {}};
+    if (RunReplyWait(wait) != WaitEnd::Ready) {
+        return false;
+    }
+    vsk::ParseTaxReply(std::string_view(reply).substr(reply.find("CNAL")), info);
+
+    variant = vsk::ApplyModelTable(info);
+    m_lProtocolFamily = variant.family;
+    m_lProtocolLevel = variant.level;
+    if (IsLevel(1, 5, 9)) {
+        CDocumentsInfo documents;
+        GetDocumentsInfo(documents);
+    }
+    return true;
+}
+
+int16_t CVSKCore::OnChangeKassPassword(const std::string& current, const std::string& next) {
+    m_journal.LogFormat("OnChangeKassPassword(szCurPass = %s, szNewPass = %s)",
+                        Masked(current).c_str(), Masked(next).c_str());
+    std::string secret = PadRight(current, 10) + PadRight(next, 10);
+    SendToPrinter("UPAS" + secret, 4, secret.size());
+    return WaitForReadyMsg(3000);
+}
+
+int16_t CVSKCore::Done() {
+    m_journal.WriteLogLine("Done()");
+    // Nothing can be closed or cancelled on a port that is not open: skip the futile waits.
+    if (m_channel.IsOpen()) {
+        if (m_bDocumentOpen) {
+            CloseDocument();
+        }
+        if (m_bCheckOpen) {
+            AbortCheck();
+        }
+    }
+    CloseStatusWindow();
+    if (!m_channel.IsOpen()) {
+        return -1;
+    }
+    return static_cast<int16_t>(m_channel.Stop());
+}

@@ -1,0 +1,649 @@
+// Fiscal receipts: opening, sale lines with their taxes, closing with payments, cancelling and
+// free text lines. Receipt figures are worked out in 64 bits and refused with "SOFTOVER" before
+// anything is sent when they would not fit the command fields or the 32-bit receipt totals.
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+#include "engine/error_catalogue.h"
+#include "engine/vsk_core.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "resources/strings.h"
+
+namespace {
+
+constexpr size_t kSumField = 9;
+constexpr size_t kPaymentField = 10;
+
+bool FitsInt32(int64_t value) {
+    return value >= INT32_MIN && value <= INT32_MAX;
+}
+
+bool FitsField(int64_t value, size_t width) {
+    return vsk::ZeroPadded(value, width).size() <= width;
+}
+
+int32_t SaturateInt32(int64_t value) {
+    return static_cast<int32_t>(value < INT32_MIN ? INT32_MIN
+                                                  : (value > INT32_MAX ? INT32_MAX : value));
+}
+
+// The number at the start of `text` as a C runtime would read it: blanks skipped, optional sign,
+// digits until the first other character; 0 when there is none.
+int64_t LeadingNumber(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT64_MAX - 9) / 10) {
+            break;  // saturate rather than wrap
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+// The rate of a tax entry as a fraction (20.00 -> 0.2), independent of the process locale.
+double TaxRate(const CTaxEntry& tax) {
+    double percent = 0;
+    const std::string& text = tax.rateText;
+    std::from_chars(text.data(), text.data() + text.size(), percent);
+    return percent / 100;
+}
+
+std::string PadRight(std::string text, size_t width) {
+    if (text.size() < width) {
+        text.append(width - text.size(), ' ');
+    }
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    static constexpr const char* kBlank = " \t\r\n\v\f";
+    size_t first = text.find_first_not_of(kBlank);
+    if (first == std::string::npos) {
+        return {};
+    }
+    size_t last = text.find_last_not_of(kBlank);
+    return text.substr(first, last - first + 1);
+}
+
+enum class Label { Quantity, Price, Amount };
+
+// The status window's labels, converted to Windows-1251 once.
+const std::string& LabelText(Label label) {
+    static const std::string texts[] = {vsk::Utf8ToCp1251("Кол-во"), vsk::Utf8ToCp1251("Цена"),
+                                        vsk::Utf8ToCp1251("Сумма")};
+    return texts[static_cast<int>(label)];
+}
+
+std::string AmountText(int64_t total) {
+    return LabelText(Label::Amount) + ": " + std::to_string(total);
+}
+
+char TaxLetter(int index) {
+    // The tax letters are the first eight characters of string 1017 (А to З).
+    const std::string& letters = vsk::LoadString1251(1017);
+    return index >= 1 && static_cast<size_t>(index) <= letters.size() && index <= 8
+               ? letters[static_cast<size_t>(index) - 1]
+               : '0';
+}
+
+struct LineTaxes {
+    double included = 0;
+    double onSale = 0;
+    double kind2 = 0;
+};
+
+LineTaxes ComputeLineTaxes(int64_t sum, int16_t tax1, int16_t tax2, const CPrinterInfo& info) {
+    LineTaxes taxes;
+    for (int16_t index : {tax1, tax2}) {
+        if (index < 1 || index > 8) {
+            continue;
+        }
+        const CTaxEntry& tax = info.m_Taxes[index - 1];
+        double r = TaxRate(tax);
+        double s = static_cast<double>(sum);
+        switch (tax.kind) {
+            case '0':
+                taxes.included += std::ceil(s * (1 - 1 / (1 + r)));
+                break;
+            case '1':
+                taxes.onSale += std::floor(s * r);
+                break;
+            case '2':
+                taxes.kind2 += std::floor(s * r);
+                break;
+            default:
+                break;
+        }
+    }
+    return taxes;
+}
+
+bool FitsAfter(int32_t total, double add) {
+    // Room for the agreement step, which may move a tax by up to 2 towards the register's.
+    double result = static_cast<double>(total) + std::trunc(add);
+    return result - 3 >= INT32_MIN && result + 3 <= INT32_MAX;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------- opening
+
+void CVSKCore::ResetReceiptTotals() {
+    m_lSaleSum = m_lReturnSum = 0;
+    m_lSaleOnSaleTaxes = m_lSaleIncludedTaxes = m_lSaleKind2Taxes = 0;
+    m_lReturnOnSaleTaxes = m_lReturnIncludedTaxes = m_lReturnKind2Taxes = 0;
+    m_lSaleTurnover.fill(0);
+    m_lReturnTurnover.fill(0);
+}
+
+int16_t CVSKCore::OpenCheck(const std::string& department) {
+    m_journal.LogFormat("OpenCheck(%s)", department.c_str());
+    return OpenReceipt(department, false);
+}
+
+int16_t CVSKCore::OpenReturnCheck(const std::string& department) {
+    m_journal.LogFormat("OpenReturnCheck(%s)", department.c_str());
+    return OpenReceipt(department, true);
+}
+
+int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
+    m_bReturnCheck = returnCheck;
+    ClearErrors();
+    if (m_bCheckOpen) {
+        AbortCheck();
+    }
+    if (m_bDocumentOpen) {
+        CloseDocument();
+    }
+    if (!PendingErrorCheck()) {
+        return 0;
+    }
+    if (IsLevel(1, 7, 7)) {
+        ActivatePrinterMode(1);
+    }
+    std::string dept = department.substr(0, m_lProtocolFamily == 1 ? 15 : 2);
+
+    CloseStatusWindow();
+    if (m_bShowStatusDialogs) {
+        m_statusWindow = m_ui.CreateStatusWindow();
+        ShowStatusTexts(vsk::LoadString1251(3000) + dept, {}, {});
+    }
+    SendToPrinter("PREP" + dept);
+    if (m_lProtocolFamily == 0) {
+        m_clock.Sleep(1300);
+    }
+    ReplyWait wait;
+    wait.timeoutMs = m_lOpeningTimeout;
+    wait.showTimeout = true;
+    if (RunReplyWait(wait) != WaitEnd::Ready) {
+        CloseStatusWindow();
+        return 0;
+    }
+    ResetReceiptTotals();
+    m_queue.Clear();
+    m_bCheckOpen = true;
+    m_szCheckResult.clear();
+    m_szCheckResultXML.clear();
+    return 1;  // the status window stays for the lines
+}
+
+int16_t CVSKCore::SetReturnCheckNumber(int32_t number) {
+    m_journal.LogFormat("SetReturnCheckNumber(CheckNumber = %ld)", static_cast<long>(number));
+    SendToPrinter("BCHN" + std::to_string(number));
+    return WaitForReadyMsg(3000);
+}
+
+int16_t CVSKCore::SetReturnCheckNumberStr(const std::string& numbers) {
+    m_journal.LogFormat("SetReturnCheckNumberStr(Numbers = %s)", numbers.c_str());
+    SendToPrinter("BCHN" + numbers.substr(0, 86));
+    return WaitForReadyMsg(3000);
+}
+
+int32_t CVSKCore::SetCurrentCheckDirection(int16_t direction) {
+    m_journal.LogFormat("SetCurrentCheckDirection(%d)", direction);
+    if (!m_bCheckOpen) {
+        return 0;
+    }
+    m_bReturnCheck = true;  // a receipt never goes back from returns to sales
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------- lines
+
+int32_t CVSKCore::FiscalLine(const std::string& name, int32_t quantity, int32_t price,
+                             int16_t divisible, int16_t tax1, int16_t tax2, int32_t article) {
+    return FiscalLineEx(name, quantity, price, divisible, tax1, tax2, article, 0, {}, 0);
+}
+
+int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_t price,
+                               int16_t divisible, int16_t tax1, int16_t tax2, int32_t article,
+                               int16_t discountDirection, const std::string& discountName,
+                               int32_t discount) {
+    m_journal.LogFormat(
+        "FiscalLineEx(Name = %s, Qty = %ld, Price = %ld, Divided = %d, Tax1 = %d, Tax2 = %d, "
+        "Article = %ld, DiscountDirection = %d, DiscountName = %s, Discount = %ld)",
+        name.c_str(), static_cast<long>(quantity), static_cast<long>(price), divisible, tax1, tax2,
+        static_cast<long>(article), discountDirection, discountName.c_str(),
+        static_cast<long>(discount));
+    if (!m_bCheckOpen) {
+        return -1;
+    }
+    if (!PendingErrorCheck()) {
+        AbortCheck();
+        return -1;
+    }
+    const bool longArticles = m_lArticleMode == 2;
+    const bool newLevel = m_lProtocolLevel == 5 || m_lProtocolLevel == 6 || m_lProtocolLevel == 8 ||
+                          m_lProtocolLevel == 9;
+    const int32_t quantityLimit = newLevel && longArticles ? 999999 : 99999;
+    if (quantity > quantityLimit) {
+        SetEngineError(vsk::EngineError::kTooBigQty, vsk::EngineError::kTooBigQtyMsg);
+        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        AbortCheck();
+        return 0;
+    }
+    const int taxLimit = m_lProtocolLevel == 7 ? 6 : 8;
+    if (tax1 > taxLimit || tax2 > taxLimit) {
+        SetEngineError(vsk::EngineError::kInvalidTax, vsk::EngineError::kInvalidTaxMsg);
+        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        AbortCheck();
+        return 0;
+    }
+
+    m_lLineTaxes = 0;
+    const int32_t quantityField = quantity < 0 ? 0 : quantity;
+    const int64_t q = quantity == 0 ? 1 : quantity;
+    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
+    __int128 exact = divisible ? (static_cast<__int128>(price) * 1000 * q + 500000) / 1000000
+                               : static_cast<__int128>(price) * q;
+    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
+    int64_t sum = sumFits ? static_cast<int64_t>(exact) : 0;
+    if (discountDirection == 0 && discount > sum) {
+        discount = static_cast<int32_t>(sum);
+    }
+    const bool discountSent = discountDirection >= 0 && discount >= 1;
+    if (!discountSent) {
+        discount = 0;
+    }
+
+    // Everything this line would add must fit its command field and the receipt totals.
+    int64_t finalSum = discountDirection > 0    ? sum + discount
+                       : discountDirection == 0 ? sum - discount
+                                                : sum;
+    LineTaxes projected = ComputeLineTaxes(finalSum, tax1, tax2, m_PrinterInfo);
+    bool fits = sumFits && FitsField(sum, kSumField) && FitsField(price, kSumField) &&
+                FitsField(discount, kSumField) && FitsInt32(finalSum);
+    if (fits) {
+        const bool ret = m_bReturnCheck;
+        fits = FitsAfter(ret ? m_lReturnSum : m_lSaleSum, static_cast<double>(finalSum)) &&
+               FitsAfter(ret ? m_lReturnIncludedTaxes : m_lSaleIncludedTaxes, projected.included) &&
+               FitsAfter(ret ? m_lReturnOnSaleTaxes : m_lSaleOnSaleTaxes, projected.onSale) &&
+               FitsAfter(ret ? m_lReturnKind2Taxes : m_lSaleKind2Taxes, projected.kind2);
+        for (int16_t index : {tax1, tax2}) {
+            if (index >= 1 && index <= 8) {
+                const auto& turnover = ret ? m_lReturnTurnover : m_lSaleTurnover;
+                fits = fits && FitsAfter(turnover[index - 1], 2.0 * static_cast<double>(finalSum));
+            }
+        }
+        const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
+        const double due = static_cast<double>(RunningTotal()) + (ret ? -line : line);
+        fits = fits && std::fabs(due) + 6 < INT32_MAX;
+    }
+    if (!fits) {
+        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        return -1;
+    }
+
+    const size_t nameWidth = longArticles ? 24 : 12;
+    const std::string trimmed = Trim(name);
+    std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
+    const std::string nameField = PadRight(trimmed.substr(0, nameWidth), nameWidth);
+
+    if (m_statusWindow) {
+        // Kopecks and thousandths keep their leading zeros: 12.05, not 12.5.
+        char figures[96];
+        if (divisible) {
+            std::snprintf(figures, sizeof figures, "%lld.%03lld, %s: %ld.%02ld",
+                          static_cast<long long>(q / 1000),
+                          static_cast<long long>(std::llabs(q % 1000)),
+                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
+                          static_cast<long>(std::labs(price % 100)));
+        } else {
+            std::snprintf(figures, sizeof figures, "%lld, %s: %ld.%02ld", static_cast<long long>(q),
+                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
+                          static_cast<long>(std::labs(price % 100)));
+        }
+        std::string goods =
+            "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+        ShowStatusTexts(vsk::LoadString1251(3002), goods, AmountText(RunningTotal()));
+    }
+
+    const bool wideArticle = longArticles && newLevel;
+    std::string command =
+        m_bReturnCheck ? (wideArticle ? "BFCD" : "BFIS") : (wideArticle ? "FICD" : "FISC");
+    command += nameField;
+    command += vsk::ZeroPadded(sum, kSumField);
+    command += vsk::ZeroPadded(price, kSumField);
+    command += vsk::ZeroPadded(quantityField, longArticles ? 6 : 5);
+    command += divisible ? '0' : '1';
+    command += '0';
+    if (longArticles) {
+        command += tax1 >= 1 ? TaxLetter(tax1) : '0';
+        command += tax2 >= 1 ? TaxLetter(tax2) : '0';
+    } else {
+        for (int i = 1; i <= 8; ++i) {
+            if (tax1 != i && tax2 != i) {
+                command += "000000";
+                continue;
+            }
+            // An unset entry keeps its group six characters wide rather than carrying a NUL.
+            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[i - 1];
+            command += TaxLetter(i);
+            command += tax.kind ? tax.kind : '0';
+            command += tax.rateDigits.size() == 4 ? tax.rateDigits : "0000";
+        }
+    }
+    const bool articleOff = article < 1 || article > m_PrinterInfo.m_lMaxArticles;
+    if (wideArticle) {
+        command += articleOff ? "000000000" : vsk::ZeroPadded(article, 9);
+    } else {
+        command += articleOff ? "0000" : vsk::ArticleNumber(article, 4);
+    }
+    if (discountSent) {
+        command += discountDirection == 0 ? '-' : '+';
+        command += PadRight(discountName, 13).substr(0, 13);
+        command += vsk::ZeroPadded(discount, kSumField);
+    }
+    if (m_lProtocolFamily == 1) {
+        const int32_t level = m_lProtocolLevel;
+        size_t width = 24;
+        if (level == 3 || level == 4 || level == 7) {
+            width = 29;
+        } else if (newLevel) {
+            width = longArticles ? 104 : 29;
+        }
+        if (level >= 3 && level <= 9 && divisible && name.size() > 12) {
+            continuation = continuation.substr(0, 80);
+            while ((continuation.size() + nameWidth) % 30 != 12) {
+                continuation += ' ';
+            }
+            continuation = continuation.substr(0, width);
+            if (!continuation.empty() && continuation.back() == ' ') {
+                continuation.back() = '.';
+            }
+        }
+        continuation = continuation.substr(0, width);
+        if (!continuation.empty()) {
+            if (!discountSent) {
+                command += std::string(1 + 13 + 9, '0');  // an empty discount field
+            }
+            command += continuation;
+        }
+    }
+
+    SendToPrinter(command);
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    wait.replyWords = {"FISC", {}};
+    wait.dataBeforeReady = true;
+    // A full copy buffer only means that "COPY" will not work for this receipt.
+    wait.onStatus = [](const std::string& text) {
+        return text.find("SOFTCOPY") != std::string::npos ? StatusHook::Drop : StatusHook::Classify;
+    };
+    wait.onData = [this](const std::string& text) {
+        m_lLineTaxes = SaturateInt32(LeadingNumber(std::string_view(text).substr(4)));
+    };
+    if (RunReplyWait(wait) != WaitEnd::Ready) {
+        return -1;  // the receipt stays open
+    }
+
+    // Line completion: the register printed the line; bring the receipt totals in step.
+    sum = finalSum;
+    LineTaxes taxes = ComputeLineTaxes(sum, tax1, tax2, m_PrinterInfo);
+    for (int16_t index : {tax1, tax2}) {
+        if (index >= 1 && index <= 8) {
+            auto& turnover = m_bReturnCheck ? m_lReturnTurnover : m_lSaleTurnover;
+            turnover[index - 1] = SaturateInt32(turnover[index - 1] + sum);
+        }
+    }
+    if (m_lLineTaxes == 0) {
+        m_lLineTaxes = SaturateInt32(static_cast<int64_t>(std::trunc(taxes.onSale - taxes.kind2)));
+    } else {
+        if (std::fabs(taxes.onSale - m_lLineTaxes) < 3) {
+            taxes.onSale = m_lLineTaxes;
+        }
+        if (std::fabs(taxes.kind2 - m_lLineTaxes) < 3) {
+            taxes.kind2 = m_lLineTaxes;
+        }
+    }
+    auto add = [](int32_t& total, double value) {
+        total = SaturateInt32(total + static_cast<int64_t>(std::trunc(value)));
+    };
+    if (m_bReturnCheck) {
+        m_lReturnSum = SaturateInt32(m_lReturnSum + sum);
+        add(m_lReturnIncludedTaxes, taxes.included);
+        add(m_lReturnOnSaleTaxes, taxes.onSale);
+        add(m_lReturnKind2Taxes, taxes.kind2);
+    } else {
+        m_lSaleSum = SaturateInt32(m_lSaleSum + sum);
+        add(m_lSaleIncludedTaxes, taxes.included);
+        add(m_lSaleOnSaleTaxes, taxes.onSale);
+        add(m_lSaleKind2Taxes, taxes.kind2);
+    }
+    if (m_statusWindow) {
+        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), {}, AmountText(RunningTotal()));
+    }
+    const int32_t result = SaturateInt32(sum + m_lLineTaxes);
+    m_journal.LogFormat("FiscalLineEx m_lLineTaxes = %ld, LineSumm = %ld, Result = %ld",
+                        static_cast<long>(m_lLineTaxes), static_cast<long>(sum),
+                        static_cast<long>(result));
+    return result;
+}
+
+int16_t CVSKCore::LongName(const std::string& name) {
+    m_journal.LogFormat("LongName(aName = %s)", name.c_str());
+    if (!m_bCheckOpen || !PendingErrorCheck()) {
+        return 0;
+    }
+    size_t limit = 0;
+    if (m_lProtocolFamily == 0) {
+        limit = m_lProtocolLevel == 1 ? 54 : 18;
+    } else {
+        limit = IsLevel(1, 3, 9) ? 86 : 72;
+    }
+    SendToPrinter("FINF" + name.substr(0, limit));
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    return RunReplyWait(wait) == WaitEnd::Ready ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------- closing
+
+void CVSKCore::FillCheckResult(const std::string& reply) {
+    std::string values[9];
+    m_szCheckResult.clear();
+    for (size_t i = 0; i < 9; ++i) {
+        size_t at = 4 + 10 * i;
+        std::string_view field =
+            at < reply.size() ? std::string_view(reply).substr(at, 10) : std::string_view{};
+        values[i] = std::to_string(LeadingNumber(field));
+        if (i > 0) {
+            m_szCheckResult += ';';
+        }
+        m_szCheckResult += values[i];
+    }
+    // The document template is ours; the figures go in by substitution, never as a format.
+    const std::string& templ = vsk::LoadString1251(5010);
+    m_szCheckResultXML.clear();
+    size_t next = 0;
+    size_t from = 0;
+    for (size_t at = templ.find("%s"); at != std::string::npos; at = templ.find("%s", from)) {
+        m_szCheckResultXML.append(templ, from, at - from);
+        m_szCheckResultXML += next < 9 ? values[next++] : std::string{};
+        from = at + 2;
+    }
+    m_szCheckResultXML.append(templ, from, std::string::npos);
+}
+
+int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, int32_t pack) {
+    m_journal.LogFormat("CloseCheckEx(Cash = %ld, PayCheck = %ld, Credit = %ld, Pack = %ld)",
+                        static_cast<long>(cash), static_cast<long>(payCheck),
+                        static_cast<long>(credit), static_cast<long>(pack));
+    if (!m_bCheckOpen) {
+        return 0;
+    }
+    if (!PendingErrorCheck()) {
+        AbortCheck();
+        return 0;
+    }
+    int32_t result = -1;
+    auto finish = [this, &result]() {
+        CloseStatusWindow();
+        m_lLineTaxes = 0;
+        m_journal.LogFormat("CloseCheckEx Result = %ld", static_cast<long>(result));
+        return result;
+    };
+    auto refuseOverflow = [this]() {
+        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+    };
+
+    if (!m_bPerLineTaxes) {
+        // Taxes on the total: one rounding per tax rate instead of one per line.
+        int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
+        for (size_t k = 0; k < 8; ++k) {
+            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[k];
+            double r = TaxRate(tax);
+            auto rounded = [r](int32_t turnover) {
+                return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
+            };
+            if (tax.kind == '1') {
+                saleOnSale += rounded(m_lSaleTurnover[k]);
+                returnOnSale += rounded(m_lReturnTurnover[k]);
+            } else if (tax.kind == '2') {
+                saleKind2 += rounded(m_lSaleTurnover[k]);
+                returnKind2 += rounded(m_lReturnTurnover[k]);
+            }
+        }
+        if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
+            !FitsInt32(returnKind2)) {
+            refuseOverflow();
+            return finish();
+        }
+        m_lSaleOnSaleTaxes = static_cast<int32_t>(saleOnSale);
+        m_lReturnOnSaleTaxes = static_cast<int32_t>(returnOnSale);
+        m_lSaleKind2Taxes = static_cast<int32_t>(saleKind2);
+        m_lReturnKind2Taxes = static_cast<int32_t>(returnKind2);
+    }
+    const int64_t due = RunningTotal();
+    int64_t cashDue = cash;
+    const int64_t others = int64_t{payCheck} + credit + pack;
+    if (std::llabs(cashDue + others - due) < 2) {
+        cashDue = due - others;  // a kopeck of difference is absorbed by the cash
+    }
+    if (!FitsInt32(due) || !FitsInt32(cashDue) || !FitsField(std::llabs(cashDue), kPaymentField)) {
+        refuseOverflow();
+        return finish();
+    }
+    if (cashDue == 0 && payCheck == 0 && credit == 0 && pack == 0) {
+        ResetReceiptTotals();
+    } else if (cashDue + others < due) {
+        SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kNotEnoughMoneyMsg);
+        ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
+        return finish();
+    }
+    if (m_statusWindow) {
+        m_statusWindow->ShowMessage(3003);
+    }
+    std::string command = "COMP";
+    for (int64_t value : {int64_t{m_lSaleSum}, int64_t{m_lReturnSum}, int64_t{pack},
+                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+        command += vsk::ZeroPadded(value, kPaymentField);
+    }
+    SendToPrinter(command);
+
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    wait.replyWords = {"COMP", {}};
+    wait.onData = [this](const std::string& text) { FillCheckResult(text); };
+    if (RunReplyWait(wait) == WaitEnd::Ready) {
+        result = static_cast<int32_t>(due);
+        m_bCheckOpen = false;
+    }
+    return finish();
+}
+
+int32_t CVSKCore::CloseCheck() {
+    m_journal.WriteLogLine("CloseCheck()");
+    return CloseCheckEx(SaturateInt32(RunningTotal()), 0, 0, 0);
+}
+
+int16_t CVSKCore::AbortCheck() {
+    m_journal.WriteLogLine("AbortCheck()");
+    if (m_statusWindow) {
+        m_statusWindow->ShowMessage(3004);
+    }
+    if (m_lProtocolFamily == 0) {
+        m_clock.Sleep(1000);
+    }
+    SendToPrinter("CANC");
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    int16_t result = 0;
+    if (RunReplyWait(wait) == WaitEnd::Ready) {
+        m_bCheckOpen = false;
+        result = 1;
+    }
+    CloseStatusWindow();
+    m_lLineTaxes = 0;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------- free text
+
+int16_t CVSKCore::FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJornal,
+                               int16_t doubleStrike, const std::string& text) {
+    m_journal.LogFormat(
+        "FreeTextLine(PlaceBeforeFiscalPart = %d, PrintOnJornal = %d, DoubleStrike = %d, "
+        "Text = %s)",
+        placeBeforeFiscalPart, printOnJornal, doubleStrike, text.c_str());
+    if (!PendingErrorCheck()) {
+        return 0;
+    }
+    size_t limit = 36;
+    if (m_lProtocolFamily == 0) {
+        limit = 18;
+    } else if (IsLevel(1, 3, 7)) {
+        limit = 43;
+    }
+    std::string command = "TEXT";
+    command += placeBeforeFiscalPart == 0 ? '1' : '0';
+    command += printOnJornal != 0 ? '1' : '0';
+    command += doubleStrike != 0 ? '1' : '0';
+    command += text.substr(0, limit);
+    SendToPrinter(command);
+    return WaitForReadyMsg(3000);
+}
+
+int16_t CVSKCore::ClearFreeTextLines() {
+    m_journal.WriteLogLine("ClearFreeTextLines()");
+    SendToPrinter("CTXT");
+    return WaitForReadyMsg(3000);
+}

@@ -1,0 +1,221 @@
+// CVSKCore: the protocol engine of one open port. It owns the journal, the pending-message
+// queue, the serial channel with its reader thread, the printer information record, the error
+// lists, the receipt and document state and the current status window.
+// Threading rule: every operation runs on the caller's (main) thread, one at a time; the reader
+// thread touches only the queue (Put) and the journal, through the channel.
+// Operations return the system's result values and never throw.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/operator_ui.h"
+#include "engine/printer_info.h"
+#include "link/journal.h"
+#include "link/message_container.h"
+#include "link/serial_channel.h"
+
+namespace vsk {
+class IClock;
+}
+
+// The documents counters of a "GLCN" reply.
+struct CDocumentsInfo {
+    int32_t lastCheckNumber = 0;
+    int32_t lastDocumentNumber = 0;
+    int32_t lastServiceDocumentNumber = 0;
+    int32_t articleMode = 0;
+    int32_t fiscalReportMade = 0;
+    int32_t fiscalReportNumber = 0;
+};
+
+class CVSKCore : public vsk::IStatusClassifier {
+public:
+    // `clock` and `ui` default to the real clock and a headless operator UI; both must outlive
+    // the engine. `journalFolder` empty means the default journal folder.
+    explicit CVSKCore(int32_t portNumber, vsk::IClock* clock = nullptr,
+                      vsk::IOperatorUi* ui = nullptr, std::string journalFolder = {});
+    ~CVSKCore() override;
+    CVSKCore(const CVSKCore&) = delete;
+    CVSKCore& operator=(const CVSKCore&) = delete;
+
+    // --- connection ---
+    int16_t Init(const std::string& portName, const std::string& ident,
+                 const std::string& password);
+    int16_t ConnectToPrinter(const std::string& password, const std::string& ident,
+                             bool& cancelled);
+    bool ReadPrinterInfo(CPrinterInfo& info);
+    int16_t OnChangeKassPassword(const std::string& current, const std::string& next);
+    int16_t Done();
+
+    // --- exchange ---
+    int16_t WaitForReadyMsg(uint32_t timeoutMs);
+    bool SendToPrinter(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
+    std::string GetNextMessage(uint32_t timeoutMs);
+
+    // --- errors ---
+    bool ClassifyStatus(const std::string& text) override;
+    std::string GetLastErrorCode();
+    std::string GetLastErrorMessage();
+
+    // --- receipts ---
+    int16_t OpenCheck(const std::string& department);
+    int16_t OpenReturnCheck(const std::string& department);
+    int16_t SetReturnCheckNumber(int32_t number);
+    int16_t SetReturnCheckNumberStr(const std::string& numbers);
+    int32_t SetCurrentCheckDirection(int16_t direction);
+    int32_t FiscalLineEx(const std::string& name, int32_t quantity, int32_t price,
+                         int16_t divisible, int16_t tax1, int16_t tax2, int32_t article,
+                         int16_t discountDirection, const std::string& discountName,
+                         int32_t discount);
+    int32_t FiscalLine(const std::string& name, int32_t quantity, int32_t price, int16_t divisible,
+                       int16_t tax1, int16_t tax2, int32_t article);
+    int16_t LongName(const std::string& name);
+    int32_t CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, int32_t pack);
+    int32_t CloseCheck();
+    int16_t AbortCheck();
+    int16_t FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJornal, int16_t doubleStrike,
+                         const std::string& text);
+    int16_t ClearFreeTextLines();
+
+    // --- documents ---
+    int16_t OpenDocument(int16_t printJornal);
+    int16_t CloseDocument();
+
+    // --- reports ---
+    int16_t ActivatePrinterMode(int32_t mode);
+
+    // --- device settings ---
+    int16_t SetTableMode(int16_t tableMode);
+
+    // --- queries ---
+    std::string InternalGetInfoFromPrinter(const std::string& command,
+                                           const std::string& replyWord);
+    std::string GetDocumentsInfo(CDocumentsInfo& info);
+    void GetDisplaySettings(CPrinterInfo& info);
+
+    // --- state read by the client object ---
+    int32_t GetPortNumber() const { return m_lPortNumber; }
+    const CPrinterInfo& PrinterInfo() const { return m_PrinterInfo; }
+    int32_t ProtocolFamily() const { return m_lProtocolFamily; }
+    int32_t ProtocolLevel() const { return m_lProtocolLevel; }
+    int32_t ArticleMode() const { return m_lArticleMode; }
+    bool IsCheckOpen() const { return m_bCheckOpen; }
+    bool IsReturnCheck() const { return m_bReturnCheck; }
+    bool IsDocumentOpen() const { return m_bDocumentOpen; }
+    bool IsPortOpen() const { return m_channel.IsOpen(); }
+    int32_t GetCheckSum() const { return m_lSaleSum; }
+    int32_t GetCheckReturnSum() const { return m_lReturnSum; }
+    int32_t GetCheckOnSaleTaxes() const { return m_lSaleOnSaleTaxes; }
+    int32_t GetCheckReturnOnSaleTaxes() const { return m_lReturnOnSaleTaxes; }
+    int32_t GetLastLineTaxes() const { return m_lLineTaxes; }
+    // The amount due of the open receipt.
+    int64_t RunningTotal() const;
+    const std::string& GetCheckResult() const { return m_szCheckResult; }
+    const std::string& GetCheckResultXML() const { return m_szCheckResultXML; }
+
+    void SetShowStatusDialogs(bool on) { m_bShowStatusDialogs = on; }
+    bool ShowStatusDialogs() const { return m_bShowStatusDialogs; }
+    void SetShowErrorMessages(bool on) { m_bShowErrorMessages = on; }
+    bool ShowErrorMessages() const { return m_bShowErrorMessages; }
+    void SetRegistrationModePassword(const std::string& p) { m_szRegistrationModePassword = p; }
+    void SetReportModePassword(const std::string& p) { m_szReportModePassword = p; }
+    void SetProgrammingModePassword(const std::string& p) { m_szProgrammingModePassword = p; }
+    // Set by the taxes calculation mode command: true while taxes are worked out per line.
+    void SetPerLineTaxes(bool on) { m_bPerLineTaxes = on; }
+
+    vsk::Journal& Journal() { return m_journal; }
+    CMessageContainer& Queue() { return m_queue; }
+
+private:
+    // --- exchange ---
+    enum class WaitEnd { Ready, Failed, TimedOut };
+    enum class StatusHook { Classify, Drop, Fail };
+    // One reply wait; every operation that waits for the register parametrises it.
+    struct ReplyWait {
+        uint32_t timeoutMs = 3000;
+        std::array<std::string_view, 2> replyWords{};  // data reply words; empty: none
+        bool showTimeout = false;                      // a silent register is shown (stop icon)
+        bool recordTimeout = true;     // a silent register sets "CONNTIMEOUT" / 1003
+        bool classify = true;          // status words go to the classifier, else they end it
+        bool softIsStatus = true;      // the probe looks only at "HARD" and "SHUTDOWN"
+        bool endOnData = false;        // the data reply ends the wait (no READY needed)
+        bool dataBeforeReady = false;  // READY counts only after the data reply
+        std::function<StatusHook(const std::string&)> onStatus;  // runs before the classifier
+        std::function<void(const std::string&)> onData;
+    };
+    WaitEnd RunReplyWait(const ReplyWait& wait);
+    bool PendingErrorCheck();
+
+    // --- errors ---
+    void SetEngineError(std::string_view mnemonic, unsigned message, std::string_view suffix = {});
+    vsk::MsgResult ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons buttons);
+    void ClearErrors();
+    std::string TakeUpPendingErrors(std::string& list, const char* operation);
+
+    // --- connection ---
+    int ProbePrinter();
+    bool AskRetry(bool& cancelled);
+
+    // --- receipts ---
+    int16_t OpenReceipt(const std::string& department, bool returnCheck);
+    void ResetReceiptTotals();
+    void FillCheckResult(const std::string& reply);
+
+    // --- status window ---
+    void OpenStatusWindow(unsigned message);
+    void CloseStatusWindow();
+    void ShowStatusTexts(std::string_view title, std::string_view goods, std::string_view amount);
+
+    void UpdateMaxArticles();
+    bool IsLevel(int32_t family, int32_t low, int32_t high) const {
+        return m_lProtocolFamily == family && m_lProtocolLevel >= low && m_lProtocolLevel <= high;
+    }
+
+    int32_t m_lPortNumber;
+    std::unique_ptr<vsk::IOperatorUi> m_ownUi;
+    vsk::IClock& m_clock;
+    vsk::IOperatorUi& m_ui;
+    vsk::Journal m_journal;
+    CMessageContainer m_queue;
+    vsk::SerialChannel m_channel;
+    std::unique_ptr<vsk::IStatusWindow> m_statusWindow;
+
+    CPrinterInfo m_PrinterInfo;
+    int32_t m_lProtocolFamily = 0;
+    int32_t m_lProtocolLevel = 0;
+    int32_t m_lArticleMode = 0;
+
+    std::string m_szLastErrorCode;
+    std::string m_szLastErrorMessage;
+    bool m_bShowErrorMessages = true;
+    bool m_bShowStatusDialogs = false;
+    std::string m_szRegistrationModePassword = "3807";
+    std::string m_szReportModePassword = "6419";
+    std::string m_szProgrammingModePassword = "2958";
+    uint32_t m_lReplyTimeout = 5000;
+    uint32_t m_lOpeningTimeout = 3000;
+
+    // receipt state
+    bool m_bCheckOpen = false;
+    bool m_bReturnCheck = false;
+    bool m_bDocumentOpen = false;
+    bool m_bPerLineTaxes = false;
+    int32_t m_lSaleSum = 0;
+    int32_t m_lReturnSum = 0;
+    int32_t m_lSaleOnSaleTaxes = 0;
+    int32_t m_lSaleIncludedTaxes = 0;
+    int32_t m_lSaleKind2Taxes = 0;
+    int32_t m_lReturnOnSaleTaxes = 0;
+    int32_t m_lReturnIncludedTaxes = 0;
+    int32_t m_lReturnKind2Taxes = 0;
+    std::array<int32_t, 8> m_lSaleTurnover{};
+    std::array<int32_t, 8> m_lReturnTurnover{};
+    int32_t m_lLineTaxes = 0;
+    std::string m_szCheckResult;
+    std::string m_szCheckResultXML;
+};
