@@ -29,6 +29,11 @@ uint32_t FrameCheck(const uint8_t* bytes, size_t count);
 bool EncodeFrame(std::string_view text, std::vector<uint8_t>& frame);
 
 // The stream decoder of one port (reader thread only). Keeps an incomplete frame between reads.
+// A frame is delimited by the first end byte after its start byte; neither its length byte nor
+// the register's trailing check byte is verified. A run from a start byte that reaches
+// kMaxInboundFrame bytes without an end byte cannot fit a record: it is dropped up to the next
+// start byte. So Kept() stays below kMaxInboundFrame, FreeSize() never drops to zero, and the
+// messages do not depend on how the stream was cut into reads.
 class FrameDecoder {
 public:
     class Sink {
