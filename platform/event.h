@@ -27,6 +27,7 @@ private:
 };
 
 // An eventfd that poll() can watch beside a device descriptor: the reader thread's stop event.
+// Manual-reset like the above (looking does not consume it); safe to use from any thread.
 class PollableEvent {
 public:
     PollableEvent();  // non-signalled; throws std::system_error when no eventfd can be had

@@ -374,12 +374,12 @@ HiveData LoadForReading(const std::string& file) {
 }
 
 // The data is on disk before the rename, so a crash leaves the old file or the new one, whole.
-bool Store(const std::string& file, const HiveData& hive) {
+bool Store(const std::string& file, std::string_view content) {
     const std::string temp = file + ".tmp";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool ok = WriteAll(fd, Serialise(hive)) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, content) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (ok)
         ok = rename(temp.c_str(), file.c_str()) == 0;
@@ -392,8 +392,8 @@ bool Store(const std::string& file, const HiveData& hive) {
     return true;
 }
 
-// Read-modify-write under the hive lock. `change` returns false when there is nothing to
-// do (for example the value to delete is absent); the file is then left as it is.
+// Read-modify-write under the hive lock. `change` returns false when the operation fails
+// (for example the value to delete is absent); the file is then left as it is.
 bool Modify(const std::string& dir, const std::string& file,
             const std::function<bool(HiveData&)>& change) {
     if (dir.empty() || !CreateDirectories(dir, 0700))
@@ -404,9 +404,12 @@ bool Modify(const std::string& dir, const std::string& file,
     auto hive = LoadLocked(file);
     if (!hive)
         return false;
+    const std::string before = Serialise(*hive);
     if (!change(*hive))
         return false;
-    return Store(file, *hive);
+    // Settings readers create their key on every read; an unchanged hive is not rewritten.
+    const std::string after = Serialise(*hive);
+    return after == before || Store(file, after);
 }
 
 std::optional<std::string> EnvValue(const char* name) {

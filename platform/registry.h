@@ -2,6 +2,8 @@
 // One text file per hive under a folder; writes replace the file atomically under flock.
 // A hive file that cannot be parsed is kept aside as "<file>.corrupt-<time>" and reading goes
 // on with an empty hive (defaults), never a crash and never silent loss.
+// Threading: any thread and any process may call any member at any time; nothing is cached,
+// every call reads the file, and writers are serialised by the lock file.
 #pragma once
 
 #include <cstdint>

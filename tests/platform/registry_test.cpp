@@ -222,6 +222,10 @@ TEST_F(RegistryTest, HandEditedFileIsRead) {
     EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "Software\\Maker\\CurrentConfig", "port=1"),
               RegValue(std::string("/dev/ttyUSB0")));
     EXPECT_TRUE(FilesStartingWith("HKCU.reg.corrupt-").empty());
+    // Creating a key that exists changes nothing, so the file is not rewritten.
+    const std::string before = ReadFile(m_store.HiveFile(Hive::CurrentUser));
+    EXPECT_TRUE(m_store.CreateKey(Hive::CurrentUser, "software\\maker"));
+    EXPECT_EQ(ReadFile(m_store.HiveFile(Hive::CurrentUser)), before);
 }
 
 TEST_F(RegistryTest, FolderIsCreatedPrivateAndAnUnusableOneFailsCleanly) {
