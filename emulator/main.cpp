@@ -1,0 +1,193 @@
+// vsk-emulator: a software fiscal register on a pseudo-terminal.
+//
+// Prints the slave device path as its first line of standard output, then serves the server's
+// frames until SIGINT or SIGTERM. Control commands (fault switches, "state") come from standard
+// input and from the --control socket, one per line; their answers go to standard error for
+// standard input and back over the socket otherwise.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "emulator/pty_register.h"
+#include "emulator/register.h"
+
+namespace {
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: vsk-emulator [options]\n"
+                 "  --model NAME          register preset (--list-models)\n"
+                 "  --list-models         print the presets and exit\n"
+                 "  --link PATH           symlink PATH to the slave device\n"
+                 "  --control PATH        control socket (Unix stream, one command per line)\n"
+                 "  --tape FILE           append the printed tape to FILE (default stdout)\n"
+                 "  --password TEXT       cashier password (10 characters, default 0000000000)\n"
+                 "  --article-mode N      article mode at start (2: long article numbers)\n"
+                 "  --cash KOPECKS        cash in the drawer at start\n"
+                 "  --only-baud N         ignore bytes while the line is at another speed\n"
+                 "  --silent              answer nothing\n"
+                 "  --error WORD[:CMD]    answer WORD to the next command (or to every CMD)\n"
+                 "  --paper ok|low|out    paper state\n"
+                 "  --noise --split --pace\n"
+                 "  --delay MS            pause before every reply\n"
+                 "  --no-stdin            do not read control commands from standard input\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vsk::emu;
+    const Model* model = &DefaultModel();
+    RegisterOptions options;
+    LineFaults faults;
+    std::string link, control, tapePath, error, paper;
+    std::vector<std::string> errors;
+    bool readStdin = true;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vsk-emulator: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--model") {
+            std::string name = value();
+            model = FindModel(name);
+            if (model == nullptr) {
+                std::fprintf(stderr, "vsk-emulator: unknown model %s (see --list-models)\n",
+                             name.c_str());
+                return 2;
+            }
+        } else if (a == "--list-models") {
+            for (const Model& m : Models()) {
+                std::printf("%-6s %s\n", m.name.c_str(), m.description.c_str());
+            }
+            return 0;
+        } else if (a == "--link") {
+            link = value();
+        } else if (a == "--control") {
+            control = value();
+        } else if (a == "--tape") {
+            tapePath = value();
+        } else if (a == "--password") {
+            options.password = value();
+        } else if (a == "--article-mode") {
+            options.articleMode = std::atoi(value().c_str());
+        } else if (a == "--cash") {
+            options.cash = std::atoll(value().c_str());
+        } else if (a == "--only-baud") {
+            faults.onlyBaud = std::atoi(value().c_str());
+        } else if (a == "--silent") {
+            faults.silent = true;
+        } else if (a == "--error") {
+            errors.push_back(value());
+        } else if (a == "--paper") {
+            paper = value();
+        } else if (a == "--noise") {
+            faults.noise = true;
+        } else if (a == "--split") {
+            faults.split = true;
+        } else if (a == "--pace") {
+            faults.pace = true;
+        } else if (a == "--delay") {
+            faults.delayMs = std::atoi(value().c_str());
+        } else if (a == "--no-stdin") {
+            readStdin = false;
+        } else if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else {
+            std::fprintf(stderr, "vsk-emulator: unknown option %s\n", a.c_str());
+            Usage();
+            return 2;
+        }
+    }
+
+    std::unique_ptr<std::ofstream> tapeFile;
+    if (!tapePath.empty() && tapePath != "-") {
+        tapeFile = std::make_unique<std::ofstream>(tapePath, std::ios::app);
+        if (!*tapeFile) {
+            std::fprintf(stderr, "vsk-emulator: cannot open %s\n", tapePath.c_str());
+            return 1;
+        }
+    }
+    std::ostream& tape = tapeFile ? static_cast<std::ostream&>(*tapeFile) : std::cout;
+    options.onTape = [&tape](const std::string& line) { tape << line << std::endl; };
+    options.onStatus = [](const std::string& line) { std::cerr << "[status] " << line << '\n'; };
+
+    Register reg(*model, options);
+    for (const std::string& e : errors) {
+        size_t colon = e.find(':');
+        if (colon == std::string::npos) {
+            reg.SetNextError(e);
+        } else {
+            reg.SetCommandError(e.substr(colon + 1), e.substr(0, colon));
+        }
+    }
+    if (!paper.empty() && reg.Control("paper " + paper) != "OK") {
+        std::fprintf(stderr, "vsk-emulator: --paper takes ok, low or out\n");
+        return 2;
+    }
+
+    PtyRegister pty(reg, faults);
+    if (!pty.Open(error) || (!control.empty() && !pty.ListenControl(control, error))) {
+        std::fprintf(stderr, "vsk-emulator: %s\n", error.c_str());
+        return 1;
+    }
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(pty.SlavePath().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "vsk-emulator: cannot link %s: %s\n", link.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+
+    // Signals are taken synchronously by the main thread; block them before any thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::cout << pty.SlavePath() << std::endl;
+    std::fprintf(stderr, "vsk-emulator: model %s (family %d, level %d) on %s\n",
+                 model->name.c_str(), model->family, model->level, pty.SlavePath().c_str());
+    if (!pty.Start(error)) {
+        std::fprintf(stderr, "vsk-emulator: %s\n", error.c_str());
+        return 1;
+    }
+
+    if (readStdin) {
+        // Detached: a blocking read of standard input cannot be woken; the process ends under it.
+        std::thread([&pty] {
+            std::string line;
+            while (std::getline(std::cin, line)) {
+                if (line.empty())
+                    continue;
+                std::cerr << pty.Control(line) << std::endl;
+            }
+        }).detach();
+    }
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    pty.Stop();
+    if (!link.empty())
+        unlink(link.c_str());
+    tape.flush();
+    std::cout.flush();
+    std::_Exit(0);
+}

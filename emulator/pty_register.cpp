@@ -1,0 +1,471 @@
+#include "emulator/pty_register.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "emulator/util.h"
+#include "link/frame.h"
+#include "platform/codepage.h"
+
+namespace vsk::emu {
+
+namespace {
+
+constexpr uint8_t kWakeByte = 0x55;
+// Longest text a frame can announce, plus start, length and end bytes, with some slack.
+constexpr size_t kMaxFrameBytes = 300;
+// A frame whose trailer (0x00 and check byte) or end byte does not come within this time is
+// answered as malformed instead of waiting for ever.
+constexpr auto kFrameTimeout = std::chrono::milliseconds(500);
+
+int SpeedOf(speed_t s) {
+    switch (s) {
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        case B230400:
+            return 230400;
+        default:
+            return 0;
+    }
+}
+
+std::string ErrnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+PtyRegister::PtyRegister(Register& reg, LineFaults faults) : m_register(reg), m_faults(faults) {}
+
+PtyRegister::~PtyRegister() {
+    Stop();
+    CloseAll();
+}
+
+void PtyRegister::CloseAll() {
+    for (auto& [fd, partial] : m_clients)
+        close(fd);
+    m_clients.clear();
+    for (int* fd : {&m_master, &m_slave, &m_stop, &m_listen}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    if (!m_controlPath.empty())
+        unlink(m_controlPath.c_str());
+    m_controlPath.clear();
+}
+
+bool PtyRegister::Open(std::string& error) {
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) {
+        error = ErrnoText("posix_openpt");
+        return false;
+    }
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        error = ErrnoText("grantpt/unlockpt");
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(m_master, name, sizeof name) != 0) {
+        error = ErrnoText("ptsname");
+        return false;
+    }
+    m_slavePath = name;
+    m_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0) {
+        error = ErrnoText("open slave");
+        return false;
+    }
+    // Raw until the server sets its own line: an echoing slave would send our replies back.
+    termios t{};
+    if (tcgetattr(m_slave, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        tcsetattr(m_slave, TCSANOW, &t);
+    }
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_stop < 0) {
+        error = ErrnoText("eventfd");
+        return false;
+    }
+    return true;
+}
+
+bool PtyRegister::ListenControl(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "control socket path too long";
+        return false;
+    }
+    m_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_listen < 0) {
+        error = ErrnoText("socket");
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_listen, 8) != 0) {
+        error = ErrnoText("bind/listen control socket");
+        close(m_listen);
+        m_listen = -1;
+        return false;
+    }
+    m_controlPath = path;
+    return true;
+}
+
+bool PtyRegister::Start(std::string& error) {
+    if (m_master < 0) {
+        error = "pseudo-terminal not open";
+        return false;
+    }
+    if (m_thread.joinable())
+        return true;
+    uint64_t drain;
+    while (read(m_stop, &drain, sizeof drain) > 0) {
+    }
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void PtyRegister::Stop() {
+    if (!m_thread.joinable())
+        return;
+    uint64_t one = 1;
+    if (write(m_stop, &one, sizeof one) < 0) {
+        // The eventfd cannot be full after one write; nothing else to do.
+    }
+    m_thread.join();
+}
+
+int PtyRegister::LineSpeed() const {
+    termios t{};
+    if (m_slave < 0 || tcgetattr(m_slave, &t) != 0)
+        return 0;
+    return SpeedOf(cfgetospeed(&t));
+}
+
+bool PtyRegister::SleepUnlessStopped(std::chrono::microseconds d) {
+    if (d.count() <= 0)
+        return true;
+    if (d < std::chrono::milliseconds(2)) {
+        std::this_thread::sleep_for(d);
+        return true;
+    }
+    pollfd p{m_stop, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(d.count() / 1000)) == 0;
+}
+
+bool PtyRegister::WriteAll(const uint8_t* data, size_t count) {
+    while (count > 0) {
+        ssize_t n = write(m_master, data, count);
+        if (n > 0) {
+            m_bytesOut += static_cast<uint64_t>(n);
+            data += n;
+            count -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        // The server is not reading: wait until it does or we are stopped.
+        pollfd p[2] = {{m_master, POLLOUT, 0}, {m_stop, POLLIN, 0}};
+        if (poll(p, 2, 1000) < 0 && errno != EINTR)
+            return false;
+        if (p[1].revents & POLLIN)
+            return false;
+    }
+    return true;
+}
+
+void PtyRegister::WriteReplies(const std::vector<std::string>& replies, const LineFaults& faults) {
+    if (faults.delayMs > 0 && !SleepUnlessStopped(std::chrono::milliseconds(faults.delayMs))) {
+        return;
+    }
+    std::vector<uint8_t> bytes;
+    for (const std::string& text : replies) {
+        if (faults.noise) {
+            m_random = m_random * 1664525u + 1013904223u;
+            int count = 1 + (m_random >> 28) % 6;
+            for (int i = 0; i < count; ++i) {
+                m_random = m_random * 1664525u + 1013904223u;
+                uint8_t b = static_cast<uint8_t>(m_random >> 24);
+                bytes.push_back(b == kFrameStart ? 0x20 : b);
+            }
+        }
+        std::vector<uint8_t> frame;
+        // Our replies are at most 254 bytes by construction; a longer text is cut to the limit.
+        if (!EncodeFrame(std::string_view(text).substr(0, kMaxCommandBytes), frame))
+            continue;
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    const int speed = LineSpeed();
+    if (faults.pace && speed > 0) {
+        // 12 bits per byte: start bit, 8 data bits, parity and 2 stop bits.
+        const auto perByte = std::chrono::nanoseconds(12'000'000'000LL / speed);
+        auto due = std::chrono::steady_clock::now();
+        for (uint8_t b : bytes) {
+            if (!WriteAll(&b, 1))
+                return;
+            due += perByte;
+            std::this_thread::sleep_until(due);
+        }
+        return;
+    }
+    if (faults.split) {
+        for (uint8_t b : bytes) {
+            if (!WriteAll(&b, 1))
+                return;
+            if (!SleepUnlessStopped(std::chrono::microseconds(faults.splitGapUs)))
+                return;
+        }
+        return;
+    }
+    WriteAll(bytes.data(), bytes.size());
+}
+
+void PtyRegister::FinishFrame(std::vector<Event>& events) {
+    // FD text L FE 00 chk: the register verifies the length byte and the check byte.
+    const size_t size = m_frame.size();
+    bool good = size >= 5;
+    if (good) {
+        const size_t n = size - 5;
+        good = m_frame[n + 1] == n + 1 && m_frame[n + 2] == kFrameEnd && m_frame[n + 3] == 0 &&
+               m_frame[n + 4] == (FrameCheck(m_frame.data(), n + 3) & 0xFF);
+    }
+    if (good) {
+        std::string raw(reinterpret_cast<const char*>(m_frame.data()) + 1, size - 5);
+        events.push_back({Event::kFrame, Cp866ToCp1251(raw)});
+        ++m_frames;
+    } else {
+        events.push_back({Event::kBadFrame, {}});
+        ++m_badFrames;
+    }
+    m_frame.clear();
+    m_parse = Parse::kIdle;
+}
+
+void PtyRegister::OnInput(const uint8_t* data, size_t count, std::vector<Event>& events) {
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t b = data[i];
+        switch (m_parse) {
+            case Parse::kIdle:
+                if (b == kWakeByte) {
+                    events.push_back({Event::kWake, {}});
+                } else if (b == kFrameStart) {
+                    m_frame.assign(1, b);
+                    m_parse = Parse::kText;
+                    m_frameStarted = std::chrono::steady_clock::now();
+                }
+                break;  // anything else between frames is line noise
+            case Parse::kText:
+                m_frame.push_back(b);
+                if (b == kFrameEnd) {
+                    m_endIndex = m_frame.size() - 1;
+                    m_parse = Parse::kTrailer;
+                } else if (m_frame.size() > kMaxFrameBytes) {
+                    FinishFrame(events);  // no end byte: malformed
+                }
+                break;
+            case Parse::kTrailer:
+                // two bytes follow the end byte: 0x00 and the check byte
+                m_frame.push_back(b);
+                if (m_frame.size() == m_endIndex + 3)
+                    FinishFrame(events);
+                break;
+        }
+    }
+}
+
+void PtyRegister::Answer(const std::vector<Event>& events) {
+    for (const Event& e : events) {
+        std::vector<std::string> replies;
+        LineFaults faults;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            faults = m_faults;
+            if (e.kind == Event::kWake) {
+                replies = m_register.Wake();
+            } else if (e.kind == Event::kBadFrame) {
+                replies = {"SOFTBLOCK"};
+            } else {
+                replies = m_register.Handle(e.text);
+            }
+        }
+        if (!replies.empty())
+            WriteReplies(replies, faults);
+    }
+}
+
+void PtyRegister::Run() {
+    uint8_t buffer[4096];
+    for (;;) {
+        std::vector<pollfd> fds = {{m_stop, POLLIN, 0}, {m_master, POLLIN, 0}};
+        if (m_listen >= 0)
+            fds.push_back({m_listen, POLLIN, 0});
+        for (auto& [fd, partial] : m_clients)
+            fds.push_back({fd, POLLIN, 0});
+        const int timeout = m_parse == Parse::kIdle ? -1 : 100;
+        int r = poll(fds.data(), fds.size(), timeout);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents & POLLIN)
+            break;
+
+        std::vector<Event> events;
+        if (fds[1].revents & POLLIN) {
+            ssize_t n = read(m_master, buffer, sizeof buffer);
+            if (n > 0) {
+                m_bytesIn += static_cast<uint64_t>(n);
+                bool drop;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    drop = m_faults.silent ||
+                           (m_faults.onlyBaud != 0 && LineSpeed() != m_faults.onlyBaud);
+                }
+                if (drop) {
+                    m_frame.clear();
+                    m_parse = Parse::kIdle;
+                } else {
+                    OnInput(buffer, static_cast<size_t>(n), events);
+                }
+            }
+        } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+            // Cannot happen while we hold the slave open; avoid spinning if it does.
+            SleepUnlessStopped(std::chrono::milliseconds(50));
+        }
+        if (m_parse != Parse::kIdle &&
+            std::chrono::steady_clock::now() - m_frameStarted > kFrameTimeout) {
+            FinishFrame(events);
+        }
+        Answer(events);
+
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (fds[i].fd == m_listen) {
+                int c = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (c >= 0)
+                    m_clients[c];
+            } else {
+                ServeControlClient(fds[i].fd);
+            }
+        }
+    }
+}
+
+void PtyRegister::ServeControlClient(int fd) {
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        close(fd);
+        m_clients.erase(fd);
+        return;
+    }
+    std::string& partial = m_clients[fd];
+    partial.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = partial.find('\n')) != std::string::npos) {
+        std::string line = partial.substr(0, nl);
+        partial.erase(0, nl + 1);
+        std::string answer = Control(line) + "\n";
+        size_t off = 0;
+        while (off < answer.size()) {
+            ssize_t w = send(fd, answer.data() + off, answer.size() - off, MSG_NOSIGNAL);
+            if (w > 0) {
+                off += static_cast<size_t>(w);
+            } else if (w < 0 && errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                if (poll(&p, 1, 1000) <= 0)
+                    break;
+            } else {
+                break;
+            }
+        }
+    }
+    if (partial.size() > 4096)
+        partial.clear();  // no line is that long: drop the garbage
+}
+
+std::string PtyRegister::Control(std::string_view line) {
+    std::vector<std::string> w = SplitWords(line);
+    if (w.empty())
+        return "ERR empty command";
+    auto onOff = [&](bool& flag) {
+        if (w.size() < 2 || (w[1] != "on" && w[1] != "off"))
+            return std::string("ERR usage: ") + w[0] + " on|off";
+        flag = w[1] == "on";
+        return std::string("OK");
+    };
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (w[0] == "silence")
+        return onOff(m_faults.silent);
+    if (w[0] == "noise")
+        return onOff(m_faults.noise);
+    if (w[0] == "pace")
+        return onOff(m_faults.pace);
+    if (w[0] == "split") {
+        std::string r = onOff(m_faults.split);
+        if (r == "OK" && w.size() > 2)
+            m_faults.splitGapUs = std::atoi(w[2].c_str());
+        return r;
+    }
+    if (w[0] == "delay" && w.size() == 2) {
+        m_faults.delayMs = std::max(0, std::atoi(w[1].c_str()));
+        return "OK";
+    }
+    if (w[0] == "only-baud" && w.size() == 2) {
+        m_faults.onlyBaud = w[1] == "off" ? 0 : std::atoi(w[1].c_str());
+        return "OK";
+    }
+    if (w[0] == "baud")
+        return "BAUD " + std::to_string(LineSpeed());
+    if (w[0] == "stats") {
+        return "STATS in=" + std::to_string(m_bytesIn) + " out=" + std::to_string(m_bytesOut) +
+               " frames=" + std::to_string(m_frames) + " bad_frames=" + std::to_string(m_badFrames);
+    }
+    if (w[0] == "state") {
+        return m_register.StateLine() + " baud=" + std::to_string(LineSpeed()) +
+               " silent=" + (m_faults.silent ? "1" : "0");
+    }
+    if (w[0] == "help") {
+        return "OK commands: state | stats | baud | tape [N] | silence on|off | noise on|off | "
+               "split on|off [gap_us] | delay MS | pace on|off | only-baud N|off | "
+               "paper ok|low|out | error WORD [COMMAND] | error clear";
+    }
+    return m_register.Control(line);
+}
+
+}  // namespace vsk::emu
