@@ -329,20 +329,21 @@ private:
 // Moves an unparseable hive file to "<file>.corrupt-<unix time>" (never over an earlier one).
 // Runs under the hive lock only, after re-reading the file, so a good file that another
 // writer put in its place meanwhile is never moved.
-void SetAside(const std::string& file) {
+bool SetAside(const std::string& file) {
     const std::string base = file + ".corrupt-" + std::to_string(std::time(nullptr));
     std::string target = base;
     for (int n = 1; access(target.c_str(), F_OK) == 0; ++n)
         target = base + "-" + std::to_string(n);
-    if (rename(file.c_str(), target.c_str()) == 0) {
-        std::fprintf(stderr, "registry file %s could not be read; kept as %s\n", file.c_str(),
-                     target.c_str());
-    }
+    if (rename(file.c_str(), target.c_str()) != 0)
+        return false;
+    std::fprintf(stderr, "registry file %s could not be parsed; kept as %s\n", file.c_str(),
+                 target.c_str());
+    return true;
 }
 
-// The hive as stored, or nothing when the file exists but cannot be read (reading on as if it
-// were empty would let the next write destroy it). A file that reads but does not parse is
-// set aside when `locked`, and the hive is empty.
+// The hive as stored; a file that does not parse is set aside and the hive is empty. Nothing
+// when the file exists but cannot be read or set aside: going on as if it were empty would
+// let the next write destroy it. Runs under the hive lock.
 std::optional<HiveData> LoadLocked(const std::string& file) {
     std::string content;
     switch (ReadWholeFile(file, content)) {
@@ -355,7 +356,8 @@ std::optional<HiveData> LoadLocked(const std::string& file) {
     }
     if (auto hive = Parse(content))
         return hive;
-    SetAside(file);
+    if (!SetAside(file))
+        return std::nullopt;
     return EmptyHive();
 }
 

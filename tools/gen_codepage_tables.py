@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Prints the code page tables of platform/codepage.cpp.
 
-Run once when the tables need regenerating and paste the output between the
-"generated tables" markers of platform/codepage.cpp. The mappings come from the
-published Windows-1251 and 866 code pages (Python's cp1251 / cp866 codecs); the
-wire fallbacks for Windows-1251 characters that 866 lacks are decided here.
+Run it when the tables need regenerating, paste the output between the "generated tables"
+markers of platform/codepage.cpp and run clang-format on that file. The mappings come from the
+published Windows-1251 and 866 code pages (Python's cp1251 / cp866 codecs); the wire fallbacks
+for Windows-1251 characters that 866 lacks are decided here.
 """
 
 # Windows-1251 characters without an 866 twin that still have a readable ASCII neighbour.
