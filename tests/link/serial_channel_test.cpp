@@ -2,16 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <linux/serial.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -21,9 +17,10 @@
 #include "link/message_container.h"
 #include "link/settings.h"
 #include "platform/clock.h"
-#include "platform/posix_calls.h"
 #include "platform/registry.h"
+#include "tests/platform/flaky_posix_calls.h"
 #include "tests/platform/pseudo_terminal.h"
+#include "tests/platform/test_env.h"
 
 namespace vsk {
 namespace {
@@ -46,39 +43,6 @@ public:
     }
 };
 
-// Real calls, with failures the reader thread must survive.
-class LineTroubleCalls : public PosixCalls {
-public:
-    std::atomic<int> readFailures{0};  // reads that fail with EIO once bytes are waiting
-    std::atomic<int> polls{0};
-    std::mutex mutex;
-    std::vector<serial_icounter_struct> counters;  // TIOCGICOUNT answers; the last one repeats
-
-    ssize_t Read(int fd, void* buffer, size_t count) override {
-        if (readFailures > 0) {
-            --readFailures;
-            errno = EIO;
-            return -1;
-        }
-        return PosixCalls::Read(fd, buffer, count);
-    }
-    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override {
-        ++polls;
-        return PosixCalls::Poll(fds, count, timeoutMs);
-    }
-    int Ioctl(int fd, unsigned long request, void* argument) override {
-        std::lock_guard lock(mutex);
-        if (request == TIOCGICOUNT && !counters.empty()) {
-            *static_cast<serial_icounter_struct*>(argument) = counters.front();
-            if (counters.size() > 1) {
-                counters.erase(counters.begin());
-            }
-            return 0;
-        }
-        return PosixCalls::Ioctl(fd, request, argument);
-    }
-};
-
 std::string Bytes(std::initializer_list<int> bytes) {
     std::string s;
     for (int b : bytes) {
@@ -91,28 +55,17 @@ class SerialChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(pty.slave.empty()) << "no pseudo-terminal";
-        char tmpl[] = "/tmp/vsk-channel-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("VSK_REGISTRY_DIR", (dir + "/registry").c_str(), 1);
-        setenv("ProgramData", (dir + "/programdata").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-        setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+        dir = temp.Path();
+        for (const char* name : {"VSK_REGISTRY_DIR", "ProgramData", "XDG_CONFIG_HOME",
+                                 "XDG_STATE_HOME", "XDG_DATA_HOME"}) {
+            env.Set(name, dir + "/" + name);
+        }
         ASSERT_TRUE(RegistryStore().SetValue(
             Hive::CurrentUser, "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports", "COM7", pty.slave));
         journal = std::make_unique<Journal>(7, true, 3, dir + "/journal");
         ASSERT_TRUE(journal->IsOpen());
         queue = std::make_unique<CMessageContainer>(journal.get());
     }
-    void TearDown() override {
-        for (const char* name : {"VSK_REGISTRY_DIR", "ProgramData", "XDG_CONFIG_HOME",
-                                 "XDG_STATE_HOME", "XDG_DATA_HOME"}) {
-            unsetenv(name);
-        }
-        std::filesystem::remove_all(dir);
-    }
-
     // Closes the journal (lines after this are dropped) and returns its text.
     std::string JournalText() {
         journal->Close();
@@ -141,6 +94,8 @@ protected:
     }
 
     test::PseudoTerminal pty;
+    test::TempDir temp;
+    test::ScopedEnv env;
     std::string dir;
     std::unique_ptr<Journal> journal;
     std::unique_ptr<CMessageContainer> queue;
@@ -226,7 +181,7 @@ TEST_F(SerialChannelTest, StopWakesAndJoinsTheReaderAtOnceAndReleasesThePort) {
 
     const auto start = Clock::now();
     EXPECT_EQ(channel.Stop(), 0);
-    EXPECT_LT(ElapsedMs(start), 500);  // 25 ms of scaled pause, the rest is the wake-up
+    EXPECT_LT(ElapsedMs(start), 800);  // 25 ms of scaled pause, the rest is the wake-up
     EXPECT_FALSE(channel.IsRunning());
     EXPECT_FALSE(channel.IsOpen());
     EXPECT_EQ(clock.SleptMs(), 2500);
@@ -238,7 +193,7 @@ TEST_F(SerialChannelTest, StopWakesAndJoinsTheReaderAtOnceAndReleasesThePort) {
 }
 
 TEST_F(SerialChannelTest, AHungUpLineNeitherSpinsNorDelaysTheStop) {
-    LineTroubleCalls calls;
+    test::FlakyPosixCalls calls;
     SerialChannel channel(*journal, *queue, clock, calls);
     ASSERT_TRUE(channel.OpenPport("COM7"));
     channel.Start();
@@ -249,25 +204,25 @@ TEST_F(SerialChannelTest, AHungUpLineNeitherSpinsNorDelaysTheStop) {
 
     const auto start = Clock::now();
     EXPECT_EQ(channel.Stop(), 0);
-    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_LT(ElapsedMs(start), 800);
 }
 
 TEST_F(SerialChannelTest, FailedReadsAreRetriedAndLineErrorsJournaledOnce) {
-    LineTroubleCalls calls;
+    test::FlakyPosixCalls calls;
     serial_icounter_struct base{};
     base.frame = 3;
     serial_icounter_struct bumped = base;
     bumped.frame += 1;
     bumped.parity += 2;
-    calls.counters = {base, bumped};
-    calls.readFailures = 2;
+    calls.SetCounters({base, bumped});
+    calls.readErrors = {EIO, EIO};
 
     SerialChannel channel(*journal, *queue, clock, calls);
     ASSERT_TRUE(channel.OpenPport("COM7"));
     channel.Start();
     ASSERT_TRUE(pty.Send(Bytes({0xFD, 'R', 'E', 'A', 'D', 'Y', 0x06, 0xFE, 0x00, 0xAF})));
     EXPECT_EQ(queue->GetNextMessage(3000, RealClock()), "READY");
-    EXPECT_EQ(calls.readFailures.load(), 0);
+    EXPECT_EQ(calls.PendingReadErrors(), 0u);
     ASSERT_EQ(channel.Stop(), 0);
 
     const std::string text = JournalText();

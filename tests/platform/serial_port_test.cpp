@@ -4,19 +4,18 @@
 #include <gtest/gtest.h>
 #include <linux/serial.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/platform/flaky_posix_calls.h"
 #include "tests/platform/pseudo_terminal.h"
+#include "tests/platform/test_env.h"
 
 namespace vsk {
 namespace {
@@ -27,14 +26,8 @@ class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(pty.slave.empty()) << "no pseudo-terminal";
-        char tmpl[] = "/tmp/vsk-serial-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("VSK_REGISTRY_DIR", dir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("VSK_REGISTRY_DIR");
-        std::filesystem::remove_all(dir);
+        dir = temp.Path();
+        env.Set("VSK_REGISTRY_DIR", dir);
     }
     termios SlaveSettings() const {
         termios t{};  // on a pseudo-terminal the master reports the slave's settings
@@ -43,6 +36,8 @@ protected:
     }
 
     Pty pty;
+    test::TempDir temp;
+    test::ScopedEnv env;
     std::string dir;
 };
 
@@ -67,19 +62,10 @@ TEST_F(SerialPortTest, ResolvesComNamesThroughThePortsKeyElseTtyS) {
     }
 }
 
-// Records what the port asks of the driver: a pseudo-terminal forces CS8 and drops PARENB, so
-// the parity request is checked on the way in and the rest on the slave side too.
-class RecordingCalls : public PosixCalls {
-public:
-    termios applied{};
-    int TcSetAttr(int fd, int when, const termios* settings) override {
-        applied = *settings;
-        return PosixCalls::TcSetAttr(fd, when, settings);
-    }
-};
-
+// A pseudo-terminal forces CS8 and drops PARENB, so the parity request is checked on its way to
+// the driver and the rest on the slave side too.
 TEST_F(SerialPortTest, OpenAppliesTheRegisterLineSettings) {
-    RecordingCalls calls;
+    test::FlakyPosixCalls calls;
     SerialPort port(calls);
     ASSERT_TRUE(port.Open(pty.slave)) << port.LastError();
     const termios asked = calls.applied;
@@ -196,66 +182,12 @@ TEST_F(SerialPortTest, TheStopDescriptorWinsOverWaitingBytes) {
     close(pipeFds[1]);
 }
 
-// Real calls, except where a test scripts a failure.
-class FlakyCalls : public PosixCalls {
-public:
-    std::deque<int> writeErrors;  // errno to fail the next write calls with; 0 = real call
-    size_t maxChunk = SIZE_MAX;   // partial writes
-    int writeCalls = 0;
-    int pollCalls = 0;
-    int pollResult = 1;  // 0 = the driver never takes more
-    int readEintrs = 0;
-    std::vector<serial_icounter_struct> counters;  // TIOCGICOUNT answers, in turn
-
-    ssize_t Write(int fd, const void* buffer, size_t count) override {
-        ++writeCalls;
-        if (!writeErrors.empty()) {
-            const int error = writeErrors.front();
-            writeErrors.pop_front();
-            if (error != 0) {
-                errno = error;
-                return -1;
-            }
-        }
-        return PosixCalls::Write(fd, buffer, std::min(count, maxChunk));
-    }
-    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override {
-        ++pollCalls;
-        if (count == 1 && fds[0].events == POLLOUT) {
-            if (pollResult == 0) {
-                return 0;
-            }
-            fds[0].revents = POLLOUT;
-            return 1;
-        }
-        return PosixCalls::Poll(fds, count, timeoutMs);
-    }
-    ssize_t Read(int fd, void* buffer, size_t count) override {
-        if (readEintrs > 0) {
-            --readEintrs;
-            errno = EINTR;
-            return -1;
-        }
-        return PosixCalls::Read(fd, buffer, count);
-    }
-    int Ioctl(int fd, unsigned long request, void* argument) override {
-        if (request == TIOCGICOUNT && !counters.empty()) {
-            *static_cast<serial_icounter_struct*>(argument) = counters.front();
-            if (counters.size() > 1) {
-                counters.erase(counters.begin());
-            }
-            return 0;
-        }
-        return PosixCalls::Ioctl(fd, request, argument);
-    }
-};
-
 TEST_F(SerialPortTest, WriteDeliversEveryByteThroughInterruptionsAndPartialWrites) {
-    FlakyCalls calls;
+    test::FlakyPosixCalls calls;
     SerialPort port(calls);
     ASSERT_TRUE(port.Open(pty.slave));
     calls.writeErrors = {EINTR, 0, EAGAIN, 0, EINTR};
-    calls.maxChunk = 3;
+    calls.maxWriteChunk = 3;
     std::vector<uint8_t> bytes(40);
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<uint8_t>(0xC0 + i);
@@ -263,11 +195,11 @@ TEST_F(SerialPortTest, WriteDeliversEveryByteThroughInterruptionsAndPartialWrite
     ASSERT_TRUE(port.Write(bytes.data(), bytes.size())) << port.LastError();
     EXPECT_EQ(pty.Drain(bytes.size()), std::string(bytes.begin(), bytes.end()));
     EXPECT_EQ(calls.writeCalls, 3 + 14);  // three failures, then 40 bytes three at a time
-    EXPECT_EQ(calls.pollCalls, 1);        // only EAGAIN waits for the driver
+    EXPECT_EQ(calls.writeWaits, 1);       // only EAGAIN waits for the driver
 }
 
 TEST_F(SerialPortTest, WriteReportsHardErrorsAndAStalledDriver) {
-    FlakyCalls calls;
+    test::FlakyPosixCalls calls;
     SerialPort port(calls);
     ASSERT_TRUE(port.Open(pty.slave));
     const uint8_t byte = 0x55;
@@ -277,29 +209,29 @@ TEST_F(SerialPortTest, WriteReportsHardErrorsAndAStalledDriver) {
     EXPECT_EQ(port.LastErrno(), EIO);
 
     calls.writeErrors = {EAGAIN};
-    calls.pollResult = 0;
+    calls.driverStalled = true;
     EXPECT_FALSE(port.Write(&byte, 1));
     EXPECT_EQ(port.LastErrno(), ETIMEDOUT);
     EXPECT_EQ(pty.Drain(1, 50), "");
 }
 
 TEST_F(SerialPortTest, ReadRetriesInterruptedCalls) {
-    FlakyCalls calls;
+    test::FlakyPosixCalls calls;
     SerialPort port(calls);
     ASSERT_TRUE(port.Open(pty.slave));
     ASSERT_EQ(write(pty.master, "OK", 2), 2);
     ASSERT_EQ(port.Wait(-1, 1000), SerialPort::WaitResult::Readable);
-    calls.readEintrs = 2;
+    calls.readErrors = {EINTR, EINTR};
     uint8_t buf[8];
     EXPECT_EQ(port.Read(buf, sizeof buf), 2);
 }
 
 TEST_F(SerialPortTest, LineErrorsAreCounterDeltasSinceTheLastLook) {
-    FlakyCalls calls;
+    test::FlakyPosixCalls calls;
     serial_icounter_struct base{};
     base.frame = 5;
     base.parity = 1;
-    calls.counters = {base};
+    calls.SetCounters({base});
     SerialPort port(calls);
     ASSERT_TRUE(port.Open(pty.slave));
     EXPECT_EQ(port.TakeLineErrors(), 0u);  // what happened before Open is not ours
@@ -319,13 +251,13 @@ TEST_F(SerialPortTest, LineErrorsAreCounterDeltasSinceTheLastLook) {
     for (const auto& row : rows) {
         now.*row.field += 2;
         now.rx += 7;  // ordinary traffic is no error
-        calls.counters = {now};
+        calls.SetCounters({now});
         EXPECT_EQ(port.TakeLineErrors(), row.flag);
         EXPECT_EQ(port.TakeLineErrors(), 0u) << "the same count reported twice";
     }
     now.brk += 1;
     now.overrun += 1;
-    calls.counters = {now};
+    calls.SetCounters({now});
     EXPECT_EQ(port.TakeLineErrors(), kCeBreak | kCeOverrun);
 }
 
