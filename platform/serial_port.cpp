@@ -122,15 +122,16 @@ bool SerialPort::Open(const std::string& name, uint32_t baud) {
     if (fd < 0) {
         return Fail(errno);
     }
-    // TIOCEXCL keeps other users out (except privileged ones); the lock also covers a second
-    // open from this very process, which TIOCEXCL lets through.
-    if (m_calls.Ioctl(fd, TIOCEXCL, nullptr) != 0 && !NotSupported(errno)) {
-        const int error = errno;
+    // The lock keeps out every other open, this very process included, which TIOCEXCL lets
+    // through; TIOCEXCL also keeps out programs that do not lock (privileged ones excepted). The
+    // lock comes first so a port in use is never touched.
+    if (m_calls.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
         m_calls.Close(fd);
         return Fail(error);
     }
-    if (m_calls.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    if (m_calls.Ioctl(fd, TIOCEXCL, nullptr) != 0 && !NotSupported(errno)) {
+        const int error = errno;
         m_calls.Close(fd);
         return Fail(error);
     }
@@ -151,14 +152,14 @@ bool SerialPort::Open(const std::string& name, uint32_t baud) {
     } else {
         Fail(EINVAL);
     }
-    // As on the original platform the outcome of the settings is not examined: the exchange
-    // that follows tells whether the line works.
+    // A driver that refuses part of the settings still gets its chance: the exchange that
+    // follows tells whether the line works.
     if (m_calls.TcSetAttr(fd, TCSANOW, &settings) != 0) {
         Fail(errno);
     }
     ModemLines(true, TIOCM_DTR | TIOCM_RTS);
     Purge();
-    m_countersAvailable = true;
+    m_countersAvailable = true;  // until the driver says otherwise
     m_countersAvailable = ReadCounters(m_counters);
     return true;
 }
@@ -311,6 +312,9 @@ bool SerialPort::ReadCounters(Counters& counters) {
     }
     serial_icounter_struct raw{};
     if (m_calls.Ioctl(m_fd, TIOCGICOUNT, &raw) != 0) {
+        if (NotSupported(errno)) {
+            m_countersAvailable = false;  // a driver without counters stays without them
+        }
         return false;
     }
     counters.frame = raw.frame;
@@ -324,9 +328,6 @@ bool SerialPort::ReadCounters(Counters& counters) {
 uint32_t SerialPort::TakeLineErrors() {
     Counters now;
     if (!ReadCounters(now)) {
-        if (NotSupported(errno)) {
-            m_countersAvailable = false;  // a driver without counters stays without them
-        }
         return 0;
     }
     uint32_t flags = 0;
