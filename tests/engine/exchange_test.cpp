@@ -1,0 +1,97 @@
+// The ready wait and the error lists.
+#include <chrono>
+#include <thread>
+
+#include "tests/engine/engine_fixture.h"
+
+namespace vsktest {
+namespace {
+
+class ExchangeTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        Connect();
+    }
+
+    // Sends `command` and lets every reply arrive in the queue before the wait looks at it.
+    int16_t SendAndWaitQueued(const std::string& command, size_t replies) {
+        size_t before = m_register.Sent();
+        m_core->SendToPrinter(command);
+        EXPECT_TRUE(m_register.WaitSent(before + replies));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the reader's decode
+        return m_core->WaitForReadyMsg(3000);
+    }
+};
+
+TEST_F(ExchangeTest, WarningBeforeReadyIsRecordedAndTheWaitSucceeds) {
+    m_register.On("WARN", {{"SOFTPAPER"}, {"READY"}});
+    m_core->SendToPrinter("WARN");
+    EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1);
+    EXPECT_TRUE(m_ui.boxes.empty());  // a warning shows nothing
+    EXPECT_EQ(m_core->GetLastErrorMessage(), "");
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTPAPER");
+}
+
+TEST_F(ExchangeTest, SilenceIsRecordedButTheReadyWaitStillAnswersOne) {
+    m_register.On("MUTE", {});
+    m_core->SendToPrinter("MUTE");
+    EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1);
+    EXPECT_TRUE(m_ui.boxes.empty());
+    EXPECT_EQ(m_core->GetLastErrorMessage(), Text(1003));
+    EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT");
+}
+
+TEST_F(ExchangeTest, ErrorWordFailsTheWaitAndDropsWhatCameBehindIt) {
+    m_register.On("FAIL", {{"SOFTCOMMAN"}, {"LATE1"}, {"READY"}});
+    EXPECT_EQ(SendAndWaitQueued("FAIL", 3), 0);
+    EXPECT_TRUE(m_core->Queue().IsEmpty());
+    ASSERT_EQ(m_ui.boxes.size(), 1u);
+    EXPECT_EQ(m_ui.boxes[0].text, Text(2003));
+    EXPECT_EQ(m_ui.boxes[0].icon, vsk::MsgIcon::Stop);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTCOMMAN");
+}
+
+TEST_F(ExchangeTest, UnlistedStatusWordIsAnErrorShownAsReceived) {
+    m_core->SetShowErrorMessages(false);
+    m_register.On("ODD", {{"HARDWHATEVER"}});
+    m_core->SendToPrinter("ODD");
+    EXPECT_EQ(m_core->WaitForReadyMsg(3000), 0);
+    EXPECT_TRUE(m_ui.boxes.empty());
+    EXPECT_EQ(m_core->GetLastErrorMessage(), "HARDWHATEVER");
+}
+
+TEST_F(ExchangeTest, RegisterThatKeepsTalkingKeepsTheWaitGoing) {
+    // 3000 ms nominal is 150 ms here; the register talks every 80 ms for 400 ms.
+    m_register.On("TALK",
+                  {{"NOISE", 80}, {"NOISE", 80}, {"NOISE", 80}, {"NOISE", 80}, {"READY", 80}});
+    m_core->SendToPrinter("TALK");
+    EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "");
+}
+
+TEST_F(ExchangeTest, ErrorListsAreHandedOutOnceAndTakeUpPendingErrorWords) {
+    m_core->SetShowErrorMessages(false);
+    m_register.On("FAIL", {{"SOFTNREP"}});
+    m_core->SendToPrinter("FAIL");
+    EXPECT_EQ(m_core->WaitForReadyMsg(3000), 0);
+    // An error word nobody waited for joins the lists when they are read.
+    m_register.Send("SOFTSLNREP");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTNREP;SOFTSLNREP");
+    EXPECT_EQ(m_core->GetLastErrorCode(), "");
+    EXPECT_EQ(m_core->GetLastErrorMessage(), Text(2001) + ";" + Text(2015));
+    EXPECT_EQ(m_core->GetLastErrorMessage(), "");
+}
+
+TEST_F(ExchangeTest, UnclaimedErrorRefusesTheNextSend) {
+    m_core->SetShowErrorMessages(false);
+    m_register.Send("SOFTPROTOC");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_FALSE(m_core->SendToPrinter("NEXT"));
+    EXPECT_EQ(m_register.Count("NEXT"), 0u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTPROTOC");
+}
+
+}  // namespace
+}  // namespace vsktest
