@@ -70,7 +70,7 @@ void PtyRegister::CloseAll() {
     for (auto& [fd, partial] : m_clients)
         close(fd);
     m_clients.clear();
-    for (int* fd : {&m_master, &m_slave, &m_stop, &m_listen}) {
+    for (int* fd : {&m_master, &m_slave, &m_stop, &m_wake, &m_listen}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -111,7 +111,8 @@ bool PtyRegister::Open(std::string& error) {
     }
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_stop < 0) {
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_stop < 0 || m_wake < 0) {
         error = ErrnoText("eventfd");
         return false;
     }
@@ -330,7 +331,7 @@ void PtyRegister::Answer(const std::vector<Event>& events) {
 void PtyRegister::Run() {
     uint8_t buffer[4096];
     for (;;) {
-        std::vector<pollfd> fds = {{m_stop, POLLIN, 0}, {m_master, POLLIN, 0}};
+        std::vector<pollfd> fds = {{m_stop, POLLIN, 0}, {m_master, POLLIN, 0}, {m_wake, POLLIN, 0}};
         if (m_listen >= 0)
             fds.push_back({m_listen, POLLIN, 0});
         for (auto& [fd, partial] : m_clients)
@@ -370,7 +371,23 @@ void PtyRegister::Run() {
         }
         Answer(events);
 
-        for (size_t i = 2; i < fds.size(); ++i) {
+        if (fds[2].revents & POLLIN) {
+            uint64_t count;
+            while (read(m_wake, &count, sizeof count) > 0) {
+            }
+            std::vector<std::string> messages;
+            LineFaults faults;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                messages.swap(m_unsolicited);
+                faults = m_faults;
+            }
+            faults.delayMs = 0;  // not an answer to anything: nothing to delay
+            if (!messages.empty())
+                WriteReplies(messages, faults);
+        }
+
+        for (size_t i = 3; i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             if (fds[i].fd == m_listen) {
@@ -450,6 +467,14 @@ std::string PtyRegister::Control(std::string_view line) {
         m_faults.onlyBaud = w[1] == "off" ? 0 : std::atoi(w[1].c_str());
         return "OK";
     }
+    if (w[0] == "send" && w.size() > 1) {
+        std::string_view rest = line.substr(line.find("send") + 4);
+        m_unsolicited.push_back(Utf8ToCp1251(Trim(rest)));
+        uint64_t one = 1;
+        if (write(m_wake, &one, sizeof one) < 0)
+            return "ERR cannot wake the line thread";
+        return "OK";
+    }
     if (w[0] == "baud")
         return "BAUD " + std::to_string(LineSpeed());
     if (w[0] == "stats") {
@@ -463,7 +488,7 @@ std::string PtyRegister::Control(std::string_view line) {
     if (w[0] == "help") {
         return "OK commands: state | stats | baud | tape [N] | silence on|off | noise on|off | "
                "split on|off [gap_us] | delay MS | pace on|off | only-baud N|off | "
-               "paper ok|low|out | error WORD [COMMAND] | error clear";
+               "paper ok|low|out | error WORD [COMMAND] | error clear | send TEXT";
     }
     return m_register.Control(line);
 }

@@ -48,7 +48,8 @@ public:
     void Stop();
 
     // Line faults ("silence on", "split on", "delay 200", "pace on", "only-baud 57600",
-    // "noise on", "baud", "stats") and everything Register::Control knows. Returns the answer.
+    // "noise on", "baud", "stats"), "send TEXT" (an unsolicited message from the register, TEXT
+    // in UTF-8) and everything Register::Control knows. Returns the answer.
     std::string Control(std::string_view line);
 
     template <class F>
@@ -90,7 +91,9 @@ private:
     int m_listen = -1;
     std::string m_slavePath;
     std::string m_controlPath;
-    std::map<int, std::string> m_clients;  // fd -> partial line
+    std::map<int, std::string> m_clients;    // fd -> partial line
+    int m_wake = -1;                         // eventfd: unsolicited messages are waiting
+    std::vector<std::string> m_unsolicited;  // guarded by m_mutex
     std::thread m_thread;
 
     Parse m_parse = Parse::kIdle;

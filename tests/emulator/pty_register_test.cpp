@@ -228,6 +228,10 @@ TEST_F(PtyRegisterTest, ControlSocketSwitchesFaultsAndReportsState) {
     EXPECT_EQ(m_line->Read(1), std::vector<std::string>{"READY"});
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
     EXPECT_EQ(ControlSocket("bogus").rfind("ERR", 0), 0u);
+
+    // an unsolicited message, as a register that reports a fault on its own
+    EXPECT_EQ(ControlSocket("send HARDSENSOR"), "OK");
+    EXPECT_EQ(m_line->Read(1), std::vector<std::string>{"HARDSENSOR"});
 }
 
 }  // namespace
