@@ -312,6 +312,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
     const std::string nameField = PadRight(trimmed.substr(0, nameWidth), nameWidth);
 
+    std::string statusGoods;
     if (m_statusWindow) {
         // Kopecks and thousandths keep their leading zeros: 12.05, not 12.5.
         char figures[96];
@@ -326,9 +327,8 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                           LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
                           static_cast<long>(std::labs(price % 100)));
         }
-        std::string goods =
-            "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
-        ShowStatusTexts(vsk::LoadString1251(3002), goods, AmountText(RunningTotal()));
+        statusGoods = "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+        ShowStatusTexts(vsk::LoadString1251(3002), statusGoods, AmountText(RunningTotal()));
     }
 
     const bool wideArticle = longArticles && newLevel;
@@ -445,7 +445,8 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         add(m_lSaleKind2Taxes, taxes.kind2);
     }
     if (m_statusWindow) {
-        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), {}, AmountText(RunningTotal()));
+        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), statusGoods,
+                                  AmountText(RunningTotal()));
     }
     const int32_t result = SaturateInt32(sum + m_lLineTaxes);
     m_journal.LogFormat("FiscalLineEx m_lLineTaxes = %ld, LineSumm = %ld, Result = %ld",

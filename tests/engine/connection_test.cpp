@@ -58,6 +58,21 @@ TEST_F(ConnectionTest, FamilyZeroRegisterGetsTaxModeAndKeepsDisplayDefaults) {
     EXPECT_EQ(m_core->PrinterInfo().m_lDisplaySetting2, 0);
 }
 
+TEST_F(ConnectionTest, LevelSevenRegisterIsSwitchedToRegistrationModeWithItsPassword) {
+    m_conf.firmware = "XKDA";
+    m_conf.firmwareDate = "20041206";
+    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    EXPECT_EQ(m_core->ProtocolLevel(), 7);
+    std::vector<std::string> frames = m_register.Frames();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2], "SVSL13807");
+    EXPECT_EQ(frames.back(), "TABL");
+    m_core->SetRegistrationModePassword("12345678");
+    ASSERT_EQ(m_core->OpenCheck("1"), 1);
+    frames = m_register.Frames();
+    EXPECT_EQ(frames[frames.size() - 2], "SVSL11234");
+}
+
 TEST_F(ConnectionTest, RegisterAnsweringOnlyAt57600IsFoundInTheSecondPass) {
     m_register.OnlyAtSpeed(B57600);
     ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);

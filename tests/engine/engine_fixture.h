@@ -29,7 +29,9 @@ struct StatusEntry {
 
 class RecordingStatusWindow : public vsk::IStatusWindow {
 public:
+    static constexpr const char* kClosed = "<closed>";
     explicit RecordingStatusWindow(std::vector<StatusEntry>& log) : m_log(log) {}
+    ~RecordingStatusWindow() override { m_log.push_back({kClosed, {}, {}}); }
     bool ShowTexts(std::string_view title, std::string_view goods,
                    std::string_view amount) override {
         m_log.push_back({std::string(title), std::string(goods), std::string(amount)});

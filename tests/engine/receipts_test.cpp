@@ -61,6 +61,53 @@ TEST_F(ReceiptTest, OpeningFailuresLeaveNoReceipt) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTSLWORK");
 }
 
+TEST_F(ReceiptTest, OpeningWithAnErrorWaitingSendsNothing) {
+    Connect();
+    m_core->SetShowErrorMessages(false);
+    m_register.Send("SOFTNREP");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_EQ(m_core->OpenCheck("1"), 0);
+    EXPECT_EQ(m_register.Count("PREP"), 0u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTNREP");
+}
+
+TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
+    m_core->SetShowStatusDialogs(true);
+    ConnectAndOpen();
+    m_ui.status.clear();
+    Sell(3, 1205);
+    ASSERT_EQ(m_ui.status.size(), 2u);
+    EXPECT_EQ(m_ui.status[0].title, Text(3002));
+    EXPECT_EQ(m_ui.status[0].goods, vsk::Utf8ToCp1251("\"Bread       \" - Кол-во: 3, Цена: 12.05"));
+    EXPECT_EQ(m_ui.status[1].goods, m_ui.status[0].goods);
+    EXPECT_EQ(m_ui.status[1].amount, vsk::Utf8ToCp1251("Сумма: 3615"));
+    m_core->FiscalLine("Flour", 1500, 999, 1, 0, 0, 0);
+    EXPECT_EQ(m_ui.status[2].goods,
+              vsk::Utf8ToCp1251("\"Flour       \" - Кол-во: 1.500, Цена: 9.99"));
+    m_ui.status.clear();
+    m_core->CloseCheck();
+    ASSERT_EQ(m_ui.status.size(), 2u);
+    EXPECT_EQ(m_ui.status[0].title, Text(3003));
+    EXPECT_EQ(m_ui.status[1].title, RecordingStatusWindow::kClosed);
+}
+
+TEST_F(ReceiptTest, ServiceDocumentFlagAndItsClosingBeforeAReceipt) {
+    Connect();
+    EXPECT_EQ(m_core->CloseDocument(), 0);  // none open: nothing sent
+    EXPECT_TRUE(m_register.Frames().empty());
+    m_register.On("DBEG", {{"SOFTPROTOC"}}, 1);
+    m_core->SetShowErrorMessages(false);
+    EXPECT_EQ(m_core->OpenDocument(0), 0);
+    EXPECT_FALSE(m_core->IsDocumentOpen());
+    EXPECT_EQ(m_core->OpenDocument(1), 1);
+    EXPECT_EQ(m_register.Frames().back(), "DBEG1");
+    EXPECT_TRUE(m_core->IsDocumentOpen());
+    EXPECT_EQ(m_core->OpenCheck("1"), 1);
+    std::vector<std::string> frames = m_register.Frames();
+    EXPECT_EQ(frames[frames.size() - 2], "DEND");
+    EXPECT_FALSE(m_core->IsDocumentOpen());
+}
+
 TEST_F(ReceiptTest, LineCommandFieldsAndSums) {
     ConnectAndOpen();
     struct Row {
