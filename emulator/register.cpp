@@ -3,6 +3,7 @@
 #include "emulator/register.h"
 
 #include <cstdio>
+#include <exception>
 #include <sstream>
 
 #include "emulator/util.h"
@@ -134,6 +135,10 @@ void Register::ClearErrors() {
 }
 
 std::vector<std::string> Register::Handle(std::string_view command) {
+    // An empty frame asks for nothing; answering it would leave a stray word in the server's
+    // queue that refuses its next command.
+    if (command.empty())
+        return {};
     std::string word(command.substr(0, 4));
     if (!m_nextError.empty()) {
         std::string error = std::move(m_nextError);
@@ -158,7 +163,13 @@ std::vector<std::string> Register::Handle(std::string_view command) {
     if (row->prints && m_paper == Paper::kOut)
         return {"HARDPAPER"};
 
-    Reply reply = (this->*row->handler)(command.substr(4));
+    Reply reply;
+    try {
+        reply = (this->*row->handler)(command.substr(4));
+    } catch (const std::exception&) {
+        // A field the handler could not take apart: the line thread must live on.
+        reply = {"SOFTPARAM"};
+    }
     // A paper-low register warns on everything that prints, and still does it.
     if (row->prints && m_paper == Paper::kLow && !reply.empty() && reply.back() == "READY") {
         reply.insert(reply.end() - 1, "SOFTPAPER");

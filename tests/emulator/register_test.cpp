@@ -424,6 +424,7 @@ TEST(RegisterFaults, PaperAndInjectedErrorWords) {
     EXPECT_EQ(reg.Control("error clear"), "OK");
     EXPECT_EQ(reg.Handle("GETD").back(), "READY");
     EXPECT_EQ(reg.Control("paper sideways").substr(0, 3), "ERR");
+    EXPECT_TRUE(reg.Handle("").empty());  // an empty frame gets no answer
     EXPECT_NE(reg.Control("state").find("receipt=closed"), std::string::npos);
 }
 
