@@ -428,6 +428,81 @@ TEST(RegisterFaults, PaperAndInjectedErrorWords) {
     EXPECT_NE(reg.Control("state").find("receipt=closed"), std::string::npos);
 }
 
+// The command texts the server builds for the simple commands, accepted on the models that
+// have them, and the neighbouring forms refused.
+TEST(RegisterCommandForms, ServerFormsAreAcceptedAndOthersRefused) {
+    const std::string gren = "GREN" + PadRight("Disc", 22) + PadRight("Up", 22);
+    const std::vector<RuleCase> cases = {
+        {"f1-7", {}, "CUTR10", "READY"},
+        {"f1-8", {}, "CUTR101", "READY"},
+        {"f1-7", {}, "CUTR101", "SOFTPARAM"},  // partial cut digit only on level 8/9
+        {"f1-8", {}, "CUTR10", "SOFTPARAM"},
+        {"f1-8", {}, "FEED0", "READY"},
+        {"f1-8", {}, "FEED5", "READY"},
+        {"f1-8", {}, "KASS", "READY"},
+        {"f1-8", {}, "NULL", "READY"},
+        {"f1-8", {}, "DEPTGroce", "READY"},
+        {"f1-8", {}, "DEPTGrocery", "SOFTPARAM"},
+        {"f1-9", {}, "BOTm010Thanks", "READY"},
+        {"f1-9", {}, "BOTm0", "READY"},
+        {"f1-9", {}, "BOTm", "READY"},
+        {"f1-9", {}, "BOTm094Thanks", "SOFTPARAM"},  // print mode 0..3
+        {"f1-8", {}, "TMOD0", "READY"},
+        {"f1-8", {}, "TMOD7", "SOFTPARAM"},
+        {"f1-8", {}, "SENCEUR", "READY"},
+        {"f1-8", {}, "SENCEURO", "SOFTPARAM"},
+        {"f1-8", {}, "DSTR1", "READY"},
+        {"f1-8", {}, "PPOD1", "READY"},
+        {"f1-8", {}, "CRPT1", "READY"},
+        {"f1-8", {}, "STFL", "READY"},
+        {"f1-8", {}, "NPDI12", "READY"},  // a mode of 10 or more is written whole
+        {"f1-8", {}, "NCDC1", "READY"},
+        {"f0-1", {}, "TABL1", "READY"},
+        {"f1-7", {}, "TABL1", "SOFTPARAM"},  // newer registers only take the mode off
+        {"f1-8", {}, "CASH" + std::string(80, '0'), "READY"},
+        {"f1-8", {}, "BCHN12;13", "READY"},
+        {"f1-8", {}, "ZDNM" + PadRight("Disc", 22) + PadRight("Up", 22), "READY"},
+        {"f1-9", {"PREP1"}, "GRBG" + std::string(21, 'g'), "READY"},
+        {"f1-9", {"PREP1"}, "GRBG" + std::string(22, 'g'), "SOFTPARAM"},
+        {"f1-9", {"PREP1"}, gren, "READY"},
+        {"f1-9", {"PREP1"}, gren + "x", "SOFTPARAM"},
+        {"f1-9", {"PREP1"}, "PCOD1000012", "READY"},
+        {"f1-9", {"PREP1"}, "PCOD100" + std::string(17, '1'), "READY"},
+        {"f1-9", {"PREP1"}, "PCOD100" + std::string(18, '1'), "SOFTPARAM"},
+        {"f1-9", {"PREP1"}, "PCOD101012", "SOFTPARAM"},  // type field is always 0
+        {"f1-8", {"PREP1"}, "FINF" + std::string(86, 'n'), "READY"},
+        {"f1-8", {"PREP1"}, "FINF" + std::string(87, 'n'), "SOFTPARAM"},
+        {"f1-7", {}, "SVSL0", "READY"},
+        {"f1-7", {}, "SVSL32958", "READY"},
+        {"f0-0", {}, "IREN00100025", "READY"},
+        {"f0-0", {}, "IREP2023010120231231", "READY"},
+        {"f1-8", {}, "DIsp\x1B@" + std::string(199, 'e'), "SOFTPARAM"},
+    };
+    for (const RuleCase& c : cases) {
+        Register reg = MakeRegister(c.model);
+        for (const std::string& s : c.setup)
+            ASSERT_EQ(reg.Handle(s).back(), "READY") << s;
+        Replies r = reg.Handle(c.command);
+        ASSERT_FALSE(r.empty());
+        EXPECT_EQ(r.back(), c.reply) << c.model << " " << c.command;
+    }
+}
+
+TEST(RegisterReports, LevelSevenKeyFollowsTheModeSwitch) {
+    Register reg = MakeRegister("f1-7");
+    EXPECT_EQ(reg.Handle("CONf")[0][74], '1');
+    ASSERT_EQ(reg.Handle("SVSL26419"), kReady);
+    EXPECT_EQ(reg.Handle("CONf")[0][74], '2');
+    EXPECT_EQ(reg.Handle("CONF")[0][74], '\x02');
+    EXPECT_EQ(reg.Handle("ZREP"), kReady);
+    ASSERT_EQ(reg.Handle("SVSL32958"), kReady);
+    EXPECT_EQ(reg.Handle("CONf")[0][74], '8');
+    // a receipt keeps the register in registration mode
+    ASSERT_EQ(reg.Handle("SVSL13807"), kReady);
+    ASSERT_EQ(reg.Handle("PREP1"), kReady);
+    EXPECT_EQ(reg.Handle("SVSL26419"), Replies{"SOFTPROTOC"});
+}
+
 // The server's model table, written from its rules, applied to what each preset reports in
 // its configuration reply: every preset must land on the family and level it claims.
 TEST(RegisterModels, EveryPresetDerivesItsFamilyAndLevel) {
