@@ -557,7 +557,13 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     if (std::llabs(cashDue + others - due) < 2) {
         cashDue = due - others;  // a kopeck of difference is absorbed by the cash
     }
-    if (!FitsInt32(due) || !FitsInt32(cashDue) || !FitsField(std::llabs(cashDue), kPaymentField)) {
+    // Every figure of "COMP" must fit its 10-character field: a longer one shifts the rest.
+    bool fits = FitsInt32(due) && FitsInt32(cashDue);
+    for (int64_t value : {int64_t{m_lSaleSum}, int64_t{m_lReturnSum}, int64_t{pack},
+                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+        fits = fits && FitsField(value, kPaymentField);
+    }
+    if (!fits) {
         refuseOverflow();
         return finish();
     }

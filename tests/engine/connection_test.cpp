@@ -9,7 +9,7 @@ using ConnectionTest = EngineTest;
 
 TEST_F(ConnectionTest, InitProbesLogsInReadsIdentityAndPreparesTheRegister) {
     m_core->SetShowStatusDialogs(true);
-    ASSERT_EQ(m_core->Init("COM7", "Cashier-longer", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier-longer", kPassword), 1);
     std::vector<std::string> frames = m_register.Frames();
     ASSERT_GE(frames.size(), 4u);
     EXPECT_EQ(m_register.Commands().front(), ScriptedRegister::kWake);
@@ -40,7 +40,7 @@ TEST_F(ConnectionTest, NewerRegistersReadDocumentsCountersAndDisplaySettings) {
     m_conf.firmwareDate = "20070609";  // family 1, level 8
     m_register.On("GLCN", {{"GLCN" + std::string(30, '0') + "2"}});
     m_register.On("dset", {{"dset310"}});
-    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_EQ(m_core->ProtocolLevel(), 8);
     EXPECT_EQ(m_core->ArticleMode(), 2);
     EXPECT_EQ(m_core->PrinterInfo().m_lMaxArticles, 999999999);
@@ -50,7 +50,7 @@ TEST_F(ConnectionTest, NewerRegistersReadDocumentsCountersAndDisplaySettings) {
 
 TEST_F(ConnectionTest, FamilyZeroRegisterGetsTaxModeAndKeepsDisplayDefaults) {
     m_conf.serial = "4401234567";
-    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_EQ(m_core->ProtocolFamily(), 0);
     EXPECT_EQ(m_register.Count("dset"), 0u);
     EXPECT_EQ(m_register.Count("PPMD1"), 1u);
@@ -61,7 +61,7 @@ TEST_F(ConnectionTest, FamilyZeroRegisterGetsTaxModeAndKeepsDisplayDefaults) {
 TEST_F(ConnectionTest, LevelSevenRegisterIsSwitchedToRegistrationModeWithItsPassword) {
     m_conf.firmware = "XKDA";
     m_conf.firmwareDate = "20041206";
-    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_EQ(m_core->ProtocolLevel(), 7);
     std::vector<std::string> frames = m_register.Frames();
     ASSERT_GE(frames.size(), 2u);
@@ -75,13 +75,13 @@ TEST_F(ConnectionTest, LevelSevenRegisterIsSwitchedToRegistrationModeWithItsPass
 
 TEST_F(ConnectionTest, RegisterAnsweringOnlyAt57600IsFoundInTheSecondPass) {
     m_register.OnlyAtSpeed(B57600);
-    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_EQ(m_register.LineSpeed(), static_cast<speed_t>(B57600));
 }
 
 TEST_F(ConnectionTest, RefusedPasswordGivesMinusTwoAndClosesThePort) {
     m_register.On("UPAS", {{"SOFTUPAS"}});
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", kPassword), -2);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), -2);
     EXPECT_EQ(m_ui.dialogs, 1);  // the next attempt asks for ident and password again
     EXPECT_FALSE(m_core->IsPortOpen());
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTUPAS");
@@ -92,7 +92,7 @@ TEST_F(ConnectionTest, RefusedPasswordGivesMinusTwoAndClosesThePort) {
 
 TEST_F(ConnectionTest, SilentRegisterTimesOutAndCancelEndsInit) {
     m_register.On(ScriptedRegister::kWake, {});
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", kPassword), 0);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), 0);
     EXPECT_FALSE(m_core->IsPortOpen());
     ASSERT_EQ(m_ui.boxes.size(), 1u);
     EXPECT_EQ(m_ui.boxes[0].buttons, vsk::MsgButtons::RetryCancel);
@@ -106,7 +106,7 @@ TEST_F(ConnectionTest, SilentRegisterTimesOutAndCancelEndsInit) {
 TEST_F(ConnectionTest, SilentLoginTimesOutWithoutAMessageBoxWhenMessagesAreOff) {
     m_core->SetShowErrorMessages(false);
     m_register.On("UPAS", {});
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", kPassword), 0);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), 0);
     EXPECT_TRUE(m_ui.boxes.empty());
     EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT");
     EXPECT_EQ(m_register.Count("UPAS"), 1u);
@@ -115,7 +115,7 @@ TEST_F(ConnectionTest, SilentLoginTimesOutWithoutAMessageBoxWhenMessagesAreOff) 
 TEST_F(ConnectionTest, RepeatedErrorWordsAtLoginAreBounded) {
     m_core->SetShowErrorMessages(false);
     m_register.On("UPAS", {{"SOFTBLOCK"}});
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", kPassword), -1);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), -1);
     EXPECT_EQ(m_register.Count("UPAS"), 3u);
     EXPECT_FALSE(m_core->IsPortOpen());
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTBLOCK;SOFTBLOCK;SOFTBLOCK");
@@ -125,7 +125,7 @@ TEST_F(ConnectionTest, PortThatCannotBeOpenedReportsItsName) {
     vsk::RegistryStore().SetValue(vsk::Hive::CurrentUser,
                                   "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports", "COM9",
                                   m_dir + "/no-such-device");
-    EXPECT_EQ(m_core->Init("COM9", "Cashier", kPassword), 0);
+    EXPECT_EQ(InitEngine("COM9", "Cashier", kPassword), 0);
     EXPECT_EQ(m_core->GetLastErrorCode(), "PORTOPENERROR");
     ASSERT_EQ(m_ui.boxes.size(), 1u);
     EXPECT_EQ(m_ui.boxes[0].text, Text(3012) + "COM9");
@@ -133,14 +133,14 @@ TEST_F(ConnectionTest, PortThatCannotBeOpenedReportsItsName) {
 }
 
 TEST_F(ConnectionTest, ShortPasswordOrNoPortAsksTheOperator) {
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", "short"), 0);
-    EXPECT_EQ(m_core->Init("NONE", "Cashier", kPassword), 0);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", "short"), 0);
+    EXPECT_EQ(InitEngine("NONE", "Cashier", kPassword), 0);
     EXPECT_EQ(m_ui.dialogs, 2);
     EXPECT_TRUE(m_register.Commands().empty());
 }
 
 TEST_F(ConnectionTest, PasswordsNeverReachTheJournalInClear) {
-    ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_EQ(m_core->OnChangeKassPassword(kPassword, "NewPass123"), 1);
     EXPECT_EQ(m_register.Last("UPAS"), std::string("UPAS") + kPassword + "NewPass123");
     m_core.reset();  // closes and flushes the journal
@@ -162,7 +162,7 @@ TEST_F(ConnectionTest, DoneClosesThePortOnceAndCancelsAnOpenReceipt) {
     EXPECT_FALSE(m_core->IsPortOpen());
     EXPECT_EQ(m_core->Done(), -1);
     // A new Init connects again on the same engine.
-    EXPECT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+    EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_FALSE(m_core->IsCheckOpen());
 }
 

@@ -105,11 +105,7 @@ public:
     // A register that answers every command of a session with READY and its data replies.
     void HealthyRegister() {
         m_register.On("", {{"READY"}});
-        // Identity and taxes as the test has set them when the engine asks.
-        m_register.OnDynamic("CONF", [this] { return std::vector<Reply>{{ConfReply(m_conf)}}; });
-        m_register.OnDynamic("CONf",
-                             [this] { return std::vector<Reply>{{ConfReply(m_conf, "CONf")}}; });
-        m_register.OnDynamic("CNAL", [this] { return std::vector<Reply>{{CnalReply(m_taxes)}}; });
+        ApplyIdentity();
         m_register.On("GLCN", {{"GLCN" + std::string(30, '0') + "0"}});
         m_register.On("dset", {{"dset10"}});
         for (const char* word : {"FISC", "BFIS", "FICD", "BFCD"}) {
@@ -118,8 +114,21 @@ public:
         m_register.On("COMP", {{"COMP" + std::string(90, '0')}, {"READY"}});
     }
 
+    // The register answers with the identity and taxes the test has set by now.
+    void ApplyIdentity() {
+        m_register.On("CONF", {{ConfReply(m_conf)}});
+        m_register.On("CONf", {{ConfReply(m_conf, "CONf")}});
+        m_register.On("CNAL", {{CnalReply(m_taxes)}});
+    }
+
+    int16_t InitEngine(const std::string& port = "COM7", const std::string& ident = "Cashier",
+                       const std::string& password = kPassword) {
+        ApplyIdentity();
+        return m_core->Init(port, ident, password);
+    }
+
     void Connect() {
-        ASSERT_EQ(m_core->Init("COM7", "Cashier", kPassword), 1);
+        ASSERT_EQ(InitEngine(), 1);
         m_register.ClearLog();
         m_ui.boxes.clear();
     }

@@ -313,6 +313,11 @@ TEST_F(ReceiptTest, ClosingAbsorbsAKopeckAndRefusesTooLittleMoney) {
     EXPECT_EQ(m_ui.boxes[0].icon, vsk::MsgIcon::Exclamation);
     EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT");
 
+    // A payment whose digits do not fit the closing's field is refused before sending.
+    EXPECT_EQ(m_core->CloseCheckEx(INT_MAX, INT_MIN + 2000, 0, 0), -1);
+    EXPECT_EQ(m_register.Count("COMP"), 0u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTOVER");
+
     EXPECT_EQ(m_core->CloseCheckEx(999, 0, 0, 0), 1000);
     EXPECT_EQ(m_register.Last("COMP"), "COMP" + vsk::ZeroPadded(1000, 10) + std::string(40, '0') +
                                            vsk::ZeroPadded(1000, 10));

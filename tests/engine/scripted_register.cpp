@@ -51,16 +51,7 @@ void ScriptedRegister::On(const std::string& prefix, std::vector<Reply> replies,
 void ScriptedRegister::OnMatch(std::function<bool(const std::string&)> match,
                                std::vector<Reply> replies, int times) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_rules.push_back({std::move(match), std::move(replies), times, nullptr});
-}
-
-void ScriptedRegister::OnDynamic(const std::string& prefix,
-                                 std::function<std::vector<Reply>()> make) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rules.push_back({[prefix](const std::string& text) { return text.rfind(prefix, 0) == 0; },
-                       {},
-                       -1,
-                       std::move(make)});
+    m_rules.push_back({std::move(match), std::move(replies), times});
 }
 
 speed_t ScriptedRegister::LineSpeed() const {
@@ -155,7 +146,7 @@ void ScriptedRegister::OnCommand(const std::string& text) {
                 if (it->times > 0) {
                     --it->times;
                 }
-                replies = it->make ? it->make() : it->replies;
+                replies = it->replies;
                 break;
             }
         }

@@ -38,8 +38,6 @@ public:
     void On(const std::string& prefix, std::vector<Reply> replies, int times = -1);
     void OnMatch(std::function<bool(const std::string&)> match, std::vector<Reply> replies,
                  int times = -1);
-    // Replies made when the command comes (for replies built from state the test changes).
-    void OnDynamic(const std::string& prefix, std::function<std::vector<Reply>()> make);
     // Ignores everything while the line runs at another speed (a register fixed at one rate).
     void OnlyAtSpeed(speed_t speed) { m_onlySpeed.store(speed); }
     // The line speed the engine set on its side.
@@ -65,7 +63,6 @@ private:
         std::function<bool(const std::string&)> match;
         std::vector<Reply> replies;
         int times;
-        std::function<std::vector<Reply>()> make;
     };
     void Run();
     void OnCommand(const std::string& text);
