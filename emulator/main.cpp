@@ -7,12 +7,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -20,6 +24,54 @@
 #include "emulator/register.h"
 
 namespace {
+
+// Tape and status lines leave through one writer thread, so that a reader who never drains our
+// standard output (or standard error) can stall that thread but never the register's line.
+class OutputQueue {
+public:
+    explicit OutputQueue(std::ostream& tape) : m_tape(tape) {
+        std::thread([this] { Run(); }).detach();
+    }
+    void Push(bool status, std::string line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.emplace_back(status, std::move(line));
+        m_cv.notify_all();
+    }
+    // Waits (bounded) until everything queued is written.
+    void Drain(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait_for(lock, limit, [this] { return m_lines.empty() && !m_writing; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return !m_lines.empty(); });
+            std::deque<std::pair<bool, std::string>> batch;
+            batch.swap(m_lines);
+            m_writing = true;
+            lock.unlock();
+            for (const auto& [status, line] : batch) {
+                if (status) {
+                    std::cerr << "[status] " << line << '\n';
+                } else {
+                    m_tape << line << '\n';
+                }
+            }
+            m_tape.flush();
+            std::cerr.flush();
+            lock.lock();
+            m_writing = false;
+            m_cv.notify_all();
+        }
+    }
+    std::ostream& m_tape;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::pair<bool, std::string>> m_lines;
+    bool m_writing = false;
+};
 
 void Usage() {
     std::fprintf(stderr,
@@ -123,8 +175,10 @@ int main(int argc, char** argv) {
         }
     }
     std::ostream& tape = tapeFile ? static_cast<std::ostream&>(*tapeFile) : std::cout;
-    options.onTape = [&tape](const std::string& line) { tape << line << std::endl; };
-    options.onStatus = [](const std::string& line) { std::cerr << "[status] " << line << '\n'; };
+    // Never destroyed: its detached writer may outlive main's scope until _Exit.
+    OutputQueue* output = new OutputQueue(tape);
+    options.onTape = [output](const std::string& line) { output->Push(false, line); };
+    options.onStatus = [output](const std::string& line) { output->Push(true, line); };
 
     Register reg(*model, options);
     for (const std::string& e : errors) {
@@ -187,7 +241,7 @@ int main(int argc, char** argv) {
     pty.Stop();
     if (!link.empty())
         unlink(link.c_str());
-    tape.flush();
+    output->Drain(std::chrono::seconds(1));
     std::cout.flush();
     std::_Exit(0);
 }
