@@ -75,6 +75,7 @@ Register::Reply Register::Upas(std::string_view a) {
     }
     if (given != m_password)
         return Error("SOFTUPAS");
+    m_cashier = Trim(a.substr(10));
     return kReady;
 }
 
@@ -94,6 +95,8 @@ Register::Reply Register::Prep(std::string_view a) {
     m_receiptOpen = true;
     m_returnPart = false;
     BeginDocument();
+    if (!m_cashier.empty())
+        Print("CASHIER " + m_cashier);
     if (!Trim(m_department).empty())
         Print("DEPT " + Trim(m_department));
     if (!m_deptAlias.empty())

@@ -241,6 +241,7 @@ private:
     Model m_model;
     RegisterOptions m_options;
     std::string m_password;
+    std::string m_cashier;  // ident of the last login, printed on receipts
     Paper m_paper = Paper::kOk;
     std::string m_nextError;
     std::map<std::string, std::string> m_commandErrors;
