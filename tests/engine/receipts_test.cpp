@@ -381,6 +381,15 @@ TEST_F(ReceiptTest, ClosingAndCancellingFailureRows) {
     EXPECT_TRUE(m_core->IsCheckOpen());
     EXPECT_EQ(m_core->GetLastErrorCode(), "HARDPAPER");
 
+    // An error nobody took up cancels the receipt instead of closing it.
+    m_register.Send("SOFTSLWORK");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_EQ(m_core->CloseCheck(), 0);
+    EXPECT_FALSE(m_core->IsCheckOpen());
+    EXPECT_EQ(m_register.Count("CANC"), 1u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTSLWORK");
+
+    OpenReceipt();
     m_register.On("CANC", {});
     EXPECT_EQ(m_core->AbortCheck(), 0);
     EXPECT_TRUE(m_core->IsCheckOpen());
