@@ -2,6 +2,7 @@
 // values: the far end for dispatcher, wire and proxy tests.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -19,7 +20,14 @@ public:
     std::vector<VARIANT> lastArgs;
     HRESULT nextResult = S_OK;
     int refs = 1;
-    bool* destroyed = nullptr;
+    int* destroyed = nullptr;  // counts destroyed objects
+    // When set, every call is also written here as "Name" (for tests with the server on
+    // another thread).
+    struct Log {
+        std::mutex mutex;
+        std::vector<std::string> calls;
+        std::vector<std::vector<VARIANT>> args;
+    }* log = nullptr;
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
@@ -35,7 +43,7 @@ public:
         int left = --refs;
         if (left == 0) {
             if (destroyed)
-                *destroyed = true;
+                ++*destroyed;
             delete this;
         }
         return ULONG(left);
@@ -46,12 +54,20 @@ public:
         lastMethod = #name;                                           \
         lastArgs.clear();                                             \
         Record(0 __VA_OPT__(, VSK_PP_MAP(VSK_PP_NAME, __VA_ARGS__))); \
+        Publish();                                                    \
         return nextResult;                                            \
     }
 #include "automation/veskar_methods.def"
 #undef VSK_METHOD
 
 private:
+    void Publish() {
+        if (!log)
+            return;
+        std::lock_guard lock(log->mutex);
+        log->calls.push_back(lastMethod);
+        log->args.push_back(lastArgs);
+    }
     template <class... A>
     void Record(int, const A&... args) {
         (RecordOne(args), ...);

@@ -1,0 +1,576 @@
+#include "automation/rpc_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "automation/runtime_paths.h"
+#include "automation/type_library.h"
+#include "automation/wire.h"
+
+namespace vsk {
+
+namespace {
+
+// A connection that stops reading its replies is dropped once this much is waiting for it.
+constexpr size_t kMaxPendingOutput = 64 * 1024 * 1024;
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool ConstantTimeEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size() || b.empty())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        diff |= uint8_t(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".tmp" + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string ReadSmallFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+std::string TooLong() {
+    return wire::Error(Json(), RPC_E_INVALID_DATA, "request line longer than 1 MiB").Dump() + "\n";
+}
+
+const Json* Param(const Json& params, std::string_view key) {
+    return params.Find(key);
+}
+
+}  // namespace
+
+CRpcServer::CRpcServer(std::string runtimeDir) : m_runtimeDir(std::move(runtimeDir)) {}
+
+CRpcServer::~CRpcServer() {
+    while (!m_connections.empty())
+        CloseConnection(m_connections.begin()->first);
+    while (!m_classes.empty())
+        RevokeClassObject(m_classes.front().clsid);
+    if (m_localFd >= 0) {
+        close(m_localFd);
+        unlink(m_socketPath.c_str());
+    }
+    if (m_tcpFd >= 0)
+        close(m_tcpFd);
+}
+
+bool CRpcServer::ListenLocal(std::string* error) {
+    if (!EnsurePrivateDir(m_runtimeDir, error))
+        return false;
+    m_socketPath = m_runtimeDir + "/server-" + std::to_string(getpid()) + ".sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_socketPath.size() >= sizeof addr.sun_path) {
+        if (error)
+            *error = "socket path too long: " + m_socketPath;
+        return false;
+    }
+    std::memcpy(addr.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        if (error)
+            *error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    unlink(m_socketPath.c_str());  // a stale socket of an earlier process with our pid
+    mode_t old = umask(0177);
+    int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    umask(old);
+    if (rc != 0 || chmod(m_socketPath.c_str(), 0600) != 0 || listen(fd, 64) != 0) {
+        if (error)
+            *error = "cannot listen on " + m_socketPath + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    m_localFd = fd;
+    return true;
+}
+
+bool CRpcServer::ListenTcp(const std::string& hostPort, const std::string& tokenFile,
+                           std::string* error) {
+    size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos) {
+        if (error)
+            *error = "expected HOST:PORT, got " + hostPort;
+        return false;
+    }
+    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    auto token = LoadOrCreateTokenFile(tokenFile, error);
+    if (!token)
+        return false;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* res = nullptr;
+    if (int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &res);
+        rc != 0) {
+        if (error)
+            *error = "cannot resolve " + hostPort + ": " + gai_strerror(rc);
+        return false;
+    }
+    int fd = -1;
+    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            continue;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 64) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(res);
+    if (fd < 0) {
+        if (error)
+            *error = "cannot listen on " + hostPort + ": " + std::strerror(errno);
+        return false;
+    }
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    m_tcpPort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    m_tcpFd = fd;
+    m_token = *token;
+    return true;
+}
+
+bool CRpcServer::RegisterClassObject(ClassFactory factory, std::string* error) {
+    if (m_socketPath.empty()) {
+        if (error)
+            *error = "no local socket to register the class on";
+        return false;
+    }
+    RevokeClassObject(factory.clsid);
+    if (!WriteFileAtomically(ClassFilePath(m_runtimeDir, factory.clsid), m_socketPath + "\n")) {
+        if (error)
+            *error = "cannot write the class file of " + GuidToString(factory.clsid);
+        return false;
+    }
+    m_classes.push_back(std::move(factory));
+    return true;
+}
+
+void CRpcServer::RevokeClassObject(const CLSID& clsid) {
+    for (auto it = m_classes.begin(); it != m_classes.end(); ++it) {
+        if (it->clsid != clsid)
+            continue;
+        m_classes.erase(it);
+        // Another server may have registered the class since; leave its file alone.
+        std::string path = ClassFilePath(m_runtimeDir, clsid);
+        if (ReadSmallFile(path) == m_socketPath + "\n")
+            unlink(path.c_str());
+        return;
+    }
+}
+
+bool CRpcServer::IsRegistered(const CLSID& clsid) const {
+    for (const auto& c : m_classes)
+        if (c.clsid == clsid)
+            return true;
+    return false;
+}
+
+std::vector<int> CRpcServer::Fds() const {
+    std::vector<int> fds;
+    if (m_localFd >= 0)
+        fds.push_back(m_localFd);
+    if (m_tcpFd >= 0)
+        fds.push_back(m_tcpFd);
+    for (const auto& [id, c] : m_connections)
+        if (c->fd >= 0)
+            fds.push_back(c->fd);
+    return fds;
+}
+
+void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
+    std::vector<pollfd> fds;
+    std::vector<int> ids;  // connection id per entry; 0 listeners and the wake fd
+    auto add = [&](int fd, short events, int id) {
+        fds.push_back({fd, events, 0});
+        ids.push_back(id);
+    };
+    if (wakeFd >= 0)
+        add(wakeFd, POLLIN, 0);
+    if (m_localFd >= 0)
+        add(m_localFd, POLLIN, -1);
+    if (m_tcpFd >= 0)
+        add(m_tcpFd, POLLIN, -2);
+    for (const auto& [id, c] : m_connections) {
+        if (c->busy || c->fd < 0)
+            continue;
+        add(c->fd, short(POLLIN | (c->out.empty() ? 0 : POLLOUT)), id);
+    }
+    int n = poll(fds.data(), fds.size(), timeoutMs);
+    if (n <= 0)
+        return;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        if (!fds[i].revents)
+            continue;
+        int id = ids[i];
+        if (id == -1)
+            Accept(m_localFd, false);
+        else if (id == -2)
+            Accept(m_tcpFd, true);
+        else if (id > 0) {
+            auto it = m_connections.find(id);
+            if (it == m_connections.end())
+                continue;  // closed by a nested run
+            if (fds[i].revents & POLLOUT)
+                Flush(*it->second);
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                ServeReadable(id);
+        }
+    }
+}
+
+void CRpcServer::Accept(int listenFd, bool tcp) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0)
+        return;
+    if (!tcp) {
+        // The folder is private already; the peer check also covers a descriptor passed on.
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+            close(fd);
+            return;
+        }
+    } else {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->tcp = tcp;
+    m_connections.emplace(m_nextConnection++, std::move(c));
+}
+
+CRpcServer::Connection& CRpcServer::TestConnection(bool tcp) {
+    auto c = std::make_unique<Connection>();
+    c->tcp = tcp;
+    auto& ref = *c;
+    m_connections.emplace(m_nextConnection++, std::move(c));
+    return ref;
+}
+
+void CRpcServer::ServeReadable(int id) {
+    Connection* c = m_connections.at(id).get();
+    char buf[65536];
+    ssize_t n = read(c->fd, buf, sizeof buf);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        CloseConnection(id);
+        return;
+    }
+    if (n < 0)
+        return;
+    c->in.append(buf, size_t(n));
+    c->busy = true;
+    bool close = false;
+    while (!close) {
+        size_t nl = c->in.find('\n');
+        if (nl == std::string::npos) {
+            if (c->in.size() > wire::kMaxLineBytes) {
+                if (!c->discarding)
+                    c->out += TooLong();
+                c->discarding = true;
+                c->in.clear();
+            }
+            break;
+        }
+        if (c->discarding) {  // the tail of a refused line
+            c->in.erase(0, nl + 1);
+            c->discarding = false;
+            continue;
+        }
+        if (nl > wire::kMaxLineBytes) {
+            c->in.erase(0, nl + 1);
+            c->out += TooLong();
+            continue;
+        }
+        std::string line = c->in.substr(0, nl);
+        c->in.erase(0, nl + 1);
+        std::string reply = HandleLine(*c, line, &close);
+        if (!reply.empty())
+            c->out += reply + "\n";
+        if (c->closing)
+            break;
+    }
+    c->busy = false;
+    Flush(*c);
+    if (close || c->closing || c->out.size() > kMaxPendingOutput)
+        CloseConnection(id);
+}
+
+void CRpcServer::Flush(Connection& c) {
+    while (!c.out.empty() && c.fd >= 0) {
+        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c.out.erase(0, size_t(n));
+        } else {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                c.closing = true;
+            break;
+        }
+    }
+}
+
+void CRpcServer::CloseConnection(int id) {
+    auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return;
+    Connection& c = *it->second;
+    if (c.busy) {  // a nested run: the request running on it finishes first
+        c.closing = true;
+        return;
+    }
+    if (c.fd >= 0) {
+        Flush(c);
+        close(c.fd);
+        c.fd = -1;
+    }
+    // As the platform does for a client process that dies: release what it still holds.
+    auto objects = std::move(c.objects);
+    m_connections.erase(it);
+    for (auto& [handle, obj] : objects)
+        obj->Release();
+}
+
+std::string CRpcServer::HandleLine(Connection& c, std::string_view line, bool* close) {
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos)
+        return {};
+    std::string parseError;
+    auto req = Json::Parse(line, &parseError);
+    if (!req) {
+        if (c.tcp && !c.authenticated)
+            *close = true;
+        return wire::Error(Json(), RPC_E_INVALID_DATA, "malformed JSON: " + parseError).Dump();
+    }
+    const Json* id = req->Find("id");
+    Json replyId = id ? *id : Json();
+    const Json* version = req->Find("jsonrpc");
+    const Json* method = req->Find("method");
+    const Json* params = req->Find("params");
+    if (!req->IsObject() || !version || !version->IsString() || version->AsString() != "2.0" ||
+        !method || !method->IsString() || (params && !params->IsObject() && !params->IsNull()) ||
+        (id && !id->IsString() && !id->IsNumber() && !id->IsNull())) {
+        if (c.tcp && !c.authenticated)
+            *close = true;
+        return wire::Error(replyId, RPC_E_INVALID_DATA, "not a JSON-RPC 2.0 request").Dump();
+    }
+    static const Json kNoParams = Json(Json::Object{});
+    HRESULT hr = S_OK;
+    std::string message;
+    Json result =
+        Dispatch(c, method->AsString(), params && params->IsObject() ? *params : kNoParams, close,
+                 &hr, &message);
+    if (!id)
+        return {};  // a notification
+    if (FAILED(hr))
+        return wire::Error(replyId, hr, message.empty() ? HResultName(hr) : message).Dump();
+    return wire::Result(replyId, std::move(result)).Dump();
+}
+
+Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
+                          HRESULT* error, std::string* message) {
+    auto fail = [&](HRESULT hr, std::string text) {
+        *error = hr;
+        *message = HResultName(hr) + ": " + text;
+        return Json();
+    };
+    if (method == "Authenticate") {
+        const Json* token = Param(params, "token");
+        if (!c.tcp)
+            return Json(Json::Object{{"authenticated", true}});
+        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token)) {
+            *close = true;
+            return fail(E_ACCESSDENIED, "wrong token");
+        }
+        c.authenticated = true;
+        return Json(Json::Object{{"authenticated", true}});
+    }
+    if (c.tcp && !c.authenticated) {
+        *close = true;
+        return fail(E_ACCESSDENIED, "authenticate first");
+    }
+
+    if (method == "CreateInstance") {
+        const Json* clsid = Param(params, "clsid");
+        const Json* progid = Param(params, "progid");
+        const ClassFactory* factory = nullptr;
+        std::optional<GUID> wanted;
+        if (clsid && clsid->IsString())
+            wanted = GuidFromString(clsid->AsString());
+        if (!wanted && !(progid && progid->IsString()))
+            return fail(E_INVALIDARG, "give a clsid or a progid");
+        for (const auto& f : m_classes) {
+            if (wanted && f.clsid == *wanted)
+                factory = &f;
+            if (!wanted)
+                for (const auto& p : f.progIds)
+                    if (EqualNoCase(p, progid->AsString()))
+                        factory = &f;
+            if (factory)
+                break;
+        }
+        if (!factory)
+            return fail(REGDB_E_CLASSNOTREG, "class not served here");
+        ClassFactory f = *factory;  // the factory may revoke itself while creating
+        if (f.singleUse)
+            RevokeClassObject(f.clsid);
+        IDispatch* obj = nullptr;
+        HRESULT hr = f.create ? f.create(&obj) : E_NOTIMPL;
+        if (FAILED(hr) || !obj)
+            return fail(FAILED(hr) ? hr : E_FAIL, "creation failed");
+        if (c.closing) {  // the client went away during a nested run
+            obj->Release();
+            return fail(RPC_E_DISCONNECTED, "connection closed");
+        }
+        int handle = c.nextObject++;
+        c.objects[handle] = obj;
+        return Json(Json::Object{{"object", int64_t(handle)}});
+    }
+
+    if (method != "Release" && method != "GetTypeInfo" && method != "GetIDsOfNames" &&
+        method != "Invoke")
+        return fail(DISP_E_MEMBERNOTFOUND, "unknown method " + method);
+    // The remaining methods act on an object of this connection.
+    const Json* object = Param(params, "object");
+    if (!object || !object->IsInt())
+        return fail(E_INVALIDARG, "missing object handle");
+    auto found = c.objects.find(int(object->AsInt()));
+    if (object->AsInt() < 0 || object->AsInt() > INT32_MAX || found == c.objects.end())
+        return fail(RPC_E_DISCONNECTED, "unknown object " + std::to_string(object->AsInt()));
+    IDispatch* obj = found->second;
+    const ITypeInfo* info = nullptr;
+    if (FAILED(obj->GetTypeInfo(0, &info)) || !info)
+        return fail(E_UNEXPECTED, "no type info");
+
+    if (method == "Release") {
+        c.objects.erase(found);
+        ULONG refs = obj->Release();
+        return Json(Json::Object{{"refs", int64_t(refs)}});
+    }
+    if (method == "GetTypeInfo")
+        return wire::DescribeTypeInfo(*info);
+    if (method == "GetIDsOfNames") {
+        const Json* names = Param(params, "names");
+        if (!names || !names->IsArray())
+            return fail(E_INVALIDARG, "names must be an array");
+        Json::Array ids;
+        for (const Json& n : names->AsArray()) {
+            if (!n.IsString())
+                return fail(DISP_E_TYPEMISMATCH, "names must be strings");
+            DISPID dispId = -1;
+            auto wide = Utf8ToUtf16(n.AsString());
+            if (!wide || FAILED(obj->GetIDsOfNames(*wide, &dispId)))
+                return fail(DISP_E_UNKNOWNNAME, "unknown name " + n.AsString());
+            ids.emplace_back(int64_t(dispId));
+        }
+        return Json(Json::Object{{"dispids", Json(std::move(ids))}});
+    }
+    if (method == "Invoke") {
+        const MemberDesc* member = nullptr;
+        const Json* dispid = Param(params, "dispid");
+        const Json* name = Param(params, "name");
+        if (dispid && dispid->IsInt()) {
+            if (dispid->AsInt() >= INT32_MIN && dispid->AsInt() <= INT32_MAX)
+                member = info->FindByDispId(DISPID(dispid->AsInt()));
+            if (!member)
+                return fail(DISP_E_MEMBERNOTFOUND, "unknown dispid");
+        } else if (name && name->IsString()) {
+            member = info->FindByName(name->AsString());
+            if (!member)
+                return fail(DISP_E_UNKNOWNNAME, "unknown member " + name->AsString());
+        } else {
+            return fail(E_INVALIDARG, "give a dispid or a name");
+        }
+        InvokeKind kind = InvokeKind::Method;
+        if (const Json* k = Param(params, "kind")) {
+            auto parsed = k->IsString() ? wire::KindFromName(k->AsString()) : std::nullopt;
+            if (!parsed)
+                return fail(E_INVALIDARG, "kind is method, get or put");
+            kind = *parsed;
+        }
+        static const Json kNoArgs = Json(Json::Array{});
+        const Json* args = Param(params, "args");
+        if (args && !args->IsArray())
+            return fail(E_INVALIDARG, "args must be an array");
+        const Json::Array& list = (args ? *args : kNoArgs).AsArray();
+        // What the member expects: its inputs, or the property value for a put.
+        std::vector<VarType> types;
+        if (kind == InvokeKind::PropertyPut)
+            types.push_back(member->result);
+        else
+            for (const ParamDesc& p : member->Params())
+                if (p.dir != ParamDir::RetVal)
+                    types.push_back(p.type);
+        if (list.size() != types.size())
+            return fail(DISP_E_BADPARAMCOUNT, std::string(member->name) + " takes " +
+                                                  std::to_string(types.size()) + " argument(s)");
+        std::vector<VARIANT> values(list.size());
+        for (size_t i = 0; i < list.size(); ++i)
+            if (HRESULT hr = wire::ArgFromJson(list[i], types[i], &values[i]); FAILED(hr))
+                return fail(hr, "argument " + std::to_string(i + 1) + " of " + member->name);
+        VARIANT result;
+        obj->AddRef();  // the client may release it from a nested run
+        HRESULT hr =
+            obj->Invoke(member->dispid, kind, values.data(), unsigned(values.size()), &result);
+        obj->Release();
+        if (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH)
+            return fail(hr, std::string("cannot invoke ") + member->name);
+        Json out;
+        out.Set("hr", int64_t(hr));
+        out.Set("value", wire::ToJson(result));
+        return out;
+    }
+    return fail(DISP_E_MEMBERNOTFOUND, "unknown method " + method);
+}
+
+}  // namespace vsk

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "automation/runtime_paths.h"
+#include "automation/type_library.h"
+#include "automation/wire.h"
+#include "tests/automation/recording_veskar.h"
+#include "tests/automation/test_support.h"
+
+namespace vsk {
+namespace {
+
+using test::ErrorCode;
+using test::ExchangeJson;
+using test::RecordingVeskar;
+
+class RpcServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(server.ListenLocal(&error)) << error;
+        ASSERT_TRUE(server.RegisterClassObject(VeskarFactory(false), &error)) << error;
+        fd = test::ConnectUnixRaw(server.SocketPath());
+        ASSERT_GE(fd, 0);
+    }
+    void TearDown() override {
+        if (fd >= 0)
+            close(fd);
+    }
+
+    ClassFactory VeskarFactory(bool singleUse) {
+        ClassFactory f;
+        f.clsid = typelib::CLSID_Veskar;
+        f.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
+        f.singleUse = singleUse;
+        f.create = [this](IDispatch** pp) {
+            auto* obj = new RecordingVeskar;
+            obj->destroyed = &destroyed;
+            last = obj;
+            *pp = obj;
+            return S_OK;
+        };
+        return f;
+    }
+
+    Json Call(const std::string& request) { return ExchangeJson(server, fd, request); }
+    int64_t Create() {
+        Json r = Call(R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance",)"
+                      R"("params":{"progid":"VSKManager.Veskar"}})");
+        const Json* obj = r.Find("result") ? r.Find("result")->Find("object") : nullptr;
+        return obj && obj->IsInt() ? obj->AsInt() : -1;
+    }
+
+    test::TempEnv env;
+    CRpcServer server{env.RuntimeDir()};
+    int fd = -1;
+    int destroyed = 0;
+    RecordingVeskar* last = nullptr;
+};
+
+TEST_F(RpcServerTest, RuntimeFolderSocketAndClassFileArePrivate) {
+    struct stat st;
+    ASSERT_EQ(stat(env.RuntimeDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(server.SocketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream classFile(env.RuntimeDir() + "/{F9B424D4-51A1-40E0-8EB1-1B9097AF9811}");
+    std::string line;
+    std::getline(classFile, line);
+    EXPECT_EQ(line, server.SocketPath());
+    server.RevokeClassObject(typelib::CLSID_Veskar);
+    EXPECT_FALSE(
+        std::filesystem::exists(env.RuntimeDir() + "/" + GuidToString(typelib::CLSID_Veskar)));
+}
+
+TEST_F(RpcServerTest, InvokeByNameAndDispIdCarriesArgumentsAndOutValue) {
+    int64_t obj = Create();
+    ASSERT_GT(obj, 0);
+    std::string o = std::to_string(obj);
+    Json r =
+        Call(R"({"jsonrpc":"2.0","id":"a","method":"Invoke","params":{"object":)" + o +
+             R"(,"name":"fiscallineex","args":["Хліб \ud83c\udf5e",1000,1205,1,1,0,0,0,"",0]}})");
+    ASSERT_TRUE(r.Find("result")) << r.Dump();
+    EXPECT_EQ(*r.Find("id"), Json("a"));
+    EXPECT_EQ(*r.Find("result")->Find("hr"), Json(0));
+    EXPECT_EQ(*r.Find("result")->Find("value"), Json(int64_t(RecordingVeskar::kLongOut)));
+    EXPECT_EQ(last->lastMethod, "FiscalLineEx");
+    EXPECT_EQ(last->lastArgs[0], VARIANT::FromBstr(u"Хліб \U0001F35E"));
+    EXPECT_EQ(last->lastArgs[2], VARIANT::FromLong(1205));
+
+    last->nextResult = E_FAIL;
+    r = Call(R"({"jsonrpc":"2.0","id":2,"method":"Invoke","params":{"object":)" + o +
+             R"(,"dispid":65}})");
+    EXPECT_EQ(last->lastMethod, "GetLastErrorMessage");
+    EXPECT_EQ(*r.Find("result")->Find("hr"), Json(int64_t(E_FAIL)));
+    EXPECT_EQ(*r.Find("result")->Find("value"), Json("Відповідь"));
+
+    r = Call(R"({"jsonrpc":"2.0","id":3,"method":"Invoke","params":{"object":)" + o +
+             R"(,"name":"Done","args":[]}})");
+    EXPECT_TRUE(r.Find("result")->Find("value")->IsNull());
+
+    r = Call(R"({"jsonrpc":"2.0","id":4,"method":"GetIDsOfNames","params":{"object":)" + o +
+             R"(,"names":["FiscalLineEx","PrintZeroZReport"]}})");
+    EXPECT_EQ(r.Find("result")->Find("dispids")->Dump(), "[18,89]");
+
+    r = Call(R"({"jsonrpc":"2.0","id":5,"method":"GetTypeInfo","params":{"object":)" + o + "}}");
+    const Json* info = r.Find("result");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(*info->Find("iid"), Json("{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}"));
+    EXPECT_EQ(info->Find("members")->AsArray().size(), 89u);
+}
+
+// Faults of the request are JSON-RPC errors whose code is the HRESULT; the connection and the
+// server go on serving.
+TEST_F(RpcServerTest, BadRequestsAreErrorsAndTheConnectionKeepsWorking) {
+    std::string o = std::to_string(Create());
+    auto invoke = [&](const std::string& rest) {
+        return R"({"jsonrpc":"2.0","id":9,"method":"Invoke","params":{"object":)" + o + "," + rest +
+               "}}";
+    };
+    struct Row {
+        std::string request;
+        HRESULT code;
+    } rows[] = {
+        {"{not json", RPC_E_INVALID_DATA},
+        {"[1,2]", RPC_E_INVALID_DATA},
+        {R"({"id":1,"method":"Invoke"})", RPC_E_INVALID_DATA},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Invoke","params":[1]})", RPC_E_INVALID_DATA},
+        {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Bad\xff\"}", RPC_E_INVALID_DATA},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Frobnicate","params":{}})", DISP_E_MEMBERNOTFOUND},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Invoke","params":{"object":999,"dispid":1}})",
+         RPC_E_DISCONNECTED},
+        {R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"clsid":"{00000000-0000-0000-0000-000000000001}"}})",
+         REGDB_E_CLASSNOTREG},
+        {invoke(R"("name":"NoSuchMethod","args":[])"), DISP_E_UNKNOWNNAME},
+        {invoke(R"("dispid":90,"args":[])"), DISP_E_MEMBERNOTFOUND},
+        {invoke(R"("dispid":3,"kind":"get","args":[])"), DISP_E_MEMBERNOTFOUND},
+        {invoke(R"("name":"LockPrinter","args":[])"), DISP_E_BADPARAMCOUNT},
+        {invoke(R"("name":"LockPrinter","args":[1,2])"), DISP_E_BADPARAMCOUNT},
+        {invoke(R"("name":"LockPrinter","args":["100"])"), DISP_E_TYPEMISMATCH},
+        {invoke(R"("name":"LockPrinter","args":[1.5])"), DISP_E_TYPEMISMATCH},
+        {invoke(R"("name":"LockPrinter","args":[2147483648])"), DISP_E_OVERFLOW},
+        {invoke(R"("name":"LockPrinter","args":[-2147483649])"), DISP_E_OVERFLOW},
+        {invoke(R"("name":"LockPrinter","args":[123456789012345678901234567890])"),
+         DISP_E_OVERFLOW},
+        {invoke(R"("name":"OpenCheck","args":[7])"), DISP_E_TYPEMISMATCH},
+        {invoke(R"("name":"OpenCheck","args":["\ud800"])"), RPC_E_INVALID_DATA},
+        {invoke(R"("name":"OpenCheck","args":["\udc00x"])"), RPC_E_INVALID_DATA},
+        {invoke(R"("name":"PeriodicalFiscalReportDate","args":["2024-01-01",1])"),
+         DISP_E_TYPEMISMATCH},
+    };
+    for (const Row& row : rows) {
+        Json r = Call(row.request);
+        EXPECT_EQ(ErrorCode(r), row.code) << row.request << " -> " << r.Dump();
+    }
+    EXPECT_EQ(last->lastMethod, "");  // none of them reached the object
+    Json ok = Call(invoke(R"("name":"LockPrinter","args":[-2147483648])"));
+    EXPECT_EQ(*ok.Find("result")->Find("hr"), Json(0));
+    EXPECT_EQ(last->lastArgs[0], VARIANT::FromLong(INT32_MIN));
+}
+
+TEST_F(RpcServerTest, OverlongLineIsRefusedAndSkipped) {
+    std::string big = R"({"jsonrpc":"2.0","id":1,"method":"Invoke","params":{"pad":")" +
+                      std::string(wire::kMaxLineBytes + 10, 'x') + "\"}}\n";
+    std::string reply = test::Exchange(server, fd, big);
+    EXPECT_EQ(ErrorCode(*Json::Parse(reply)), RPC_E_INVALID_DATA);
+    EXPECT_GT(Create(), 0);  // the tail of the long line was skipped, the next one served
+}
+
+TEST_F(RpcServerTest, ReleaseAndClosingTheConnectionReleaseObjects) {
+    int64_t a = Create(), b = Create(), c = Create();
+    EXPECT_NE(a, b);
+    Json r = Call(R"({"jsonrpc":"2.0","id":1,"method":"Release","params":{"object":)" +
+                  std::to_string(a) + "}}");
+    EXPECT_EQ(r.Find("result")->Dump(), R"({"refs":0})");
+    EXPECT_EQ(destroyed, 1);
+    r = Call(R"({"jsonrpc":"2.0","id":1,"method":"Release","params":{"object":)" +
+             std::to_string(a) + "}}");
+    EXPECT_EQ(ErrorCode(r), RPC_E_DISCONNECTED);
+    (void)c;
+
+    // Another connection cannot reach this one's objects.
+    int other = test::ConnectUnixRaw(server.SocketPath());
+    r = ExchangeJson(server, other,
+                     R"({"jsonrpc":"2.0","id":1,"method":"Invoke","params":{"object":)" +
+                         std::to_string(b) + R"(,"dispid":3}})");
+    EXPECT_EQ(ErrorCode(r), RPC_E_DISCONNECTED);
+    close(other);
+
+    close(fd);
+    fd = -1;
+    for (int i = 0; i < 100 && server.ConnectionCount() > 0; ++i)
+        server.RunOnce(10);
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+    EXPECT_EQ(destroyed, 3);
+}
+
+TEST_F(RpcServerTest, SingleUseClassIsRevokedAfterFirstCreation) {
+    std::string error;
+    ASSERT_TRUE(server.RegisterClassObject(VeskarFactory(true), &error));
+    EXPECT_GT(Create(), 0);
+    EXPECT_FALSE(server.IsRegistered(typelib::CLSID_Veskar));
+    EXPECT_FALSE(std::filesystem::exists(ClassFilePath(env.RuntimeDir(), typelib::CLSID_Veskar)));
+    EXPECT_EQ(Create(), -1);
+}
+
+TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
+    std::string tokenFile = env.Dir() + "/config/token";
+    std::string error;
+    ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", tokenFile, &error)) << error;
+    struct stat st;
+    ASSERT_EQ(stat(tokenFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto token = ReadTokenFile(tokenFile, &error);
+    ASSERT_TRUE(token);
+
+    auto connectTcp = [&] {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(server.TcpPort()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return s;
+    };
+    const std::string create =
+        R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"VSKManager.Veskar"}})";
+    struct Row {
+        std::string first;
+        HRESULT code;
+    } refused[] = {
+        {create, E_ACCESSDENIED},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":"guess"}})",
+         E_ACCESSDENIED},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{}})", E_ACCESSDENIED},
+        {"garbage", RPC_E_INVALID_DATA},
+    };
+    for (const Row& row : refused) {
+        int s = connectTcp();
+        EXPECT_EQ(ErrorCode(ExchangeJson(server, s, row.first)), row.code) << row.first;
+        // ... and the server hangs up.
+        EXPECT_EQ(test::Exchange(server, s, create + "\n"), "");
+        close(s);
+    }
+    int s = connectTcp();
+    Json r = ExchangeJson(
+        server, s,
+        R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}");
+    EXPECT_TRUE(r.Find("result")) << r.Dump();
+    r = ExchangeJson(server, s, create);
+    EXPECT_TRUE(r.Find("result") && r.Find("result")->Find("object")) << r.Dump();
+    close(s);
+}
+
+TEST(TokenFile, RefusesAFileOthersCanRead) {
+    test::TempEnv env;
+    std::string path = env.Dir() + "/config/token";
+    std::string error;
+    auto created = LoadOrCreateTokenFile(path, &error);
+    ASSERT_TRUE(created) << error;
+    EXPECT_EQ(created->size(), 64u);
+    EXPECT_EQ(LoadOrCreateTokenFile(path, &error), created);  // stable across starts
+    chmod(path.c_str(), 0644);
+    EXPECT_FALSE(ReadTokenFile(path, &error));
+}
+
+}  // namespace
+}  // namespace vsk
