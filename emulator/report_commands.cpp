@@ -31,6 +31,15 @@ bool ValidDate(std::string_view yyyymmdd) {
     return d <= kDays[m - 1] + (m == 2 && leap ? 1 : 0);
 }
 
+// The 12-character data field of a document line: an amount when it is all digits, else the
+// client's text as it came (the server passes text data through, filled with '0' on the left).
+std::string DataField(std::string_view data) {
+    int64_t value;
+    if (AllDigits(data) && ParseField(data, value))
+        return FormatMoney(value);
+    return std::string(data);
+}
+
 }  // namespace
 
 char Register::keyPosition() const {
@@ -273,25 +282,18 @@ Register::Reply Register::Dlin(std::string_view a) {
     if (a.empty() || a[0] < 'A' || a[0] > 'L')
         return Error("SOFTPARAM");
     std::string_view data = a.substr(1);
-    int64_t value = 0;
-    if (!data.empty() && (data.size() != 12 || !ParseField(data, value))) {
+    if (!data.empty() && data.size() != 12)
         return Error("SOFTPARAM");
-    }
-    const char* caption = kCaptions[a[0] - 'A'];
-    if (data.empty()) {
-        Print(caption);
-    } else {
-        PrintPair(caption, FormatMoney(value));
-    }
+    PrintPair(kCaptions[a[0] - 'A'], DataField(data));
     return kReady;
 }
 
 Register::Reply Register::Alin(std::string_view a) {
     if (!m_documentOpen)
         return Error("SOFTPROTOC");
-    if (a.size() != 16 || !AllDigits(a.substr(4)))
+    if (a.size() != 16)
         return Error("SOFTPARAM");
-    PrintPair(Trim(a.substr(0, 4)), std::string(a.substr(4)));
+    PrintPair(Trim(a.substr(0, 4)), DataField(a.substr(4)));
     return kReady;
 }
 

@@ -344,6 +344,8 @@ TEST(RegisterDocuments, ServiceAndTextDocuments) {
     EXPECT_EQ(reg.Handle("ALINXY  000000000012"), kReady);
     EXPECT_EQ(reg.Handle("DLINM000000000150"), Replies{"SOFTPARAM"});
     EXPECT_EQ(reg.Handle("DLINB12"), Replies{"SOFTPARAM"});
+    EXPECT_EQ(reg.Handle("DLINC000012.50abc"), kReady);  // text data is printed as it came
+    EXPECT_EQ(Trim(reg.tape().back()).substr(0, 15), "SERVICE CASH IN");
     EXPECT_EQ(reg.Handle("DEND"), kReady);
     EXPECT_FALSE(reg.documentOpen());
     EXPECT_EQ(reg.Handle("DEND"), Replies{"SOFTPROTOC"});
