@@ -85,18 +85,28 @@ public:
     // --- documents ---
     int16_t OpenDocument(int16_t printJornal);
     int16_t CloseDocument();
+    // (documents: more operations below this line)
 
     // --- reports ---
     int16_t ActivatePrinterMode(int32_t mode);
+    // (reports: more operations below this line)
+
+    // --- customer displays ---
+    // (displays: operations below this line)
 
     // --- device settings ---
     int16_t SetTableMode(int16_t tableMode);
+    // (device settings: more operations below this line)
 
     // --- queries ---
     std::string InternalGetInfoFromPrinter(const std::string& command,
                                            const std::string& replyWord);
     std::string GetDocumentsInfo(CDocumentsInfo& info);
     void GetDisplaySettings(CPrinterInfo& info);
+    // (queries and XML documents: more operations below this line)
+
+    // --- receipt extras: goods groups, storno, barcodes ---
+    // (receipt extras: operations below this line)
 
     // --- state read by the client object ---
     int32_t GetPortNumber() const { return m_lPortNumber; }
@@ -171,6 +181,10 @@ private:
     void CloseStatusWindow();
     void ShowStatusTexts(std::string_view title, std::string_view goods, std::string_view amount);
 
+    // (reports, documents, displays: private helpers below this line)
+
+    // (settings, queries, XML, receipt extras: private helpers below this line)
+
     void UpdateMaxArticles();
     bool IsLevel(int32_t family, int32_t low, int32_t high) const {
         return m_lProtocolFamily == family && m_lProtocolLevel >= low && m_lProtocolLevel <= high;
@@ -218,4 +232,8 @@ private:
     int32_t m_lLineTaxes = 0;
     std::string m_szCheckResult;
     std::string m_szCheckResultXML;
+
+    // (reports, documents, displays: state below this line)
+
+    // (settings, queries, XML, receipt extras: state below this line)
 };
