@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
@@ -70,7 +69,7 @@ void PtyRegister::CloseAll() {
     for (auto& [fd, partial] : m_clients)
         close(fd);
     m_clients.clear();
-    for (int* fd : {&m_master, &m_slave, &m_stop, &m_wake, &m_listen}) {
+    for (int* fd : {&m_master, &m_slave, &m_listen}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -110,12 +109,6 @@ bool PtyRegister::Open(std::string& error) {
         tcsetattr(m_slave, TCSANOW, &t);
     }
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_stop < 0 || m_wake < 0) {
-        error = ErrnoText("eventfd");
-        return false;
-    }
     return true;
 }
 
@@ -151,9 +144,7 @@ bool PtyRegister::Start(std::string& error) {
     }
     if (m_thread.joinable())
         return true;
-    uint64_t drain;
-    while (read(m_stop, &drain, sizeof drain) > 0) {
-    }
+    m_stop.Reset();
     m_thread = std::thread([this] { Run(); });
     return true;
 }
@@ -161,10 +152,7 @@ bool PtyRegister::Start(std::string& error) {
 void PtyRegister::Stop() {
     if (!m_thread.joinable())
         return;
-    uint64_t one = 1;
-    if (write(m_stop, &one, sizeof one) < 0) {
-        // The eventfd cannot be full after one write; nothing else to do.
-    }
+    m_stop.Set();
     m_thread.join();
 }
 
@@ -182,7 +170,7 @@ bool PtyRegister::SleepUnlessStopped(std::chrono::microseconds d) {
         std::this_thread::sleep_for(d);
         return true;
     }
-    pollfd p{m_stop, POLLIN, 0};
+    pollfd p{m_stop.Fd(), POLLIN, 0};
     return poll(&p, 1, static_cast<int>(d.count() / 1000)) == 0;
 }
 
@@ -200,7 +188,7 @@ bool PtyRegister::WriteAll(const uint8_t* data, size_t count) {
         if (n < 0 && errno != EAGAIN)
             return false;
         // The server is not reading: wait until it does or we are stopped.
-        pollfd p[2] = {{m_master, POLLOUT, 0}, {m_stop, POLLIN, 0}};
+        pollfd p[2] = {{m_master, POLLOUT, 0}, {m_stop.Fd(), POLLIN, 0}};
         if (poll(p, 2, 1000) < 0 && errno != EINTR)
             return false;
         if (p[1].revents & POLLIN)
@@ -331,7 +319,8 @@ void PtyRegister::Answer(const std::vector<Event>& events) {
 void PtyRegister::Run() {
     uint8_t buffer[4096];
     for (;;) {
-        std::vector<pollfd> fds = {{m_stop, POLLIN, 0}, {m_master, POLLIN, 0}, {m_wake, POLLIN, 0}};
+        std::vector<pollfd> fds = {
+            {m_stop.Fd(), POLLIN, 0}, {m_master, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
         if (m_listen >= 0)
             fds.push_back({m_listen, POLLIN, 0});
         for (auto& [fd, partial] : m_clients)
@@ -372,9 +361,7 @@ void PtyRegister::Run() {
         Answer(events);
 
         if (fds[2].revents & POLLIN) {
-            uint64_t count;
-            while (read(m_wake, &count, sizeof count) > 0) {
-            }
+            m_wake.Reset();
             std::vector<std::string> messages;
             LineFaults faults;
             {
@@ -470,9 +457,7 @@ std::string PtyRegister::Control(std::string_view line) {
     if (w[0] == "send" && w.size() > 1) {
         std::string_view rest = line.substr(line.find("send") + 4);
         m_unsolicited.push_back(Utf8ToCp1251(Trim(rest)));
-        uint64_t one = 1;
-        if (write(m_wake, &one, sizeof one) < 0)
-            return "ERR cannot wake the line thread";
+        m_wake.Set();
         return "OK";
     }
     if (w[0] == "baud")

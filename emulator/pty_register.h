@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "emulator/register.h"
+#include "platform/event.h"
 
 namespace vsk::emu {
 
@@ -87,12 +88,12 @@ private:
 
     int m_master = -1;
     int m_slave = -1;
-    int m_stop = -1;
+    PollableEvent m_stop;  // wakes the line thread to end it
     int m_listen = -1;
     std::string m_slavePath;
     std::string m_controlPath;
     std::map<int, std::string> m_clients;    // fd -> partial line
-    int m_wake = -1;                         // eventfd: unsolicited messages are waiting
+    PollableEvent m_wake;                    // unsolicited messages are waiting
     std::vector<std::string> m_unsolicited;  // guarded by m_mutex
     std::thread m_thread;
 
