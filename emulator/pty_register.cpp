@@ -23,7 +23,7 @@ namespace {
 constexpr uint8_t kWakeByte = 0x55;
 // Longest text a frame can announce, plus start, length and end bytes, with some slack.
 constexpr size_t kMaxFrameBytes = 300;
-// A frame whose trailer (0x00 and check byte) or end byte does not come within this time is
+// A frame that stops arriving (no byte for this long before its end byte and trailer) is
 // answered as malformed instead of waiting for ever.
 constexpr auto kFrameTimeout = std::chrono::milliseconds(500);
 
@@ -274,7 +274,6 @@ void PtyRegister::OnInput(const uint8_t* data, size_t count, std::vector<Event>&
                 } else if (b == kFrameStart) {
                     m_frame.assign(1, b);
                     m_parse = Parse::kText;
-                    m_frameStarted = std::chrono::steady_clock::now();
                 }
                 break;  // anything else between frames is line noise
             case Parse::kText:
@@ -348,6 +347,7 @@ void PtyRegister::Run() {
                     m_parse = Parse::kIdle;
                 } else {
                     OnInput(buffer, static_cast<size_t>(n), events);
+                    m_lastByte = std::chrono::steady_clock::now();
                 }
             }
         } else if (fds[1].revents & (POLLHUP | POLLERR)) {
@@ -355,7 +355,7 @@ void PtyRegister::Run() {
             SleepUnlessStopped(std::chrono::milliseconds(50));
         }
         if (m_parse != Parse::kIdle &&
-            std::chrono::steady_clock::now() - m_frameStarted > kFrameTimeout) {
+            std::chrono::steady_clock::now() - m_lastByte > kFrameTimeout) {
             FinishFrame(events);
         }
         Answer(events);

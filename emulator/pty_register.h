@@ -100,7 +100,7 @@ private:
     Parse m_parse = Parse::kIdle;
     std::vector<uint8_t> m_frame;
     size_t m_endIndex = 0;
-    std::chrono::steady_clock::time_point m_frameStarted;
+    std::chrono::steady_clock::time_point m_lastByte;  // of an unfinished frame
     uint32_t m_random = 0x2545F491;
 
     std::atomic<uint64_t> m_bytesIn{0}, m_bytesOut{0};
