@@ -73,24 +73,44 @@ private:
     bool m_writing = false;
 };
 
+// "N:KIND:RATE" or "N:-"
+bool SetTax(vsk::emu::Model& model, const std::string& spec) {
+    int index = 0, rate = 0;
+    char kind = 0;
+    if (std::sscanf(spec.c_str(), "%d:-", &index) == 1 && spec.size() >= 2 &&
+        spec.substr(spec.size() - 2) == ":-" && index >= 1 && index <= 8) {
+        model.taxes[index - 1] = {};
+        return true;
+    }
+    if (std::sscanf(spec.c_str(), "%d:%c:%d", &index, &kind, &rate) != 3 || index < 1 ||
+        index > 8 || kind < '0' || kind > '2' || rate < 0 || rate > 9999) {
+        return false;
+    }
+    model.taxes[index - 1] = {true, "20150101", kind, rate};
+    return true;
+}
+
 void Usage() {
-    std::fprintf(stderr,
-                 "usage: vsk-emulator [options]\n"
-                 "  --model NAME          register preset (--list-models)\n"
-                 "  --list-models         print the presets and exit\n"
-                 "  --link PATH           symlink PATH to the slave device\n"
-                 "  --control PATH        control socket (Unix stream, one command per line)\n"
-                 "  --tape FILE           append the printed tape to FILE (default stdout)\n"
-                 "  --password TEXT       cashier password (10 characters, default 0000000000)\n"
-                 "  --article-mode N      article mode at start (2: long article numbers)\n"
-                 "  --cash KOPECKS        cash in the drawer at start\n"
-                 "  --only-baud N         ignore bytes while the line is at another speed\n"
-                 "  --silent              answer nothing\n"
-                 "  --error WORD[:CMD]    answer WORD to the next command (or to every CMD)\n"
-                 "  --paper ok|low|out    paper state\n"
-                 "  --noise --split --pace\n"
-                 "  --delay MS            pause before every reply\n"
-                 "  --no-stdin            do not read control commands from standard input\n");
+    std::fprintf(
+        stderr,
+        "usage: vsk-emulator [options]\n"
+        "  --model NAME          register preset (--list-models)\n"
+        "  --list-models         print the presets and exit\n"
+        "  --link PATH           symlink PATH to the slave device\n"
+        "  --control PATH        control socket (Unix stream, one command per line)\n"
+        "  --tape FILE           append the printed tape to FILE (default stdout)\n"
+        "  --password TEXT       cashier password (10 characters, default 0000000000)\n"
+        "  --article-mode N      article mode at start (2: long article numbers)\n"
+        "  --cash KOPECKS        cash in the drawer at start\n"
+        "  --tax N:KIND:RATE     set tax N (1-8): kind 0 included, 1 on top, 2 withheld,\n"
+        "                        rate in hundredths of a percent (2000 = 20 %%); N:- unsets\n"
+        "  --only-baud N         ignore bytes while the line is at another speed\n"
+        "  --silent              answer nothing\n"
+        "  --error WORD[:CMD]    answer WORD to the next command (or to every CMD)\n"
+        "  --paper ok|low|out    paper state\n"
+        "  --noise --split --pace\n"
+        "  --delay MS            pause before every reply\n"
+        "  --no-stdin            do not read control commands from standard input\n");
 }
 
 }  // namespace
@@ -101,7 +121,7 @@ int main(int argc, char** argv) {
     RegisterOptions options;
     LineFaults faults;
     std::string link, control, tapePath, error, paper;
-    std::vector<std::string> errors;
+    std::vector<std::string> errors, taxes;
     bool readStdin = true;
 
     for (int i = 1; i < argc; ++i) {
@@ -136,6 +156,8 @@ int main(int argc, char** argv) {
             options.password = value();
         } else if (a == "--article-mode") {
             options.articleMode = std::atoi(value().c_str());
+        } else if (a == "--tax") {
+            taxes.push_back(value());
         } else if (a == "--cash") {
             options.cash = std::atoll(value().c_str());
         } else if (a == "--only-baud") {
@@ -180,7 +202,15 @@ int main(int argc, char** argv) {
     options.onTape = [output](const std::string& line) { output->Push(false, line); };
     options.onStatus = [output](const std::string& line) { output->Push(true, line); };
 
-    Register reg(*model, options);
+    Model configured = *model;
+    for (const std::string& t : taxes) {
+        if (!SetTax(configured, t)) {
+            std::fprintf(stderr, "vsk-emulator: --tax takes N:KIND:RATE or N:- (got %s)\n",
+                         t.c_str());
+            return 2;
+        }
+    }
+    Register reg(configured, options);
     for (const std::string& e : errors) {
         size_t colon = e.find(':');
         if (colon == std::string::npos) {

@@ -119,7 +119,8 @@ TEST(EmulatorProgram, RunsOnItsLinkPrintsTheTapeAndStopsCleanly) {
     const std::string tape = std::string(dir) + "/tape.txt";
 
     Emulator emu;
-    ASSERT_TRUE(emu.Start({"--model", "f0-1", "--link", link, "--tape", tape}));
+    ASSERT_TRUE(emu.Start(
+        {"--model", "f0-1", "--link", link, "--tape", tape, "--tax", "1:1:2000", "--tax", "2:-"}));
     const std::string slave = ReadLine(emu.out);
     ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
     char target[256] = {};
@@ -134,6 +135,10 @@ TEST(EmulatorProgram, RunsOnItsLinkPrintsTheTapeAndStopsCleanly) {
     tcsetattr(fd, TCSANOW, &t);
     EXPECT_EQ(Exchange(fd, "\x55", 1), std::vector<std::string>{"READY"});
     EXPECT_EQ(Exchange(fd, "NULL", 1), std::vector<std::string>{"READY"});
+    // the tax table as configured: А 20 % on top of the price, Б not set
+    std::vector<std::string> cnal = Exchange(fd, "CNAL", 2);
+    ASSERT_EQ(cnal.size(), 2u);
+    EXPECT_EQ(cnal[0].substr(4, 28), "2015010101200000000000000000");
     close(fd);
 
     // control commands on standard input, answers on standard error
