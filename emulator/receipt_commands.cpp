@@ -105,6 +105,12 @@ Register::Reply Register::Prep(std::string_view a) {
         Print("RETURN FOR RECEIPT " + m_returnNumbers);
     m_returnNumbers.clear();
     Print(std::string(42, '-'));
+    // A fiscal day should last at most 24 hours: the register warns, and still opens.
+    const std::time_t now = Now();
+    if (m_dayOpened == 0)
+        m_dayOpened = now;
+    if (now - m_dayOpened > 24 * 3600)
+        return {"SOFT24HOUR", "READY"};
     return kReady;
 }
 

@@ -289,6 +289,7 @@ private:
 
     CashCounters m_cash;
     DayCounters m_day;
+    std::time_t m_dayOpened = 0;  // register time of the day's first receipt; 0: none yet
     std::vector<FiscalRecord> m_fiscalMemory;
     std::map<int64_t, ArticleRecord> m_articles;
     int m_zNumber = 0;

@@ -119,6 +119,7 @@ Register::Reply Register::ZReport(std::string_view a) {
     PrintBottom();
     m_fiscalMemory.push_back({m_zNumber, Date(), m_day});
     m_day = {};
+    m_dayOpened = 0;
     // The drawer's cash carries over into the next day as its opening balance.
     int64_t drawer = m_cash.total;
     m_cash = {};

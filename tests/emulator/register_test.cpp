@@ -490,6 +490,20 @@ TEST(RegisterCommandForms, ServerFormsAreAcceptedAndOthersRefused) {
     }
 }
 
+TEST(RegisterReports, ADayOfMoreThan24HoursIsWarnedUntilTheZReport) {
+    std::time_t now = 1700000000;
+    RegisterOptions options;
+    options.now = [&now] { return now; };
+    Register reg(*FindModel("f1-8"), options);
+    ASSERT_EQ(reg.Handle("PREP1"), kReady);
+    ASSERT_EQ(reg.Handle("CANC"), kReady);
+    now += 24 * 3600 + 1;
+    EXPECT_EQ(reg.Handle("PREP1"), (Replies{"SOFT24HOUR", "READY"}));
+    ASSERT_EQ(reg.Handle("CANC"), kReady);
+    ASSERT_EQ(reg.Handle("NREP"), kReady);
+    EXPECT_EQ(reg.Handle("PREP1"), kReady);
+}
+
 TEST(RegisterReports, LevelSevenKeyFollowsTheModeSwitch) {
     Register reg = MakeRegister("f1-7");
     EXPECT_EQ(reg.Handle("CONf")[0][74], '1');
