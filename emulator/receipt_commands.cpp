@@ -245,8 +245,8 @@ Register::Reply Register::SaleLine(std::string_view a, bool isReturn, bool longW
                              : (price * 1000 * quantity + 500000) / 1000000;
     bool agrees = sum == expected;
     if (!piece && quantity == 0) {
-        // A divisible quantity of 0 counts as one thousandth or as one unit on different
-        // servers; the register accepts both readings.
+        // A divisible quantity of 0 may be read as nothing or as one thousandth; the register
+        // accepts the sum of either reading.
         agrees = agrees || sum == 0 || sum == (price * 1000 + 500000) / 1000000;
     }
     if (!agrees)
