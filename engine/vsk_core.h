@@ -86,13 +86,42 @@ public:
     int16_t OpenDocument(int16_t printJornal);
     int16_t CloseDocument();
     // (documents: more operations below this line)
+    int16_t OpenTextDocument();
+    int16_t CloseTextDocument(int16_t printOnJornal);
+    // `sData` empty counts as absent.
+    int16_t DocumentLine(const std::string& name, const std::string& sData, int32_t lData);
+    int16_t NullCheck();
+    int16_t CheckCopy();
+    int16_t MoveCash(int16_t cashIncome, int32_t summ);
+    int16_t OpenCashBox();
+    int16_t CutAndBeep(int16_t cutterOn, int16_t beepOn, int16_t partialCut);
+    int16_t Feed(int16_t linesToFeed);
 
     // --- reports ---
     int16_t ActivatePrinterMode(int32_t mode);
     // (reports: more operations below this line)
+    int16_t XReportFromRegisters();
+    int16_t XReportFromRegistersAsync();
+    int16_t ZReport();
+    int16_t ZReportAsync();
+    int16_t PrintZeroZReport();
+    int16_t ArticleReport();
+    int16_t DiscountReport();
+    int16_t PeriodicalFiscalReport(int16_t firstZReport, int16_t lastZReport);
+    // Automation dates: days since 1899-12-30.
+    int16_t PeriodicalFiscalReportDate(double dateFrom, double dateTo);
+    int16_t XReport(int32_t cashRemainder, int32_t cashIncome, int32_t cashOutcome,
+                    int32_t cashSold, int32_t cashReturn, int32_t cashLeft, int32_t checkPay,
+                    int32_t checkReturn);
+    int16_t SetCashRegisters(int32_t cashRemainder, int32_t cashIncome, int32_t cashOutcome,
+                             int32_t cashSold, int32_t cashReturn, int32_t cashLeft,
+                             int32_t checkPay, int32_t checkReturn);
+    int16_t TurnCasheReports(int16_t on);
 
     // --- customer displays ---
     // (displays: operations below this line)
+    int16_t PutToDisplay(const std::string& line1, const std::string& line2);
+    int16_t PutToExternalDisplay(const std::string& line, int32_t clearBeforePut);
 
     // --- device settings ---
     int16_t SetTableMode(int16_t tableMode);
@@ -182,6 +211,15 @@ private:
     void ShowStatusTexts(std::string_view title, std::string_view goods, std::string_view amount);
 
     // (reports, documents, displays: private helpers below this line)
+    // Family 1, level 8 or 9: the registers with the newer commands (zero Z-report, partial
+    // cut, display settings and the settings only they have).
+    bool IsLevel89() const { return IsLevel(1, 8, 9); }
+    // Cancels an open receipt, then closes an open service document; results ignored.
+    void PrepareForReport();
+    // Family 1 level 7 registers print reports in report mode: mode 2 before, 1 after.
+    void BeginReportMode();
+    void EndReportMode();
+    int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
 
     // (settings, queries, XML, receipt extras: private helpers below this line)
 
