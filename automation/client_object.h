@@ -1,0 +1,61 @@
+// CVeskar: the object behind each Veskar instance a client creates. It binds its client to one
+// serial port through the port registry and forwards every other method to the port's engine,
+// converting arguments (UTF-16 -> Windows-1251, the 16-bit inputs) and turning engine results
+// into HRESULTs and out values. It keeps no device state besides the binding.
+//
+// Threading: created and called on the server's main thread only (single-threaded apartment);
+// the reference count is not atomic.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "automation/dispatcher.h"
+
+class CVSKCore;
+class CVSKPortDescriptor;
+class CVSKPortManager;
+
+namespace vsk {
+
+class CVeskar final : public IVeskarDispatchImpl {
+public:
+    // Takes one module lock for its lifetime.
+    explicit CVeskar(CVSKPortManager& ports);
+    static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj);
+
+    // What LockPrinter does between its 100 ms polls; the server runs other clients' calls
+    // there (as a modal loop would), so a lock held by another client can be released.
+    static void SetIdleHook(std::function<void(uint32_t ms)> idle);
+
+    HRESULT QueryInterface(const IID& riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+#define VSK_METHOD(id, name, help, ...) HRESULT name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override;
+#include "automation/veskar_methods.def"
+#undef VSK_METHOD
+
+private:
+    ~CVeskar();
+    bool IsBound() const {
+        return m_lPortNumber > 0 && m_pDescriptor != nullptr;
+    }
+    CVSKCore& Core() const;
+    void Detach();
+
+    template <class F>
+    HRESULT Truth(F&& op);
+    template <class F>
+    HRESULT Text(F&& op, BSTR* out, bool mayBeEmpty);
+    template <class F>
+    HRESULT Counter(F&& op, LONG* out, bool zeroWhenUnbound);
+
+    CVSKPortManager& m_ports;
+    ULONG m_refs = 1;
+    int32_t m_lPortNumber = -1;
+    CVSKPortDescriptor* m_pDescriptor = nullptr;
+    std::string m_szCallerApplicationName;  // Windows-1251
+};
+
+}  // namespace vsk

@@ -1,0 +1,213 @@
+#include "automation/server_app.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "automation/client_object.h"
+#include "automation/module.h"
+#include "automation/port_registry.h"
+#include "automation/registration.h"
+#include "automation/rpc_server.h"
+#include "automation/runtime_paths.h"
+#include "automation/type_library.h"
+#include "platform/registry.h"
+
+namespace vsk {
+
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
+    for (const char* n : names)
+        if (EqualNoCase(name, n))
+            return true;
+    return false;
+}
+
+const char* kUsage =
+    "usage: vskmanager [-Embedding | -Automation | /Regserver | /Unregserver]\n"
+    "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
+    "       vskmanager --set-port N DEVICE | --unset-port N | --list-ports\n";
+
+std::string ModulePath() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+}  // namespace
+
+ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
+    ServerCommandLine cl;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* what) -> std::string {
+            if (i + 1 >= args.size()) {
+                cl.error = std::string(a) + " needs " + what;
+                return {};
+            }
+            return args[++i];
+        };
+        if (a.rfind("--", 0) == 0) {
+            if (a == "--headless") {
+                cl.headless = true;
+            } else if (a == "--listen") {
+                cl.listen = value("HOST:PORT");
+            } else if (a == "--token-file") {
+                cl.tokenFile = value("a path");
+            } else if (a == "--set-port" || a == "--unset-port") {
+                cl.action = a == "--set-port" ? ServerCommandLine::Action::SetPort
+                                              : ServerCommandLine::Action::UnsetPort;
+                std::string n = value("a port number");
+                char* end = nullptr;
+                long port = std::strtol(n.c_str(), &end, 10);
+                if (n.empty() || *end || port <= 0 || port > 255) {
+                    if (cl.error.empty())
+                        cl.error = "bad port number: " + n;
+                } else {
+                    cl.port = int(port);
+                }
+                if (a == "--set-port")
+                    cl.devicePath = value("a device path");
+            } else if (a == "--list-ports") {
+                cl.action = ServerCommandLine::Action::ListPorts;
+            } else if (a == "--help") {
+                cl.action = ServerCommandLine::Action::Help;
+            } else {
+                cl.error = "unknown option " + a;
+            }
+            continue;
+        }
+        if (a.empty() || (a[0] != '/' && a[0] != '-'))
+            continue;  // not a switch
+        std::string name = a.substr(1);
+        if (IsAnyOf(name, {"Embedding", "Automation"})) {
+            cl.startedByAutomation = true;
+            cl.userInControl = false;
+        } else if (IsAnyOf(name,
+                           {"Regserver", "Register", "RegserverPerUser", "RegisterPerUser"})) {
+            cl.action = ServerCommandLine::Action::Register;
+        } else if (IsAnyOf(name, {"Unregserver", "Unregister", "UnregserverPerUser",
+                                  "UnregisterPerUser"})) {
+            cl.action = ServerCommandLine::Action::Unregister;
+        } else if (name == "dde") {
+            cl.userInControl = false;
+        }
+        // "p", "pt" and anything else: a normal start.
+    }
+    return cl;
+}
+
+int RunServerProcess(const std::vector<std::string>& args) {
+    ServerCommandLine cl = ParseServerCommandLine(args);
+    if (!cl.error.empty()) {
+        std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), kUsage);
+        return 2;
+    }
+    RegistryStore reg;
+    switch (cl.action) {
+        case ServerCommandLine::Action::Help:
+            std::fputs(kUsage, stdout);
+            return 0;
+        case ServerCommandLine::Action::Register:
+            return RegisterServer(reg, ModulePath()) ? 0 : 1;
+        case ServerCommandLine::Action::Unregister:
+            return UnregisterServer(reg) ? 0 : 1;
+        case ServerCommandLine::Action::SetPort:
+            return SetPortMapping(reg, cl.port, cl.devicePath) ? 0 : 1;
+        case ServerCommandLine::Action::UnsetPort:
+            return UnsetPortMapping(reg, cl.port) ? 0 : 1;
+        case ServerCommandLine::Action::ListPorts:
+            for (const auto& [port, path] : ListPortMappings(reg))
+                std::printf("COM%d\t%s\n", port, path.c_str());
+            return 0;
+        case ServerCommandLine::Action::Run:
+            break;
+    }
+    // A server started by the operator refreshes its registration at every start; a failure
+    // here is not reported, as with the registration switches' own failures.
+    if (!cl.startedByAutomation)
+        RegisterServer(reg, ModulePath());
+
+    // SIGTERM and SIGINT end the loop through a descriptor it watches.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    signal(SIGPIPE, SIG_IGN);
+
+    bool stop = false;
+    bool userInControl = cl.userInControl;
+    {
+        // Declared first, destroyed last: the client objects the server still holds release
+        // their ports into it when the server closes their connections.
+        CVSKPortManager ports;
+        CRpcServer server(AutomationRuntimeDir());
+        std::string error;
+        if (!server.ListenLocal(&error)) {
+            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+            return 1;
+        }
+        if (!cl.listen.empty() &&
+            !server.ListenTcp(cl.listen, cl.tokenFile.empty() ? DefaultTokenFile() : cl.tokenFile,
+                              &error)) {
+            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+            return 1;
+        }
+        ClassFactory veskar;
+        veskar.clsid = typelib::CLSID_Veskar;
+        veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
+        veskar.create = [&ports](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
+        if (!server.RegisterClassObject(std::move(veskar), &error)) {
+            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+            return 1;
+        }
+        // A server the automation runtime started ends with its last object.
+        TheModule().SetOnLastUnlock([&] {
+            if (userInControl)
+                return;
+            userInControl = true;
+            stop = true;
+        });
+        // LockPrinter's waits keep serving the other clients (one of them may hold the lock).
+        CVeskar::SetIdleHook([&server](uint32_t ms) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            for (;;) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                end - std::chrono::steady_clock::now())
+                                .count();
+                if (left <= 0)
+                    break;
+                server.RunOnce(int(left));
+            }
+        });
+        while (!stop) {
+            server.RunOnce(-1, signalFd);
+            signalfd_siginfo info;
+            if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info))
+                stop = true;
+        }
+        CVeskar::SetIdleHook({});
+        TheModule().SetOnLastUnlock({});
+    }
+    close(signalFd);
+    return 0;
+}
+
+}  // namespace vsk
