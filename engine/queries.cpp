@@ -79,3 +79,86 @@ void CVSKCore::GetDisplaySettings(CPrinterInfo& info) {
         info.m_lDisplaySetting2 = digit(settings[1]);
     }
 }
+
+std::string CVSKCore::ConfigQueryWord() const {
+    const std::string& serial = m_PrinterInfo.m_szSerialNumber;
+    return serial.empty() || serial.rfind("440", 0) == 0 ? "CONF" : "CONf";
+}
+
+std::string CVSKCore::GetPrinterConfig() {
+    m_journal.WriteLogLine("GetPrinterConfig()");
+    const std::string command = ConfigQueryWord();
+    SendToPrinter(command);
+    std::string message;
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    wait.showTimeout = true;
+    wait.endOnData = true;
+    wait.dataBeforeReady = true;
+    wait.replyWords = {"CONF", "CONf"};
+    wait.onData = [&message](const std::string& text) { message = text.substr(0, 256); };
+    if (RunReplyWait(wait) != WaitEnd::Ready || message.size() <= 4) {
+        return {};
+    }
+    std::string data = message.substr(4);
+    // The older reply holds the key position as a small number; clients get its digit. A
+    // register that already sends the digit keeps it.
+    if (command == "CONF" && data.size() > 70 && static_cast<unsigned char>(data[70]) < 10) {
+        data[70] = static_cast<char>(data[70] + '0');
+    }
+    return data;
+}
+
+int16_t CVSKCore::GetPrinterKeyPosition() {
+    m_journal.WriteLogLine("GetPrinterKeyPosition()");
+    if (!ReadPrinterInfo(m_PrinterInfo)) {
+        return -1;
+    }
+    switch (m_PrinterInfo.m_cKeyPosition) {
+        case 'R':
+            return 1;
+        case 'X':
+            return 2;
+        case 'Z':
+            return 3;
+        case 'P':
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+std::string CVSKCore::GetArticleInfo(int16_t article) {
+    m_journal.LogFormat("GetArticleInfo(Article = %d)", article);
+    if (article <= 0 || article > m_PrinterInfo.m_lMaxArticles) {
+        return {};
+    }
+    return InternalGetInfoFromPrinter("ARTD" + vsk::ArticleNumber(article, 4).substr(0, 4), "ARTD");
+}
+
+namespace {
+
+// The counters queries write their journal line after the reply, with the data text.
+std::string CountersQuery(CVSKCore& core, const char* word, const char* operation) {
+    std::string data = core.InternalGetInfoFromPrinter(word, word);
+    core.Journal().LogFormat("%s() = %s", operation, data.c_str());
+    return data;
+}
+
+}  // namespace
+
+std::string CVSKCore::GetPrinterTime() {
+    return CountersQuery(*this, "GETD", "GetPrinterTime");
+}
+
+std::string CVSKCore::GetCashInfo() {
+    return CountersQuery(*this, "CCAS", "GetCashInfo");
+}
+
+std::string CVSKCore::GetFiscalInfo() {
+    return CountersQuery(*this, "CFIS", "GetFiscalInfo");
+}
+
+std::string CVSKCore::GetTaxesInfo() {
+    return CountersQuery(*this, "CNAL", "GetTaxesInfo");
+}

@@ -8,6 +8,7 @@
 
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
+#include "engine/xml_documents.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "resources/strings.h"
@@ -488,17 +489,7 @@ void CVSKCore::FillCheckResult(const std::string& reply) {
         }
         m_szCheckResult += values[i];
     }
-    // The document template is ours; the figures go in by substitution, never as a format.
-    const std::string& templ = vsk::LoadString1251(5010);
-    m_szCheckResultXML.clear();
-    size_t next = 0;
-    size_t from = 0;
-    for (size_t at = templ.find("%s"); at != std::string::npos; at = templ.find("%s", from)) {
-        m_szCheckResultXML.append(templ, from, at - from);
-        m_szCheckResultXML += next < 9 ? values[next++] : std::string{};
-        from = at + 2;
-    }
-    m_szCheckResultXML.append(templ, from, std::string::npos);
+    m_szCheckResultXML = vsk::CheckResultXml(values);
 }
 
 int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, int32_t pack) {

@@ -126,6 +126,23 @@ public:
     // --- device settings ---
     int16_t SetTableMode(int16_t tableMode);
     // (device settings: more operations below this line)
+    int16_t SetOnSaleTaxes(int16_t on);
+    int16_t SetTaxesCalcMode(int32_t onTotal);
+    int16_t SetDoubledTaxCalcMode(int32_t tax1Index, int32_t tax2Index);
+    int16_t CheckMessagesMode(int16_t mode);
+    int16_t SetInternalTime(int16_t hours, int16_t minutes, int16_t seconds);
+    int16_t SetPrintingDoubleWidth(int16_t doubleWidth);
+    int16_t SetArticleMode(int32_t articleMode);
+    int16_t SetDeptAlias(const std::string& alias);
+    int16_t SetCheckHeadLine(const std::string& text);
+    int16_t SetCheckBottomLine(const std::string& text);
+    int16_t SetCheckBottomLineEx(int32_t lineIndex, int32_t printOnJornal, int32_t printMode,
+                                 const std::string& text);
+    int16_t SetLinePrintingOn();
+    int16_t SetDiscountPrintMode(int32_t mode);
+    int16_t SetContinousPaperPrintMode(int32_t mode);
+    int16_t SetCurrentCurrency(const std::string& currencyName);
+    bool PerLineTaxes() const { return m_bPerLineTaxes; }
 
     // --- queries ---
     std::string InternalGetInfoFromPrinter(const std::string& command,
@@ -133,9 +150,31 @@ public:
     std::string GetDocumentsInfo(CDocumentsInfo& info);
     void GetDisplaySettings(CPrinterInfo& info);
     // (queries and XML documents: more operations below this line)
+    std::string GetPrinterConfig();
+    int16_t GetPrinterKeyPosition();
+    std::string GetArticleInfo(int16_t article);
+    std::string GetPrinterTime();
+    std::string GetCashInfo();
+    std::string GetFiscalInfo();
+    std::string GetTaxesInfo();
+    // The XML documents; an empty text means the call fails.
+    std::string GetPrinterConfigXML(int16_t refreshFromPrinter);
+    std::string GetTaxesInfoXML() const;
+    std::string GetArticleInfoXML(int16_t article);
+    std::string GetCashInfoXML();
+    std::string GetFiscalInfoXML();
+    std::string GetDocumentsInfoXML();
 
     // --- receipt extras: goods groups, storno, barcodes ---
     // (receipt extras: operations below this line)
+    int16_t OpenGoodsGroup(const std::string& groupName);
+    int16_t CloseGoodsGroup(const std::string& discountTotalsName,
+                            const std::string& upcountTotalsName);
+    int16_t SetDiscountUpcountTotalsName(const std::string& discountTotalsName,
+                                         const std::string& upcountTotalsName);
+    int16_t Storn();
+    int16_t PrintBarcode(int32_t barcodeType, int32_t placeBelowFiscalPart, int32_t printOnJornal,
+                         const std::string& barcode);
 
     // --- state read by the client object ---
     int32_t GetPortNumber() const { return m_lPortNumber; }
@@ -222,6 +261,11 @@ private:
     int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
 
     // (settings, queries, XML, receipt extras: private helpers below this line)
+    // The configuration query word: "CONF" for the older registers and while the serial number
+    // is unknown, "CONf" otherwise.
+    std::string ConfigQueryWord() const;
+    // Head and bottom lines longer than the register prints are cut to this.
+    size_t ReceiptTextLimit() const;
 
     void UpdateMaxArticles();
     bool IsLevel(int32_t family, int32_t low, int32_t high) const {
