@@ -473,7 +473,7 @@ std::string PtyRegister::Control(std::string_view line) {
     if (w[0] == "help") {
         return "OK commands: state | stats | baud | tape [N] | silence on|off | noise on|off | "
                "split on|off [gap_us] | delay MS | pace on|off | only-baud N|off | "
-               "paper ok|low|out | error WORD [COMMAND] | error clear | send TEXT";
+               "paper ok|low|out | error WORD [COMMAND] | error clear | send TEXT | reset";
     }
     return m_register.Control(line);
 }

@@ -236,6 +236,12 @@ std::string Register::Control(std::string_view line) {
     const std::string& verb = words[0];
     if (verb == "state")
         return StateLine();
+    if (verb == "reset") {
+        // A fresh register of the same model and options: counters, receipts, settings and
+        // the command-level faults all start over.
+        *this = Register(m_model, m_options);
+        return "OK";
+    }
     if (verb == "error") {
         if (words.size() == 2 && words[1] == "clear") {
             ClearErrors();

@@ -428,6 +428,11 @@ TEST(RegisterFaults, PaperAndInjectedErrorWords) {
     EXPECT_EQ(reg.Control("paper sideways").substr(0, 3), "ERR");
     EXPECT_TRUE(reg.Handle("").empty());  // an empty frame gets no answer
     EXPECT_NE(reg.Control("state").find("receipt=closed"), std::string::npos);
+
+    EXPECT_EQ(reg.Control("error HARDTIMER GETD"), "OK");
+    EXPECT_EQ(reg.Control("reset"), "OK");
+    EXPECT_EQ(reg.Handle("GETD").back(), "READY");
+    EXPECT_EQ(reg.Handle("PREP1"), kReady);  // paper is back too
 }
 
 // The command texts the server builds for the simple commands, accepted on the models that
