@@ -2,14 +2,22 @@
 
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
+#include "platform/codepage.h"
 #include "resources/strings.h"
 
 namespace {
 
 constexpr unsigned kUnknownText = 107;  // "НЕВІДОМИЙ"
 
+const std::string& UnknownText() {
+    // The string table is the source; the literal only stands in while it lacks the row.
+    static const std::string fallback = vsk::Utf8ToCp1251("НЕВІДОМИЙ");
+    const std::string& text = vsk::LoadString1251(kUnknownText);
+    return text.empty() ? fallback : text;
+}
+
 const std::string& OrUnknown(const std::string& text) {
-    return text.empty() ? vsk::LoadString1251(kUnknownText) : text;
+    return text.empty() ? UnknownText() : text;
 }
 
 }  // namespace
