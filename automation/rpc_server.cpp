@@ -288,12 +288,18 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
     m_connections.emplace(m_nextConnection++, std::move(c));
 }
 
-CRpcServer::Connection& CRpcServer::TestConnection(bool tcp) {
+int CRpcServer::OpenTestConnection(bool tcp) {
     auto c = std::make_unique<Connection>();
     c->tcp = tcp;
-    auto& ref = *c;
-    m_connections.emplace(m_nextConnection++, std::move(c));
-    return ref;
+    m_connections.emplace(m_nextConnection, std::move(c));
+    return m_nextConnection++;
+}
+
+std::string CRpcServer::HandleTestLine(int id, std::string_view line, bool* close) {
+    auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return {};
+    return HandleLine(*it->second, line, close);
 }
 
 void CRpcServer::ServeReadable(int id) {

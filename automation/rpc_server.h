@@ -55,18 +55,21 @@ public:
     std::vector<int> Fds() const;
     size_t ConnectionCount() const { return m_connections.size(); }
 
-    // One request line, as the socket reader hands it over; public for the fuzz target.
-    // Returns the reply line (empty for a notification); *close is set when the connection
-    // must be dropped afterwards.
+    // A connection without a socket whose lines are handed in directly (the fuzz target).
+    // HandleTestLine returns the reply line (empty for a notification); *close is set when the
+    // connection would be dropped.
+    int OpenTestConnection(bool tcp);
+    std::string HandleTestLine(int id, std::string_view line, bool* close);
+    void CloseTestConnection(int id) { CloseConnection(id); }
+
     struct Connection;
-    std::string HandleLine(Connection& c, std::string_view line, bool* close);
-    Connection& TestConnection(bool tcp);  // a connection without a socket, for the fuzzer
 
 private:
     void Accept(int listenFd, bool tcp);
     void ServeReadable(int id);
     void Flush(Connection& c);
     void CloseConnection(int id);
+    std::string HandleLine(Connection& c, std::string_view line, bool* close);
     Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
                   HRESULT* error, std::string* message);
 
