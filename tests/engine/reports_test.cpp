@@ -54,6 +54,7 @@ TEST_F(ReportTest, LevelSevenBracketsEveryReportWithReportAndRegistrationMode) {
         EXPECT_EQ(m_register.Frames(), (Strings{"SVSL29876", row.command, "SVSL112"})) << row.name;
     }
     // The passwords never reach the journal in clear.
+    m_core->Journal().Close();  // flushes the file
     std::string journal = JournalText();
     EXPECT_EQ(journal.find("SVSL29876"), std::string::npos);
     EXPECT_NE(journal.find("SVSL2****"), std::string::npos);
