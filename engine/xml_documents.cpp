@@ -159,8 +159,8 @@ std::string CashInfoXml(std::string_view data) {
 }
 
 std::string FiscalInfoXml(std::string_view data) {
-    // Twelve-character fields; the ninth and the twenty-first (positions 108 and 240) are not
-    // shown.
+    // Twelve-character fields; the tenth and the twenty-first (positions 108 and 240) are
+    // not shown.
     auto field = [data](size_t i) { return Piece(data, 12 * i, 12); };
     return XmlDocument(
         "vsk_fiscal_info",

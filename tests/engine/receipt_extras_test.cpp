@@ -1,0 +1,62 @@
+// Goods groups, storno and barcodes: the newest registers only, with fixed-width name fields.
+#include <functional>
+
+#include "tests/engine/register_models.h"
+
+namespace vsktest {
+namespace {
+
+struct ExtraRow {
+    const char* what;
+    std::function<int16_t(CVSKCore&)> op;
+    std::string sent;  // on a level 8 or 9 register
+};
+
+const std::string kLong(30, 'g');
+
+const ExtraRow kExtraRows[] = {
+    {"barcode", [](CVSKCore& c) { return c.PrintBarcode(0, 1, 0, "12"); }, "PCOD1000012"},
+    {"barcode type is journal only",
+     [](CVSKCore& c) { return c.PrintBarcode(7, 0, 1, "12345678901234567890"); },
+     "PCOD010" + std::string("12345678901234567")},
+    {"group opened", [](CVSKCore& c) { return c.OpenGoodsGroup(kLong); },
+     "GRBG" + kLong.substr(0, 21)},
+    {"group closed", [](CVSKCore& c) { return c.CloseGoodsGroup("Disc", "Up"); },
+     "GRENDisc" + std::string(18, ' ') + "Up" + std::string(20, ' ')},
+    {"long totals names go whole",
+     [](CVSKCore& c) { return c.SetDiscountUpcountTotalsName(kLong, ""); },
+     "ZDNM" + kLong + std::string(22, ' ')},
+    {"storno", [](CVSKCore& c) { return c.Storn(); }, "STRN"},
+};
+
+class ReceiptExtrasTest : public ModelTest {};
+
+TEST_F(ReceiptExtrasTest, CommandTextsOnTheNewestRegistersAndNothingElsewhere) {
+    for (Model model : {Model::Family0, Model::Level7, Model::Level8, Model::Level9}) {
+        ConnectAs(model);
+        const bool newest = model == Model::Level8 || model == Model::Level9;
+        for (const ExtraRow& row : kExtraRows) {
+            SCOPED_TRACE(std::string(ModelName(model)) + ": " + row.what);
+            m_register.ClearLog();
+            EXPECT_EQ(row.op(*m_core), newest ? 1 : 0);
+            EXPECT_EQ(SentFrames(), newest ? row.sent : "");
+        }
+    }
+    EXPECT_EQ(m_core->GetLastErrorCode(), "");
+}
+
+TEST_F(ReceiptExtrasTest, RegisterRefusalFailsTheOperation) {
+    ConnectAs(Model::Level9);
+    m_core->SetShowErrorMessages(false);
+    m_register.On("STRN", {{"SOFTCOMMAN"}});
+    EXPECT_EQ(m_core->Storn(), 0);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTCOMMAN");
+    m_core->CloseGoodsGroup("D", "U");
+    m_core.reset();  // closes and flushes the journal
+    EXPECT_NE(
+        JournalText().find("CloseGoodsGroup(szDiscountTotalsName = D, szUpcountTotalsName = U"),
+        std::string::npos);
+}
+
+}  // namespace
+}  // namespace vsktest
