@@ -1,0 +1,177 @@
+// CVeskar against the emulated register on a pseudo-terminal (in process), through the port
+// registry, with the engines on a scaled clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "automation/client_object.h"
+#include "automation/port_registry.h"
+#include "automation/registration.h"
+#include "emulator/pty_register.h"
+#include "emulator/register.h"
+#include "engine/vsk_core.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "tests/automation/recording_veskar.h"
+#include "tests/automation/test_support.h"
+
+namespace vsk {
+namespace {
+
+constexpr const char16_t* kPassword = u"0000000000";  // the emulated register's default
+
+class ClientObjectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(pty.Open(error)) << error;
+        ASSERT_TRUE(pty.Start(error)) << error;
+        RegistryStore reg;
+        ASSERT_TRUE(SetPortMapping(reg, 3, pty.SlavePath()));
+        ASSERT_TRUE(SetPortMapping(reg, 9, env.Dir() + "/no-such-device"));
+    }
+    void TearDown() override { pty.Stop(); }
+
+    CVeskar* NewClient() { return new CVeskar(ports); }
+
+    test::TempEnv env;
+    emu::Register emulated;
+    emu::PtyRegister pty{emulated};
+    ScaledClock clock{0.02};
+    HeadlessOperatorUi ui{true};
+    CVSKPortManager ports{
+        [this](int32_t port) { return std::make_unique<CVSKCore>(port, &clock, &ui); }, &clock};
+};
+
+TEST_F(ClientObjectTest, InitChecksItsArgumentsAndBindsToThePort) {
+    CVeskar* a = NewClient();
+    LONG port = 0;
+    EXPECT_EQ(a->GetPortNumber(&port), S_OK);
+    EXPECT_EQ(port, -1);
+    EXPECT_EQ(a->Init(-1, u"Anna", kPassword, 0, u"Kasa"), E_INVALIDARG);
+    EXPECT_EQ(a->Init(0, u"Anna", kPassword, 0, u"Kasa"), E_INVALIDARG);
+    EXPECT_EQ(a->Init(3, u"Anna", kPassword, 0, u""), E_INVALIDARG);
+    EXPECT_EQ(ports.PortCount(), 0u);
+    a->GetPortNumber(&port);
+    EXPECT_EQ(port, -1);
+
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Каса"), S_OK);
+    a->GetPortNumber(&port);
+    EXPECT_EQ(port, 3);
+    BSTR serial;
+    EXPECT_EQ(a->GetPrinterSerialNumber(&serial), S_OK);
+    EXPECT_FALSE(serial.empty());
+
+    // A second client shares the engine whatever it passes.
+    CVeskar* b = NewClient();
+    EXPECT_EQ(b->Init(3, u"", u"", 0, u"Склад"), S_OK);
+    std::vector<CVSKPortManager::ConnectionRow> rows;
+    ports.FillConnectionsList(rows);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].client, Utf16ToCp1251(u"Каса"));
+    EXPECT_EQ(rows[1].client, Utf16ToCp1251(u"Склад"));
+
+    EXPECT_EQ(a->Done(), S_OK);
+    a->GetPortNumber(&port);
+    EXPECT_EQ(port, 0);
+    EXPECT_EQ(ports.PortCount(), 1u);
+    b->Release();  // destruction detaches like Done
+    EXPECT_EQ(ports.PortCount(), 0u);
+    a->Release();
+}
+
+TEST_F(ClientObjectTest, FailedFirstInitClosesThePortAgain) {
+    CVeskar* a = NewClient();
+    EXPECT_EQ(a->Init(9, u"Anna", kPassword, 0, u"Kasa"), E_FAIL);
+    LONG port = -1;
+    a->GetPortNumber(&port);
+    EXPECT_EQ(port, 0);
+    EXPECT_EQ(ports.PortCount(), 0u);
+    a->Release();
+}
+
+// Every method but Init, GetPortNumber and Done refuses an unbound object, and the counters and
+// closing methods zero their out value.
+TEST_F(ClientObjectTest, UnboundObjectRefusesEveryOtherMethod) {
+    CVeskar* a = NewClient();
+    for (const MemberDesc& m : typelib::kVeskarMethods) {
+        std::string name = m.name;
+        if (name == "Init" || name == "GetPortNumber" || name == "Done")
+            continue;
+        std::vector<VARIANT> args;
+        for (int i = 0; i < m.InputCount(); ++i)
+            args.push_back(test::SampleArg(m.params[i].type, i));
+        VARIANT out = VARIANT::FromLong(77);
+        EXPECT_EQ(a->Invoke(m.dispid, InvokeKind::Method, args.data(), unsigned(args.size()), &out),
+                  E_FAIL)
+            << name;
+        bool zeroed = name == "GetCheckSum" || name == "GetCheckOnSaleTaxes" ||
+                      name == "GetCheckReturnSum" || name == "GetCheckReturnOnSaleTaxes" ||
+                      name == "CloseCheck" || name == "CloseCheckEx";
+        if (zeroed) {
+            EXPECT_EQ(out, VARIANT::FromLong(0)) << name;
+        }
+    }
+    EXPECT_EQ(a->Done(), S_OK);
+    a->Release();
+}
+
+TEST_F(ClientObjectTest, AdvisoryLockHasNoOwner) {
+    CVeskar* a = NewClient();
+    CVeskar* b = NewClient();
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"A"), S_OK);
+    ASSERT_EQ(b->Init(3, u"Anna", kPassword, 0, u"B"), S_OK);
+    int idles = 0;
+    CVeskar::SetIdleHook([&](uint32_t) { ++idles; });
+    EXPECT_EQ(a->LockPrinter(5000), S_OK);
+    EXPECT_EQ(b->LockPrinter(300), CONTEXT_E_SYNCH_TIMEOUT);
+    EXPECT_EQ(idles, 3);
+    EXPECT_EQ(a->LockPrinter(100), CONTEXT_E_SYNCH_TIMEOUT);  // the holder is refused too
+    EXPECT_EQ(b->UnlockPrinter(), S_OK);
+    EXPECT_EQ(b->LockPrinter(100), S_OK);
+    EXPECT_EQ(a->UnlockPrinter(), S_OK);
+    EXPECT_EQ(a->LockPrinter(0), CONTEXT_E_SYNCH_TIMEOUT);  // 0 never obtains it
+    CVeskar::SetIdleHook({});
+    a->Release();
+    b->Release();
+}
+
+TEST_F(ClientObjectTest, SettingsAreSharedByTheClientsOfAPort) {
+    CVeskar* a = NewClient();
+    CVeskar* b = NewClient();
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 1, u"A"), S_OK);
+    ASSERT_EQ(b->Init(3, u"Anna", kPassword, 0, u"B"), S_OK);
+    bool created;
+    CVSKCore* core = ports.AttachClient(3, "probe", &created)->GetCore();
+    ports.ReleaseClient(3, "probe");
+    EXPECT_TRUE(core->ShowStatusDialogs());  // from the first client's Init only
+    EXPECT_EQ(b->SetShowErrorMessages(0), S_OK);
+    EXPECT_FALSE(core->ShowErrorMessages());
+    EXPECT_EQ(a->SetShowPrinterStatus(0), S_OK);
+    EXPECT_FALSE(core->ShowStatusDialogs());
+    a->Release();
+    b->Release();
+}
+
+TEST_F(ClientObjectTest, ReceiptThroughTheClientObject) {
+    CVeskar* a = NewClient();
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Kasa"), S_OK);
+    BSTR text;
+    EXPECT_EQ(a->GetLastErrorCode(&text), E_FAIL);  // nothing to report
+    ASSERT_EQ(a->OpenCheck(u"1"), S_OK);
+    LONG sum = 0;
+    ASSERT_EQ(a->FiscalLineEx(u"Хліб", 1000, 1205, 1, 1, 0, 1, 0, u"", 0, &sum), S_OK);
+    EXPECT_EQ(sum, 1205);
+    LONG total = 0;
+    EXPECT_EQ(a->GetCheckSum(&total), S_OK);
+    EXPECT_EQ(total, 1205);
+    LONG closed = -1;
+    EXPECT_EQ(a->CloseCheckEx(2000, 0, 0, 0, &closed), S_OK);
+    EXPECT_GT(closed, 0);
+    EXPECT_EQ(a->GetCheckResult(&text), S_OK);
+    EXPECT_FALSE(text.empty());
+    a->Release();
+}
+
+}  // namespace
+}  // namespace vsk
