@@ -101,9 +101,9 @@ std::string CVSKCore::GetPrinterConfig() {
         return {};
     }
     std::string data = message.substr(4);
-    // The older reply holds the key position as a small number; clients get its digit. A
-    // register that already sends the digit keeps it.
-    if (command == "CONF" && data.size() > 70 && static_cast<unsigned char>(data[70]) < 10) {
+    // The older reply holds the key position as a small number; clients get it as a character
+    // ('0' added). A register that already sends a digit keeps it.
+    if (command == "CONF" && data.size() > 70 && static_cast<unsigned char>(data[70]) < '0') {
         data[70] = static_cast<char>(data[70] + '0');
     }
     return data;
@@ -130,7 +130,9 @@ int16_t CVSKCore::GetPrinterKeyPosition() {
 
 std::string CVSKCore::GetArticleInfo(int16_t article) {
     m_journal.LogFormat("GetArticleInfo(Article = %d)", article);
-    if (article <= 0 || article > m_PrinterInfo.m_lMaxArticles) {
+    // Four characters name articles up to 19999 (a letter for the thousands from 10000 on); a
+    // higher number would come out as another article's, so it is not asked at all.
+    if (article <= 0 || article > m_PrinterInfo.m_lMaxArticles || article >= 20000) {
         return {};
     }
     return InternalGetInfoFromPrinter("ARTD" + vsk::ArticleNumber(article, 4).substr(0, 4), "ARTD");

@@ -65,7 +65,8 @@ TEST_F(QueriesTest, ErrorWordEndsAQueryQuietlyAndSilenceIsATimeout) {
 TEST_F(QueriesTest, ArticleNumbersOutsideTheRangeAreNotAsked) {
     ConnectAs(Model::Level8);  // article mode 0: at most 20688
     m_register.On("ARTD", {{"ARTDC345"}});
-    for (int16_t article : {0, -5, 20689, 32767}) {
+    // 20000 and above have no four-character form of their own: asking would name article 0xxx.
+    for (int16_t article : {0, -5, 20000, 20688, 20689, 32767}) {
         EXPECT_EQ(m_core->GetArticleInfo(article), "") << article;
     }
     EXPECT_EQ(SentFrames(), "");
@@ -115,6 +116,9 @@ TEST_F(QueriesTest, ConfigurationReadingGivesTheKeyAsADigitAndRecordsErrorWords)
     ASSERT_EQ(data.size(), ConfReply(m_conf).size() - 4);
     EXPECT_EQ(data[70], '4');
     EXPECT_EQ(data.substr(0, 70), ConfReply(m_conf).substr(4, 70));
+    m_conf.key = '8';  // a digit already: not shifted again
+    ApplyIdentity();
+    EXPECT_EQ(m_core->GetPrinterConfig().substr(70, 1), "8");
 
     m_core->SetShowErrorMessages(false);
     m_register.On("CONF", {{"SOFTREPL"}, {ConfReply(m_conf)}});  // a warning: the wait goes on
