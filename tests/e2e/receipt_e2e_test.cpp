@@ -162,6 +162,46 @@ TEST_F(ReceiptE2e, MixedReceiptClosesWithTheRegistersFigures) {
     EXPECT_TRUE(printed("RECEIPT", figures[0]));
 }
 
+// The same receipt on every protocol variant: the line command forms (name continuation,
+// long and lettered articles, the long name, the article mode 2 form, the older family's
+// short fields) must be what the register accepts, with the sums both sides work out.
+TEST_F(ReceiptE2e, LineFormsOfEveryVariantAreAcceptedWithAgreeingSums) {
+    struct Row {
+        std::vector<std::string> args;
+        int32_t article;  // one above 9999 where the register takes it
+    };
+    const Row rows[] = {
+        {{"--model", "f0-1"}, 120},
+        {{"--model", "f1-3"}, 9999},
+        {{"--model", "f1-7"}, 4999},
+        {{"--model", "f1-8"}, 12345},
+        {{"--model", "f1-8", "--article-mode", "2"}, 123456789},
+        {{"--model", "f1-9"}, 15000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        m_core.reset();
+        m_emulator.Stop();
+        Connect(row.args);
+        ASSERT_EQ(m_core->OpenCheck("Department 12345"), 1) << m_core->GetLastErrorCode();
+        EXPECT_EQ(m_core->FiscalLineEx("Wholemeal bread, sliced 750 g", 2, 1205, 0, 1, 0,
+                                       row.article, -1, "", 0),
+                  2410);
+        EXPECT_EQ(m_core->LongName("Organic cheese from the valley farm, aged twelve months"), 1);
+        EXPECT_EQ(m_core->FiscalLineEx("Cheese, aged, from the farm", 1500, 999, 1, 2, 0, 7, 0,
+                                       "Loyalty card", 99),
+                  1400);
+        EXPECT_EQ(m_core->FiscalLine("Bag", 0, 50, 0, 3, 0, 8), 50);  // quantity 0 counts as 1
+        EXPECT_EQ(m_core->FreeTextLine(0, 0, 0, "Thank you"), 1);
+        EXPECT_EQ(m_core->GetLastErrorCode(), "");
+        std::map<std::string, std::string> open = m_emulator.State();
+        EXPECT_EQ(open["lines"], "3");
+        EXPECT_EQ(open["sale"], std::to_string(m_core->GetCheckSum()));
+        EXPECT_EQ(m_core->CloseCheck(), 3860) << m_core->GetLastErrorCode();
+        EXPECT_EQ(m_core->GetCheckResult(), m_emulator.State()["closing"]);
+    }
+}
+
 TEST_F(ReceiptE2e, JournalRecordsTheWholeReceiptWithThePasswordMasked) {
     const std::string password = "Pw-7319-xy";
     StartEmulator({"--password", password}, /*journal=*/true);
