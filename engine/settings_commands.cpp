@@ -72,32 +72,24 @@ int16_t CVSKCore::CheckMessagesMode(int16_t mode) {
     return vsk::RunSimpleCommand(*this,
                                  {.journal = JournalLine("CheckMessagesMode(Mode = %d)", mode),
                                   .text = "TMOD" + std::to_string(sent),
-                                  .prepare = [this] {
-                                      if (m_bCheckOpen) {
-                                          AbortCheck();
-                                      }
-                                      if (m_bDocumentOpen) {
-                                          CloseDocument();
-                                      }
-                                  }});
+                                  .prepare = [this] { PrepareForReport(); }});
 }
 
 int16_t CVSKCore::SetInternalTime(int16_t hours, int16_t minutes, int16_t seconds) {
-    m_journal.LogFormat("SetInternalTime(Hours = %d, Minutes = %d, Seconds = %d)", hours, minutes,
-                        seconds);
-    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || seconds < 0 || seconds > 59) {
+    const bool valid =
+        hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59 && seconds >= 0 && seconds <= 59;
+    int16_t result = vsk::RunSimpleCommand(
+        *this, {.journal = JournalLine("SetInternalTime(Hours = %d, Minutes = %d, Seconds = %d)",
+                                       hours, minutes, seconds),
+                .text = "CTIM" + TwoDigits(hours) + TwoDigits(minutes) + TwoDigits(seconds),
+                .allowed = valid,
+                .prepare = [this] { PrepareForReport(); }});
+    if (!valid) {
+        // Unlike the other refusals this one is the client's mistake, so it is reported.
         SetEngineError(vsk::EngineError::kInvalidTime, vsk::EngineError::kInvalidTimeMsg);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
-        return 0;
     }
-    if (m_bCheckOpen) {
-        AbortCheck();
-    }
-    if (m_bDocumentOpen) {
-        CloseDocument();
-    }
-    SendToPrinter("CTIM" + TwoDigits(hours) + TwoDigits(minutes) + TwoDigits(seconds));
-    return WaitForReadyMsg(3000);
+    return result;
 }
 
 int16_t CVSKCore::SetPrintingDoubleWidth(int16_t doubleWidth) {
