@@ -26,12 +26,11 @@ size_t CVSKCore::ReceiptTextLimit() const {
 }
 
 int16_t CVSKCore::SetTableMode(int16_t tableMode) {
-    if (IsLevel(1, 3, 9)) {
-        tableMode = 0;  // these registers have no table mode to switch on
-    }
+    // These registers have no table mode to switch on.
+    const bool on = tableMode > 0 && !IsLevel(1, 3, 9);
     return vsk::RunSimpleCommand(*this,
                                  {.journal = JournalLine("SetTableMode(TableMode = %d)", tableMode),
-                                  .text = tableMode > 0 ? "TABL1" : "TABL"});
+                                  .text = on ? "TABL1" : "TABL"});
 }
 
 int16_t CVSKCore::SetOnSaleTaxes(int16_t on) {

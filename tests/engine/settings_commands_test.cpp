@@ -161,12 +161,14 @@ TEST_F(SettingsTest, JournalKeepsTheArgumentsAsReceived) {
     m_core->SetCurrentCurrency("EURO");
     m_core->SetDeptAlias("100%s");  // client text is data, not a format
     m_core->SetInternalTime(25, 1, 2);
-    m_core.reset();  // closes and flushes the journal
+    m_core->SetTableMode(1);  // sent as "TABL" here, logged as asked
+    m_core.reset();           // closes and flushes the journal
     std::string journal = JournalText();
     EXPECT_NE(journal.find("SetCurrentCurrency(szCurrencyName = EURO"), std::string::npos);
     EXPECT_NE(journal.find("SetDeptAlias(Alias = 100%s)"), std::string::npos);
     EXPECT_NE(journal.find("SetInternalTime(Hours = 25, Minutes = 1, Seconds = 2)"),
               std::string::npos);
+    EXPECT_NE(journal.find("SetTableMode(TableMode = 1)"), std::string::npos);
 }
 
 }  // namespace
