@@ -112,6 +112,20 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     return cl;
 }
 
+std::function<void(uint32_t)> ServeWhileWaiting(CRpcServer& server) {
+    return [&server](uint32_t ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                break;
+            server.RunOnce(int(left));
+        }
+    };
+}
+
 int RunServerProcess(const std::vector<std::string>& args) {
     ServerCommandLine cl = ParseServerCommandLine(args);
     if (!cl.error.empty()) {
@@ -186,17 +200,7 @@ int RunServerProcess(const std::vector<std::string>& args) {
             stop = true;
         });
         // LockPrinter's waits keep serving the other clients (one of them may hold the lock).
-        CVeskar::SetIdleHook([&server](uint32_t ms) {
-            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            for (;;) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                end - std::chrono::steady_clock::now())
-                                .count();
-                if (left <= 0)
-                    break;
-                server.RunOnce(int(left));
-            }
-        });
+        CVeskar::SetIdleHook(ServeWhileWaiting(server));
         while (!stop) {
             server.RunOnce(-1, signalFd);
             signalfd_siginfo info;

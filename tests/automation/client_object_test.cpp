@@ -2,11 +2,19 @@
 // registry, with the engines on a scaled clock.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <sys/eventfd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "automation/client.h"
 #include "automation/client_object.h"
 #include "automation/port_registry.h"
 #include "automation/registration.h"
+#include "automation/rpc_server.h"
+#include "automation/server_app.h"
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
 #include "engine/vsk_core.h"
@@ -171,6 +179,63 @@ TEST_F(ClientObjectTest, ReceiptThroughTheClientObject) {
     EXPECT_EQ(a->GetCheckResult(&text), S_OK);
     EXPECT_FALSE(text.empty());
     a->Release();
+}
+
+// A LockPrinter that waits for a lock held by another client serves the other clients
+// meanwhile, so the holder can unlock and the waiter gets the lock (rather than the whole
+// server standing still for the full time-out).
+TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
+    CRpcServer server(env.RuntimeDir());
+    std::string error;
+    ASSERT_TRUE(server.ListenLocal(&error)) << error;
+    ClassFactory f;
+    f.clsid = typelib::CLSID_Veskar;
+    f.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
+    ASSERT_TRUE(server.RegisterClassObject(f, &error)) << error;
+    CVeskar::SetIdleHook(ServeWhileWaiting(server));
+    int wake = eventfd(0, EFD_CLOEXEC);
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        while (!stop)
+            server.RunOnce(-1, wake);
+    });
+
+    ActivationOptions local;
+    local.allowStart = false;
+    auto connect = [&] {
+        IDispatch* obj = nullptr;
+        IVeskar* veskar = nullptr;
+        EXPECT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &obj, local), S_OK);
+        if (obj) {
+            EXPECT_EQ(QueryVeskar(obj, &veskar), S_OK);
+            obj->Release();
+        }
+        return veskar;
+    };
+    IVeskar* a = connect();
+    IVeskar* b = connect();
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"A"), S_OK);
+    ASSERT_EQ(b->Init(3, u"Anna", kPassword, 0, u"B"), S_OK);
+    ASSERT_EQ(a->LockPrinter(5000), S_OK);
+
+    auto start = std::chrono::steady_clock::now();
+    HRESULT waited = E_UNEXPECTED;
+    std::thread waiter([&] { waited = b->LockPrinter(20000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(a->UnlockPrinter(), S_OK);  // runs nested inside B's wait
+    waiter.join();
+    EXPECT_EQ(waited, S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    a->Release();
+    b->Release();
+    stop = true;
+    uint64_t one = 1;
+    (void)!write(wake, &one, sizeof one);
+    loop.join();
+    close(wake);
+    CVeskar::SetIdleHook({});
 }
 
 }  // namespace
