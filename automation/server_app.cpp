@@ -201,8 +201,17 @@ int RunServerProcess(const std::vector<std::string>& args) {
         });
         // LockPrinter's waits keep serving the other clients (one of them may hold the lock).
         CVeskar::SetIdleHook(ServeWhileWaiting(server));
+        // A server started for a client that never came (it gave up waiting) would otherwise
+        // wait forever: it ends when no object was created within its first minute.
+        const auto started = std::chrono::steady_clock::now();
+        bool everCreated = false;
         while (!stop) {
-            server.RunOnce(-1, signalFd);
+            bool waitingForFirst = cl.startedByAutomation && !everCreated;
+            server.RunOnce(waitingForFirst ? 1000 : -1, signalFd);
+            everCreated = everCreated || TheModule().LockCount() > 0;
+            if (waitingForFirst && !everCreated &&
+                std::chrono::steady_clock::now() - started > std::chrono::seconds(60))
+                stop = true;
             signalfd_siginfo info;
             if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info))
                 stop = true;
