@@ -15,6 +15,7 @@
 #include "automation/rpc_server.h"
 #include "automation/runtime_paths.h"
 #include "automation/type_library.h"
+#include "link/settings.h"
 #include "platform/registry.h"
 
 namespace vsk {
@@ -41,7 +42,8 @@ bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
 const char* kUsage =
     "usage: vskmanager [-Embedding | -Automation | /Regserver | /Unregserver]\n"
     "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
-    "       vskmanager --set-port N DEVICE | --unset-port N | --list-ports\n";
+    "       vskmanager --set-port N DEVICE | --unset-port N | --list-ports\n"
+    "       vskmanager --config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate VALUE\n";
 
 std::string ModulePath() {
     std::error_code ec;
@@ -83,6 +85,22 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
                 }
                 if (a == "--set-port")
                     cl.devicePath = value("a device path");
+            } else if (a == "--config") {
+                cl.action = ServerCommandLine::Action::SetConfig;
+                cl.configName = value("a setting name");
+                std::string v = value("a value");
+                char* end = nullptr;
+                unsigned long n = std::strtoul(v.c_str(), &end, 10);
+                if (!IsAnyOf(cl.configName,
+                             {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})) {
+                    if (cl.error.empty())
+                        cl.error = "unknown setting " + cl.configName;
+                } else if (v.empty() || *end || n > UINT32_MAX) {
+                    if (cl.error.empty())
+                        cl.error = "bad value: " + v;
+                } else {
+                    cl.configValue = uint32_t(n);
+                }
             } else if (a == "--list-ports") {
                 cl.action = ServerCommandLine::Action::ListPorts;
             } else if (a == "--help") {
@@ -149,6 +167,11 @@ int RunServerProcess(const std::vector<std::string>& args) {
             for (const auto& [port, path] : ListPortMappings(reg))
                 std::printf("COM%d\t%s\n", port, path.c_str());
             return 0;
+        case ServerCommandLine::Action::SetConfig:
+            for (const char* known : {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})
+                if (EqualNoCase(cl.configName, known))
+                    return WriteConfigInt(kCurrentConfig, known, cl.configValue) ? 0 : 1;
+            return 1;
         case ServerCommandLine::Action::Run:
             break;
     }

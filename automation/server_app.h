@@ -15,7 +15,7 @@ namespace vsk {
 class CRpcServer;
 
 struct ServerCommandLine {
-    enum class Action { Run, Register, Unregister, SetPort, UnsetPort, ListPorts, Help };
+    enum class Action { Run, Register, Unregister, SetPort, UnsetPort, ListPorts, SetConfig, Help };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
     bool userInControl = true;         // false for Embedding, Automation and "dde"
@@ -24,6 +24,8 @@ struct ServerCommandLine {
     std::string tokenFile;  // empty: the default token file
     int port = 0;           // --set-port / --unset-port
     std::string devicePath;
+    std::string configName;  // --config NAME VALUE: one of the four per-user settings
+    uint32_t configValue = 0;
     std::string error;  // set when the command line cannot be used
 };
 

@@ -45,7 +45,12 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
     cl = ParseServerCommandLine({"--headless", "--listen", "0.0.0.0:7777"});
     EXPECT_TRUE(cl.headless);
     EXPECT_EQ(cl.listen, "0.0.0.0:7777");
-    for (auto bad : std::vector<std::vector<std::string>>{{"--set-port", "x", "/dev/null"},
+    cl = ParseServerCommandLine({"--config", "savetolog", "1"});
+    EXPECT_EQ(cl.action, Action::SetConfig);
+    EXPECT_EQ(cl.configValue, 1u);
+    for (auto bad : std::vector<std::vector<std::string>>{{"--config", "Colour", "1"},
+                                                          {"--config", "BaudRate", "-5"},
+                                                          {"--set-port", "x", "/dev/null"},
                                                           {"--set-port", "0", "/dev/null"},
                                                           {"--set-port", "3"},
                                                           {"--listen"},
