@@ -233,9 +233,13 @@ std::string ArticleNumber(int64_t value, size_t width) {
     if (value <= 9999) {
         return ZeroPadded(value, width);
     }
+    // The letters run on to 'K' for 20 thousands: a level 8 register takes articles up to 20688,
+    // and a '0' there would sell the goods under article 0xxx. Nothing above K is defined.
     static constexpr std::string_view kLetters = "0123456789ABCDEFGHIJK";
     int64_t thousands = value / 1000;
-    char letter = thousands > 19 ? '0' : kLetters[static_cast<size_t>(thousands)];
+    char letter = thousands >= static_cast<int64_t>(kLetters.size())
+                      ? '0'
+                      : kLetters[static_cast<size_t>(thousands)];
     return letter + ZeroPadded(value % 1000, width > 0 ? width - 1 : 0);
 }
 

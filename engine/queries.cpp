@@ -130,9 +130,9 @@ int16_t CVSKCore::GetPrinterKeyPosition() {
 
 std::string CVSKCore::GetArticleInfo(int16_t article) {
     m_journal.LogFormat("GetArticleInfo(Article = %d)", article);
-    // Four characters name articles up to 19999 (a letter for the thousands from 10000 on); a
+    // Four characters name articles up to 20999 (a letter for the thousands from 10000 on); a
     // higher number would come out as another article's, so it is not asked at all.
-    if (article <= 0 || article > m_PrinterInfo.m_lMaxArticles || article >= 20000) {
+    if (article <= 0 || article > m_PrinterInfo.m_lMaxArticles || article >= 21000) {
         return {};
     }
     return InternalGetInfoFromPrinter("ARTD" + vsk::ArticleNumber(article, 4).substr(0, 4), "ARTD");

@@ -148,7 +148,7 @@ TEST(PrinterInfo, NumberFormats) {
     EXPECT_EQ(vsk::ArticleNumber(9999, 4), "9999");
     EXPECT_EQ(vsk::ArticleNumber(12345, 4), "C345");
     EXPECT_EQ(vsk::ArticleNumber(19999, 4), "J999");
-    EXPECT_EQ(vsk::ArticleNumber(20688, 4), "0688");
+    EXPECT_EQ(vsk::ArticleNumber(20688, 4), "K688");
 }
 
 }  // namespace

@@ -65,13 +65,16 @@ TEST_F(QueriesTest, ErrorWordEndsAQueryQuietlyAndSilenceIsATimeout) {
 TEST_F(QueriesTest, ArticleNumbersOutsideTheRangeAreNotAsked) {
     ConnectAs(Model::Level8);  // article mode 0: at most 20688
     m_register.On("ARTD", {{"ARTDC345"}});
-    // 20000 and above have no four-character form of their own: asking would name article 0xxx.
-    for (int16_t article : {0, -5, 20000, 20688, 20689, 32767}) {
+    for (int16_t article : {0, -5, 20689, 32767}) {
         EXPECT_EQ(m_core->GetArticleInfo(article), "") << article;
     }
     EXPECT_EQ(SentFrames(), "");
     EXPECT_EQ(m_core->GetArticleInfo(12345), "C345");
     EXPECT_EQ(SentFrames(), "ARTDC345");
+    // 20 thousands carry the letter K, never a '0' that would name article 688.
+    m_register.On("ARTD", {{"ARTDK688"}});
+    EXPECT_EQ(m_core->GetArticleInfo(20688), "K688");
+    EXPECT_EQ(SentFrames(), "ARTDC345|ARTDK688");
 }
 
 TEST_F(QueriesTest, DocumentsCountersAndTheArticleRange) {
