@@ -48,8 +48,15 @@ int16_t CVSKCore::SetDiscountUpcountTotalsName(const std::string& discountTotals
 }
 
 int16_t CVSKCore::Storn() {
-    return vsk::RunSimpleCommand(*this,
-                                 {.journal = "Storn()", .text = "STRN", .allowed = IsLevel89()});
+    const int16_t result = vsk::RunSimpleCommand(
+        *this, {.journal = "Storn()", .text = "STRN", .allowed = IsLevel89()});
+    // The register took the previous line off the receipt; so do the totals the closing sends.
+    if (result > 0 && m_beforeLastLine) {
+        RestoreTotals(*m_beforeLastLine);
+        m_beforeLastLine.reset();
+        m_lLineTaxes = 0;
+    }
+    return result;
 }
 
 int16_t CVSKCore::PrintBarcode(int32_t barcodeType, int32_t placeBelowFiscalPart,

@@ -142,11 +142,31 @@ bool FitsAfter(int32_t total, double add) {
 // ---------------------------------------------------------------------------------- opening
 
 void CVSKCore::ResetReceiptTotals() {
+    m_beforeLastLine.reset();
     m_lSaleSum = m_lReturnSum = 0;
     m_lSaleOnSaleTaxes = m_lSaleIncludedTaxes = m_lSaleKind2Taxes = 0;
     m_lReturnOnSaleTaxes = m_lReturnIncludedTaxes = m_lReturnKind2Taxes = 0;
     m_lSaleTurnover.fill(0);
     m_lReturnTurnover.fill(0);
+}
+
+CVSKCore::TotalsSnapshot CVSKCore::TakeTotalsSnapshot() const {
+    return {m_lSaleSum,        m_lReturnSum,         m_lSaleOnSaleTaxes,     m_lSaleIncludedTaxes,
+            m_lSaleKind2Taxes, m_lReturnOnSaleTaxes, m_lReturnIncludedTaxes, m_lReturnKind2Taxes,
+            m_lSaleTurnover,   m_lReturnTurnover};
+}
+
+void CVSKCore::RestoreTotals(const TotalsSnapshot& snapshot) {
+    m_lSaleSum = snapshot.saleSum;
+    m_lReturnSum = snapshot.returnSum;
+    m_lSaleOnSaleTaxes = snapshot.saleOnSale;
+    m_lSaleIncludedTaxes = snapshot.saleIncluded;
+    m_lSaleKind2Taxes = snapshot.saleKind2;
+    m_lReturnOnSaleTaxes = snapshot.returnOnSale;
+    m_lReturnIncludedTaxes = snapshot.returnIncluded;
+    m_lReturnKind2Taxes = snapshot.returnKind2;
+    m_lSaleTurnover = snapshot.saleTurnover;
+    m_lReturnTurnover = snapshot.returnTurnover;
 }
 
 int16_t CVSKCore::OpenCheck(const std::string& department) {
@@ -413,6 +433,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     }
 
     // Line completion: the register printed the line; bring the receipt totals in step.
+    m_beforeLastLine = TakeTotalsSnapshot();
     sum = finalSum;
     LineTaxes taxes = ComputeLineTaxes(sum, tax1, tax2, m_PrinterInfo);
     for (int16_t index : {tax1, tax2}) {

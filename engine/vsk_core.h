@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -261,6 +262,16 @@ private:
     int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
 
     // (settings, queries, XML, receipt extras: private helpers below this line)
+    // The receipt totals as they stood before the last sale line: a storno that the register
+    // accepted takes that line out of its own totals, and the closing must agree with them.
+    struct TotalsSnapshot {
+        int32_t saleSum, returnSum;
+        int32_t saleOnSale, saleIncluded, saleKind2;
+        int32_t returnOnSale, returnIncluded, returnKind2;
+        std::array<int32_t, 8> saleTurnover, returnTurnover;
+    };
+    TotalsSnapshot TakeTotalsSnapshot() const;
+    void RestoreTotals(const TotalsSnapshot& snapshot);
     // The configuration query word: "CONF" for the older registers and while the serial number
     // is unknown, "CONf" otherwise.
     std::string ConfigQueryWord() const;
@@ -318,4 +329,5 @@ private:
     // (reports, documents, displays: state below this line)
 
     // (settings, queries, XML, receipt extras: state below this line)
+    std::optional<TotalsSnapshot> m_beforeLastLine;
 };

@@ -58,5 +58,27 @@ TEST_F(ReceiptExtrasTest, RegisterRefusalFailsTheOperation) {
         std::string::npos);
 }
 
+TEST_F(ReceiptExtrasTest, AcceptedStornoTakesTheLastLineOutOfTheTotals) {
+    ConnectAs(Model::Level9);
+    ASSERT_EQ(m_core->OpenCheck("1"), 1);
+    ASSERT_EQ(m_core->FiscalLineEx("Bread", 2, 1000, 0, 2, 0, 0, 0, "", 0), 2000);
+    ASSERT_EQ(m_core->FiscalLineEx("Milk", 1, 1205, 0, 2, 0, 0, 0, "", 0), 1205);
+    ASSERT_EQ(m_core->GetCheckSum(), 3205);
+
+    EXPECT_EQ(m_core->Storn(), 1);
+    EXPECT_EQ(m_core->GetCheckSum(), 2000);
+    EXPECT_EQ(m_core->RunningTotal(), 2000);
+    // Only the previous line can be cancelled: a second storno leaves the totals alone.
+    EXPECT_EQ(m_core->Storn(), 1);
+    EXPECT_EQ(m_core->GetCheckSum(), 2000);
+
+    // A storno the register refused changes nothing.
+    ASSERT_EQ(m_core->FiscalLineEx("Tea", 1, 500, 0, 2, 0, 0, 0, "", 0), 500);
+    m_core->SetShowErrorMessages(false);
+    m_register.On("STRN", {{"SOFTPROTOC"}});
+    EXPECT_EQ(m_core->Storn(), 0);
+    EXPECT_EQ(m_core->GetCheckSum(), 2500);
+}
+
 }  // namespace
 }  // namespace vsktest
