@@ -2,6 +2,7 @@
 
 #include "automation/dispatcher.h"
 #include "automation/json.h"
+#include "automation/manager_dispatch.h"
 
 namespace vsk {
 
@@ -93,6 +94,20 @@ HRESULT IVeskarDispatchImpl::GetIDsOfNames(const std::u16string& name, DISPID* p
 HRESULT IVeskarDispatchImpl::Invoke(DISPID dispId, InvokeKind kind, const VARIANT* args,
                                     unsigned argCount, VARIANT* pResult) {
     return InvokeVeskar(this, dispId, kind, args, argCount, pResult);
+}
+
+}  // namespace vsk
+
+namespace vsk {
+
+HRESULT IVSKManagerDispImpl::GetIDsOfNames(const std::u16string& name, DISPID* pDispId) {
+    if (!pDispId)
+        return E_POINTER;
+    const MemberDesc* m = typelib::ManagerTypeInfo().FindByName(Utf16ToUtf8(name));
+    if (!m)
+        return DISP_E_UNKNOWNNAME;
+    *pDispId = m->dispid;
+    return S_OK;
 }
 
 }  // namespace vsk

@@ -188,3 +188,101 @@ TEST(Dispatcher, FailureKeepsOutValue) {
 
 }  // namespace
 }  // namespace vsk
+
+#include "automation/manager_dispatch.h"
+
+namespace vsk {
+namespace {
+
+// An IVSKManager implementation that records calls: methods answer 7 or "seven", getters 11
+// or "eleven".
+class RecordingManager final : public IVSKManagerDispImpl {
+public:
+    std::string last;
+    std::vector<VARIANT> args;
+
+    HRESULT QueryInterface(const IID&, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+
+#define VSK_REC_Method(name, rtype, ...)                                \
+    rtype name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override {          \
+        Note(#name __VA_OPT__(, VSK_PP_MAP(VSK_PP_NAME, __VA_ARGS__))); \
+        return Answer<rtype>(7, u"seven");                              \
+    }
+#define VSK_REC_Property(name, rtype, ...)        \
+    rtype Get##name() override {                  \
+        Note("get " #name);                       \
+        return Answer<rtype>(11, u"eleven");      \
+    }                                             \
+    void Put##name(InArg<rtype> value) override { \
+        Note("put " #name, value);                \
+    }
+#define VSK_MEMBER(id, name, kind, rtype, help, ...) \
+    VSK_REC_##kind(name, rtype __VA_OPT__(, ) __VA_ARGS__)
+#include "automation/manager_members.def"
+#undef VSK_MEMBER
+#undef VSK_REC_Method
+#undef VSK_REC_Property
+
+private:
+    template <class R>
+    static R Answer(LONG n, const char16_t* text) {
+        if constexpr (std::is_same_v<R, BSTR>)
+            return text;
+        else
+            return n;
+    }
+    template <class... A>
+    void Note(const char* what, const A&... a) {
+        last = what;
+        args = {Wrap(a)...};
+    }
+    static VARIANT Wrap(LONG v) {
+        return VARIANT::FromLong(v);
+    }
+    static VARIANT Wrap(DATE v) {
+        return VARIANT::FromDate(v);
+    }
+    static VARIANT Wrap(const BSTR& v) {
+        return VARIANT::FromBstr(v);
+    }
+};
+
+TEST(ManagerDispatch, MethodsAndPropertiesByDispId) {
+    RecordingManager m;
+    DISPID id = 0;
+    ASSERT_EQ(m.GetIDsOfNames(u"initex", &id), S_OK);
+    EXPECT_EQ(id, 65);
+    ASSERT_EQ(m.GetIDsOfNames(u"CheckSumm", &id), S_OK);
+    EXPECT_EQ(id, 20);
+    EXPECT_EQ(m.GetIDsOfNames(u"GetCheckSum", &id), DISP_E_UNKNOWNNAME);  // IVeskar's name
+
+    VARIANT r;
+    VARIANT lock[] = {VARIANT::FromLong(300)};
+    EXPECT_EQ(m.Invoke(4, InvokeKind::Method, lock, 1, &r), S_OK);
+    EXPECT_EQ(m.last, "LockPrinter");
+    EXPECT_EQ(m.args, std::vector<VARIANT>(lock, lock + 1));
+    EXPECT_EQ(r, VARIANT::FromLong(7));
+    EXPECT_EQ(m.Invoke(9, InvokeKind::PropertyGet, nullptr, 0, &r), S_OK);  // a method, as get
+    EXPECT_EQ(m.last, "GetPrinterSerialNumber");
+    EXPECT_EQ(r, VARIANT::FromBstr(u"seven"));
+
+    EXPECT_EQ(m.Invoke(73, InvokeKind::PropertyGet, nullptr, 0, &r), S_OK);
+    EXPECT_EQ(m.last, "get RegistrationModePassword");
+    EXPECT_EQ(r, VARIANT::FromBstr(u"eleven"));
+    VARIANT password[] = {VARIANT::FromBstr(u"1234")};
+    EXPECT_EQ(m.Invoke(73, InvokeKind::PropertyPut, password, 1, &r), S_OK);
+    EXPECT_EQ(m.last, "put RegistrationModePassword");
+    EXPECT_EQ(m.args, std::vector<VARIANT>(password, password + 1));
+
+    m.last.clear();
+    EXPECT_EQ(m.Invoke(4, InvokeKind::PropertyPut, lock, 1, &r), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(m.Invoke(73, InvokeKind::PropertyPut, lock, 1, &r), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(m.Invoke(20, InvokeKind::PropertyPut, nullptr, 0, &r), DISP_E_BADPARAMCOUNT);
+    EXPECT_EQ(m.Invoke(92, InvokeKind::Method, nullptr, 0, &r), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(m.last, "");
+}
+
+}  // namespace
+}  // namespace vsk
