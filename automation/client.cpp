@@ -113,7 +113,10 @@ HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
             if (!parsed)
                 return RPC_E_INVALID_DATA;
             const Json* rid = parsed->Find("id");
-            if (!rid || !rid->IsInt() || rid->AsInt() != id)
+            // An error without an id answers the request the server could not read (a line
+            // too long); only one request is ever outstanding, so it is this one.
+            bool unreadable = (!rid || rid->IsNull()) && parsed->Find("error");
+            if (!unreadable && (!rid || !rid->IsInt() || rid->AsInt() != id))
                 continue;  // not ours (stale)
             if (const Json* err = parsed->Find("error")) {
                 const Json* code = err->Find("code");

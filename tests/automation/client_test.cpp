@@ -142,6 +142,21 @@ TEST_F(ServedVeskar, LateBindingByName) {
     obj->Release();
 }
 
+TEST_F(ServedVeskar, AnArgumentTooLongForTheWireFailsAtOnce) {
+    IDispatch* obj = nullptr;
+    ASSERT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &obj, LocalOnly()), S_OK);
+    auto* remote = static_cast<CRemoteObject*>(obj);
+    remote->Channel()->SetTimeout(5000);
+    VARIANT result;
+    EXPECT_EQ(remote->InvokeByName("OpenCheck", InvokeKind::Method,
+                                   {VARIANT::FromBstr(std::u16string(600 * 1024, u'Ж'))}, &result),
+              RPC_E_INVALID_DATA);
+    EXPECT_EQ(
+        remote->InvokeByName("OpenCheck", InvokeKind::Method, {VARIANT::FromBstr(u"1")}, &result),
+        S_OK);
+    obj->Release();
+}
+
 TEST_F(ServedVeskar, StaleClassFileIsIgnored) {
     std::string classFile = ClassFilePath(env.RuntimeDir(), typelib::CLSID_Veskar);
     std::ofstream(classFile) << env.RuntimeDir() << "/server-999999.sock\n";
