@@ -52,6 +52,16 @@ bool EnsurePrivateDir(const std::string& dir, std::string* error) {
             *error = dir + " belongs to another user";
         return false;
     }
+    // Whoever may rename entries in the parent could swap the folder for one of their own.
+    std::string parent = dir.substr(0, dir.find_last_of('/'));
+    struct stat up;
+    if (!parent.empty() && lstat(parent.c_str(), &up) == 0 &&
+        ((up.st_uid != geteuid() && up.st_uid != 0) ||
+         ((up.st_mode & 022) != 0 && (up.st_mode & S_ISVTX) == 0))) {
+        if (error)
+            *error = parent + " may be changed by other users";
+        return false;
+    }
     if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
         if (error)
             *error = "cannot make " + dir + " private: " + std::strerror(errno);

@@ -257,6 +257,26 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     close(s);
 }
 
+TEST(RuntimeFolder, RefusedWhenOthersCanReplaceIt) {
+    test::TempEnv env;
+    std::string error;
+    EXPECT_TRUE(EnsurePrivateDir(env.Dir() + "/run/a/vskmanager", &error)) << error;
+    std::string shared = env.Dir() + "/shared";
+    std::filesystem::create_directories(shared);
+    chmod(shared.c_str(), 0777);  // writable by all, no sticky bit
+    EXPECT_FALSE(EnsurePrivateDir(shared + "/vskmanager", &error));
+    chmod(shared.c_str(), 01777);  // as /tmp is
+    EXPECT_TRUE(EnsurePrivateDir(shared + "/vskmanager", &error)) << error;
+    std::filesystem::create_directories(env.Dir() + "/open");
+    chmod((env.Dir() + "/open").c_str(), 0755);
+    std::filesystem::create_directories(env.Dir() + "/open/vskmanager");
+    chmod((env.Dir() + "/open/vskmanager").c_str(), 0755);
+    EXPECT_TRUE(EnsurePrivateDir(env.Dir() + "/open/vskmanager", &error)) << error;
+    struct stat st;
+    stat((env.Dir() + "/open/vskmanager").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);  // made private
+}
+
 TEST(TokenFile, RefusesAFileOthersCanRead) {
     test::TempEnv env;
     std::string path = env.Dir() + "/config/token";
