@@ -1,5 +1,7 @@
 // The command exchange: send one command, then read the register's messages until READY, an
 // error word, the awaited data reply or silence. Every operation runs the same reply wait.
+#include <utility>
+
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
@@ -13,11 +15,17 @@ bool Contains(std::string_view text, std::string_view word) {
 }  // namespace
 
 bool CVSKCore::SendToPrinter(std::string_view text, size_t secretBegin, size_t secretLength) {
+    // Right after the pending-error check a second drain would only wait its 5 ms again for
+    // nothing: the queue was just found quiet. Anything that came meanwhile still gets drained.
+    if (std::exchange(m_bJustDrained, false) && m_queue.IsEmpty()) {
+        return m_channel.WriteFrame(text, secretBegin, secretLength);
+    }
     return m_channel.SendToPrinter(text, *this, secretBegin, secretLength);
 }
 
 bool CVSKCore::PendingErrorCheck() {
-    return m_channel.PreSendDrain(*this);
+    m_bJustDrained = m_channel.PreSendDrain(*this);
+    return m_bJustDrained;
 }
 
 std::string CVSKCore::GetNextMessage(uint32_t timeoutMs) {
@@ -25,6 +33,7 @@ std::string CVSKCore::GetNextMessage(uint32_t timeoutMs) {
 }
 
 CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
+    m_bJustDrained = false;
     bool dataCame = false;
     for (;;) {
         // Each message that arrives starts the time-out again.

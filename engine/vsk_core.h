@@ -229,6 +229,8 @@ private:
     };
     WaitEnd RunReplyWait(const ReplyWait& wait);
     bool PendingErrorCheck();
+    // Set by a successful pending-error check, taken by the next send or reply wait.
+    bool m_bJustDrained = false;
 
     // --- errors ---
     void SetEngineError(std::string_view mnemonic, unsigned message, std::string_view suffix = {});

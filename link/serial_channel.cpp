@@ -188,6 +188,10 @@ bool SerialChannel::SendToPrinter(std::string_view text, IStatusClassifier& clas
     if (!PreSendDrain(classifier)) {
         return false;
     }
+    return WriteFrame(text, secretBegin, secretLength);
+}
+
+bool SerialChannel::WriteFrame(std::string_view text, size_t secretBegin, size_t secretLength) {
     if (!text.empty()) {
         m_journal.LogToPrinter(text, secretBegin, secretLength);
     }

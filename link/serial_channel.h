@@ -58,6 +58,8 @@ public:
     bool SendToPrinter(std::string_view text, IStatusClassifier& classifier, size_t secretBegin = 0,
                        size_t secretLength = 0);
     bool PreSendDrain(IStatusClassifier& classifier);
+    // The send without its drain, for a caller that has just drained: journal, frame, write.
+    bool WriteFrame(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
     bool WriteRaw(const uint8_t* bytes, size_t count);
     bool SetBaudRate(uint32_t baud);
     void SetDtr(bool on);

@@ -53,7 +53,11 @@ void ScaledClock::Sleep(uint32_t ms) {
 }
 
 bool ScaledClock::Wait(const ManualResetEvent& event, uint32_t ms) {
-    return event.Wait(Scale(ms));
+    const bool signalled = event.Wait(Scale(ms));
+    if (!signalled) {
+        m_timedOut += ms;
+    }
+    return signalled;
 }
 
 int64_t ScaledClock::NowMs() {

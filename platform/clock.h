@@ -31,12 +31,15 @@ public:
     int64_t NowMs() override;
     // Nominal milliseconds slept through Sleep since construction. Sleep may run on any thread.
     int64_t SleptMs() const { return m_slept.load(); }
+    // Nominal milliseconds spent in waits that ran out without the event.
+    int64_t TimedOutWaitMs() const { return m_timedOut.load(); }
 
 private:
     uint32_t Scale(uint32_t ms) const;
     double m_factor;
     int64_t m_start;
     std::atomic<int64_t> m_slept{0};
+    std::atomic<int64_t> m_timedOut{0};
 };
 
 }  // namespace vsk

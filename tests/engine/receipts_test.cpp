@@ -28,6 +28,14 @@ protected:
     }
 };
 
+TEST_F(ReceiptTest, EachLineWaitsOnceForStaleMessagesBeforeItIsSent) {
+    ConnectAndOpen();
+    const int64_t before = m_clock.TimedOutWaitMs();
+    EXPECT_EQ(Sell(3, 1205), 3615);
+    // The pending-error check waits its 5 ms; the send right behind it does not wait again.
+    EXPECT_EQ(m_clock.TimedOutWaitMs() - before, 5);
+}
+
 TEST_F(ReceiptTest, OpeningCutsTheDepartmentAndCancelsAnOpenReceiptFirst) {
     m_core->SetShowStatusDialogs(true);
     Connect();
