@@ -1,6 +1,7 @@
 #include "automation/server_app.h"
 
 #include <signal.h>
+#include <strings.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
 const char* kUsage =
     "usage: vskmanager [-Embedding | -Automation | /Regserver | /Unregserver]\n"
     "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
-    "       vskmanager --set-port N DEVICE | --unset-port N | --list-ports\n"
+    "       vskmanager --set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "       vskmanager --config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate VALUE\n";
 
 std::string ModulePath() {
@@ -74,7 +75,17 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             } else if (a == "--set-port" || a == "--unset-port") {
                 cl.action = a == "--set-port" ? ServerCommandLine::Action::SetPort
                                               : ServerCommandLine::Action::UnsetPort;
+                // "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
                 std::string n = value("a port number");
+                std::string device;
+                bool joined = false;
+                if (size_t eq = n.find('='); eq != std::string::npos) {
+                    device = n.substr(eq + 1);
+                    n.resize(eq);
+                    joined = true;
+                }
+                if (n.size() > 3 && strncasecmp(n.c_str(), "COM", 3) == 0)
+                    n.erase(0, 3);
                 char* end = nullptr;
                 long port = std::strtol(n.c_str(), &end, 10);
                 if (n.empty() || *end || port <= 0 || port > 255) {
@@ -84,7 +95,10 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
                     cl.port = int(port);
                 }
                 if (a == "--set-port")
-                    cl.devicePath = value("a device path");
+                    cl.devicePath = joined ? device : value("a device path");
+                if (cl.action == ServerCommandLine::Action::SetPort && cl.devicePath.empty() &&
+                    cl.error.empty())
+                    cl.error = "--set-port needs a device path";
             } else if (a == "--config") {
                 cl.action = ServerCommandLine::Action::SetConfig;
                 cl.configName = value("a setting name");

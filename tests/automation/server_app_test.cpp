@@ -42,6 +42,12 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
     EXPECT_EQ(cl.action, Action::SetPort);
     EXPECT_EQ(cl.port, 3);
     EXPECT_EQ(cl.devicePath, "/dev/pts/7");
+    cl = ParseServerCommandLine({"--set-port", "com12=/dev/serial/by-id/usb-till"});
+    EXPECT_EQ(cl.port, 12);
+    EXPECT_EQ(cl.devicePath, "/dev/serial/by-id/usb-till");
+    cl = ParseServerCommandLine({"--unset-port", "COM12"});
+    EXPECT_EQ(cl.action, Action::UnsetPort);
+    EXPECT_EQ(cl.port, 12);
     cl = ParseServerCommandLine({"--headless", "--listen", "0.0.0.0:7777"});
     EXPECT_TRUE(cl.headless);
     EXPECT_EQ(cl.listen, "0.0.0.0:7777");
@@ -53,6 +59,8 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
                                                           {"--set-port", "x", "/dev/null"},
                                                           {"--set-port", "0", "/dev/null"},
                                                           {"--set-port", "3"},
+                                                          {"--set-port", "COM3="},
+                                                          {"--set-port", "COMX=/dev/x"},
                                                           {"--listen"},
                                                           {"--frobnicate"}})
         EXPECT_NE(ParseServerCommandLine(bad).error, "") << bad[0];
