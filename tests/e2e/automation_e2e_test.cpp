@@ -104,10 +104,15 @@ protected:
     }
 
     void TearDown() override {
+        // SIGTERM is a clean shutdown: exit status 0 (a sanitizer build reports its findings
+        // through the status and the output).
         if (m_server > 0) {
             kill(m_server, SIGTERM);
             int status = 0;
             waitpid(m_server, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "vskmanager ended with status " << status << "\n"
+                << ReadAll(m_dir + "/server.out");
         }
         m_second.Stop();
         E2eTest::TearDown();
