@@ -224,8 +224,7 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
 
 bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
     m_journal.WriteLogLine("ReadPrinterInfo");
-    const std::string& known = m_PrinterInfo.m_szSerialNumber;
-    std::string query = known.empty() || known.rfind("440", 0) == 0 ? "CONF" : "CONf";
+    const std::string query = ConfigQueryWord();
 
     std::string reply;
     ReplyWait wait;

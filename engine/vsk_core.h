@@ -86,7 +86,6 @@ public:
     // --- documents ---
     int16_t OpenDocument(int16_t printJornal);
     int16_t CloseDocument();
-    // (documents: more operations below this line)
     int16_t OpenTextDocument();
     int16_t CloseTextDocument(int16_t printOnJornal);
     // `sData` empty counts as absent.
@@ -100,7 +99,6 @@ public:
 
     // --- reports ---
     int16_t ActivatePrinterMode(int32_t mode);
-    // (reports: more operations below this line)
     int16_t XReportFromRegisters();
     int16_t XReportFromRegistersAsync();
     int16_t ZReport();
@@ -120,13 +118,11 @@ public:
     int16_t TurnCasheReports(int16_t on);
 
     // --- customer displays ---
-    // (displays: operations below this line)
     int16_t PutToDisplay(const std::string& line1, const std::string& line2);
     int16_t PutToExternalDisplay(const std::string& line, int32_t clearBeforePut);
 
     // --- device settings ---
     int16_t SetTableMode(int16_t tableMode);
-    // (device settings: more operations below this line)
     int16_t SetOnSaleTaxes(int16_t on);
     int16_t SetTaxesCalcMode(int32_t onTotal);
     int16_t SetDoubledTaxCalcMode(int32_t tax1Index, int32_t tax2Index);
@@ -150,7 +146,6 @@ public:
                                            const std::string& replyWord);
     std::string GetDocumentsInfo(CDocumentsInfo& info);
     void GetDisplaySettings(CPrinterInfo& info);
-    // (queries and XML documents: more operations below this line)
     std::string GetPrinterConfig();
     int16_t GetPrinterKeyPosition();
     std::string GetArticleInfo(int16_t article);
@@ -167,7 +162,6 @@ public:
     std::string GetDocumentsInfoXML();
 
     // --- receipt extras: goods groups, storno, barcodes ---
-    // (receipt extras: operations below this line)
     int16_t OpenGoodsGroup(const std::string& groupName);
     int16_t CloseGoodsGroup(const std::string& discountTotalsName,
                             const std::string& upcountTotalsName);
@@ -252,7 +246,6 @@ private:
     void CloseStatusWindow();
     void ShowStatusTexts(std::string_view title, std::string_view goods, std::string_view amount);
 
-    // (reports, documents, displays: private helpers below this line)
     // Family 1, level 8 or 9: the registers with the newer commands (zero Z-report, partial
     // cut, display settings and the settings only they have).
     bool IsLevel89() const { return IsLevel(1, 8, 9); }
@@ -263,7 +256,6 @@ private:
     void EndReportMode();
     int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
 
-    // (settings, queries, XML, receipt extras: private helpers below this line)
     // The receipt totals as they stood before the last sale line: a storno that the register
     // accepted takes that line out of its own totals, and the closing must agree with them.
     struct TotalsSnapshot {
@@ -328,8 +320,5 @@ private:
     std::string m_szCheckResult;
     std::string m_szCheckResultXML;
 
-    // (reports, documents, displays: state below this line)
-
-    // (settings, queries, XML, receipt extras: state below this line)
     std::optional<TotalsSnapshot> m_beforeLastLine;
 };
