@@ -7,7 +7,12 @@
 // process reading and writing one line of the same length, so both sides pay the same
 // scheduling and copy costs.
 //
+// With a register program (the vsk-emulator of this build unless --emulator names another or
+// --no-register is given) a second object is bound to it and GetCheckSum is measured too: a
+// counter the bound object reads from the port's engine without asking the register.
+//
 //   rpc_bench [--iterations N] [--seconds S] [--connections C] [--server PATH]
+//             [--emulator PATH | --no-register]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -39,7 +44,29 @@ struct Options {
     double seconds = 2.0;
     int connections = 8;
     std::string server = VSK_SERVER_PATH;
+#ifdef VSK_EMULATOR_PATH
+    std::string emulator = VSK_EMULATOR_PATH;
+#else
+    std::string emulator;
+#endif
 };
+
+pid_t Spawn(std::vector<std::string> args, const char* output = "/dev/null") {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
 
 // One line out, one line back, on a blocking stream socket.
 class LineSocket {
@@ -177,6 +204,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->connections = std::max(1, std::atoi(v));
         else if (a == "--server" && (v = next()))
             o->server = v;
+        else if (a == "--emulator" && (v = next()))
+            o->emulator = v;
+        else if (a == "--no-register")
+            o->emulator.clear();
         else
             return false;
     }
@@ -190,7 +221,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: rpc_bench [--iterations N] [--seconds S] [--connections C] "
-                     "[--server PATH]\n");
+                     "[--server PATH] [--emulator PATH | --no-register]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -213,18 +244,27 @@ int main(int argc, char** argv) {
     setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
 
     int status = 1;
-    pid_t server = -1, echo = -1;
+    pid_t server = -1, echo = -1, emulator = -1;
     do {
+        // The register program on a pseudo-terminal, mapped to COM5 before the server starts.
+        if (!options.emulator.empty()) {
+            emulator = Spawn({options.emulator, "--link", dir + "/com", "--control", dir + "/ctl",
+                              "--tape", dir + "/tape.txt", "--no-stdin"});
+            const auto until = Clock::now() + std::chrono::seconds(5);
+            while (emulator > 0 && !std::filesystem::exists(dir + "/com") && Clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            int mapped = -1;
+            if (pid_t map = Spawn({options.server, "--set-port", "5", dir + "/com"}); map > 0)
+                waitpid(map, &mapped, 0);
+            if (emulator < 0 || mapped != 0) {
+                std::fprintf(stderr, "cannot start %s\n", options.emulator.c_str());
+                break;
+            }
+        }
         // The server, started as an operator would (it serves until SIGTERM).
-        std::vector<std::string> args = {options.server, "--headless"};
-        std::vector<char*> argvServer;
-        for (std::string& a : args)
-            argvServer.push_back(a.data());
-        argvServer.push_back(nullptr);
-        if (posix_spawn(&server, argvServer[0], nullptr, nullptr, argvServer.data(), environ) !=
-            0) {
+        server = Spawn({options.server, "--headless"});
+        if (server < 0) {
             std::fprintf(stderr, "cannot start %s\n", options.server.c_str());
-            server = -1;
             break;
         }
         const std::string classFile =
@@ -280,12 +320,24 @@ int main(int argc, char** argv) {
                  return echoSocket.Send(line) && echoSocket.Receive(&reply) && reply == line;
              });
         veskar->Release();
+
+        // 4. A counter of a bound object's engine.
+        std::vector<double> boundUs;
+        if (ok && emulator > 0) {
+            vsk::IVeskar* bound = NewObject();
+            ok = bound && bound->Init(5, u"Anna", u"0000000000", 0, u"rpc_bench") == vsk::S_OK;
+            vsk::LONG sum = -1;
+            ok = ok && Measure(options.iterations, &boundUs,
+                               [&] { return bound->GetCheckSum(&sum) == vsk::S_OK && sum == 0; });
+            if (bound)
+                bound->Release();
+        }
         if (!ok) {
             std::fprintf(stderr, "a round trip failed\n");
             break;
         }
 
-        // 4. Calls per second over concurrent connections, one object and thread each.
+        // 5. Calls per second over concurrent connections, one object and thread each.
         std::vector<vsk::IVeskar*> objects;
         for (int i = 0; i < options.connections; ++i)
             if (vsk::IVeskar* v = NewObject())
@@ -325,6 +377,9 @@ int main(int argc, char** argv) {
         Print("bare Unix-socket echo", bare);
         Print("GetPortNumber, raw JSON-RPC", rawP);
         Print("GetPortNumber, libvskclient", rpc);
+        Percentiles bound = Summarise(boundUs);
+        if (!boundUs.empty())
+            Print("GetCheckSum (bound), libvskclient", bound);
         std::printf("p50 ratio libvskclient / echo: %.2f (goal: within 2)\n", rpc.p50 / bare.p50);
         std::printf("p50 ratio raw JSON-RPC / echo: %.2f\n", rawP.p50 / bare.p50);
         std::printf("%zu connections: %.0f calls/s over %.1f s%s\n", objects.size(),
@@ -339,6 +394,10 @@ int main(int argc, char** argv) {
     if (server > 0) {
         kill(server, SIGTERM);
         waitpid(server, nullptr, 0);
+    }
+    if (emulator > 0) {
+        kill(emulator, SIGTERM);
+        waitpid(emulator, nullptr, 0);
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
