@@ -409,13 +409,7 @@ HRESULT CreateOn(const std::shared_ptr<CRpcChannel>& channel, const CLSID& clsid
 }
 
 std::string ReadFirstLine(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    char buf[1024];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    std::string text = n > 0 ? std::string(buf, size_t(n)) : std::string();
+    std::string text = ReadSmallFile(path);
     return text.substr(0, text.find('\n'));
 }
 

@@ -25,16 +25,6 @@ namespace {
 // A connection that stops reading its replies is dropped once this much is waiting for it.
 constexpr size_t kMaxPendingOutput = 64 * 1024 * 1024;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size() || b.empty())
         return false;
@@ -56,16 +46,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
         return false;
     }
     return true;
-}
-
-std::string ReadSmallFile(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    char buf[1024];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
 std::string TooLong() {

@@ -148,4 +148,14 @@ std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::s
     return token;
 }
 
+std::string ReadSmallFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
 }  // namespace vsk

@@ -16,6 +16,8 @@ std::string AutomationRuntimeDir();
 bool EnsurePrivateDir(const std::string& dir, std::string* error);
 // The class file of a CLSID: the folder + "/{XXXXXXXX-...}".
 std::string ClassFilePath(const std::string& runtimeDir, const CLSID& clsid);
+// The first KiB of a small file (a class file, a token); empty when it cannot be read.
+std::string ReadSmallFile(const std::string& path);
 // $VSK_TOKEN_FILE, else $XDG_CONFIG_HOME/vskmanager/tcp-token (or ~/.config/...).
 std::string DefaultTokenFile();
 // Reads a token file that only its owner may read; nothing when absent, empty or readable by

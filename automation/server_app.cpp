@@ -23,16 +23,6 @@ namespace vsk {
 
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
     for (const char* n : names)
         if (EqualNoCase(name, n))

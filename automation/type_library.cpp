@@ -6,8 +6,6 @@
 
 namespace vsk {
 
-namespace {
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -23,7 +21,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-}  // namespace
+namespace {}  // namespace
 
 const MemberDesc* ITypeInfo::FindByDispId(DISPID id) const {
     for (const auto& m : members)

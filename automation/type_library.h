@@ -4,6 +4,8 @@
 // these descriptions.
 #pragma once
 
+#include <string_view>
+
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -18,6 +20,9 @@
 #define VSK_NEWER_MODEL_NAME "Veskar-2"
 
 namespace vsk {
+
+// Member, class and setting names compare without regard to ASCII letter case.
+bool EqualNoCase(std::string_view a, std::string_view b);
 
 template <class T>
 using InArg = std::conditional_t<std::is_same_v<T, BSTR>, const BSTR&, T>;
