@@ -52,6 +52,27 @@ inline VARIANT ToVariant(const BSTR& v) {
 template <class A>
 using Stored = std::remove_cvref_t<std::remove_pointer_t<A>>;
 
+// A method that left its out value untouched (a failure, mostly) must leave the caller's value
+// alone on the other side of the wire too, so the out value starts as a mark that no method
+// writes, and travels back only when the method set it.
+constexpr LONG kUnsetLong = 0x7FFFFFF7;
+inline const BSTR& UnsetText() {
+    static const BSTR text = u"\xFFFF(unset)";
+    return text;
+}
+inline void MarkUnset(LONG& v) {
+    v = kUnsetLong;
+}
+inline void MarkUnset(BSTR& v) {
+    v = UnsetText();
+}
+inline bool IsUnset(LONG v) {
+    return v == kUnsetLong;
+}
+inline bool IsUnset(const BSTR& v) {
+    return v == UnsetText();
+}
+
 template <class A, class S>
 decltype(auto) Pass(S& stored) {
     if constexpr (std::is_pointer_v<A>)
@@ -81,10 +102,13 @@ HRESULT InvokeImpl(C* obj, HRESULT (C::*pm)(A...), const VARIANT* args, unsigned
     (void)convert;
     if (FAILED(hr))
         return hr;
+    if constexpr (kOutputs == 1)
+        MarkUnset(std::get<sizeof...(A) - 1>(stored));
     hr = (obj->*pm)(Pass<A>(std::get<I>(stored))...);
     if constexpr (kOutputs == 1) {
+        auto& out = std::get<sizeof...(A) - 1>(stored);
         if (result)
-            *result = ToVariant(std::get<sizeof...(A) - 1>(stored));
+            *result = IsUnset(out) ? VARIANT() : ToVariant(out);
     } else {
         if (result)
             *result = VARIANT();

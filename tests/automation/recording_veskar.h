@@ -19,6 +19,7 @@ public:
     std::string lastMethod;
     std::vector<VARIANT> lastArgs;
     HRESULT nextResult = S_OK;
+    bool writesOut = true;  // false: out values are left as they came
     int refs = 1;
     int* destroyed = nullptr;  // counts destroyed objects
     // When set, every call is also written here as "Name" (for tests with the server on
@@ -82,10 +83,12 @@ private:
         lastArgs.push_back(VARIANT::FromBstr(v));
     }
     void RecordOne(LONG* out) {
-        *out = kLongOut;
+        if (writesOut)
+            *out = kLongOut;
     }
     void RecordOne(BSTR* out) {
-        *out = kTextOut;
+        if (writesOut)
+            *out = kTextOut;
     }
 };
 

@@ -186,6 +186,18 @@ TEST(Dispatcher, FailureKeepsOutValue) {
     obj->Release();
 }
 
+TEST(Dispatcher, OutValueTheMethodLeftAloneDoesNotTravel) {
+    auto* obj = new RecordingVeskar;
+    obj->nextResult = E_FAIL;
+    obj->writesOut = false;
+    for (DISPID id : {20, 39}) {  // a long and a text out value
+        VARIANT result = VARIANT::FromLong(1);
+        EXPECT_EQ(obj->Invoke(id, InvokeKind::Method, nullptr, 0, &result), E_FAIL) << id;
+        EXPECT_EQ(result, VARIANT()) << id;
+    }
+    obj->Release();
+}
+
 }  // namespace
 }  // namespace vsk
 
