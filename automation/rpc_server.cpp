@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "automation/runtime_paths.h"
@@ -246,6 +247,29 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
     }
 }
 
+namespace {
+
+std::string PeerName(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return {};
+    char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return {};
+    return std::string(host) + ":" + port;
+}
+
+}  // namespace
+
+void CRpcServer::Log(const std::string& line) {
+    if (m_log)
+        m_log(line);
+    else
+        std::fprintf(stderr, "vskmanager: %s\n", line.c_str());
+}
+
 void CRpcServer::Accept(int listenFd, bool tcp) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
@@ -265,6 +289,8 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->tcp = tcp;
+    if (tcp)
+        c->peer = PeerName(fd);
     m_connections.emplace(m_nextConnection++, std::move(c));
 }
 
@@ -410,21 +436,23 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         *message = HResultName(hr) + ": " + text;
         return Json();
     };
+    auto refuse = [&](const char* why) {
+        Log("TCP connection from " + (c.peer.empty() ? std::string("?") : c.peer) +
+            " refused: " + why);
+        *close = true;
+        return fail(E_ACCESSDENIED, why);
+    };
     if (method == "Authenticate") {
         const Json* token = Param(params, "token");
         if (!c.tcp)
             return Json(Json::Object{{"authenticated", true}});
-        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token)) {
-            *close = true;
-            return fail(E_ACCESSDENIED, "wrong token");
-        }
+        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token))
+            return refuse("wrong token");
         c.authenticated = true;
         return Json(Json::Object{{"authenticated", true}});
     }
-    if (c.tcp && !c.authenticated) {
-        *close = true;
-        return fail(E_ACCESSDENIED, "authenticate first");
-    }
+    if (c.tcp && !c.authenticated)
+        return refuse("authenticate first");
 
     if (method == "CreateInstance") {
         const Json* clsid = Param(params, "clsid");

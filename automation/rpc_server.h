@@ -53,6 +53,9 @@ public:
     // readable, and serves every ready connection.
     void RunOnce(int timeoutMs, int wakeFd = -1);
     std::vector<int> Fds() const;
+    // Where the server reports what nobody else sees (refused TCP connections); stderr unless
+    // set. Never handed a token.
+    void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
     size_t ConnectionCount() const { return m_connections.size(); }
 
     // A connection without a socket whose lines are handed in directly (the fuzz target).
@@ -66,6 +69,7 @@ public:
 
 private:
     void Accept(int listenFd, bool tcp);
+    void Log(const std::string& line);
     void ServeReadable(int id);
     void Flush(Connection& c);
     void CloseConnection(int id);
@@ -73,6 +77,7 @@ private:
     Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
                   HRESULT* error, std::string* message);
 
+    std::function<void(const std::string&)> m_log;
     std::string m_runtimeDir;
     std::string m_socketPath;
     int m_localFd = -1;
@@ -87,6 +92,7 @@ private:
 struct CRpcServer::Connection {
     int fd = -1;
     bool tcp = false;
+    std::string peer;  // "address:port" of a TCP client
     bool authenticated = false;
     bool busy = false;     // a request of this connection is running
     bool closing = false;  // close once the running request returns

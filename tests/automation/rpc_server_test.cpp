@@ -218,6 +218,8 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     auto token = ReadTokenFile(tokenFile, &error);
     ASSERT_TRUE(token);
+    std::vector<std::string> log;
+    server.SetLog([&](const std::string& line) { log.push_back(line); });
 
     auto connectTcp = [&] {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -246,6 +248,13 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
         // ... and the server hangs up.
         EXPECT_EQ(test::Exchange(server, s, create + "\n"), "");
         close(s);
+    }
+    // Each refusal is reported with the peer, never with a token.
+    ASSERT_EQ(log.size(), 3u);
+    for (const std::string& line : log) {
+        EXPECT_NE(line.find("TCP connection from 127.0.0.1:"), std::string::npos) << line;
+        EXPECT_EQ(line.find("guess"), std::string::npos) << line;
+        EXPECT_EQ(line.find(*token), std::string::npos) << line;
     }
     int s = connectTcp();
     Json r = ExchangeJson(
