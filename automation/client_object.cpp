@@ -17,9 +17,6 @@ std::function<void(uint32_t)>& IdleHook() {
     return hook;
 }
 
-std::string Ansi(const BSTR& text) {
-    return Utf16ToCp1251(text);
-}
 // The engine takes only the low 16 bits of these inputs.
 int16_t Low16(LONG v) {
     return static_cast<int16_t>(v);
@@ -80,6 +77,26 @@ ULONG CVeskar::Release() {
 
 CVSKCore& CVeskar::Core() const {
     return *m_pDescriptor->GetCore();
+}
+
+std::string CVeskar::Ansi(const BSTR& text) {
+    size_t unmapped = 0;
+    std::string ansi = Utf16ToCp1251(text, &unmapped);
+    m_unmappedCharacters += unmapped;
+    ReportUnmapped();
+    return ansi;
+}
+
+// A character the register's code page cannot carry goes out as '?': the journal says so, so
+// that a receipt line that printed differently from what the program sent can be explained.
+void CVeskar::ReportUnmapped() {
+    if (m_unmappedCharacters == 0 || !m_pDescriptor)
+        return;
+    Core().Journal().LogFormat(
+        "%zu character(s) of a client text are not in code page 1251 and "
+        "were replaced by '?'",
+        m_unmappedCharacters);
+    m_unmappedCharacters = 0;
 }
 
 void CVeskar::Detach() {
@@ -149,6 +166,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     m_szCallerApplicationName = Ansi(CallerApplicationName);
     bool created = false;
     m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
+    ReportUnmapped();
     if (!created)
         return S_OK;  // another client holds the port: share its engine as it is
     if (!m_pDescriptor->Lock(1000)) {

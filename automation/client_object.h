@@ -43,6 +43,9 @@ private:
     }
     CVSKCore& Core() const;
     void Detach();
+    // UTF-16 -> Windows-1251; characters outside it become '?' and are journaled.
+    std::string Ansi(const BSTR& text);
+    void ReportUnmapped();
 
     template <class F>
     HRESULT Truth(F&& op);
@@ -56,6 +59,7 @@ private:
     int32_t m_lPortNumber = -1;
     CVSKPortDescriptor* m_pDescriptor = nullptr;
     std::string m_szCallerApplicationName;  // Windows-1251
+    size_t m_unmappedCharacters = 0;        // not yet journaled
 };
 
 }  // namespace vsk

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "automation/client.h"
@@ -18,6 +20,7 @@
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
 #include "engine/vsk_core.h"
+#include "link/settings.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "tests/automation/recording_veskar.h"
@@ -200,6 +203,30 @@ TEST_F(ClientObjectTest, ReceiptThroughTheClientObject) {
     EXPECT_EQ(a->GetCheckResult(&text), S_OK);
     EXPECT_FALSE(text.empty());
     a->Release();
+}
+
+TEST_F(ClientObjectTest, TextOutsideTheCodePageBecomesQuestionMarksAndIsJournaled) {
+    ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
+    CVeskar* a = NewClient();
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Kasa \u263A"), S_OK);
+    ASSERT_EQ(a->OpenCheck(u"1"), S_OK);
+    LONG sum = 0;
+    ASSERT_EQ(a->FiscalLineEx(u"Tea \u6F22\U0001F375", 1, 500, 0, 1, 0, 1, 0, u"", 0, &sum), S_OK);
+    EXPECT_EQ(a->AbortCheck(), S_OK);
+    a->Release();  // the last client: the engine goes and its journal is closed
+
+    std::string journal;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(env.Dir() + "/state")) {
+        if (!entry.is_regular_file())
+            continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        journal.append(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_NE(journal.find("Name = Tea ??,"), std::string::npos);
+    EXPECT_NE(journal.find("1 character(s) of a client text are not in code page 1251"),
+              std::string::npos);
+    EXPECT_NE(journal.find("2 character(s) of a client text are not in code page 1251"),
+              std::string::npos);
 }
 
 // A LockPrinter that waits for a lock held by another client serves the other clients
