@@ -170,6 +170,8 @@ private:
     Reply DiscountReport(std::string_view a);
     Reply FiscalByNumbers(std::string_view a);
     Reply FiscalByDates(std::string_view a);
+    Reply PrintFiscalReport(const std::string& title,
+                            const std::function<bool(const FiscalRecord&)>& in);
     Reply Cash(std::string_view a);
     Reply Crpt(std::string_view a);
     Reply Svsl(std::string_view a);

@@ -180,10 +180,18 @@ Register::Reply Register::FiscalByNumbers(std::string_view a) {
             return Error("SOFTPARAM");
         }
     }
-    PrintReportHeader("FISCAL REPORT Z " + std::to_string(first) + "-" + std::to_string(last));
+    return PrintFiscalReport(
+        "FISCAL REPORT Z " + std::to_string(first) + "-" + std::to_string(last),
+        [&](const FiscalRecord& r) { return r.number >= first && r.number <= last; });
+}
+
+// The periodic reports list the fiscal memory's Z-reports that fall in their range.
+Register::Reply Register::PrintFiscalReport(const std::string& title,
+                                            const std::function<bool(const FiscalRecord&)>& in) {
+    PrintReportHeader(title);
     int shown = 0;
     for (const FiscalRecord& r : m_fiscalMemory) {
-        if (r.number < first || r.number > last)
+        if (!in(r))
             continue;
         PrintPair("Z " + std::to_string(r.number) + " " + r.date, FormatMoney(r.day.total));
         ++shown;
@@ -205,18 +213,8 @@ Register::Reply Register::FiscalByDates(std::string_view a) {
     std::string from(a.substr(0, 8)), to(a.substr(8));
     if (from > to)
         return Error("SOFTPARAM");
-    PrintReportHeader("FISCAL REPORT " + from + "-" + to);
-    int shown = 0;
-    for (const FiscalRecord& r : m_fiscalMemory) {
-        if (r.date < from || r.date > to)
-            continue;
-        PrintPair("Z " + std::to_string(r.number) + " " + r.date, FormatMoney(r.day.total));
-        ++shown;
-    }
-    if (shown == 0)
-        Print("NO DATA");
-    PrintBottom();
-    return kReady;
+    return PrintFiscalReport("FISCAL REPORT " + from + "-" + to,
+                             [&](const FiscalRecord& r) { return r.date >= from && r.date <= to; });
 }
 
 Register::Reply Register::Cash(std::string_view a) {
