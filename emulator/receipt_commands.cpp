@@ -61,6 +61,14 @@ bool Register::NeedsReportMode() const {
     return m_model.level == 7 && m_mode != 2;
 }
 
+// A report is refused inside a receipt or document, and on level 7 outside report mode (with
+// the key word the report names).
+const char* Register::ReportRefusal(const char* modeWord) const {
+    if (m_receiptOpen || m_documentOpen)
+        return "SOFTPROTOC";
+    return NeedsReportMode() ? modeWord : nullptr;
+}
+
 Register::Reply Register::Upas(std::string_view a) {
     if (a.size() < 10)
         return Error("SOFTPARAM");

@@ -226,6 +226,7 @@ private:
     void ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int64_t& saleKind2,
                            int64_t& returnKind2) const;
     bool NeedsReportMode() const;
+    const char* ReportRefusal(const char* modeWord) const;
     bool NeedsRegistrationMode() const;
     void PrintReportHeader(const std::string& title);
     void PrintDayCounters();

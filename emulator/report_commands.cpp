@@ -84,10 +84,8 @@ Register::Reply Register::XReport(std::string_view a) {
     // "ZREP1" prints the cash counters loaded by CASH too.
     if (!a.empty() && a != "1")
         return Error("SOFTPARAM");
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLZREP");
+    if (const char* refusal = ReportRefusal("SOFTSLZREP"))
+        return Error(refusal);
     PrintReportHeader("X-REPORT");
     PrintDayCounters();
     if (a == "1" || m_cashReports) {
@@ -108,10 +106,8 @@ Register::Reply Register::XReport(std::string_view a) {
 Register::Reply Register::ZReport(std::string_view a) {
     if (!a.empty())
         return Error("SOFTPARAM");
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLNREP");
+    if (const char* refusal = ReportRefusal("SOFTSLNREP"))
+        return Error(refusal);
     ++m_zNumber;
     PrintReportHeader("Z-REPORT " + std::to_string(m_zNumber));
     PrintDayCounters();
@@ -137,10 +133,8 @@ Register::Reply Register::ZeroZReport(std::string_view a) {
 Register::Reply Register::ArticleReport(std::string_view a) {
     if (!a.empty())
         return Error("SOFTPARAM");
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLZREP");
+    if (const char* refusal = ReportRefusal("SOFTSLZREP"))
+        return Error(refusal);
     PrintReportHeader("ARTICLE SALES");
     for (const auto& [number, r] : m_articles) {
         PrintPair(std::to_string(number) + " " + r.name, FormatMoney(r.saleSum));
@@ -154,10 +148,8 @@ Register::Reply Register::ArticleReport(std::string_view a) {
 Register::Reply Register::DiscountReport(std::string_view a) {
     if (!a.empty())
         return Error("SOFTPARAM");
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLZREP");
+    if (const char* refusal = ReportRefusal("SOFTSLZREP"))
+        return Error(refusal);
     PrintReportHeader("DISCOUNTS AND SURCHARGES");
     PrintPair("DISCOUNTS", FormatMoney(m_day.discounts));
     PrintPair("SURCHARGES", FormatMoney(m_day.surcharges));
@@ -166,10 +158,8 @@ Register::Reply Register::DiscountReport(std::string_view a) {
 }
 
 Register::Reply Register::FiscalByNumbers(std::string_view a) {
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLZREP");
+    if (const char* refusal = ReportRefusal("SOFTSLZREP"))
+        return Error(refusal);
     int64_t first = 1, last = m_zNumber;
     if (!a.empty()) {
         // Two numbers of at least 4 digits each; a wider one is written whole, and the first
@@ -203,10 +193,8 @@ Register::Reply Register::PrintFiscalReport(const std::string& title,
 }
 
 Register::Reply Register::FiscalByDates(std::string_view a) {
-    if (m_receiptOpen || m_documentOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsReportMode())
-        return Error("SOFTSLZREP");
+    if (const char* refusal = ReportRefusal("SOFTSLZREP"))
+        return Error(refusal);
     if (a.size() != 16 || !ValidDate(a.substr(0, 8)) || !ValidDate(a.substr(8))) {
         return Error("SOFTPARAM");
     }
