@@ -20,13 +20,6 @@ namespace {
 using namespace vsk;
 using Ms = std::chrono::milliseconds;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count();
 }
@@ -97,9 +90,7 @@ class AutomationE2e : public E2eTest {
 protected:
     void SetUp() override {
         E2eTest::SetUp();
-        m_runtime = m_dir + "/run";
-        ASSERT_EQ(mkdir(m_runtime.c_str(), 0700), 0);
-        setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        UseRuntimeFolder();
         ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
     }
 
@@ -132,20 +123,9 @@ protected:
 
     // vskmanager started by the operator: it serves until SIGTERM.
     void StartServer() {
-        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless"};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         const std::string out = m_dir + "/server.out";
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        ASSERT_EQ(posix_spawn(&m_server, argv[0], &actions, nullptr, argv.data(), ::environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, out);
+        ASSERT_GT(m_server, 0);
         const std::string classFile =
             m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
         ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
@@ -189,7 +169,6 @@ protected:
         }));
     }
 
-    std::string m_runtime;
     pid_t m_server = -1;
     EmulatorProcess m_second;
 };

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,36 @@
 
 namespace vske2e {
 
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// Starts a program with standard input from /dev/null, standard output to `out` and standard
+// error to `err` (to `out` when empty); the process id, or -1.
+inline pid_t SpawnLogged(std::vector<std::string> args, const std::string& out,
+                         const std::string& err = {}) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err.empty())
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), ::environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
 // The register program as a separate process: slave linked at <dir>/com, control socket at
 // <dir>/ctl, tape appended to <dir>/tape.txt.
 class EmulatorProcess {
@@ -46,25 +77,9 @@ public:
         std::vector<std::string> args = {VSK_EMULATOR_PATH, "--link", m_link, "--control",
                                          m_control,         "--tape", m_tape, "--no-stdin"};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        const std::string out = dir + "/emulator.out", err = dir + "/emulator.err";
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), ::environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            m_pid = -1;
+        m_pid = SpawnLogged(std::move(args), dir + "/emulator.out", dir + "/emulator.err");
+        if (m_pid < 0)
             return false;
-        }
         // Ready when the control socket answers: the line thread that serves it is running.
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (std::chrono::steady_clock::now() < end) {
@@ -185,6 +200,13 @@ protected:
         setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
     }
 
+    // A private runtime folder for the automation server and its clients.
+    void UseRuntimeFolder() {
+        m_runtime = m_dir + "/run";
+        ASSERT_EQ(mkdir(m_runtime.c_str(), 0700), 0);
+        setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+    }
+
     void TearDown() override {
         m_core.reset();
         m_emulator.Stop();
@@ -220,6 +242,7 @@ protected:
     }
 
     std::string m_dir;
+    std::string m_runtime;  // set by UseRuntimeFolder
     vsk::ScaledClock m_clock;
     AbsentOperator m_ui;
     EmulatorProcess m_emulator;

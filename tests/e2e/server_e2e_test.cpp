@@ -14,29 +14,10 @@
 namespace vske2e {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 // Runs a program to its end with its standard output in `outPath`; the exit status, or -1.
 int RunProgram(std::vector<std::string> args, const std::string& outPath) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), ::environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    const pid_t pid = SpawnLogged(std::move(args), outPath);
+    if (pid < 0)
         return -1;
     int status = 0;
     waitpid(pid, &status, 0);
@@ -59,9 +40,7 @@ class ServerE2e : public E2eTest {
 protected:
     void SetUp() override {
         E2eTest::SetUp();
-        m_runtime = m_dir + "/run";
-        ASSERT_EQ(mkdir(m_runtime.c_str(), 0700), 0);
-        setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
+        UseRuntimeFolder();
     }
 
     // A server the client started ends by itself when its object is released; one that is
@@ -91,8 +70,6 @@ protected:
         }
         E2eTest::TearDown();
     }
-
-    std::string m_runtime;
 };
 
 TEST_F(ServerE2e, ClientSellsAReceiptThroughTheServerProcess) {
