@@ -80,5 +80,12 @@ std::string CVSKCore::GetLastErrorCode() {
 }
 
 std::string CVSKCore::GetLastErrorMessage() {
-    return TakeUpPendingErrors(m_szLastErrorMessage, "GetLastErrorMessage");
+    std::string result = TakeUpPendingErrors(m_szLastErrorMessage, "GetLastErrorMessage");
+    // A journal that loses lines fails no operation, yet the people at the till must hear of
+    // it: its complaint follows the error messages as one more entry, for as long as it lasts.
+    // The error codes are left alone, so a client that reads the codes sees nothing new.
+    if (const std::string complaint = m_journal.Complaint(); !complaint.empty()) {
+        AppendEntry(result, complaint);
+    }
+    return result;
 }

@@ -2,14 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/known_folders.h"
 #include "resources/strings.h"
 
@@ -86,27 +90,59 @@ Journal::Journal(int32_t portNumber, bool on, int32_t daysToKeep, std::string fo
         folder = DefaultFolder();
     }
     if (folder.empty()) {
-        return;  // neither known folder expands: run without a journal
-    }
-    if (on && CreateDirectories(folder)) {
-        const std::time_t now = std::time(nullptr);
-        std::tm today{};
-        localtime_r(&now, &today);
-        const std::string path = JoinPath(folder, FileName(portNumber, today));
-        // Appended to, never truncated: a port opened twice a day keeps one file.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            m_file = ::fdopen(fd, "a");
-            if (m_file) {
-                m_path = path;
-            } else {
-                ::close(fd);
-            }
+        if (on) {
+            Complain("no journal folder: neither %ProgramData% nor %APPDATA% expands", 0);
         }
+        return;
     }
-    if (CreateDirectories(folder)) {
+    if (on) {
+        Open(portNumber, folder);
+    }
+    if (CreateDirectories(folder, 0700)) {
         Prune(folder, portNumber, daysToKeep, std::time(nullptr));
     }
+}
+
+void Journal::Open(int32_t portNumber, const std::string& folder) {
+    if (!CreateDirectories(folder, 0700)) {
+        Complain("cannot create the journal folder " + folder, errno);
+        return;
+    }
+    // A folder left open to others by an earlier version is closed now: the files in it
+    // show every sale.
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
+        ::chmod(folder.c_str(), st.st_mode & 0700);
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    localtime_r(&now, &today);
+    const std::string path = JoinPath(folder, FileName(portNumber, today));
+    // Appended to, never truncated: a port opened twice a day keeps one file.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Complain("cannot open " + path, errno);
+        return;
+    }
+    // Only a regular file of ours is made private; the name may lead elsewhere (a device).
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 077) != 0) {
+        ::fchmod(fd, st.st_mode & 0600);
+    }
+    m_fd = fd;
+    m_path = path;
+}
+
+void Journal::Complain(std::string what, int error) {
+    if (error != 0) {
+        what += ": ";
+        what += std::strerror(error);
+    }
+    if (m_complaint.empty()) {
+        std::fprintf(stderr, "protocol journal: %s; the port goes on without it\n", what.c_str());
+    }
+    // Paths come from the environment in UTF-8; the engine's texts are Windows-1251.
+    m_complaint = "protocol journal not written (" + Utf8ToCp1251(what) + ")";
 }
 
 Journal::~Journal() {
@@ -133,21 +169,26 @@ std::string Journal::FileName(int32_t portNumber, const std::tm& localDate) {
 
 bool Journal::IsOpen() const {
     std::lock_guard lock(m_mutex);
-    return m_file != nullptr;
+    return m_fd >= 0;
+}
+
+std::string Journal::Complaint() const {
+    std::lock_guard lock(m_mutex);
+    return m_complaint;
 }
 
 void Journal::Close() {
     std::lock_guard lock(m_mutex);
-    if (m_file) {
-        std::fclose(m_file);
-        m_file = nullptr;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
     }
 }
 
 void Journal::WriteLogLine(std::string_view text) {
     std::string line = TimeStamp();
     line += ';';
-    line.reserve(line.size() + text.size() + 2);
+    line.reserve(line.size() + text.size() + 4);
     for (char c : text) {
         if (c != '\t' && c != '\n' && c != '\r') {
             line += c;
@@ -155,11 +196,32 @@ void Journal::WriteLogLine(std::string_view text) {
     }
     line += "\r\n";
     std::lock_guard lock(m_mutex);
-    if (!m_file) {
+    if (m_fd < 0) {
         return;
     }
-    // A short write (full disk) is not the caller's problem: the operation goes on.
-    (void)std::fwrite(line.data(), 1, line.size(), m_file);
+    if (m_brokenLine) {
+        line.insert(0, "\r\n");  // ends the fragment a failed write left, so lines stay lines
+    }
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(m_fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // A full disk or a failing device is not the logging operation's failure: it goes
+            // on, and the complaint tells the clients that the journal has a gap.
+            m_brokenLine = m_brokenLine || rest.size() < line.size();
+            Complain("cannot write " + m_path, n < 0 ? errno : ENOSPC);
+            return;
+        }
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    m_brokenLine = false;
+    if (!m_complaint.empty()) {
+        std::fprintf(stderr, "protocol journal: %s is written again\n", m_path.c_str());
+        m_complaint.clear();
+    }
 }
 
 void Journal::LogFormat(const char* format, ...) {

@@ -1,10 +1,15 @@
 // The protocol journal of one port: one file per port and opening day, Windows-1251 lines
 // "%x %X;text" ended by CR LF, pruned by age. Lines come from the main thread and the port's
 // reader thread; each line is written whole, and Close excludes concurrent writers.
+//
+// Each line goes to the kernel with one write() on an O_APPEND descriptor, with no buffer of
+// our own in between: a server that is killed loses no line it had written. The folder is
+// private to the user (0700) and so is the file (0600): the journal shows what was sold.
+// A journal that cannot be opened or written does not stop the port; it says so once on
+// stderr and keeps the complaint (Complaint()) until a line gets through again.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -28,6 +33,9 @@ public:
     static std::string FileName(int32_t portNumber, const std::tm& localDate);
 
     bool IsOpen() const;
+    // Empty while the journal is off or every line reaches the file; otherwise why lines are
+    // being lost (Windows-1251, for the client's error detail).
+    std::string Complaint() const;
     const std::string& Path() const { return m_path; }
     void Close();  // a line written during or after Close is dropped
 
@@ -48,9 +56,14 @@ public:
                       std::time_t now);
 
 private:
+    void Open(int32_t portNumber, const std::string& folder);
+    void Complain(std::string what, int error);  // with m_mutex held, or before any writer
+
     mutable std::mutex m_mutex;
-    std::FILE* m_file = nullptr;
+    int m_fd = -1;
     std::string m_path;
+    std::string m_complaint;
+    bool m_brokenLine = false;  // a failed write left part of a line in the file
 };
 
 }  // namespace vsk

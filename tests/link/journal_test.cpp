@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -33,6 +34,14 @@ protected:
         tzset();
     }
     void TearDown() override { fs::remove_all(m_root); }
+
+    static int Count(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
 
     static std::string ReadFile(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -164,12 +173,84 @@ TEST_F(JournalTest, OffWritesNoFileButStillPrunes) {
     EXPECT_TRUE(fs::is_empty(m_folder));
 }
 
-TEST_F(JournalTest, UnusableFolderMeansNoJournalAndNoFailure) {
+// A folder that cannot be made (its parent is a regular file, which stops root too): the
+// port runs without a journal, says so once on stderr and keeps saying so to its clients.
+TEST_F(JournalTest, UnusableFolderIsReportedOnceAndNothingFails) {
     std::ofstream(m_root + "/file") << "not a folder";
+    testing::internal::CaptureStderr();
     vsk::Journal journal(4, true, 3, m_root + "/file/journal/");
     EXPECT_FALSE(journal.IsOpen());
     journal.WriteLogLine("dropped");
     journal.LogErrorString(2020);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Count(err, "protocol journal"), 1) << err;
+    EXPECT_NE(err.find(m_root + "/file/journal/"), std::string::npos) << err;
+    EXPECT_NE(journal.Complaint().find("Not a directory"), std::string::npos)
+        << journal.Complaint();
+
+    // A journal that is off has nothing to complain about.
+    EXPECT_EQ(vsk::Journal(4, false, 3, m_root + "/file/journal/").Complaint(), "");
+}
+
+// A full disk: every line fails, the complaint is said once and kept, nothing throws.
+TEST_F(JournalTest, FullDiskIsReportedOnce) {
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    fs::create_directories(m_folder);
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    localtime_r(&now, &today);
+    fs::create_symlink("/dev/full", m_folder + vsk::Journal::FileName(6, today));
+    testing::internal::CaptureStderr();
+    vsk::Journal journal(6, true, 3, m_folder);
+    ASSERT_TRUE(journal.IsOpen());
+    EXPECT_EQ(journal.Complaint(), "");
+    for (int i = 0; i < 5; ++i) {
+        journal.LogFromPrinter("READY");
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Count(err, "protocol journal"), 1) << err;
+    EXPECT_NE(journal.Complaint().find("No space left on device"), std::string::npos)
+        << journal.Complaint();
+}
+
+// Lines are in the file as soon as they are written, not when a buffer fills or the file is
+// closed: a killed server keeps its journal up to the last line.
+TEST_F(JournalTest, EachLineIsInTheFileAtOnce) {
+    vsk::Journal journal(3, true, 3, m_folder);
+    journal.LogToPrinter("CONF");
+    EXPECT_EQ(Texts(ReadFile(journal.Path())), std::vector<std::string>{">>> To Printer >>>CONF"});
+    journal.LogFromPrinter("READY");
+    EXPECT_EQ(Texts(ReadFile(journal.Path())).size(), 2u);
+}
+
+// What was sold is nobody else's business: a new folder is 0700 and a new file 0600, and a
+// folder and file left readable by an earlier version are closed when the port opens.
+TEST_F(JournalTest, FolderAndFileArePrivate) {
+    const mode_t oldMask = ::umask(0);
+    auto modeOf = [](const std::string& path) {
+        return fs::status(path).permissions() & fs::perms::mask;
+    };
+    {
+        vsk::Journal journal(3, true, 3, m_folder);
+        EXPECT_EQ(modeOf(m_folder), fs::perms::owner_all);
+        EXPECT_EQ(modeOf(journal.Path()), fs::perms::owner_read | fs::perms::owner_write);
+    }
+    const std::string old = m_root + "/old/";
+    fs::create_directories(old);
+    fs::permissions(old, fs::perms(0755));
+    std::string path;
+    {
+        vsk::Journal first(3, true, 3, old);
+        path = first.Path();
+    }
+    fs::permissions(old, fs::perms(0755));
+    fs::permissions(path, fs::perms(0644));
+    vsk::Journal again(3, true, 3, old);
+    ::umask(oldMask);
+    EXPECT_EQ(modeOf(old), fs::perms::owner_all);
+    EXPECT_EQ(modeOf(path), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(JournalTest, RecordsOfMoreThan1023CharactersAreDropped) {
