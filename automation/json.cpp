@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace vsk {
 
@@ -95,6 +96,10 @@ void DumpString(std::string& out, std::string_view s) {
 }  // namespace
 
 void Json::DumpTo(std::string& out) const {
+    if (!m_source.empty()) {
+        out += m_source;  // the parser checked it
+        return;
+    }
     switch (m_type) {
         case Type::Null:
             out += "null";
@@ -269,10 +274,15 @@ private:
                 v = Json(false);
                 return Literal("false");
             case '"': {
+                size_t start = m_pos;
                 std::string s;
                 if (!ParseString(s))
                     return false;
                 v = Json(std::move(s));
+                // Dump writes the plain text back as it came; only escapes and DEL differ.
+                std::string_view source = m_s.substr(start, m_pos - start);
+                if (source.find_first_of("\\\x7f") != std::string_view::npos)
+                    v.m_source = source;
                 return true;
             }
             case '[':
@@ -320,6 +330,10 @@ private:
     bool ParseObject(Json& v, int depth) {
         ++m_pos;
         Json::Object o;
+        // Two members of one name would let the server and a client read different values;
+        // a set of names once the object is too long for a scan to stay cheap.
+        constexpr size_t kScanLimit = 8;
+        std::unordered_set<std::string> names;
         SkipSpace();
         if (m_pos < m_s.size() && m_s[m_pos] == '}') {
             ++m_pos;
@@ -333,6 +347,17 @@ private:
             std::string key;
             if (!ParseString(key))
                 return false;
+            if (o.size() < kScanLimit) {
+                for (const auto& member : o)
+                    if (member.first == key)
+                        return Error("duplicate member name");
+            } else {
+                if (names.empty())
+                    for (const auto& member : o)
+                        names.insert(member.first);
+                if (!names.insert(key).second)
+                    return Error("duplicate member name");
+            }
             SkipSpace();
             if (m_pos >= m_s.size() || m_s[m_pos] != ':')
                 return Error("expected ':'");
@@ -486,17 +511,15 @@ private:
             integral = false;
         }
         std::string text(m_s.substr(start, m_pos - start));
-        if (integral) {
-            errno = 0;
-            char* end = nullptr;
-            long long ll = std::strtoll(text.c_str(), &end, 10);
-            if (errno != ERANGE) {
-                v = Json(int64_t(ll));
-                return true;
-            }
+        errno = 0;
+        long long ll = integral ? std::strtoll(text.c_str(), nullptr, 10) : 0;
+        if (integral && errno != ERANGE) {
+            v = Json(int64_t(ll));
+        } else {
+            v = Json(std::strtod(text.c_str(), nullptr));
+            v.m_bigInteger = integral;
         }
-        v = Json(std::strtod(text.c_str(), nullptr));
-        v.m_bigInteger = integral;
+        v.m_source = std::move(text);
         return true;
     }
 

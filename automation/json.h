@@ -1,6 +1,10 @@
 // A small JSON value, parser and writer: the one codec of the wire protocol, shared by the
 // server and the client library (no Qt). Strings are UTF-8; the parser refuses invalid UTF-8,
-// unpaired surrogate escapes and nesting deeper than kMaxDepth.
+// unpaired surrogate escapes, duplicate member names and nesting deeper than kMaxDepth.
+//
+// A parsed number, and a parsed string written otherwise than Dump would write it, keep their
+// source text and are dumped as it: a request id comes back byte for byte as the client sent
+// it, whatever its length or spelling.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +56,7 @@ public:
     Array& AsArray() { return m_array; }
     const Object& AsObject() const { return m_object; }
 
-    // Object member lookup; nullptr when absent or not an object. The first of duplicates wins.
+    // Object member lookup; nullptr when absent or not an object.
     const Json* Find(std::string_view key) const;
     // Appends (or replaces) an object member; turns a null into an object.
     Json& Set(std::string key, Json value);
@@ -76,6 +80,7 @@ private:
     std::string m_string;
     Array m_array;
     Object m_object;
+    std::string m_source;  // parsed text of a number or string; empty: dump from the value
 
     friend class JsonParser;
 };

@@ -38,6 +38,41 @@ TEST(Json, RefusesBrokenInput) {
     }
 }
 
+// The server answers with the id it parsed; a client matches replies by the text it sent.
+TEST(Json, ParsedIdsAreWrittenBackAsTheyCame) {
+    for (const std::string& id : std::vector<std::string>{
+             "7", "-0", "123456789012345678901234567890", "-98765432109876543210987654321", "1.50",
+             "0.1000000000000000055511151231257827", "1E+3", "2.5e-7", "1e400", R"("plain Ї")",
+             R"("a\u0041\/b\"q")", "\"del\x7f\"", "null"}) {
+        auto request = Json::Parse(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"x"})");
+        ASSERT_TRUE(request) << id;
+        Json reply;
+        reply.Set("id", *request->Find("id"));
+        EXPECT_EQ(reply.Dump(), R"({"id":)" + id + "}");
+    }
+    // The values are still read as before.
+    EXPECT_TRUE(Json::Parse("123456789012345678901234567890")->IsBigInteger());
+    EXPECT_DOUBLE_EQ(Json::Parse("1.50")->AsDouble(), 1.5);
+    EXPECT_EQ(Json::Parse(R"("a\u0041")")->AsString(), "aA");
+    EXPECT_EQ(*Json::Parse("2.0"), Json(2.0));
+}
+
+TEST(Json, DuplicateMemberNamesAreRefused) {
+    std::string longObject = "{";
+    for (int i = 0; i < 40; ++i)
+        longObject += "\"m" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    for (const std::string& bad : std::vector<std::string>{
+             R"({"id":1,"id":2})", R"({"a":{"b":1,"c":2,"b":1}})", R"({"a":1,"\u0061":2})",
+             longObject + R"("m3":0})", longObject + R"("x":1,"x":2})"}) {
+        std::string error;
+        EXPECT_FALSE(Json::Parse(bad, &error)) << bad;
+        EXPECT_NE(error.find("duplicate member name"), std::string::npos) << error;
+    }
+    auto fine = Json::Parse(longObject + R"("x":[{"a":1},{"a":2}]})");
+    ASSERT_TRUE(fine);
+    EXPECT_EQ(fine->AsObject().size(), 41u);
+}
+
 TEST(Json, DumpRoundTrips) {
     Json v;
     v.Set("text", "line\n\"quoted\" \\ \x01 Ґ");
