@@ -23,9 +23,19 @@
 
 namespace vsk {
 
+namespace {
+
+std::string& ActivationErrorSlot() {
+    thread_local std::string text;
+    return text;
+}
+
+}  // namespace
+
 // ---- channel ----------------------------------------------------------------------------
 
-std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, HRESULT* hr) {
+std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, HRESULT* hr,
+                                                      std::string* error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
@@ -38,6 +48,16 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, H
         if (fd >= 0)
             close(fd);
         *hr = RPC_E_DISCONNECTED;
+        return nullptr;
+    }
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != geteuid()) {
+        close(fd);
+        if (error)
+            *error = "the server at " + path + " runs as user " + std::to_string(peer.uid) +
+                     ", not as this user (" + std::to_string(geteuid()) + "); nothing was sent";
+        *hr = E_ACCESSDENIED;
         return nullptr;
     }
     *hr = S_OK;
@@ -376,6 +396,10 @@ HRESULT CRemoteObject::InvokeWith(Json params, const VARIANT* args, unsigned arg
     return HRESULT(code->AsInt());
 }
 
+std::string ActivationError() {
+    return ActivationErrorSlot();
+}
+
 HRESULT QueryVeskar(IDispatch* object, IVeskar** ppVeskar) {
     if (!object || !ppVeskar)
         return E_POINTER;
@@ -413,14 +437,28 @@ std::string ReadFirstLine(const std::string& path) {
     return text.substr(0, text.find('\n'));
 }
 
-// The running server that registered the class, if its socket answers; a class file whose
-// server died is stale and is ignored.
-std::shared_ptr<CRpcChannel> ConnectRegistered(const std::string& runtimeDir, const CLSID& clsid) {
+// The running server that registered the class, if its socket answers (S_OK); S_FALSE when
+// none does: no folder yet, no class file, or a stale one whose server died. E_ACCESSDENIED
+// when the folder or the server is not this user's own: the class file may name anyone's
+// socket then.
+HRESULT ConnectRegistered(const std::string& runtimeDir, const CLSID& clsid,
+                          std::shared_ptr<CRpcChannel>* channel) {
+    std::string& error = ActivationErrorSlot();
+    switch (CheckRuntimeDir(runtimeDir, &error)) {
+        case RuntimeDirTrust::Absent:
+            return S_FALSE;
+        case RuntimeDirTrust::Refused:
+            error = "runtime folder refused: " + error;
+            return E_ACCESSDENIED;
+        case RuntimeDirTrust::Private:
+            break;
+    }
     std::string socketPath = ReadFirstLine(ClassFilePath(runtimeDir, clsid));
     if (socketPath.empty())
-        return nullptr;
+        return S_FALSE;
     HRESULT hr;
-    return CRpcChannel::ConnectUnix(socketPath, &hr);
+    *channel = CRpcChannel::ConnectUnix(socketPath, &hr, &error);
+    return hr == E_ACCESSDENIED ? hr : *channel ? S_OK : S_FALSE;
 }
 
 std::optional<CLSID> ResolveClass(const std::string& clsidOrProgId, const RegistryStore& reg) {
@@ -497,10 +535,14 @@ HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
         options.runtimeDir.empty() ? AutomationRuntimeDir() : options.runtimeDir;
     RegistryStore reg =
         options.registryDir.empty() ? RegistryStore() : RegistryStore(options.registryDir);
+    ActivationErrorSlot().clear();
     auto clsid = ResolveClass(clsidOrProgId, reg);
     if (!clsid)
         return REGDB_E_CLASSNOTREG;
-    if (auto channel = ConnectRegistered(runtimeDir, *clsid)) {
+    std::shared_ptr<CRpcChannel> channel;
+    if (ConnectRegistered(runtimeDir, *clsid, &channel) == E_ACCESSDENIED)
+        return E_ACCESSDENIED;  // and no server is started to join it
+    if (channel) {
         HRESULT hr = CreateOn(channel, *clsid, ppObj);
         if (hr != REGDB_E_CLASSNOTREG && hr != RPC_E_DISCONNECTED)
             return hr;
@@ -518,7 +560,10 @@ HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);
     do {
-        if (auto channel = ConnectRegistered(runtimeDir, *clsid)) {
+        channel.reset();
+        if (ConnectRegistered(runtimeDir, *clsid, &channel) == E_ACCESSDENIED)
+            return E_ACCESSDENIED;
+        if (channel) {
             HRESULT hr = CreateOn(channel, *clsid, ppObj);
             if (hr != RPC_E_DISCONNECTED)
                 return hr;
@@ -541,7 +586,8 @@ HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& ho
     }
     if (!clsid)
         return REGDB_E_CLASSNOTREG;
-    std::string error;
+    std::string& error = ActivationErrorSlot();
+    error.clear();
     auto token = ReadTokenFile(tokenFile.empty() ? DefaultTokenFile() : tokenFile, &error);
     if (!token)
         return E_ACCESSDENIED;

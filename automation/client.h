@@ -21,7 +21,10 @@ namespace vsk {
 // One JSON-RPC connection to a server.
 class CRpcChannel {
 public:
-    static std::shared_ptr<CRpcChannel> ConnectUnix(const std::string& path, HRESULT* hr);
+    // Refuses (E_ACCESSDENIED, *error says why) a socket whose server runs as another user,
+    // before anything is sent: a password must never reach a stranger's process.
+    static std::shared_ptr<CRpcChannel> ConnectUnix(const std::string& path, HRESULT* hr,
+                                                    std::string* error = nullptr);
     // Connects and authenticates with the token before anything else.
     static std::shared_ptr<CRpcChannel> ConnectTcp(const std::string& hostPort,
                                                    const std::string& token, HRESULT* hr);
@@ -80,12 +83,19 @@ struct ActivationOptions {
 };
 
 // CLSID ("{...}") or ProgID. REGDB_E_CLASSNOTREG when nothing serves it and nothing is
-// registered to start; CO_E_SERVER_EXEC_FAILURE when the started server never registers.
+// registered to start; CO_E_SERVER_EXEC_FAILURE when the started server never registers;
+// E_ACCESSDENIED when the runtime folder is not this user's own (a symbolic link, another
+// user's, open to others, in a parent others may change) or the registered server runs as
+// another user: then nothing was sent to it.
 HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
                        const ActivationOptions& options = {});
 // The same on a server's TCP listener (HOST:PORT), authenticating with the token file.
 HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& hostPort,
                          IDispatch** ppObj, const std::string& tokenFile = "");
+
+// Why the last CreateInstance or CreateInstanceEx of this thread failed, when it knows more
+// than its HRESULT says; empty after a success.
+std::string ActivationError();
 
 // The IVeskar view of a server object (E_NOINTERFACE unless it is a Veskar object); takes
 // its own reference.

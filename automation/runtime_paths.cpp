@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,48 +27,87 @@ std::string Trim(std::string s) {
 
 }  // namespace
 
-std::string AutomationRuntimeDir() {
-    return EnvOr("XDG_RUNTIME_DIR", "/tmp/vskmanager-" + std::to_string(getuid())) + "/vskmanager";
+std::string FallbackRuntimeParent() {
+    return "/tmp/vskmanager-" + std::to_string(getuid());
 }
+
+std::string AutomationRuntimeDir() {
+    return EnvOr("XDG_RUNTIME_DIR", FallbackRuntimeParent()) + "/vskmanager";
+}
+
+namespace {
+
+bool Refuse(std::string* error, std::string why) {
+    if (error)
+        *error = std::move(why);
+    return false;
+}
+
+std::string ModeText(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", unsigned(mode & 07777));
+    return buf;
+}
+
+// A real folder (not a symbolic link) of this user; one open to others is refused, or made
+// private when `tighten`.
+bool IsOwnFolder(const std::string& dir, bool tighten, std::string* error) {
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0)
+        return Refuse(error, "cannot inspect " + dir + ": " + std::strerror(errno));
+    if (S_ISLNK(st.st_mode))
+        return Refuse(error, dir + " is a symbolic link");
+    if (!S_ISDIR(st.st_mode))
+        return Refuse(error, dir + " is not a folder");
+    if (st.st_uid != geteuid())
+        return Refuse(error, dir + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                                 ", this user is " + std::to_string(geteuid()) + ")");
+    if ((st.st_mode & 077) == 0)
+        return true;
+    if (!tighten)
+        return Refuse(error, dir + " is open to other users (mode " + ModeText(st.st_mode) +
+                                 ", expected 0700)");
+    if (chmod(dir.c_str(), 0700) != 0)
+        return Refuse(error, "cannot make " + dir + " private: " + std::strerror(errno));
+    return true;
+}
+
+// Whoever may rename entries in the parent could swap the folder for one of their own. The
+// /tmp parent the runtime makes is held to the folder's own rule.
+bool ParentIsSafe(const std::string& dir, bool tighten, std::string* error) {
+    std::string parent = dir.substr(0, dir.find_last_of('/'));
+    if (parent.empty())
+        return true;
+    if (parent == FallbackRuntimeParent())
+        return IsOwnFolder(parent, tighten, error);
+    struct stat up;
+    if (lstat(parent.c_str(), &up) == 0 &&
+        ((up.st_uid != geteuid() && up.st_uid != 0) ||
+         ((up.st_mode & 022) != 0 && (up.st_mode & S_ISVTX) == 0)))
+        return Refuse(error, parent + " may be changed by other users");
+    return true;
+}
+
+}  // namespace
 
 bool EnsurePrivateDir(const std::string& dir, std::string* error) {
     // Create each missing component privately; only the last two need to be ours.
     for (size_t pos = 1; pos != std::string::npos;) {
         pos = dir.find('/', pos + 1);
         std::string part = dir.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            if (error)
-                *error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return Refuse(error, "cannot create " + part + ": " + std::strerror(errno));
     }
+    return ParentIsSafe(dir, true, error) && IsOwnFolder(dir, true, error);
+}
+
+RuntimeDirTrust CheckRuntimeDir(const std::string& dir, std::string* error) {
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (error)
-            *error = dir + " is not a folder";
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
-        if (error)
-            *error = dir + " belongs to another user";
-        return false;
-    }
-    // Whoever may rename entries in the parent could swap the folder for one of their own.
-    std::string parent = dir.substr(0, dir.find_last_of('/'));
-    struct stat up;
-    if (!parent.empty() && lstat(parent.c_str(), &up) == 0 &&
-        ((up.st_uid != geteuid() && up.st_uid != 0) ||
-         ((up.st_mode & 022) != 0 && (up.st_mode & S_ISVTX) == 0))) {
-        if (error)
-            *error = parent + " may be changed by other users";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
-        if (error)
-            *error = "cannot make " + dir + " private: " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT)
+        return RuntimeDirTrust::Absent;
+    if (!IsOwnFolder(dir, false, error) || !ParentIsSafe(dir, false, error))
+        return RuntimeDirTrust::Refused;
+    return RuntimeDirTrust::Private;
 }
 
 std::string ClassFilePath(const std::string& runtimeDir, const CLSID& clsid) {
@@ -82,18 +122,29 @@ std::string DefaultTokenFile() {
 }
 
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        if (error)
-            *error = "cannot open " + path + ": " + std::strerror(errno);
+    auto refuse = [&](std::string why) -> std::optional<std::string> {
+        Refuse(error, std::move(why));
         return std::nullopt;
-    }
+    };
+    // Looked at before opening: opening a FIFO waits for a writer, a device may act on it.
     struct stat st;
-    if (fstat(fd, &st) != 0 || (st.st_mode & 077) != 0 || st.st_uid != geteuid()) {
+    if (lstat(path.c_str(), &st) != 0)
+        return refuse("cannot open " + path + ": " + std::strerror(errno));
+    if (S_ISLNK(st.st_mode))
+        return refuse(path + " is a symbolic link; the token must be in a regular file");
+    if (!S_ISREG(st.st_mode))
+        return refuse(path + " is not a regular file");
+    // O_NOFOLLOW and O_NONBLOCK hold should the name be swapped after the look.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return refuse("cannot open " + path + ": " + std::strerror(errno));
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        if (error)
-            *error = path + " must belong to this user and be readable by it alone";
-        return std::nullopt;
+        return refuse(path + " is not a regular file");
+    }
+    if ((st.st_mode & 077) != 0 || st.st_uid != geteuid()) {
+        close(fd);
+        return refuse(path + " must belong to this user and be readable by it alone");
     }
     std::string text;
     char buf[256];
@@ -102,16 +153,18 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string* e
         text.append(buf, size_t(n));
     close(fd);
     text = Trim(text);
-    if (text.empty()) {
-        if (error)
-            *error = path + " holds no token";
-        return std::nullopt;
-    }
+    if (text.empty())
+        return refuse(path + " holds no token");
+    if (text.size() < kMinTokenLength)
+        return refuse(path + " holds a token of " + std::to_string(text.size()) +
+                      " characters; at least " + std::to_string(kMinTokenLength) +
+                      " are needed (delete the file to have a new one made)");
     return text;
 }
 
 std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::string* error) {
-    if (access(path.c_str(), F_OK) == 0)
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0)  // whatever is there, even a dangling link
         return ReadTokenFile(path, error);
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0 && !EnsurePrivateDir(path.substr(0, slash), error))
@@ -128,7 +181,7 @@ std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::s
         token += kHex[c >> 4];
         token += kHex[c & 15];
     }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
             return ReadTokenFile(path, error);  // lost a race: use theirs

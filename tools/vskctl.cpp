@@ -261,6 +261,8 @@ int main(int argc, char** argv) {
     if (FAILED(hr)) {
         std::fprintf(stderr, "vskctl: cannot create the Veskar object: %s (0x%08X)\n",
                      HResultName(hr).c_str(), uint32_t(hr));
+        if (std::string why = ActivationError(); !why.empty())
+            std::fprintf(stderr, "vskctl: %s\n", why.c_str());
         return 1;
     }
     auto* remote = static_cast<CRemoteObject*>(obj);
