@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -32,7 +34,15 @@ namespace {
 constexpr std::string_view kHeader = "VSKREG 1";
 constexpr std::string_view kDwordTag = "dword:";
 constexpr std::string_view kStringTag = "string:";
-constexpr auto kLockTimeout = std::chrono::seconds(10);
+// Settings are read on every port opening and written by the options page: neither may hang
+// on another process that holds the lock (a stopped editor, a debugger). A writer waits this
+// long at most and then fails; a reader never waits.
+constexpr auto kLockTimeout = std::chrono::milliseconds(200);
+// Another writer holds the lock for one fsync and frees it for a few microseconds before its
+// next change: a waiter that looks only every millisecond would rarely see it free.
+constexpr auto kLockPoll = std::chrono::microseconds(100);
+// Far above any real hive (a few kilobytes); a bigger file is not ours to read into memory.
+constexpr size_t kMaxHiveBytes = 1024 * 1024;
 
 struct Value {
     std::string name;  // as first written
@@ -189,13 +199,20 @@ bool ParseValueLine(std::string_view line, Key& key) {
     return true;
 }
 
-// Nothing when the text is not a hive file; an empty file is an empty hive.
-std::optional<HiveData> Parse(std::string_view content) {
-    HiveData hive = EmptyHive();
-    if (content.empty())
-        return hive;
-    std::string current;  // lower-case path of the key the value lines belong to
-    bool first = true;
+// A hive file read line by line: what could be read, and the lines that could not.
+struct Parsed {
+    HiveData hive;
+    std::vector<size_t> badLines;  // 1-based line numbers
+};
+
+// One bad line costs that line only. The value lines under a key line that cannot be read are
+// bad too: they belong to a key nobody can name, and filing them under the key above would be
+// worse than leaving them out. An empty file is an empty hive.
+Parsed Parse(std::string_view content) {
+    Parsed parsed{EmptyHive(), {}};
+    HiveData& hive = parsed.hive;
+    std::optional<std::string> current = std::string();  // lower-case path values belong to
+    size_t number = 0;
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
@@ -203,29 +220,32 @@ std::optional<HiveData> Parse(std::string_view content) {
             end = content.size();
         std::string_view line = content.substr(pos, end - pos);
         pos = end + 1;
+        ++number;
         if (line.ends_with('\r'))
             line.remove_suffix(1);
-        if (first) {
+        if (number == 1) {
             if (line != kHeader)
-                return std::nullopt;
-            first = false;
+                parsed.badLines.push_back(number);
             continue;
         }
         if (line.empty() || line.front() == '#')
             continue;
         if (line.front() == '[') {
-            if (line.back() != ']' || line.size() < 2)
-                return std::nullopt;
-            auto path = Unescape(line.substr(1, line.size() - 2));
-            if (!path)
-                return std::nullopt;
-            current = Lower(EnsureKey(hive, NormaliseKey(*path)).path);
+            std::optional<std::string> path;
+            if (line.size() >= 2 && line.back() == ']')
+                path = Unescape(line.substr(1, line.size() - 2));
+            if (path) {
+                current = Lower(EnsureKey(hive, NormaliseKey(*path)).path);
+            } else {
+                current.reset();
+                parsed.badLines.push_back(number);
+            }
             continue;
         }
-        if (!ParseValueLine(line, hive.at(current)))
-            return std::nullopt;
+        if (!current || !ParseValueLine(line, hive.at(*current)))
+            parsed.badLines.push_back(number);
     }
-    return hive;
+    return parsed;
 }
 
 std::string Serialise(const HiveData& hive) {
@@ -255,13 +275,18 @@ std::string Serialise(const HiveData& hive) {
     return out;
 }
 
-enum class ReadResult { Ok, Missing, Failed };
+enum class ReadResult { Ok, Missing, Failed, TooLarge };
 
 ReadResult ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(kMaxHiveBytes)) {
+        close(fd);
+        return ReadResult::TooLarge;
+    }
     char buffer[8192];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -276,9 +301,67 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content) {
         if (n == 0)
             break;
         content.append(buffer, static_cast<size_t>(n));
+        if (content.size() > kMaxHiveBytes) {  // grew while we read it
+            close(fd);
+            content.clear();
+            return ReadResult::TooLarge;
+        }
     }
     close(fd);
     return ReadResult::Ok;
+}
+
+// What this process knows of each hive file beyond the file itself: the values it last read
+// (used while the file cannot be read) and which troubles it has already told on stderr, so
+// that a setting read on every port opening does not repeat them.
+struct HiveMemo {
+    std::optional<HiveData> last;
+    bool lockSaid = false;
+    bool unreadableSaid = false;
+    std::string badLinesSaid;  // the content whose bad lines were told
+};
+
+std::mutex g_memoMutex;
+
+HiveMemo& MemoOf(const std::string& file) {
+    static std::map<std::string, HiveMemo> memos;  // guarded by g_memoMutex
+    return memos[file];
+}
+
+// Says `text` on stderr unless `said` is already set; sets it.
+void SayOnce(bool& said, const std::string& text) {
+    if (!said)
+        std::fprintf(stderr, "%s\n", text.c_str());
+    said = true;
+}
+
+void RememberRead(const std::string& file, const HiveData& hive) {
+    std::lock_guard lock(g_memoMutex);
+    HiveMemo& memo = MemoOf(file);
+    memo.last = hive;
+    memo.unreadableSaid = false;
+}
+
+void SayUnreadable(const std::string& file, ReadResult result) {
+    std::lock_guard lock(g_memoMutex);
+    SayOnce(MemoOf(file).unreadableSaid,
+            result == ReadResult::TooLarge
+                ? "registry file " + file + " is larger than " + std::to_string(kMaxHiveBytes) +
+                      " bytes and is not read; settings keep their last values or defaults, and "
+                      "nothing is written to it"
+                : "registry file " + file + " cannot be read (" + std::strerror(errno) +
+                      "); settings keep their last values or defaults");
+}
+
+void SayLocked(const std::string& file, const char* consequence) {
+    std::lock_guard lock(g_memoMutex);
+    SayOnce(MemoOf(file).lockSaid,
+            "registry file " + file + " is locked by another process for too long; " + consequence);
+}
+
+void SayUnlocked(const std::string& file) {
+    std::lock_guard lock(g_memoMutex);
+    MemoOf(file).lockSaid = false;
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -293,26 +376,30 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
-// An exclusive flock on "<hive file>.lock", held for one read-modify-write. The lock file is
-// never removed: removing it would let two writers lock two different files.
+// An exclusive flock on "<hive file>.lock", held for one read-modify-write. The lock files are
+// never removed: removing one would let two writers lock two different files.
 class HiveLock {
 public:
-    explicit HiveLock(const std::string& hiveFile) {
-        m_fd = open((hiveFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd < 0)
+    // Writers queue on "<hive file>.queue" before they take the lock itself, and leave the
+    // queue once they hold it: a writer that has just let the lock go must queue behind the
+    // one that waited, so two busy writers take turns instead of one starving the other.
+    HiveLock(const std::string& hiveFile, std::chrono::milliseconds wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        const int queue = open((hiveFile + ".queue").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (queue < 0)
             return;
-        const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
-        while (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) ||
-                std::chrono::steady_clock::now() >= deadline) {
+        if (LockBefore(queue, deadline)) {
+            m_fd = open((hiveFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (m_fd >= 0 && !LockBefore(m_fd, deadline)) {
                 const int saved = errno;
                 close(m_fd);
                 m_fd = -1;
                 errno = saved;
-                return;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        const int saved = errno;
+        close(queue);  // leaves the queue
+        errno = saved;
     }
     ~HiveLock() {
         if (m_fd >= 0)
@@ -321,59 +408,27 @@ public:
     HiveLock(const HiveLock&) = delete;
     HiveLock& operator=(const HiveLock&) = delete;
     bool Held() const { return m_fd >= 0; }
+    bool Busy() const { return m_busy; }  // another holder kept it past the wait
 
 private:
-    int m_fd = -1;
-};
-
-// Moves an unparseable hive file to "<file>.corrupt-<unix time>" (never over an earlier one).
-// Runs under the hive lock only, after re-reading the file, so a good file that another
-// writer put in its place meanwhile is never moved.
-bool SetAside(const std::string& file) {
-    const std::string base = file + ".corrupt-" + std::to_string(std::time(nullptr));
-    std::string target = base;
-    for (int n = 1; access(target.c_str(), F_OK) == 0; ++n)
-        target = base + "-" + std::to_string(n);
-    if (rename(file.c_str(), target.c_str()) != 0)
-        return false;
-    std::fprintf(stderr, "registry file %s could not be parsed; kept as %s\n", file.c_str(),
-                 target.c_str());
-    return true;
-}
-
-// The hive as stored; a file that does not parse is set aside and the hive is empty. Nothing
-// when the file exists but cannot be read or set aside: going on as if it were empty would
-// let the next write destroy it. Runs under the hive lock.
-std::optional<HiveData> LoadLocked(const std::string& file) {
-    std::string content;
-    switch (ReadWholeFile(file, content)) {
-        case ReadResult::Missing:
-            return EmptyHive();
-        case ReadResult::Failed:
-            return std::nullopt;
-        case ReadResult::Ok:
-            break;
+    bool LockBefore(int fd, std::chrono::steady_clock::time_point deadline) {
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return false;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                m_busy = true;
+                return false;
+            }
+            std::this_thread::sleep_for(kLockPoll);
+        }
+        return true;
     }
-    if (auto hive = Parse(content))
-        return hive;
-    if (!SetAside(file))
-        return std::nullopt;
-    return EmptyHive();
-}
 
-// Reads without the lock: rename() makes every replacement atomic, so the file read is
-// always a whole one. Only a file that fails to parse takes the lock, to set it aside.
-HiveData LoadForReading(const std::string& file) {
-    std::string content;
-    if (ReadWholeFile(file, content) != ReadResult::Ok)
-        return EmptyHive();
-    if (auto hive = Parse(content))
-        return std::move(*hive);
-    HiveLock lock(file);
-    if (!lock.Held())
-        return EmptyHive();
-    return LoadLocked(file).value_or(EmptyHive());
-}
+    int m_fd = -1;
+    bool m_busy = false;
+};
 
 // The data is on disk before the rename, so a crash leaves the old file or the new one, whole.
 bool Store(const std::string& file, std::string_view content) {
@@ -394,24 +449,145 @@ bool Store(const std::string& file, std::string_view content) {
     return true;
 }
 
+std::string LineList(const std::vector<size_t>& lines) {
+    std::string text;
+    for (size_t n : lines)
+        text += (text.empty() ? "" : ", ") + std::to_string(n);
+    return text;
+}
+
+// Keeps a copy of a hive file with bad lines as "<file>.corrupt-<unix time>" (never over an
+// earlier one), so that no line is ever lost, and says which lines were left out. Runs under
+// the hive lock, before the good lines replace the file.
+bool KeepCopy(const std::string& file, std::string_view content, const Parsed& parsed) {
+    const std::string base = file + ".corrupt-" + std::to_string(std::time(nullptr));
+    std::string target = base;
+    int fd = -1;
+    for (int n = 1; n < 1000; ++n) {
+        fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        target = base + "-" + std::to_string(n);
+    }
+    if (fd < 0)
+        return false;
+    bool ok = WriteAll(fd, content) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        unlink(target.c_str());
+        return false;
+    }
+    std::lock_guard lock(g_memoMutex);
+    MemoOf(file).badLinesSaid = content;
+    std::fprintf(stderr,
+                 "registry file %s: line(s) %s could not be read and are left out; the other "
+                 "settings are kept, and the file as it was is kept as %s\n",
+                 file.c_str(), LineList(parsed.badLines).c_str(), target.c_str());
+    return true;
+}
+
+// The hive as stored, read under the hive lock for a change or a repair. Bad lines are kept
+// aside in a copy and left out (`repaired` tells the caller to store the rest). Nothing when the
+// file exists but cannot be read or its bad lines cannot be kept: going on as if it held less
+// would let the next write destroy what it holds.
+std::optional<HiveData> LoadLocked(const std::string& file, bool& repaired) {
+    repaired = false;
+    std::string content;
+    switch (const ReadResult result = ReadWholeFile(file, content)) {
+        case ReadResult::Missing:
+            return EmptyHive();
+        case ReadResult::Failed:
+        case ReadResult::TooLarge:
+            SayUnreadable(file, result);
+            return std::nullopt;
+        case ReadResult::Ok:
+            break;
+    }
+    Parsed parsed = Parse(content);
+    if (!parsed.badLines.empty()) {
+        if (!KeepCopy(file, content, parsed))
+            return std::nullopt;
+        repaired = true;
+    }
+    return std::move(parsed.hive);
+}
+
+// Replaces a file that has bad lines by its good ones, the bad ones kept in a copy. Only when
+// the lock is free at once: a reader never waits, and the next reader tries again.
+void Repair(const std::string& file) {
+    HiveLock lock(file, std::chrono::milliseconds(0));
+    if (!lock.Held()) {
+        if (lock.Busy())
+            SayLocked(file, "a file with bad lines is read as far as it can be and left as is");
+        return;
+    }
+    SayUnlocked(file);
+    bool repaired = false;
+    const auto hive = LoadLocked(file, repaired);
+    if (hive && repaired)
+        Store(file, Serialise(*hive));
+}
+
+// Reads without the lock: rename() makes every replacement atomic, so the file read is
+// always a whole one. A file with bad lines gives its good ones; a file that cannot be read
+// gives the values this process read last (or none).
+HiveData LoadForReading(const std::string& file) {
+    std::string content;
+    switch (const ReadResult result = ReadWholeFile(file, content)) {
+        case ReadResult::Missing:
+            RememberRead(file, EmptyHive());
+            return EmptyHive();
+        case ReadResult::Failed:
+        case ReadResult::TooLarge: {
+            SayUnreadable(file, result);
+            std::lock_guard lock(g_memoMutex);
+            return MemoOf(file).last.value_or(EmptyHive());
+        }
+        case ReadResult::Ok:
+            break;
+    }
+    Parsed parsed = Parse(content);
+    if (!parsed.badLines.empty()) {
+        Repair(file);
+        std::lock_guard lock(g_memoMutex);
+        HiveMemo& memo = MemoOf(file);
+        if (memo.badLinesSaid != content) {
+            memo.badLinesSaid = content;
+            std::fprintf(stderr,
+                         "registry file %s: line(s) %s could not be read and are left out\n",
+                         file.c_str(), LineList(parsed.badLines).c_str());
+        }
+    }
+    RememberRead(file, parsed.hive);
+    return std::move(parsed.hive);
+}
+
 // Read-modify-write under the hive lock. `change` returns false when the operation fails
 // (for example the value to delete is absent); the file is then left as it is.
 bool Modify(const std::string& dir, const std::string& file,
             const std::function<bool(HiveData&)>& change) {
     if (dir.empty() || !CreateDirectories(dir, 0700))
         return false;
-    HiveLock lock(file);
-    if (!lock.Held())
+    HiveLock lock(file, kLockTimeout);
+    if (!lock.Held()) {
+        if (lock.Busy())
+            SayLocked(file, "changes to it fail until it is free");
         return false;
-    auto hive = LoadLocked(file);
+    }
+    SayUnlocked(file);
+    bool repaired = false;
+    auto hive = LoadLocked(file, repaired);
     if (!hive)
         return false;
     const std::string before = Serialise(*hive);
-    if (!change(*hive))
+    if (!change(*hive)) {
+        if (repaired)
+            Store(file, before);  // the bad lines are in their copy: leave the good ones
         return false;
+    }
     // Settings readers create their key on every read; an unchanged hive is not rewritten.
     const std::string after = Serialise(*hive);
-    return after == before || Store(file, after);
+    return (after == before && !repaired) || Store(file, after);
 }
 
 std::optional<std::string> EnvValue(const char* name) {
@@ -452,6 +628,12 @@ bool RegistryStore::KeyExists(Hive hive, std::string_view key) const {
 
 bool RegistryStore::CreateKey(Hive hive, std::string_view key) {
     const std::string path = NormaliseKey(key);
+    // Every settings read creates its key first: when the key is there already, that needs
+    // neither the lock nor a write, so a held lock cannot hold up the read.
+    const std::string file = HiveFile(hive);
+    if (!m_dir.empty() && access(file.c_str(), F_OK) == 0 &&
+        LoadForReading(file).contains(Lower(path)))
+        return true;
     return Modify(m_dir, HiveFile(hive), [&](HiveData& data) {
         EnsureKey(data, path);
         return true;

@@ -1,9 +1,14 @@
 // A small hierarchical key/value store standing in for the per-user and classes registry.
 // One text file per hive under a folder; writes replace the file atomically under flock.
-// A hive file that cannot be parsed is kept aside as "<file>.corrupt-<time>" and reading goes
-// on with an empty hive (defaults), never a crash and never silent loss.
-// Threading: any thread and any process may call any member at any time; nothing is cached,
-// every call reads the file, and writers are serialised by the lock file.
+// A line that cannot be read costs that line only: the file as it was is kept as
+// "<file>.corrupt-<time>", the other lines are kept and stored again, and stderr says which
+// lines were left out, once. A hive file over 1 MiB is refused (never read in full), and so is
+// any change to it.
+// Nobody waits long for another process's lock: a reader never waits (it needs the lock only
+// to repair a file, and leaves that to a later reader), a writer waits at most 200 ms and then
+// fails. A file that cannot be read gives the values this process read from it last.
+// Threading: any thread and any process may call any member at any time; every call reads
+// the file, and writers are serialised by the lock file.
 #pragma once
 
 #include <cstdint>

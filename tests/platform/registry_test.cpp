@@ -2,13 +2,18 @@
 #include "platform/registry.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/platform/test_env.h"
 
@@ -172,35 +177,159 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesLoseNothing) {
     EXPECT_TRUE(FilesStartingWith("HKCU.reg.tmp").empty());
 }
 
-TEST_F(RegistryTest, UnparseableFilesAreKeptAsideAndDefaultsUsed) {
-    const std::string bad[] = {
-        "not a hive\n",
-        "VSKREG 1\n[K]\ndword:v=12a\n",
-        "VSKREG 1\n[K]\ndword:v=4294967296\n",
-        "VSKREG 1\n[K]\nstring:v=%4\n",
-        "VSKREG 1\n[K]\nbinary:v=00\n",
-        "VSKREG 1\n[K\n",
+// A bad line costs that line only: the other settings and port mappings stay, the file as it
+// was is kept in a copy, stderr names the lines once, and the file is stored again without them.
+TEST_F(RegistryTest, BadLinesAreLeftOutAndKeptAsideOnce) {
+    struct Row {
+        const char* content;
+        const char* lines;  // as stderr names them
+        bool keyK;          // whether [K] survives
+        bool valueW;        // whether dword:w=7 survives
     };
-    for (const std::string& content : bad) {
-        SCOPED_TRACE(content);
+    const Row rows[] = {
+        {"not a hive\n[K]\ndword:w=7\n", "1", true, true},
+        {"VSKREG 1\n[K]\ndword:v=12a\ndword:w=7\n", "3", true, true},
+        {"VSKREG 1\n[K]\ndword:v=4294967296\ndword:w=7\n", "3", true, true},
+        {"VSKREG 1\n[K]\nstring:v=%4\nbinary:v=00\ndword:w=7\n", "3, 4", true, true},
+        // The values under an unreadable key line have no key to go to.
+        {"VSKREG 1\n[K\ndword:w=7\n[Ports]\nstring:COM1=/dev/ttyUSB0\n", "2, 3", false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.content);
         test::TempDir dir;
         const RegistryStore store(dir.Path());
-        std::ofstream(store.HiveFile(Hive::CurrentUser), std::ios::binary) << content;
+        const std::string file = store.HiveFile(Hive::CurrentUser);
+        std::ofstream(file, std::ios::binary) << row.content;
+
+        testing::internal::CaptureStderr();
         EXPECT_EQ(store.GetValue(Hive::CurrentUser, "K", "v"), std::nullopt);
-        EXPECT_FALSE(store.KeyExists(Hive::CurrentUser, "K"));
-        struct stat st;
-        EXPECT_NE(stat(store.HiveFile(Hive::CurrentUser).c_str(), &st), 0);
-        bool keptAside = false;
+        EXPECT_EQ(store.KeyExists(Hive::CurrentUser, "K"), row.keyK);
+        EXPECT_EQ(store.GetValue(Hive::CurrentUser, "K", "w"),
+                  row.valueW ? std::optional<RegValue>(uint32_t{7}) : std::nullopt);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(std::string("line(s) ") + row.lines + " could not"), std::string::npos)
+            << err;
+        EXPECT_EQ(err.find("could not", err.find("could not") + 1), std::string::npos)
+            << "said more than once: " << err;
+
+        std::vector<std::string> copies;
         if (DIR* d = opendir(dir.Path().c_str())) {
             while (const dirent* entry = readdir(d)) {
                 const std::string name = entry->d_name;
-                if (name.starts_with("HKCU.reg.corrupt-")) {
-                    keptAside = ReadFile(dir.Path() + "/" + name) == content;
-                }
+                if (name.starts_with("HKCU.reg.corrupt-"))
+                    copies.push_back(ReadFile(dir.Path() + "/" + name));
             }
             closedir(d);
         }
-        EXPECT_TRUE(keptAside);
+        EXPECT_EQ(copies, std::vector<std::string>{row.content});
+        // What is left is a clean hive holding the good lines.
+        const std::string stored = ReadFile(file);
+        EXPECT_TRUE(stored.starts_with("VSKREG 1\n")) << stored;
+        EXPECT_EQ(stored.find("12a"), std::string::npos) << stored;
+        EXPECT_EQ(stored.find("binary"), std::string::npos) << stored;
+    }
+}
+
+// A port mapping next to a bad line survives a write as well as a read.
+TEST_F(RegistryTest, AWriteKeepsTheGoodLinesOfABadFile) {
+    WriteHive("VSKREG 1\n[Ports]\nstring:COM1=/dev/ttyUSB0\ngarbage\n");
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(m_store.SetValue(Hive::CurrentUser, "Ports", "COM2", std::string("/dev/ttyS1")));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "Ports", "COM1"),
+              RegValue(std::string("/dev/ttyUSB0")));
+    EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "Ports", "COM2"),
+              RegValue(std::string("/dev/ttyS1")));
+    ASSERT_EQ(FilesStartingWith("HKCU.reg.corrupt-").size(), 1u);
+    EXPECT_NE(
+        ReadFile(m_store.Dir() + "/" + FilesStartingWith("HKCU.reg.corrupt-")[0]).find("garbage"),
+        std::string::npos);
+}
+
+// A hive over 1 MiB is not read: the values read before it grew stay, nothing is written over
+// it, and stderr says why once.
+TEST_F(RegistryTest, OversizedHiveIsRefused) {
+    ASSERT_TRUE(m_store.SetValue(Hive::CurrentUser, "K", "v", uint32_t{5}));
+    ASSERT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "v"), RegValue(uint32_t{5}));
+    const std::string file = m_store.HiveFile(Hive::CurrentUser);
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::app);
+        out << "# " << std::string(1024 * 1024, 'x') << "\n";
+    }
+    const auto size = std::filesystem::file_size(file);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "v"), RegValue(uint32_t{5}));
+    EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "v"), RegValue(uint32_t{5}));
+    EXPECT_FALSE(m_store.SetValue(Hive::CurrentUser, "K", "v", uint32_t{6}));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("larger than 1048576 bytes"), std::string::npos) << err;
+    EXPECT_EQ(err.find("larger", err.find("larger") + 1), std::string::npos) << err;
+    EXPECT_EQ(std::filesystem::file_size(file), size);
+
+    // A hive never read before it grew gives defaults.
+    const std::string other = m_store.HiveFile(Hive::ClassesRoot);
+    {
+        std::ofstream out(other, std::ios::binary);
+        out << "VSKREG 1\n[K]\ndword:v=5\n# " << std::string(1024 * 1024, 'x') << "\n";
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(m_store.GetValue(Hive::ClassesRoot, "K", "v"), std::nullopt);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("HKCR.reg is larger"), std::string::npos);
+}
+
+// Another process holding the lock for good (a second open file description holds the flock
+// just as another process would): reads go on at once with the stored values, even on a file
+// that needs repairing, a write fails within the bound, and stderr says so once.
+TEST_F(RegistryTest, AHeldLockNeverFreezesReadsAndFailsWritesQuickly) {
+    WriteHive("VSKREG 1\n[SOFTWARE\\Maker\\CurrentConfig]\ndword:SaveToLog=1\n");
+    const std::string file = m_store.HiveFile(Hive::CurrentUser);
+    for (const char* suffix : {".lock", ".queue"}) {
+        SCOPED_TRACE(suffix);
+        const int holder = open((file + suffix).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+        testing::internal::CaptureStderr();
+        auto start = std::chrono::steady_clock::now();
+        // A settings read creates its key first; the key is there, so that must not wait.
+        EXPECT_TRUE(m_store.CreateKey(Hive::CurrentUser, "Software\\Maker\\CurrentConfig"));
+        EXPECT_EQ(
+            m_store.GetValue(Hive::CurrentUser, "Software\\Maker\\CurrentConfig", "SaveToLog"),
+            RegValue(uint32_t{1}));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+
+        start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(m_store.SetValue(Hive::CurrentUser, "K", "v", uint32_t{1}));
+        EXPECT_FALSE(m_store.SetValue(Hive::CurrentUser, "K", "v", uint32_t{2}));
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(2 * 200 + 300));
+        EXPECT_GE(elapsed, std::chrono::milliseconds(2 * 150));  // it did wait, a little
+
+        // A file with a bad line is read as far as it goes; the repair waits for the lock.
+        std::ofstream(file, std::ios::binary | std::ios::trunc)
+            << "VSKREG 1\n[K]\ndword:w=7\nbad\n";
+        start = std::chrono::steady_clock::now();
+        EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "w"), RegValue(uint32_t{7}));
+        EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "w"), RegValue(uint32_t{7}));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+        EXPECT_TRUE(FilesStartingWith("HKCU.reg.corrupt-").empty());
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("locked by another process"), std::string::npos) << err;
+        EXPECT_EQ(err.find("locked", err.find("locked") + 1), std::string::npos)
+            << "said more than once: " << err;
+
+        // Once the lock is free, writes work and the next read repairs the file.
+        close(holder);
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(m_store.SetValue(Hive::CurrentUser, "K", "v", uint32_t{3}));
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(m_store.GetValue(Hive::CurrentUser, "K", "w"), RegValue(uint32_t{7}));
+        EXPECT_EQ(ReadFile(file).find("bad"), std::string::npos);
+        EXPECT_EQ(FilesStartingWith("HKCU.reg.corrupt-").size(), 1u);
+        for (const std::string& name : FilesStartingWith("HKCU.reg.corrupt-"))
+            std::filesystem::remove(m_store.Dir() + "/" + name);
+        WriteHive("VSKREG 1\n[SOFTWARE\\Maker\\CurrentConfig]\ndword:SaveToLog=1\n");
     }
 }
 
