@@ -1,6 +1,8 @@
 // Fuzzes the automation server's request handling: any bytes, split into lines, go through
-// one connection (local or TCP before authentication). Every reply must be one JSON-RPC 2.0
-// object on one line, and closing the connection must release every object it created.
+// one connection, local or TCP as the first byte chooses. Every reply must be one JSON-RPC 2.0
+// object on one line, and closing the connection must release every object it created. A TCP
+// connection stays before authentication (the token is 64 random hex digits): there every reply
+// is an error that ends the connection, never a result, and no object is ever created.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -23,7 +25,9 @@ vsk::CRpcServer& Server() {
         char tmpl[] = "/tmp/vsk-fuzz-rpc-XXXXXX";
         auto* s = new vsk::CRpcServer(std::string(mkdtemp(tmpl)) + "/vskmanager");
         std::string error;
-        if (!s->ListenLocal(&error)) {
+        // A real token, as a server listening on TCP has one.
+        if (!s->ListenLocal(&error) ||
+            !s->ListenTcp("127.0.0.1:0", std::string(tmpl) + "/tcp-token", &error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             abort();
         }
@@ -63,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto parsed = vsk::Json::Parse(reply);
             if (!parsed || reply.find('\n') != std::string::npos || !parsed->Find("jsonrpc"))
                 abort();
+            if (tcp && (parsed->Find("result") || !parsed->Find("error") || !close))
+                abort();  // answered before authentication, or refused and left open
         }
         if (close)
             break;
@@ -70,5 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server.CloseTestConnection(id);
     if (g_destroyed != g_created)
         abort();  // the connection's objects were all released
+    if (tcp && g_created != 0)
+        abort();  // an object made for an unauthenticated peer
     return 0;
 }
