@@ -222,12 +222,13 @@ void PtyRegister::WriteReplies(const std::vector<std::string>& replies, const Li
     if (faults.pace && speed > 0) {
         // 12 bits per byte: start bit, 8 data bits, parity and 2 stop bits.
         const auto perByte = std::chrono::nanoseconds(12'000'000'000LL / speed);
+        // A byte reaches the server when its last bit has crossed the line, not as it leaves.
         auto due = std::chrono::steady_clock::now();
         for (uint8_t b : bytes) {
-            if (!WriteAll(&b, 1))
-                return;
             due += perByte;
             std::this_thread::sleep_until(due);
+            if (!WriteAll(&b, 1))
+                return;
         }
         return;
     }
@@ -241,6 +242,41 @@ void PtyRegister::WriteReplies(const std::vector<std::string>& replies, const Li
         return;
     }
     WriteAll(bytes.data(), bytes.size());
+}
+
+bool PtyRegister::SleepUntilUnlessStopped(std::chrono::steady_clock::time_point t) {
+    const auto now = std::chrono::steady_clock::now();
+    if (t <= now)
+        return true;
+    if (t - now < std::chrono::milliseconds(2)) {
+        std::this_thread::sleep_until(t);
+        return true;
+    }
+    return SleepUnlessStopped(std::chrono::duration_cast<std::chrono::microseconds>(t - now)) &&
+           SleepUntilUnlessStopped(t);  // poll() rounds down to whole milliseconds
+}
+
+bool PtyRegister::TakePaced(const uint8_t* data, size_t count, std::vector<Event>& events) {
+    // A pseudo-terminal hands over a whole frame at once; a serial line brings it one byte
+    // every 12 bit times. Each byte counts as arrived only when the line could have brought it,
+    // after the bytes before it, so nothing is answered before its last byte is in.
+    const auto perByte = std::chrono::nanoseconds(12'000'000'000LL / LineSpeed());
+    auto arrived = std::max(std::chrono::steady_clock::now(), m_rxDue);
+    for (size_t i = 0; i < count; ++i) {
+        arrived += perByte;
+        OnInput(data + i, 1, events);
+        if (!events.empty()) {
+            if (!SleepUntilUnlessStopped(arrived))
+                return false;
+            // Later bytes kept coming while we answered (the line is full duplex): their
+            // arrival times run on from this one.
+            Answer(events);
+            events.clear();
+        }
+    }
+    m_rxDue = arrived;
+    m_lastByte = arrived;
+    return true;
 }
 
 void PtyRegister::FinishFrame(std::vector<Event>& events) {
@@ -336,15 +372,19 @@ void PtyRegister::Run() {
             ssize_t n = read(m_master, buffer, sizeof buffer);
             if (n > 0) {
                 m_bytesIn += static_cast<uint64_t>(n);
-                bool drop;
+                bool drop, pace;
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     drop = m_faults.silent ||
                            (m_faults.onlyBaud != 0 && LineSpeed() != m_faults.onlyBaud);
+                    pace = m_faults.pace;
                 }
                 if (drop) {
                     m_frame.clear();
                     m_parse = Parse::kIdle;
+                } else if (pace && LineSpeed() > 0) {
+                    if (!TakePaced(buffer, static_cast<size_t>(n), events))
+                        break;
                 } else {
                     OnInput(buffer, static_cast<size_t>(n), events);
                     m_lastByte = std::chrono::steady_clock::now();

@@ -29,7 +29,7 @@ struct LineFaults {
     bool split = false;    // replies written one byte per write
     int splitGapUs = 200;  // pause between the bytes of a split reply
     int delayMs = 0;       // pause before the replies of each command
-    bool pace = false;     // write at the line rate: 12 bits per byte at the current speed
+    bool pace = false;     // read and write at the line rate: 12 bits per byte at its speed
     int onlyBaud = 0;      // when set, bytes that arrive at another speed are ignored
 };
 
@@ -79,6 +79,9 @@ private:
     void WriteReplies(const std::vector<std::string>& replies, const LineFaults& faults);
     bool WriteAll(const uint8_t* data, size_t count);
     bool SleepUnlessStopped(std::chrono::microseconds d);
+    bool SleepUntilUnlessStopped(std::chrono::steady_clock::time_point t);
+    // Decodes bytes as a line at the current speed would deliver them; false when stopped.
+    bool TakePaced(const uint8_t* data, size_t count, std::vector<Event>& events);
     void ServeControlClient(int fd);
     void CloseAll();
 
@@ -101,6 +104,8 @@ private:
     std::vector<uint8_t> m_frame;
     size_t m_endIndex = 0;
     std::chrono::steady_clock::time_point m_lastByte;  // of an unfinished frame
+    // When the last byte taken in would have finished arriving on a paced line.
+    std::chrono::steady_clock::time_point m_rxDue;
     uint32_t m_random = 0x2545F491;
 
     std::atomic<uint64_t> m_bytesIn{0}, m_bytesOut{0};

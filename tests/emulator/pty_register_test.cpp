@@ -205,6 +205,37 @@ TEST_F(PtyRegisterTest, OnlyBaudIgnoresOtherSpeedsAndPacingFollowsTheLineRate) {
     EXPECT_GE(elapsedMs, wireMs * 0.9);
 }
 
+// A paced register takes the server's bytes in no faster than the line brings them: a frame of
+// N bytes at 9600 baud is answered no sooner than N x 12 / 9600 s after it was written, plus
+// the reply's own time on the line. Only a lower bound: a slow machine may take longer.
+TEST_F(PtyRegisterTest, PacedRegisterTakesBytesInAtTheLineRate) {
+    LineFaults faults;
+    faults.pace = true;
+    StartRegister(faults);
+    m_line->SetSpeed(B9600);
+    std::vector<uint8_t> frame, second;
+    ASSERT_TRUE(EncodeFrame("CNAL", frame));
+    ASSERT_TRUE(EncodeFrame(std::string(200, 'Z'), second));
+    // Two frames in one write: the second one's answer waits for all of its bytes too.
+    frame.insert(frame.end(), second.begin(), second.end());
+    const uint64_t in = m_pty->BytesIn(), out = m_pty->BytesOut();
+    const auto start = Clock::now();
+    m_line->WriteRaw(frame);
+    const std::vector<std::string> replies = m_line->Read(3, 5000);
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[1], "READY");
+    ASSERT_EQ(m_pty->BytesIn() - in, frame.size());
+    // The last reply is the second frame's and is written after that frame has come in. The
+    // decoder hands a message over at its end byte, before the two trailer bytes.
+    std::vector<uint8_t> lastReply;
+    ASSERT_TRUE(EncodeFrame(replies[2], lastReply));
+    const double floorMs = (frame.size() + lastReply.size() - 2) * 12 * 1000.0 / 9600;
+    EXPECT_GE(elapsedMs, floorMs) << "in " << frame.size() << " bytes, out "
+                                  << m_pty->BytesOut() - out;
+}
+
 TEST_F(PtyRegisterTest, ControlSocketSwitchesFaultsAndReportsState) {
     StartRegister();
     EXPECT_EQ(ControlSocket("error SOFTNREP PREP"), "OK");
