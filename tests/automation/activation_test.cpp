@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -111,6 +112,22 @@ TEST_F(Activation, NothingToStartWhenTheClassIsNotRegistered) {
                  "CLSID\\" + GuidToString(typelib::CLSID_Veskar) + "\\LocalServer32", "",
                  std::string("\"/nonexistent/vskmanager\""));
     EXPECT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &obj), CO_E_SERVER_EXEC_FAILURE);
+}
+
+// A runtime folder the client does not trust is reported, not joined by a server of its own.
+TEST_F(Activation, NoServerIsStartedIntoARefusedRuntimeFolder) {
+    ASSERT_TRUE(RegisterServer(reg, VSKMANAGER_PATH));
+    std::filesystem::create_directories(env.RuntimeDir());
+    chmod(env.RuntimeDir().c_str(), 0755);
+    IDispatch* obj = nullptr;
+    EXPECT_EQ(CreateInstance("VSKManager.Veskar", &obj), E_ACCESSDENIED);
+    EXPECT_NE(ActivationError().find("open to other users"), std::string::npos)
+        << ActivationError();
+    // A started server would have made the folder private and registered its class there.
+    EXPECT_FALSE(WaitFor([&] { return std::filesystem::exists(ClassFile()); }, 1000ms));
+    struct stat st;
+    ASSERT_EQ(stat(env.RuntimeDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
 TEST_F(Activation, OperatorStartedServerOutlivesItsClientsAndEndsOnSigterm) {
