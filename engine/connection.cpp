@@ -38,6 +38,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
     if (m_channel.IsOpen()) {
         Done();
     }
+    EndReceipt();
     CloseStatusWindow();
     OpenStatusWindow(3001);
 
@@ -118,6 +119,9 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
     }
     m_bDocumentOpen = false;
     m_bCheckOpen = false;
+    // The register is not told: what it still holds was opened before this port was, and the
+    // first opening finds out.
+    m_bFirstOpening = connected;
     if (connected) {
         return 1;
     }
@@ -284,8 +288,11 @@ int16_t CVSKCore::Done() {
         }
     }
     CloseStatusWindow();
+    m_bFirstOpening = false;
     if (!m_channel.IsOpen()) {
         return -1;
     }
-    return static_cast<int16_t>(m_channel.Stop());
+    const int16_t result = static_cast<int16_t>(m_channel.Stop());
+    m_lateAnswer.reset();  // nothing more can arrive on a closed port
+    return result;
 }

@@ -2,6 +2,7 @@
 // out, drawer, cutter, feed). Also the document-open flag that receipts, reports and settings
 // look at before they start.
 #include <string_view>
+#include <utility>
 
 #include "engine/simple_command.h"
 #include "engine/vsk_core.h"
@@ -50,11 +51,20 @@ int16_t CVSKCore::OpenDocument(int16_t printJornal) {
         AbortCheck();
     }
     OpenStatusWindow(3008);
-    SendToPrinter(printJornal != 0 ? "DBEG1" : "DBEG0");
-    if (m_lProtocolFamily == 0) {
-        m_clock.Sleep(1000);
+    const bool first = std::exchange(m_bFirstOpening, false);
+    bool leftover = false;
+    auto open = [&](bool watchLeftover) {
+        SendToPrinter(printJornal != 0 ? "DBEG1" : "DBEG0");
+        if (m_lProtocolFamily == 0) {
+            m_clock.Sleep(1000);
+        }
+        return WaitForReady(3000, watchLeftover ? LeftoverHook(leftover) : nullptr);
+    };
+    int16_t result = open(first);
+    if (leftover) {
+        EndLeftover();
+        result = open(false);
     }
-    int16_t result = WaitForReadyMsg(3000);
     CloseStatusWindow();
     if (result) {
         m_bDocumentOpen = true;
@@ -140,10 +150,20 @@ int16_t CVSKCore::CloseTextDocument(int16_t printOnJornal) {
     if (m_bCheckOpen) {
         AbortCheck();
     }
-    SendToPrinter(printOnJornal != 0 ? "DBEG1" : "DBEG0");
+    const bool first = std::exchange(m_bFirstOpening, false);
+    bool leftover = false;
+    auto open = [&](bool watchLeftover) {
+        SendToPrinter(printOnJornal != 0 ? "DBEG1" : "DBEG0");
+        return WaitForReady(3000, watchLeftover ? LeftoverHook(leftover) : nullptr);
+    };
+    int16_t opened = open(first);
+    if (leftover) {
+        EndLeftover();
+        opened = open(false);
+    }
     // Only an accepted "DBEG" prints the buffer: a service document left open by a refused
     // closing must not turn a refused "DBEG" into a printed text document.
-    if (!WaitForReadyMsg(3000)) {
+    if (!opened) {
         return 0;
     }
     CloseStatusWindow();

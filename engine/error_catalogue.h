@@ -39,6 +39,9 @@ constexpr std::string_view kInvalidTime = "INVALIDTIME";
 constexpr unsigned kInvalidTimeMsg = 3015;
 constexpr std::string_view kSoftOver = "SOFTOVER";
 constexpr unsigned kSoftOverMsg = 2019;
+// A sale line reported as failed was printed by the register after its wait ran out.
+constexpr std::string_view kLateLine = "LATELINE";
+constexpr unsigned kLateLineMsg = 3016;
 }  // namespace EngineError
 
 }  // namespace vsk

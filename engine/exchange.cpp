@@ -1,5 +1,8 @@
 // The command exchange: send one command, then read the register's messages until READY, an
 // error word, the awaited data reply or silence. Every operation runs the same reply wait.
+// A reply belongs to its command: the READY behind another command's data reply, or the late
+// answer of a command whose wait ran out, never ends a later command's wait.
+#include <algorithm>
 #include <utility>
 
 #include "engine/error_catalogue.h"
@@ -12,9 +15,31 @@ bool Contains(std::string_view text, std::string_view word) {
     return !word.empty() && text.find(word) != std::string_view::npos;
 }
 
+// The words the register's data replies begin with, for every command that has one.
+constexpr std::string_view kDataReplyWords[] = {"FISC", "COMP", "CONF", "CONf", "CNAL", "GLCN",
+                                                "dset", "ARTD", "CFIS", "GETD", "CCAS"};
+
+bool IsDataReply(std::string_view text) {
+    return std::any_of(std::begin(kDataReplyWords), std::end(kDataReplyWords),
+                       [text](std::string_view word) { return text.substr(0, 4) == word; });
+}
+
+bool IsSaleLineWord(std::string_view word) {
+    return word == "FISC" || word == "BFIS" || word == "FICD" || word == "BFCD";
+}
+
+// Warnings come before the READY of an answer and do not end it; neither does a full copy
+// buffer, which the register reports in the middle of a sale line's answer.
+bool EndsAnswer(const std::string& text) {
+    const vsk::StatusWord* row = vsk::FindStatusWord(text);
+    return !(row && row->kind == vsk::StatusKind::Warning) && !Contains(text, "SOFTCOPY");
+}
+
 }  // namespace
 
 bool CVSKCore::SendToPrinter(std::string_view text, size_t secretBegin, size_t secretLength) {
+    CatchUpLateAnswer();
+    m_szLastCommandWord = std::string(text.substr(0, 4));
     // Right after the pending-error check a second drain would only wait its 5 ms again for
     // nothing: the queue was just found quiet. Anything that came meanwhile still gets drained.
     if (std::exchange(m_bJustDrained, false) && m_queue.IsEmpty()) {
@@ -24,6 +49,8 @@ bool CVSKCore::SendToPrinter(std::string_view text, size_t secretBegin, size_t s
 }
 
 bool CVSKCore::PendingErrorCheck() {
+    // A late answer's error word is about the command that timed out, not a waiting error.
+    CatchUpLateAnswer();
     m_bJustDrained = m_channel.PreSendDrain(*this);
     return m_bJustDrained;
 }
@@ -35,6 +62,9 @@ std::string CVSKCore::GetNextMessage(uint32_t timeoutMs) {
 CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
     m_bJustDrained = false;
     bool dataCame = false;
+    // Another command's data reply came: the next READY ends that command's answer, not ours.
+    bool foreignAnswer = false;
+    std::string lateLineReply;
     for (;;) {
         // Each message that arrives starts the time-out again.
         bool signalled = m_clock.Wait(m_queue.Event(), wait.timeoutMs);
@@ -47,6 +77,9 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 if (wait.showTimeout) {
                     ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
                 }
+                // The connection's probe and login retry on their own; everything else may
+                // still be answered, and that answer must not be taken for the next command's.
+                m_lateAnswer = LateAnswer{m_szLastCommandWord, m_clock.NowMs()};
             }
             return WaitEnd::TimedOut;
         }
@@ -72,20 +105,91 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 return WaitEnd::Ready;
             }
             dataCame = true;
-        } else if (Contains(text, "READY") && (dataCame || !wait.dataBeforeReady)) {
-            m_queue.Clear();
-            return WaitEnd::Ready;
+        } else if (IsDataReply(text)) {
+            foreignAnswer = true;
+            // A sale line in doubt that the register answers only now was printed after all.
+            lateLineReply = m_lineInDoubt && text.rfind("FISC", 0) == 0 ? text : "";
+        } else if (Contains(text, "READY")) {
+            if (foreignAnswer) {
+                foreignAnswer = false;
+                if (!lateLineReply.empty()) {
+                    m_journal.LogFormat("Late reply to FISC came during %s: %s",
+                                        m_szLastCommandWord.c_str(), lateLineReply.c_str());
+                    CountLateLine(std::exchange(lateLineReply, {}));
+                }
+            } else if (dataCame || !wait.dataBeforeReady) {
+                m_queue.Clear();
+                return WaitEnd::Ready;
+            }
         }
         m_queue.Pop();
     }
 }
 
-int16_t CVSKCore::WaitForReadyMsg(uint32_t timeoutMs) {
+void CVSKCore::CatchUpLateAnswer() {
+    if (!m_lateAnswer) {
+        return;
+    }
+    const LateAnswer late = *std::exchange(m_lateAnswer, std::nullopt);
+    // Quiet for a whole reply time-out after the last thing heard: nothing more is coming.
+    const int64_t quietMs = m_lReplyTimeout;
+    // A register that keeps talking without ending is not waited for beyond this.
+    const int64_t giveUpAt = m_clock.NowMs() + 4 * quietMs;
+    int64_t lastHeard = late.since;
+    std::string heard;
+    std::string fiscReply;
+    bool ended = false;
+    bool accepted = false;
+    while (!ended && m_clock.NowMs() < giveUpAt) {
+        if (m_queue.IsEmpty()) {
+            const int64_t left = std::min(lastHeard + quietMs, giveUpAt) - m_clock.NowMs();
+            if (left <= 0) {
+                break;
+            }
+            m_clock.Wait(m_queue.Event(), static_cast<uint32_t>(left));
+            continue;
+        }
+        const std::string text = m_queue.PeekText();
+        m_queue.Pop();
+        lastHeard = m_clock.NowMs();
+        heard += (heard.empty() ? "" : ";") + text;
+        if (vsk::IsStatusText(text)) {
+            ended = EndsAnswer(text);
+        } else if (text.rfind("FISC", 0) == 0) {
+            fiscReply = text;
+        } else if (Contains(text, "READY")) {
+            ended = accepted = true;
+        }
+    }
+    const bool lineCounted = accepted && m_lineInDoubt && m_bCheckOpen &&
+                             (!fiscReply.empty() || IsSaleLineWord(late.command));
+    if (heard.empty()) {
+        m_journal.LogFormat("No late reply to %s: the register stayed silent",
+                            late.command.c_str());
+    } else {
+        m_journal.LogFormat("Late reply to %s dropped%s: %s%s", late.command.c_str(),
+                            ended ? "" : " unfinished", heard.c_str(),
+                            lineCounted ? " (the line was printed: counted in the receipt)" : "");
+    }
+    if (lineCounted) {
+        CountLateLine(fiscReply);
+    } else if (ended) {
+        m_lineInDoubt.reset();  // answered: refused, or not a sale line
+    }
+}
+
+int16_t CVSKCore::WaitForReady(uint32_t timeoutMs,
+                               std::function<StatusHook(const std::string&)> onStatus) {
     m_journal.LogFormat("WaitForReadyMsg(Timeout = %ld)", static_cast<long>(timeoutMs));
     ReplyWait wait;
     wait.timeoutMs = timeoutMs;
+    wait.onStatus = std::move(onStatus);
     // A silent register is recorded but not shown, and still counts as done.
     int16_t result = RunReplyWait(wait) == WaitEnd::Failed ? 0 : 1;
     m_journal.LogFormat("WaitForReadyMsg: Result = %d", result);
     return result;
+}
+
+int16_t CVSKCore::WaitForReadyMsg(uint32_t timeoutMs) {
+    return WaitForReady(timeoutMs, {});
 }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
@@ -179,6 +180,42 @@ int16_t CVSKCore::OpenReturnCheck(const std::string& department) {
     return OpenReceipt(department, true);
 }
 
+void CVSKCore::EndReceipt() {
+    m_lineInDoubt.reset();
+    m_bLateLineCounted = false;
+}
+
+std::function<CVSKCore::StatusHook(const std::string&)> CVSKCore::LeftoverHook(bool& leftover) {
+    return [&leftover](const std::string& text) {
+        if (text.find("SOFTPROTOC") != std::string::npos) {
+            leftover = true;
+            return StatusHook::Fail;
+        }
+        return StatusHook::Classify;
+    };
+}
+
+void CVSKCore::EndLeftover() {
+    ReplyWait wait;
+    wait.timeoutMs = m_lReplyTimeout;
+    // Refusals only say that nothing of that kind was open; they are nobody's error.
+    wait.onStatus = [](const std::string& text) {
+        const vsk::StatusWord* row = vsk::FindStatusWord(text);
+        return row && row->kind == vsk::StatusKind::Warning ? StatusHook::Drop : StatusHook::Fail;
+    };
+    if (m_lProtocolFamily == 0) {
+        m_clock.Sleep(1000);
+    }
+    SendToPrinter("CANC");
+    const bool cancelled = RunReplyWait(wait) == WaitEnd::Ready;
+    SendToPrinter("DEND");
+    const bool closed = RunReplyWait(wait) == WaitEnd::Ready;
+    m_journal.LogFormat(
+        "Opening refused with SOFTPROTOC: the register holds a receipt or document left open "
+        "before the port was opened; ended it (CANC %s, DEND %s) and opening again",
+        cancelled ? "accepted" : "refused", closed ? "accepted" : "refused");
+}
+
 int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     m_bReturnCheck = returnCheck;
     ClearErrors();
@@ -201,18 +238,32 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
         m_statusWindow = m_ui.CreateStatusWindow();
         ShowStatusTexts(vsk::LoadString1251(3000) + dept, {}, {});
     }
-    SendToPrinter("PREP" + dept);
-    if (m_lProtocolFamily == 0) {
-        m_clock.Sleep(1300);
-    }
     ReplyWait wait;
     wait.timeoutMs = m_lOpeningTimeout;
     wait.showTimeout = true;
-    if (RunReplyWait(wait) != WaitEnd::Ready) {
+    bool leftover = false;
+    if (std::exchange(m_bFirstOpening, false)) {
+        wait.onStatus = LeftoverHook(leftover);
+    }
+    auto open = [&] {
+        SendToPrinter("PREP" + dept);
+        if (m_lProtocolFamily == 0) {
+            m_clock.Sleep(1300);
+        }
+        return RunReplyWait(wait);
+    };
+    WaitEnd end = open();
+    if (leftover) {
+        EndLeftover();
+        wait.onStatus = nullptr;  // a second refusal is the client's answer
+        end = open();
+    }
+    if (end != WaitEnd::Ready) {
         CloseStatusWindow();
         return 0;
     }
     ResetReceiptTotals();
+    EndReceipt();
     m_queue.Clear();
     m_bCheckOpen = true;
     m_szCheckResult.clear();
@@ -428,17 +479,44 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     wait.onData = [this](const std::string& text) {
         m_lLineTaxes = SaturateInt32(LeadingNumber(std::string_view(text).substr(4)));
     };
-    if (RunReplyWait(wait) != WaitEnd::Ready) {
+    const WaitEnd end = RunReplyWait(wait);
+    if (end == WaitEnd::TimedOut) {
+        // The register may print the line all the same; its late answer will tell.
+        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck};
+    }
+    if (end != WaitEnd::Ready) {
         return -1;  // the receipt stays open
     }
+    const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
+    if (m_statusWindow) {
+        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), statusGoods,
+                                  AmountText(RunningTotal()));
+    }
+    m_journal.LogFormat("FiscalLineEx m_lLineTaxes = %ld, LineSumm = %ld, Result = %ld",
+                        static_cast<long>(m_lLineTaxes), static_cast<long>(finalSum),
+                        static_cast<long>(result));
+    return result;
+}
 
-    // Line completion: the register printed the line; bring the receipt totals in step.
+void CVSKCore::CountLateLine(const std::string& fiscReply) {
+    if (!m_lineInDoubt) {
+        return;
+    }
+    const LineInDoubt line = *std::exchange(m_lineInDoubt, std::nullopt);
+    m_lLineTaxes = fiscReply.size() > 4
+                       ? SaturateInt32(LeadingNumber(std::string_view(fiscReply).substr(4)))
+                       : 0;
+    CompleteLine(line.sum, line.tax1, line.tax2, line.returnLine);
+    m_bLateLineCounted = true;
+}
+
+int32_t CVSKCore::CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool returnLine) {
+    // The register printed the line; bring the receipt totals in step.
     m_beforeLastLine = TakeTotalsSnapshot();
-    sum = finalSum;
     LineTaxes taxes = ComputeLineTaxes(sum, tax1, tax2, m_PrinterInfo);
     for (int16_t index : {tax1, tax2}) {
         if (index >= 1 && index <= 8) {
-            auto& turnover = m_bReturnCheck ? m_lReturnTurnover : m_lSaleTurnover;
+            auto& turnover = returnLine ? m_lReturnTurnover : m_lSaleTurnover;
             turnover[index - 1] = SaturateInt32(turnover[index - 1] + sum);
         }
     }
@@ -455,7 +533,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     auto add = [](int32_t& total, double value) {
         total = SaturateInt32(total + static_cast<int64_t>(std::trunc(value)));
     };
-    if (m_bReturnCheck) {
+    if (returnLine) {
         m_lReturnSum = SaturateInt32(m_lReturnSum + sum);
         add(m_lReturnIncludedTaxes, taxes.included);
         add(m_lReturnOnSaleTaxes, taxes.onSale);
@@ -466,15 +544,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         add(m_lSaleOnSaleTaxes, taxes.onSale);
         add(m_lSaleKind2Taxes, taxes.kind2);
     }
-    if (m_statusWindow) {
-        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), statusGoods,
-                                  AmountText(RunningTotal()));
-    }
-    const int32_t result = SaturateInt32(sum + m_lLineTaxes);
-    m_journal.LogFormat("FiscalLineEx m_lLineTaxes = %ld, LineSumm = %ld, Result = %ld",
-                        static_cast<long>(m_lLineTaxes), static_cast<long>(sum),
-                        static_cast<long>(result));
-    return result;
+    return SaturateInt32(sum + m_lLineTaxes);
 }
 
 int16_t CVSKCore::LongName(const std::string& name) {
@@ -531,6 +601,14 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         m_journal.LogFormat("CloseCheckEx Result = %ld", static_cast<long>(result));
         return result;
     };
+    if (std::exchange(m_bLateLineCounted, false)) {
+        // The client was told a line failed that the register printed after all, and worked
+        // out its payments without it. No money is taken before it has seen the new total:
+        // the next closing (or cancelling) goes ahead.
+        SetEngineError(vsk::EngineError::kLateLine, vsk::EngineError::kLateLineMsg);
+        ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
+        return finish();
+    }
     auto refuseOverflow = [this]() {
         SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
@@ -600,10 +678,13 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     wait.timeoutMs = m_lReplyTimeout;
     wait.showTimeout = true;
     wait.replyWords = {"COMP", {}};
+    // Only the closing figures show that this READY is the closing's own.
+    wait.dataBeforeReady = true;
     wait.onData = [this](const std::string& text) { FillCheckResult(text); };
     if (RunReplyWait(wait) == WaitEnd::Ready) {
         result = static_cast<int32_t>(due);
         m_bCheckOpen = false;
+        EndReceipt();
     }
     return finish();
 }
@@ -628,6 +709,7 @@ int16_t CVSKCore::AbortCheck() {
     int16_t result = 0;
     if (RunReplyWait(wait) == WaitEnd::Ready) {
         m_bCheckOpen = false;
+        EndReceipt();
         result = 1;
     }
     CloseStatusWindow();

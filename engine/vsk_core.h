@@ -222,9 +222,45 @@ private:
         std::function<void(const std::string&)> onData;
     };
     WaitEnd RunReplyWait(const ReplyWait& wait);
+    int16_t WaitForReady(uint32_t timeoutMs,
+                         std::function<StatusHook(const std::string&)> onStatus);
     bool PendingErrorCheck();
     // Set by a successful pending-error check, taken by the next send or reply wait.
     bool m_bJustDrained = false;
+
+    // --- answers that come after their wait ran out ---
+    // A register that answers after the time-out would otherwise have its READY taken for the
+    // next command's. Before anything else is sent, the engine waits for that late answer to end
+    // (or for the line to stay quiet) and drops it.
+    struct LateAnswer {
+        std::string command;  // word of the command whose wait ran out
+        int64_t since = 0;    // clock time when it ran out
+    };
+    void CatchUpLateAnswer();
+    std::optional<LateAnswer> m_lateAnswer;
+    std::string m_szLastCommandWord;
+
+    // A sale line whose wait ran out: the register may have printed it all the same.
+    struct LineInDoubt {
+        int64_t sum = 0;
+        int16_t tax1 = 0, tax2 = 0;
+        bool returnLine = false;
+    };
+    std::optional<LineInDoubt> m_lineInDoubt;
+    // The register printed the line in doubt (its FISC reply and READY came late): count it in
+    // the receipt. `fiscReply` may be empty when only the READY was seen.
+    void CountLateLine(const std::string& fiscReply);
+    // A line the client was told had failed is in the receipt: the next closing is refused once.
+    bool m_bLateLineCounted = false;
+
+    // --- a receipt or document left open by a server that was killed ---
+    // True from the connection until the first opening of a receipt or service document: only
+    // that opening may meet something this engine did not open.
+    bool m_bFirstOpening = false;
+    // Hooks the first opening's wait: the sequence error marks a leftover, unclassified.
+    std::function<StatusHook(const std::string&)> LeftoverHook(bool& leftover);
+    // Cancels the leftover receipt and closes a leftover document; journals one line.
+    void EndLeftover();
 
     // --- errors ---
     void SetEngineError(std::string_view mnemonic, unsigned message, std::string_view suffix = {});
@@ -239,6 +275,10 @@ private:
     // --- receipts ---
     int16_t OpenReceipt(const std::string& department, bool returnCheck);
     void ResetReceiptTotals();
+    // Line completion: adds an accepted line to the receipt totals; returns sum + line taxes.
+    int32_t CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool returnLine);
+    // The receipt ended (closed, cancelled): nothing of it is in doubt any more.
+    void EndReceipt();
     void FillCheckResult(const std::string& reply);
 
     // --- status window ---

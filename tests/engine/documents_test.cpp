@@ -103,7 +103,7 @@ TEST_F(DocumentTest, TextDocumentClearsPrintsAndEndsWithoutDend) {
 TEST_F(DocumentTest, RefusedDbegPrintsNoText) {
     Connect();
     m_core->SetShowErrorMessages(false);
-    m_register.On("DBEG", {{"SOFTPROTOC"}});
+    m_register.On("DBEG", {{"SOFTPARAM"}});
     EXPECT_EQ(m_core->CloseTextDocument(0), 0);
     EXPECT_EQ(m_register.Frames(), Strings{"DBEG0"});
     EXPECT_FALSE(m_core->IsDocumentOpen());

@@ -103,7 +103,7 @@ TEST_F(ReceiptTest, ServiceDocumentFlagAndItsClosingBeforeAReceipt) {
     Connect();
     EXPECT_EQ(m_core->CloseDocument(), 0);  // none open: nothing sent
     EXPECT_TRUE(m_register.Frames().empty());
-    m_register.On("DBEG", {{"SOFTPROTOC"}}, 1);
+    m_register.On("DBEG", {{"SOFTPARAM"}}, 1);
     m_core->SetShowErrorMessages(false);
     EXPECT_EQ(m_core->OpenDocument(0), 0);
     EXPECT_FALSE(m_core->IsDocumentOpen());
