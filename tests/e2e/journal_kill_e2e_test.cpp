@@ -1,0 +1,161 @@
+// The journal of a vskmanager process, as an operator finds it: complete up to the last reply
+// after the server was killed, and a journal that cannot be written is told to the clients
+// while the receipts go on.
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "automation/client.h"
+#include "platform/codepage.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace vske2e {
+namespace {
+
+using namespace vsk;
+using Ms = std::chrono::milliseconds;
+
+template <class F>
+bool Eventually(F done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(Ms(20));
+    }
+    return true;
+}
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class JournalE2e : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        UseRuntimeFolder();
+        ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
+        ASSERT_TRUE(m_emulator.Start(m_dir, {})) << "vsk-emulator did not start";
+        ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
+                                             "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports",
+                                             "COM" + std::to_string(kPort), m_emulator.Link()));
+    }
+
+    void TearDown() override {
+        if (m_veskar)
+            m_veskar->Release();
+        if (m_server > 0) {
+            kill(m_server, SIGTERM);
+            int status = 0;
+            waitpid(m_server, &status, 0);
+        }
+        E2eTest::TearDown();
+    }
+
+    void StartServerAndBind() {
+        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, m_dir + "/server.out");
+        ASSERT_GT(m_server, 0);
+        const std::string classFile =
+            m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
+        ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
+            << ReadAll(m_dir + "/server.out");
+        ActivationOptions options;
+        options.allowStart = false;
+        IDispatch* object = nullptr;
+        ASSERT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &object, options), S_OK);
+        ASSERT_EQ(QueryVeskar(object, &m_veskar), S_OK);
+        object->Release();
+        ASSERT_EQ(m_veskar->Init(kPort, u"Anna", u"0000000000", 0, u"e2e"), S_OK);
+    }
+
+    // A two-line receipt paid in cash; every step must succeed.
+    void SellReceipt() {
+        LONG sum = 0, closing = 0;
+        ASSERT_EQ(m_veskar->OpenCheck(u"1"), S_OK);
+        ASSERT_EQ(m_veskar->FiscalLineEx(u"Хліб", 1, 1205, 0, 1, 0, 1, 0, u"", 0, &sum), S_OK);
+        ASSERT_EQ(m_veskar->FiscalLineEx(u"Молоко", 2, 3150, 0, 1, 0, 2, 0, u"", 0, &sum), S_OK);
+        ASSERT_EQ(m_veskar->CloseCheckEx(7505, 0, 0, 0, &closing), S_OK);
+    }
+
+    pid_t m_server = -1;
+    IVeskar* m_veskar = nullptr;
+};
+
+// SIGKILL right after the server answered the closing: nothing is flushed at exit, yet every
+// command that went on the wire and the reply that ended the receipt are in the journal.
+TEST_F(JournalE2e, KilledServerKeepsEveryLineUpToTheLastReply) {
+    StartServerAndBind();
+    SellReceipt();
+    kill(m_server, SIGKILL);
+    int status = 0;
+    waitpid(m_server, &status, 0);
+    m_server = -1;
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir + "/programdata"))
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
+    ASSERT_EQ(files.size(), 1u);
+    const std::string journal = Cp1251ToUtf8(ReadAll(files[0]));
+    ASSERT_FALSE(journal.empty());
+    ASSERT_TRUE(journal.ends_with("\r\n")) << "a line was cut";
+
+    // Every frame the register received was journaled before it was sent.
+    const std::string stats = m_emulator.Control("stats");
+    const size_t at = stats.find(" frames=");
+    ASSERT_NE(at, std::string::npos) << stats;
+    EXPECT_EQ(Count(journal, ">>> To Printer >>>"), std::stoi(stats.substr(at + 8))) << journal;
+
+    // The closing and what followed it, to the register's last answer.
+    const size_t closing = journal.find("CloseCheckEx(");
+    ASSERT_NE(closing, std::string::npos) << journal;
+    const std::string tail = journal.substr(closing);
+    EXPECT_EQ(Count(journal, "FiscalLineEx("), 2);
+    EXPECT_GE(Count(tail, ">>> To Printer >>>"), 1) << tail;
+    EXPECT_GE(Count(tail, "<< From Printer <<READY"), 1) << tail;
+    // The engine's last line before the client had its answer.
+    EXPECT_TRUE(journal.ends_with(";CloseCheckEx Result = 7505\r\n")) << tail;
+}
+
+// Journal folder under a regular file: it can never be made (root included). The receipt is
+// sold as if nothing were wrong, the client's error detail carries the complaint beside
+// untouched error codes, and the server's stderr says it once.
+TEST_F(JournalE2e, UnwritableJournalIsToldToClientsAndReceiptsGoOn) {
+    std::ofstream(m_dir + "/not-a-folder") << "x";
+    setenv("ProgramData", (m_dir + "/not-a-folder/programdata").c_str(), 1);
+    StartServerAndBind();
+    SellReceipt();
+
+    std::u16string message, code;
+    ASSERT_EQ(m_veskar->GetLastErrorMessage(&message), S_OK);
+    EXPECT_NE(Utf16ToCp1251(message).find("protocol journal not written"), std::string::npos)
+        << Cp1251ToUtf8(Utf16ToCp1251(message));
+    m_veskar->GetLastErrorCode(&code);  // an empty list is E_FAIL: nothing to report
+    EXPECT_EQ(code, u"");
+
+    // A register error still reads as before, the journal's complaint after it.
+    ASSERT_EQ(m_emulator.Control("error SOFTNREP PREP"), "OK");
+    EXPECT_EQ(m_veskar->OpenCheck(u"1"), E_FAIL);
+    ASSERT_EQ(m_veskar->GetLastErrorCode(&code), S_OK);
+    EXPECT_EQ(code, u"SOFTNREP");
+    ASSERT_EQ(m_veskar->GetLastErrorMessage(&message), S_OK);
+    const std::string text = Utf16ToCp1251(message);
+    const size_t separator = text.find(';');
+    ASSERT_NE(separator, std::string::npos) << Cp1251ToUtf8(text);
+    EXPECT_GT(separator, 0u);
+    EXPECT_EQ(text.substr(separator + 1).find("protocol journal not written"), 0u)
+        << Cp1251ToUtf8(text);
+
+    EXPECT_EQ(Count(ReadAll(m_dir + "/server.out"), "protocol journal"), 1)
+        << ReadAll(m_dir + "/server.out");
+}
+
+}  // namespace
+}  // namespace vske2e
