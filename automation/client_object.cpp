@@ -12,11 +12,6 @@ namespace vsk {
 
 namespace {
 
-std::function<void(uint32_t)>& IdleHook() {
-    static std::function<void(uint32_t)> hook;
-    return hook;
-}
-
 // The engine takes only the low 16 bits of these inputs.
 int16_t Low16(LONG v) {
     return static_cast<int16_t>(v);
@@ -48,15 +43,16 @@ HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj) {
     return S_OK;
 }
 
-void CVeskar::SetIdleHook(std::function<void(uint32_t)> idle) {
-    IdleHook() = std::move(idle);
-}
-
 HRESULT CVeskar::QueryInterface(const IID& riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
         *ppv = static_cast<IVeskar*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (riid == IID_IAsyncDispatch) {
+        *ppv = static_cast<IAsyncDispatch*>(this);
         AddRef();
         return S_OK;
     }
@@ -99,7 +95,49 @@ void CVeskar::ReportUnmapped() {
     m_unmappedCharacters = 0;
 }
 
+void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> args,
+                          InvokeDone done) {
+    m_lockWait = 0;
+    auto id = VeskarDispId(dispId);
+    if (id == VeskarDispId::LockPrinter && IsBound() && kind == InvokeKind::Method &&
+        args.size() == 1 && args[0].vt() == VT_I4) {
+        // Parked on the port, not on its worker: the holder's calls and UnlockPrinter go on.
+        m_lockWait = m_pDescriptor->LockAsync(
+            static_cast<uint32_t>(args[0].lVal()), this, [done = std::move(done)](bool obtained) {
+                done(obtained ? S_OK : CONTEXT_E_SYNCH_TIMEOUT, VARIANT());
+            });
+        return;
+    }
+    // Where the call runs: on the worker of the port it talks to; calls that need neither the
+    // register nor the engine (and an unbound object's refusals) answer at once.
+    int32_t port = 0;
+    if (id == VeskarDispId::Init) {
+        if (args.size() == 5 && args[0].vt() == VT_I4 && args[0].lVal() > 0)
+            port = args[0].lVal();
+    } else if (IsBound() && id != VeskarDispId::GetPortNumber &&
+               id != VeskarDispId::UnlockPrinter) {
+        port = m_lPortNumber;
+    }
+    auto run = [this, dispId, kind, args = std::move(args), done = std::move(done)]() mutable {
+        VARIANT result;
+        HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
+        done(hr, std::move(result));
+    };
+    if (port > 0)
+        m_ports.RunOnPort(port, std::move(run));
+    else
+        run();
+}
+
+void CVeskar::CancelInvoke() {
+    if (m_lockWait != 0 && m_pDescriptor)
+        m_pDescriptor->CancelLockWait(m_lockWait);
+    m_lockWait = 0;
+}
+
 void CVeskar::Detach() {
+    if (m_pDescriptor)
+        m_pDescriptor->GiveBackLock(this);
     if (m_lPortNumber > 0)
         m_ports.ReleaseClient(m_lPortNumber, m_szCallerApplicationName);
     m_lPortNumber = 0;
@@ -176,6 +214,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     Core().SetShowStatusDialogs(ShowStatusDialogs != 0);
     int16_t result =
         Core().Init("COM" + std::to_string(PortNumber), Ansi(CashierName), Ansi(CashierPassword));
+    m_pDescriptor->SetSerialNumber(Core().PrinterInfo().m_szSerialNumber);
     m_pDescriptor->Unlock();
     if (result > 0)
         return S_OK;
@@ -198,7 +237,7 @@ HRESULT CVeskar::Done() {
 HRESULT CVeskar::LockPrinter(LONG TimeoutInMilliseconds) {
     if (!IsBound())
         return E_FAIL;
-    return m_pDescriptor->Lock(static_cast<uint32_t>(TimeoutInMilliseconds), IdleHook())
+    return m_pDescriptor->Lock(static_cast<uint32_t>(TimeoutInMilliseconds), this)
                ? S_OK
                : CONTEXT_E_SYNCH_TIMEOUT;
 }

@@ -3,13 +3,17 @@
 // converting arguments (UTF-16 -> Windows-1251, the 16-bit inputs) and turning engine results
 // into HRESULTs and out values. It keeps no device state besides the binding.
 //
-// Threading: created and called on the server's main thread only (single-threaded apartment);
-// the reference count is not atomic.
+// Threading: created, released and reference-counted on the automation loop's thread. Through
+// InvokeAsync a call of a bound object runs on its port's worker and a LockPrinter that has to
+// wait parks in the port's queue of waiters; one call of an object is under way at a time (its
+// connection waits for each reply), so the object's own fields need no lock. Called directly
+// (in process), every method runs on the caller's thread.
 #pragma once
 
 #include <functional>
 #include <string>
 
+#include "automation/async_dispatch.h"
 #include "automation/dispatcher.h"
 
 class CVSKCore;
@@ -18,19 +22,19 @@ class CVSKPortManager;
 
 namespace vsk {
 
-class CVeskar final : public IVeskarDispatchImpl {
+class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch {
 public:
     // Takes one module lock for its lifetime.
     explicit CVeskar(CVSKPortManager& ports);
     static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj);
 
-    // What LockPrinter does between its 100 ms polls; the server runs other clients' calls
-    // there (as a modal loop would), so a lock held by another client can be released.
-    static void SetIdleHook(std::function<void(uint32_t ms)> idle);
-
     HRESULT QueryInterface(const IID& riid, void** ppv) override;
     ULONG AddRef() override;
     ULONG Release() override;
+
+    void InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> args,
+                     InvokeDone done) override;
+    void CancelInvoke() override;
 
 #define VSK_METHOD(id, name, help, ...) HRESULT name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override;
 #include "automation/veskar_methods.def"
@@ -60,6 +64,7 @@ private:
     CVSKPortDescriptor* m_pDescriptor = nullptr;
     std::string m_szCallerApplicationName;  // Windows-1251
     size_t m_unmappedCharacters = 0;        // not yet journaled
+    uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
 };
 
 }  // namespace vsk

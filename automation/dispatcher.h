@@ -145,6 +145,13 @@ inline HRESULT InvokeVeskar(IVeskar* obj, DISPID dispId, InvokeKind kind, const 
     return table[dispId - 1](obj, args, argCount, result);
 }
 
+// The DISPIDs of IVeskar by method name, from the same table.
+enum class VeskarDispId : DISPID {
+#define VSK_METHOD(id, name, ...) name = id,
+#include "automation/veskar_methods.def"
+#undef VSK_METHOD
+};
+
 // The IDispatch half of a Veskar object, served from the type library.
 class IVeskarDispatchImpl : public IVeskar {
 public:

@@ -1,14 +1,18 @@
 // The registry of open ports: one descriptor per serial port number, owning the port's
-// engine, counting the client objects attached to it and holding the advisory lock.
+// engine, counting the client objects attached to it and holding the advisory lock; and one
+// worker thread per port that runs the port's calls.
 //
-// Threading: the manager's map is guarded by its mutex, taken by every manager operation for
-// the whole operation (including the destruction of a descriptor with its engine). A
-// descriptor's client and lock counts are atomic so that they read whole outside the mutex;
-// Lock and Unlock do not take the mutex.
+// Threading: the manager's map is guarded by its mutex, never held while an engine works: a
+// port is opened and closed on its own worker thread. A descriptor's client and lock counts are
+// atomic so that they read whole outside the mutex; the lock and its queue of waiters have a
+// mutex of their own.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,7 +24,8 @@ class CVSKCore;
 
 namespace vsk {
 class IClock;
-}
+class CPortWorker;
+}  // namespace vsk
 
 // Creates the engine of a port (tests give engines a scaled clock or a scripted register).
 using EngineFactory = std::function<std::unique_ptr<CVSKCore>(int32_t portNumber)>;
@@ -38,37 +43,87 @@ public:
     int32_t RemoveClient(const std::string& name);
     CVSKCore* GetCore() { return m_core.get(); }
 
-    // Polls the lock every 100 ms until obtained or `timeoutMs` (unsigned) has passed; a
-    // timeout of 0 never obtains it. Between polls it calls `idle` (100 ms): the server runs
-    // other clients' calls there, so a holder on the same thread can unlock meanwhile.
-    bool Lock(uint32_t timeoutMs, const std::function<void(uint32_t)>& idle = {});
+    // The advisory lock. It has no owner as far as UnlockPrinter is concerned (any client may
+    // unlock it), but the descriptor remembers who took it so that a client that goes away
+    // holding it gives it back. `owner` is an opaque identity (the client object).
+    //
+    // Lock waits for it, polling every 100 ms until obtained or `timeoutMs` (unsigned) has
+    // passed; a timeout of 0 never obtains it. For callers that may block their thread.
+    bool Lock(uint32_t timeoutMs, const void* owner = nullptr);
+    // The same without blocking: `done` is called exactly once, with true when the lock was
+    // obtained and false on time-out or cancel, possibly before LockAsync returns and
+    // otherwise from Unlock, ExpireLockWaits or CancelLockWait. Waiters are served first come,
+    // first served. Returns a ticket for CancelLockWait (0 when already answered).
+    using LockDone = std::function<void(bool obtained)>;
+    uint64_t LockAsync(uint32_t timeoutMs, const void* owner, LockDone done);
+    void CancelLockWait(uint64_t ticket);
+    // Ends the waits whose time is up; returns the milliseconds until the next one ends
+    // (-1: none waiting).
+    int ExpireLockWaits(std::chrono::steady_clock::time_point now);
     bool Unlock();
+    // Gives the lock back when `owner` took it and nobody has unlocked it since.
+    void GiveBackLock(const void* owner);
 
     int32_t ClientCount() const { return m_clientCount.load(); }
     int32_t LockCount() const { return m_lockCount.load(); }
+    size_t LockWaiters();
     const std::vector<std::string>& ClientNames() const { return m_clientNames; }
+    // The register's serial number as last read by the port's worker, for the connections list.
+    std::string SerialNumber();
+    void SetSerialNumber(std::string serial);
 
 private:
+    struct Waiter {
+        uint64_t ticket;
+        const void* owner;
+        std::chrono::steady_clock::time_point deadline;
+        LockDone done;
+    };
+    bool TryLockLocked(const void* owner);
+    // Unlocks and hands the lock to the first waiter; the caller calls what it returns.
+    LockDone UnlockLocked();
+
     std::atomic<int32_t> m_clientCount{0};
     std::unique_ptr<CVSKCore> m_core;
     std::atomic<int32_t> m_lockCount{0};
     std::vector<std::string> m_clientNames;
     vsk::IClock& m_clock;
+
+    std::mutex m_lockMutex;  // the lock's holder, its waiters and the serial number
+    const void* m_lockHolder = nullptr;
+    std::deque<Waiter> m_waiters;
+    uint64_t m_nextTicket = 1;
+    std::string m_serialNumber;
 };
 
 class CVSKPortManager {
 public:
     // Without a factory each engine is a CVSKCore(port) with the real clock and headless UI.
     explicit CVSKPortManager(EngineFactory makeEngine = {}, vsk::IClock* clock = nullptr);
-    ~CVSKPortManager();  // destroys every descriptor still held, closing its port
+    // Closes every port still open, each on its worker, and joins the workers.
+    ~CVSKPortManager();
     CVSKPortManager(const CVSKPortManager&) = delete;
     CVSKPortManager& operator=(const CVSKPortManager&) = delete;
 
     // The port's descriptor, created with its engine when the port has none (*created then).
+    // When the port's last descriptor is still closing, waits for that first (not on the
+    // port's own worker, where the closing has run already).
     CVSKPortDescriptor* AttachClient(int32_t portNumber, const std::string& callerName,
                                      bool* created);
-    // True when this release destroyed the descriptor (and its engine).
+    // True when this was the port's last client: the descriptor leaves the registry at once
+    // and is destroyed (its engine closing the port) on the port's worker, after the calls
+    // queued there; the caller does not wait for it.
     bool ReleaseClient(int32_t portNumber, const std::string& callerName);
+    // Waits (bounded) until every closing handed to the workers has ended.
+    void WaitForClosings();
+
+    // Runs `task` on the port's worker, after every task handed in for that port before it.
+    void RunOnPort(int32_t portNumber, std::function<void()> task);
+    bool OnPortWorker(int32_t portNumber);
+
+    // Ends the lock waits whose time is up on every port; the milliseconds until the next one
+    // ends (-1: none waiting). The automation loop calls it as its timer.
+    int ExpireLockWaits();
 
     // One row of the operator's connections list; texts in Windows-1251.
     struct ConnectionRow {
@@ -79,10 +134,24 @@ public:
     void FillConnectionsList(std::vector<ConnectionRow>& list);
 
     size_t PortCount();
+    // Worker threads alive or not yet joined (tests: idle ports leave none behind).
+    size_t WorkerCount();
 
 private:
+    struct Slot {
+        std::unique_ptr<CVSKPortDescriptor> descriptor;
+        std::unique_ptr<vsk::CPortWorker> worker;
+        int pending = 0;  // tasks handed to the worker and not yet ended
+        int closing = 0;  // descriptors of this port still being destroyed
+    };
+    void RunOnPortLocked(int32_t portNumber, std::function<void()> task);
+    void TaskEnded(int32_t portNumber);
+    void ReapRetiredLocked();
+
     EngineFactory m_makeEngine;
     vsk::IClock& m_clock;
     std::mutex m_mutex;
-    std::map<int32_t, std::unique_ptr<CVSKPortDescriptor>> m_ports;
+    std::condition_variable m_closed;
+    std::map<int32_t, Slot> m_slots;
+    std::vector<std::unique_ptr<vsk::CPortWorker>> m_retired;
 };

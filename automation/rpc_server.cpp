@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -59,11 +60,36 @@ const Json* Param(const Json& params, std::string_view key) {
 
 }  // namespace
 
-CRpcServer::CRpcServer(std::string runtimeDir) : m_runtimeDir(std::move(runtimeDir)) {}
+// A call under way when the server ends runs to its end (the engine's own time-outs bound it);
+// this bounds the wait should one not.
+constexpr int kShutdownCallWaitMs = 120 * 1000;
+
+CRpcServer::CRpcServer(std::string runtimeDir)
+    : m_runtimeDir(std::move(runtimeDir)), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CRpcServer::~CRpcServer() {
-    while (!m_connections.empty())
-        CloseConnection(m_connections.begin()->first);
+    std::vector<int> ids;
+    for (const auto& [id, c] : m_connections)
+        ids.push_back(id);
+    for (int id : ids)
+        CloseConnection(id);
+    // Calls still under way hold their objects; their ends release them.
+    for (int waited = 0; AnyCallUnderWay() && waited < kShutdownCallWaitMs; waited += 100) {
+        pollfd p{m_wakeFd, POLLIN, 0};
+        poll(&p, 1, 100);
+        DrainCompletions();
+    }
+    if (AnyCallUnderWay())
+        Log("ending with calls still under way on a port; their objects are left as they are");
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        if (it->second->busy) {
+            ++it;
+            continue;
+        }
+        int id = it->first;
+        ++it;
+        CloseConnection(id);
+    }
     while (!m_classes.empty())
         RevokeClassObject(m_classes.front().clsid);
     if (m_localFd >= 0) {
@@ -72,6 +98,68 @@ CRpcServer::~CRpcServer() {
     }
     if (m_tcpFd >= 0)
         close(m_tcpFd);
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
+}
+
+bool CRpcServer::AnyCallUnderWay() const {
+    for (const auto& [id, c] : m_connections)
+        if (c->busy)
+            return true;
+    return false;
+}
+
+void CRpcServer::PostCompletion(Completion done, bool wake) {
+    {
+        std::lock_guard lock(m_doneMutex);
+        m_done.push_back(std::move(done));
+    }
+    if (wake) {
+        uint64_t one = 1;
+        (void)!write(m_wakeFd, &one, sizeof one);
+    }
+}
+
+std::optional<CRpcServer::Completion> CRpcServer::TakeCompletion(int connection) {
+    std::lock_guard lock(m_doneMutex);
+    for (auto it = m_done.begin(); it != m_done.end(); ++it) {
+        if (it->connection == connection) {
+            Completion done = std::move(*it);
+            m_done.erase(it);
+            return done;
+        }
+    }
+    return std::nullopt;
+}
+
+void CRpcServer::DrainCompletions() {
+    uint64_t count;
+    (void)!read(m_wakeFd, &count, sizeof count);
+    std::deque<Completion> done;
+    {
+        std::lock_guard lock(m_doneMutex);
+        done.swap(m_done);
+    }
+    for (Completion& d : done) {
+        auto it = m_connections.find(d.connection);
+        if (it == m_connections.end() || !it->second->busy)
+            continue;
+        Connection& c = *it->second;
+        Connection::Call call = std::move(c.call);
+        c.call = {};
+        c.busy = false;
+        HRESULT hr = S_OK;
+        std::string message;
+        Json result = InvokeResult(call.member, d.hr, d.result, &hr, &message);
+        if (!call.notification && !c.closing) {
+            Json reply =
+                FAILED(hr) ? wire::Error(call.id, hr, message) : wire::Result(call.id, result);
+            c.out += reply.Dump() + "\n";
+        }
+        call.async->Release();
+        call.obj->Release();
+        Resume(d.connection);
+    }
 }
 
 bool CRpcServer::ListenLocal(std::string* error) {
@@ -196,6 +284,8 @@ bool CRpcServer::IsRegistered(const CLSID& clsid) const {
 
 std::vector<int> CRpcServer::Fds() const {
     std::vector<int> fds;
+    if (m_wakeFd >= 0)
+        fds.push_back(m_wakeFd);
     if (m_localFd >= 0)
         fds.push_back(m_localFd);
     if (m_tcpFd >= 0)
@@ -207,22 +297,32 @@ std::vector<int> CRpcServer::Fds() const {
 }
 
 void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
+    if (m_timer) {
+        int next = m_timer();
+        if (next >= 0 && (timeoutMs < 0 || next < timeoutMs))
+            timeoutMs = next;
+    }
+    DrainCompletions();
     std::vector<pollfd> fds;
-    std::vector<int> ids;  // connection id per entry; 0 listeners and the wake fd
+    std::vector<int> ids;  // connection id per entry; 0 the caller's wake fd, -3 completions
     auto add = [&](int fd, short events, int id) {
         fds.push_back({fd, events, 0});
         ids.push_back(id);
     };
     if (wakeFd >= 0)
         add(wakeFd, POLLIN, 0);
+    add(m_wakeFd, POLLIN, -3);
     if (m_localFd >= 0)
         add(m_localFd, POLLIN, -1);
     if (m_tcpFd >= 0)
         add(m_tcpFd, POLLIN, -2);
     for (const auto& [id, c] : m_connections) {
-        if (c->busy || c->fd < 0)
+        if (c->fd < 0)
             continue;
-        add(c->fd, short(POLLIN | (c->out.empty() ? 0 : POLLOUT)), id);
+        // A connection with a call under way is not read (its next request waits for the
+        // reply), but its hang-up still shows: poll reports POLLHUP whatever is asked.
+        short events = short((c->busy ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
+        add(c->fd, events, id);
     }
     int n = poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0)
@@ -235,14 +335,21 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
             Accept(m_localFd, false);
         else if (id == -2)
             Accept(m_tcpFd, true);
+        else if (id == -3)
+            DrainCompletions();
         else if (id > 0) {
             auto it = m_connections.find(id);
             if (it == m_connections.end())
-                continue;  // closed by a nested run
+                continue;
+            Connection& c = *it->second;
             if (fds[i].revents & POLLOUT)
-                Flush(*it->second);
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                Flush(c);
+            if (c.busy) {
+                if (fds[i].revents & (POLLHUP | POLLERR))
+                    CloseConnection(id);  // the client is gone: its call is cancelled
+            } else if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
                 ServeReadable(id);
+            }
         }
     }
 }
@@ -287,6 +394,7 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     auto c = std::make_unique<Connection>();
+    c->id = m_nextConnection;
     c->fd = fd;
     c->tcp = tcp;
     if (tcp)
@@ -296,6 +404,7 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
 
 int CRpcServer::OpenTestConnection(bool tcp) {
     auto c = std::make_unique<Connection>();
+    c->id = m_nextConnection;
     c->tcp = tcp;
     m_connections.emplace(m_nextConnection, std::move(c));
     return m_nextConnection++;
@@ -305,7 +414,18 @@ std::string CRpcServer::HandleTestLine(int id, std::string_view line, bool* clos
     auto it = m_connections.find(id);
     if (it == m_connections.end())
         return {};
-    return HandleLine(*it->second, line, close);
+    Connection& c = *it->second;
+    std::string reply = HandleLine(c, line, close);
+    for (int waited = 0; c.busy && waited < kShutdownCallWaitMs; waited += 100) {
+        pollfd p{m_wakeFd, POLLIN, 0};
+        poll(&p, 1, 100);
+        DrainCompletions();
+    }
+    if (!c.out.empty()) {  // the reply of a call that went on elsewhere
+        reply = c.out.substr(0, c.out.size() - 1);
+        c.out.clear();
+    }
+    return reply;
 }
 
 void CRpcServer::ServeReadable(int id) {
@@ -319,41 +439,50 @@ void CRpcServer::ServeReadable(int id) {
     if (n < 0)
         return;
     c->in.append(buf, size_t(n));
-    c->busy = true;
+    Resume(id);
+}
+
+void CRpcServer::Resume(int id) {
+    auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return;
+    Connection& c = *it->second;
+    bool keep = c.closing ? false : ServeLines(c);
+    Flush(c);
+    if (!keep || c.closing || c.out.size() > kMaxPendingOutput)
+        CloseConnection(id);
+}
+
+bool CRpcServer::ServeLines(Connection& c) {
     bool close = false;
-    while (!close) {
-        size_t nl = c->in.find('\n');
+    while (!close && !c.busy && !c.closing) {
+        size_t nl = c.in.find('\n');
         if (nl == std::string::npos) {
-            if (c->in.size() > wire::kMaxLineBytes) {
-                if (!c->discarding)
-                    c->out += TooLong();
-                c->discarding = true;
-                c->in.clear();
+            if (c.in.size() > wire::kMaxLineBytes) {
+                if (!c.discarding)
+                    c.out += TooLong();
+                c.discarding = true;
+                c.in.clear();
             }
             break;
         }
-        if (c->discarding) {  // the tail of a refused line
-            c->in.erase(0, nl + 1);
-            c->discarding = false;
+        if (c.discarding) {  // the tail of a refused line
+            c.in.erase(0, nl + 1);
+            c.discarding = false;
             continue;
         }
         if (nl > wire::kMaxLineBytes) {
-            c->in.erase(0, nl + 1);
-            c->out += TooLong();
+            c.in.erase(0, nl + 1);
+            c.out += TooLong();
             continue;
         }
-        std::string line = c->in.substr(0, nl);
-        c->in.erase(0, nl + 1);
-        std::string reply = HandleLine(*c, line, &close);
+        std::string line = c.in.substr(0, nl);
+        c.in.erase(0, nl + 1);
+        std::string reply = HandleLine(c, line, &close);
         if (!reply.empty())
-            c->out += reply + "\n";
-        if (c->closing)
-            break;
+            c.out += reply + "\n";
     }
-    c->busy = false;
-    Flush(*c);
-    if (close || c->closing || c->out.size() > kMaxPendingOutput)
-        CloseConnection(id);
+    return !close;
 }
 
 void CRpcServer::Flush(Connection& c) {
@@ -376,8 +505,16 @@ void CRpcServer::CloseConnection(int id) {
     if (it == m_connections.end())
         return;
     Connection& c = *it->second;
-    if (c.busy) {  // a nested run: the request running on it finishes first
+    if (c.busy) {
+        // The call under way holds its object: the connection goes when the call has ended.
+        // Nothing more reaches the client; a call that only waits ends now.
         c.closing = true;
+        if (c.fd >= 0) {
+            close(c.fd);
+            c.fd = -1;
+        }
+        if (c.call.async)
+            c.call.async->CancelInvoke();
         return;
     }
     if (c.fd >= 0) {
@@ -419,9 +556,15 @@ std::string CRpcServer::HandleLine(Connection& c, std::string_view line, bool* c
     static const Json kNoParams = Json(Json::Object{});
     HRESULT hr = S_OK;
     std::string message;
+    bool pending = false;
     Json result =
         Dispatch(c, method->AsString(), params && params->IsObject() ? *params : kNoParams, close,
-                 &hr, &message);
+                 &pending, &hr, &message);
+    if (pending) {  // answered when the call has ended
+        c.call.id = std::move(replyId);
+        c.call.notification = !id;
+        return {};
+    }
     if (!id)
         return {};  // a notification
     if (FAILED(hr))
@@ -429,8 +572,21 @@ std::string CRpcServer::HandleLine(Connection& c, std::string_view line, bool* c
     return wire::Result(replyId, std::move(result)).Dump();
 }
 
+Json CRpcServer::InvokeResult(const char* member, HRESULT hr, const VARIANT& result, HRESULT* error,
+                              std::string* message) {
+    if (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH) {
+        *error = hr;
+        *message = HResultName(hr) + ": cannot invoke " + member;
+        return Json();
+    }
+    Json out;
+    out.Set("hr", int64_t(hr));
+    out.Set("value", wire::ToJson(result));
+    return out;
+}
+
 Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
-                          HRESULT* error, std::string* message) {
+                          bool* pending, HRESULT* error, std::string* message) {
     auto fail = [&](HRESULT hr, std::string text) {
         *error = hr;
         *message = HResultName(hr) + ": " + text;
@@ -482,10 +638,6 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         HRESULT hr = f.create ? f.create(&obj) : E_NOTIMPL;
         if (FAILED(hr) || !obj)
             return fail(FAILED(hr) ? hr : E_FAIL, "creation failed");
-        if (c.closing) {  // the client went away during a nested run
-            obj->Release();
-            return fail(RPC_E_DISCONNECTED, "connection closed");
-        }
         int handle = c.nextObject++;
         c.objects[handle] = obj;
         return Json(Json::Object{{"object", int64_t(handle)}});
@@ -572,17 +724,36 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         for (size_t i = 0; i < list.size(); ++i)
             if (HRESULT hr = wire::ArgFromJson(list[i], types[i], &values[i]); FAILED(hr))
                 return fail(hr, "argument " + std::to_string(i + 1) + " of " + member->name);
-        VARIANT result;
-        obj->AddRef();  // the client may release it from a nested run
-        HRESULT hr =
-            obj->Invoke(member->dispid, kind, values.data(), unsigned(values.size()), &result);
-        obj->Release();
-        if (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH)
-            return fail(hr, std::string("cannot invoke ") + member->name);
-        Json out;
-        out.Set("hr", int64_t(hr));
-        out.Set("value", wire::ToJson(result));
-        return out;
+        IAsyncDispatch* async = nullptr;
+        if (FAILED(obj->QueryInterface(IID_IAsyncDispatch, reinterpret_cast<void**>(&async))) ||
+            !async) {
+            VARIANT result;
+            HRESULT hr =
+                obj->Invoke(member->dispid, kind, values.data(), unsigned(values.size()), &result);
+            return InvokeResult(member->name, hr, result, error, message);
+        }
+        // The call goes on elsewhere; the object stays referenced until it has ended.
+        obj->AddRef();
+        int connection = c.id;
+        // While InvokeAsync runs, an end on this thread is taken below without a wake-up.
+        auto returned = std::make_shared<std::atomic<bool>>(false);
+        async->InvokeAsync(
+            member->dispid, kind, std::move(values),
+            [this, connection, returned](HRESULT hr, VARIANT result) {
+                PostCompletion({connection, hr, std::move(result)}, returned->load());
+            });
+        returned->store(true);
+        if (auto done = TakeCompletion(connection)) {
+            async->Release();
+            obj->Release();
+            return InvokeResult(member->name, done->hr, done->result, error, message);
+        }
+        c.busy = true;
+        c.call.obj = obj;
+        c.call.async = async;
+        c.call.member = member->name;
+        *pending = true;
+        return Json();
     }
     return fail(DISP_E_MEMBERNOTFOUND, "unknown method " + method);
 }

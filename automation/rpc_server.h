@@ -1,20 +1,27 @@
 // The server side of the automation runtime: class objects registered by CLSID, a Unix stream
-// socket per server process (and an opt-in TCP listener), JSON-RPC requests served one at a
-// time on the thread that runs the loop.
+// socket per server process (and an opt-in TCP listener), JSON-RPC requests of each
+// connection answered in order.
 //
-// Threading: every member runs on one thread, the one that calls RunOnce (the single-threaded
-// apartment). A call that runs a nested loop (a modal message box of the engine) may call
-// RunOnce again; the connection whose request is running is not served until it returns.
-// The loop is a plain poll(); a GUI event loop can drive it by watching Fds() and calling
-// RunOnce(0) when one becomes ready.
+// Threading: every member runs on one thread, the one that calls RunOnce. The loop never waits
+// on a register: an Invoke of an object that offers IAsyncDispatch is handed to the object
+// (which runs it on its port's worker, or parks it while it waits for a lock) and the loop goes
+// on serving the other connections; the call's end comes back through a completion queue that
+// wakes the loop. A connection whose call is under way is not read until the call has ended,
+// so its requests are still answered one at a time and in order. The loop is a plain poll(); a
+// GUI event loop can drive it by watching Fds() and calling RunOnce(0) when one becomes ready.
 #pragma once
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "automation/async_dispatch.h"
 #include "automation/com_types.h"
 #include "automation/json.h"
 
@@ -53,6 +60,9 @@ public:
     // readable, and serves every ready connection.
     void RunOnce(int timeoutMs, int wakeFd = -1);
     std::vector<int> Fds() const;
+    // Run at the start of every RunOnce; returns the milliseconds until it wants to run again
+    // (-1: no wish). The server's lock waits end through it.
+    void SetTimer(std::function<int()> timer) { m_timer = std::move(timer); }
     // Where the server reports what nobody else sees (refused TCP connections); stderr unless
     // set. Never handed a token.
     void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
@@ -73,9 +83,25 @@ private:
     void ServeReadable(int id);
     void Flush(Connection& c);
     void CloseConnection(int id);
+    // Serves the complete request lines of the connection until one starts a call that goes
+    // on elsewhere; false when the connection is to be dropped.
+    bool ServeLines(Connection& c);
+    void Resume(int id);
     std::string HandleLine(Connection& c, std::string_view line, bool* close);
     Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
-                  HRESULT* error, std::string* message);
+                  bool* pending, HRESULT* error, std::string* message);
+    Json InvokeResult(const char* member, HRESULT hr, const VARIANT& result, HRESULT* error,
+                      std::string* message);
+
+    struct Completion {
+        int connection;
+        HRESULT hr;
+        VARIANT result;
+    };
+    void PostCompletion(Completion done, bool wake);
+    std::optional<Completion> TakeCompletion(int connection);
+    void DrainCompletions();
+    bool AnyCallUnderWay() const;
 
     std::function<void(const std::string&)> m_log;
     std::string m_runtimeDir;
@@ -87,20 +113,35 @@ private:
     std::vector<ClassFactory> m_classes;
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_nextConnection = 1;
+    std::function<int()> m_timer;
+
+    int m_wakeFd = -1;  // eventfd: a call has ended on another thread
+    std::mutex m_doneMutex;
+    std::deque<Completion> m_done;
 };
 
 struct CRpcServer::Connection {
+    int id = 0;
     int fd = -1;
     bool tcp = false;
     std::string peer;  // "address:port" of a TCP client
     bool authenticated = false;
-    bool busy = false;     // a request of this connection is running
-    bool closing = false;  // close once the running request returns
+    bool busy = false;     // a call of this connection is under way
+    bool closing = false;  // close once the call under way has ended
     bool discarding = false;
     std::string in;
     std::string out;
     std::map<int, IDispatch*> objects;
     int nextObject = 1;
+    // The call under way: its request's id, the object (one reference held) and member.
+    struct Call {
+        Json id;
+        bool notification = false;
+        IDispatch* obj = nullptr;
+        IAsyncDispatch* async = nullptr;
+        const char* member = "";
+    };
+    Call call;
 };
 
 }  // namespace vsk

@@ -134,20 +134,6 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     return cl;
 }
 
-std::function<void(uint32_t)> ServeWhileWaiting(CRpcServer& server) {
-    return [&server](uint32_t ms) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0)
-                break;
-            server.RunOnce(int(left));
-        }
-    };
-}
-
 int RunServerProcess(const std::vector<std::string>& args) {
     ServerCommandLine cl = ParseServerCommandLine(args);
     if (!cl.error.empty()) {
@@ -226,8 +212,8 @@ int RunServerProcess(const std::vector<std::string>& args) {
             userInControl = true;
             stop = true;
         });
-        // LockPrinter's waits keep serving the other clients (one of them may hold the lock).
-        CVeskar::SetIdleHook(ServeWhileWaiting(server));
+        // LockPrinter's waits end on time through the loop's timer.
+        server.SetTimer([&ports] { return ports.ExpireLockWaits(); });
         // A server started for a client that never came (it gave up waiting) would otherwise
         // wait forever: it ends when no object was created within its first minute.
         const auto started = std::chrono::steady_clock::now();
@@ -243,7 +229,6 @@ int RunServerProcess(const std::vector<std::string>& args) {
             if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info))
                 stop = true;
         }
-        CVeskar::SetIdleHook({});
         TheModule().SetOnLastUnlock({});
     }
     close(signalFd);

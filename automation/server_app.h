@@ -31,11 +31,6 @@ struct ServerCommandLine {
 
 ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args);
 
-// What a call that waits on the main thread (LockPrinter between its polls) runs instead of
-// sleeping: the server's loop for that long, so other clients' calls run nested meanwhile, as
-// they would in a modal loop.
-std::function<void(uint32_t ms)> ServeWhileWaiting(CRpcServer& server);
-
 // The whole process after main(): returns the exit status.
 int RunServerProcess(const std::vector<std::string>& args);
 

@@ -153,17 +153,13 @@ TEST_F(ClientObjectTest, AdvisoryLockHasNoOwner) {
     CVeskar* b = NewClient();
     ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"A"), S_OK);
     ASSERT_EQ(b->Init(3, u"Anna", kPassword, 0, u"B"), S_OK);
-    int idles = 0;
-    CVeskar::SetIdleHook([&](uint32_t) { ++idles; });
     EXPECT_EQ(a->LockPrinter(5000), S_OK);
     EXPECT_EQ(b->LockPrinter(300), CONTEXT_E_SYNCH_TIMEOUT);
-    EXPECT_EQ(idles, 3);
     EXPECT_EQ(a->LockPrinter(100), CONTEXT_E_SYNCH_TIMEOUT);  // the holder is refused too
     EXPECT_EQ(b->UnlockPrinter(), S_OK);
     EXPECT_EQ(b->LockPrinter(100), S_OK);
     EXPECT_EQ(a->UnlockPrinter(), S_OK);
     EXPECT_EQ(a->LockPrinter(0), CONTEXT_E_SYNCH_TIMEOUT);  // 0 never obtains it
-    CVeskar::SetIdleHook({});
     a->Release();
     b->Release();
 }
@@ -214,6 +210,7 @@ TEST_F(ClientObjectTest, TextOutsideTheCodePageBecomesQuestionMarksAndIsJournale
     ASSERT_EQ(a->FiscalLineEx(u"Tea \u6F22\U0001F375", 1, 500, 0, 1, 0, 1, 0, u"", 0, &sum), S_OK);
     EXPECT_EQ(a->AbortCheck(), S_OK);
     a->Release();  // the last client: the engine goes and its journal is closed
+    ports.WaitForClosings();
 
     std::string journal;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(env.Dir() + "/state")) {
@@ -229,8 +226,8 @@ TEST_F(ClientObjectTest, TextOutsideTheCodePageBecomesQuestionMarksAndIsJournale
               std::string::npos);
 }
 
-// A LockPrinter that waits for a lock held by another client serves the other clients
-// meanwhile, so the holder can unlock and the waiter gets the lock (rather than the whole
+// A LockPrinter that waits for a lock held by another client leaves the server serving the
+// other clients, so the holder can unlock and the waiter gets the lock (rather than the whole
 // server standing still for the full time-out).
 TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     CRpcServer server(env.RuntimeDir());
@@ -240,7 +237,7 @@ TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     f.clsid = typelib::CLSID_Veskar;
     f.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
     ASSERT_TRUE(server.RegisterClassObject(f, &error)) << error;
-    CVeskar::SetIdleHook(ServeWhileWaiting(server));
+    server.SetTimer([this] { return ports.ExpireLockWaits(); });
     int wake = eventfd(0, EFD_CLOEXEC);
     std::atomic<bool> stop{false};
     std::thread loop([&] {
@@ -271,7 +268,7 @@ TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     HRESULT waited = E_UNEXPECTED;
     std::thread waiter([&] { waited = b->LockPrinter(20000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(a->UnlockPrinter(), S_OK);  // runs nested inside B's wait
+    EXPECT_EQ(a->UnlockPrinter(), S_OK);  // served while B waits
     waiter.join();
     EXPECT_EQ(waited, S_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -283,7 +280,6 @@ TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     (void)!write(wake, &one, sizeof one);
     loop.join();
     close(wake);
-    CVeskar::SetIdleHook({});
 }
 
 }  // namespace

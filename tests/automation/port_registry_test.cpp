@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <numeric>
+#include <thread>
+
 #include "automation/port_registry.h"
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
@@ -90,15 +96,97 @@ TEST_F(PortRegistryTest, LockPollsEvery100msUntilTheTimeout) {
     EXPECT_EQ(d->LockCount(), 0);
     EXPECT_TRUE(d->Lock(100));
 
-    // The idle step may let the holder unlock (the server serves other calls there).
-    int idles = 0;
-    EXPECT_TRUE(d->Lock(5000, [&](uint32_t ms) {
-        EXPECT_EQ(ms, 100u);
-        if (++idles == 2)
-            d->Unlock();
-    }));
-    EXPECT_EQ(idles, 2);
     EXPECT_EQ(d->LockCount(), 1);
+}
+
+// Waiting lockers queue on the port (memory, not stack): first come, first served, each
+// ending once, on grant, time-out or cancel.
+TEST_F(PortRegistryTest, LockWaitersAreServedInArrivalOrder) {
+    bool created;
+    CVSKPortDescriptor* d = ports.AttachClient(3, "Kasa", &created);
+    int holder = 0;
+    std::vector<int> granted, refused;
+    auto waitAs = [&](int who, uint32_t ms) {
+        return d->LockAsync(ms, &who + who,
+                            [&, who](bool ok) { (ok ? granted : refused).push_back(who); });
+    };
+    EXPECT_EQ(d->LockAsync(0, &holder, [&](bool ok) { (ok ? granted : refused).push_back(0); }),
+              0u);  // 0 never obtains, even on a free port
+    EXPECT_EQ(refused, std::vector<int>{0});
+    refused.clear();
+    EXPECT_EQ(waitAs(1, 1000), 0u);  // free: obtained at once
+    EXPECT_EQ(granted, std::vector<int>{1});
+    const int kWaiters = 1000;
+    std::vector<uint64_t> tickets;
+    for (int i = 2; i < 2 + kWaiters; ++i)
+        tickets.push_back(waitAs(i, i == 5 ? 1 : 60000));
+    EXPECT_EQ(d->LockWaiters(), size_t(kWaiters));
+    d->CancelLockWait(tickets[1]);  // waiter 3 leaves
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GT(d->ExpireLockWaits(std::chrono::steady_clock::now()), 50000);  // waiter 5 ends
+    EXPECT_EQ(refused, (std::vector<int>{3, 5}));
+    for (int i = 0; i < kWaiters - 2; ++i)
+        d->Unlock();  // each unlock hands the lock to the next in line
+    ASSERT_EQ(granted.size(), size_t(kWaiters - 1));
+    EXPECT_TRUE(std::is_sorted(granted.begin(), granted.end()));
+    EXPECT_EQ(granted[1], 2);
+    EXPECT_EQ(granted[2], 4);
+    EXPECT_EQ(d->LockCount(), 1);
+    EXPECT_EQ(d->LockWaiters(), 0u);
+}
+
+TEST_F(PortRegistryTest, AClientThatGoesAwayGivesItsLockBack) {
+    bool created;
+    CVSKPortDescriptor* d = ports.AttachClient(3, "Kasa", &created);
+    int a = 0, b = 0, c = 0;
+    std::vector<const void*> order;
+    ASSERT_TRUE(d->Lock(100, &a));
+    d->LockAsync(60000, &b, [&](bool ok) { order.push_back(ok ? &b : nullptr); });
+    d->LockAsync(60000, &c, [&](bool ok) { order.push_back(ok ? &c : nullptr); });
+    d->GiveBackLock(&c);  // a waiter that goes away ends its wait
+    d->GiveBackLock(&b);  // not the holder: nothing to give back, but its wait ends
+    EXPECT_EQ(order, (std::vector<const void*>{nullptr, nullptr}));
+    EXPECT_EQ(d->LockCount(), 1);
+    d->GiveBackLock(&a);
+    EXPECT_EQ(d->LockCount(), 0);
+
+    // Unlocked by somebody else since: the lock is no longer the departed client's.
+    ASSERT_TRUE(d->Lock(100, &a));
+    d->Unlock();
+    ASSERT_TRUE(d->Lock(100, &b));
+    d->GiveBackLock(&a);
+    EXPECT_EQ(d->LockCount(), 1);
+}
+
+// A port's calls run on its own thread, in the order handed in; another port's do not wait
+// for them; a port with nothing open keeps no thread.
+TEST_F(PortRegistryTest, EachPortRunsItsCallsOnItsOwnWorker) {
+    std::mutex m;
+    std::vector<int> order;
+    std::atomic<bool> release{false};
+    std::atomic<bool> otherRan{false};
+    ports.RunOnPort(3, [&] {
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    for (int i = 0; i < 50; ++i)
+        ports.RunOnPort(3, [&, i] {
+            EXPECT_TRUE(ports.OnPortWorker(3));
+            std::lock_guard lock(m);
+            order.push_back(i);
+        });
+    ports.RunOnPort(4, [&] { otherRan = true; });
+    for (int i = 0; i < 2000 && !otherRan; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(otherRan);  // port 3 is still busy
+    release = true;
+    for (int i = 0; i < 5000 && ports.WorkerCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(ports.WorkerCount(), 0u);
+    std::vector<int> expected(50);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
+    EXPECT_FALSE(ports.OnPortWorker(3));
 }
 
 // The lock outlives the client that took it and ends with the descriptor.
