@@ -1,0 +1,129 @@
+// A server killed in the middle of a receipt leaves it open in the register. The next server's
+// first receipt cancels that leftover and goes on; nothing else on the register moves.
+#include <algorithm>
+#include <filesystem>
+
+#include "automation/client.h"
+#include "platform/codepage.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace vske2e {
+namespace {
+
+using namespace vsk;
+using Ms = std::chrono::milliseconds;
+
+template <class F>
+bool Eventually(F done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(Ms(20));
+    }
+    return true;
+}
+
+class RecoveryE2e : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        UseRuntimeFolder();
+        ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
+        ASSERT_TRUE(m_emulator.Start(m_dir, {})) << "vsk-emulator did not start";
+        ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
+                                             "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports",
+                                             "COM" + std::to_string(kPort), m_emulator.Link()));
+    }
+
+    void TearDown() override {
+        Unbind();
+        if (m_server > 0) {
+            kill(m_server, SIGTERM);
+            int status = 0;
+            waitpid(m_server, &status, 0);
+        }
+        E2eTest::TearDown();
+    }
+
+    void Unbind() {
+        if (m_veskar)
+            m_veskar->Release();
+        m_veskar = nullptr;
+    }
+
+    // A server of its own, and an object bound to the register's port.
+    void StartServerAndBind() {
+        const std::string out = m_dir + "/server-" + std::to_string(++m_servers) + ".out";
+        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, out);
+        ASSERT_GT(m_server, 0);
+        const std::string classFile =
+            m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
+        ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
+            << ReadAll(out);
+        ActivationOptions options;
+        options.allowStart = false;
+        IDispatch* object = nullptr;
+        ASSERT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &object, options), S_OK);
+        ASSERT_EQ(QueryVeskar(object, &m_veskar), S_OK);
+        object->Release();
+        ASSERT_EQ(m_veskar->Init(kPort, u"Anna", u"0000000000", 0, u"e2e"), S_OK);
+    }
+
+    void KillServer() {
+        kill(m_server, SIGKILL);
+        int status = 0;
+        waitpid(m_server, &status, 0);
+        m_server = -1;
+        ASSERT_TRUE(WIFSIGNALED(status));
+        Unbind();
+        // The dead server's class file stays behind until the next server writes its own.
+        std::filesystem::remove(m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar));
+    }
+
+    pid_t m_server = -1;
+    int m_servers = 0;
+    IVeskar* m_veskar = nullptr;
+};
+
+TEST_F(RecoveryE2e, NextServerCancelsTheReceiptAKilledServerLeftOpen) {
+    StartServerAndBind();
+    LONG sum = 0;
+    ASSERT_EQ(m_veskar->OpenCheck(u"1"), S_OK);
+    ASSERT_EQ(m_veskar->FiscalLineEx(u"Хліб", 1, 1205, 0, 1, 0, 1, 0, u"", 0, &sum), S_OK);
+    ASSERT_EQ(m_veskar->FiscalLineEx(u"Молоко", 2, 3150, 0, 1, 0, 2, 0, u"", 0, &sum), S_OK);
+    KillServer();
+    auto before = m_emulator.State();
+    ASSERT_EQ(before["receipt"], "open");
+    ASSERT_EQ(before["sale"], "7505");
+
+    StartServerAndBind();
+    LONG closing = 0;
+    ASSERT_EQ(m_veskar->OpenCheck(u"1"), S_OK);
+    ASSERT_EQ(m_veskar->FiscalLineEx(u"Сир", 1, 4200, 0, 1, 0, 3, 0, u"", 0, &sum), S_OK);
+    ASSERT_EQ(m_veskar->CloseCheckEx(4200, 0, 0, 0, &closing), S_OK);
+    EXPECT_EQ(closing, 4200);
+
+    // The leftover was cancelled on the tape, the new receipt closed, and only it was counted.
+    auto after = m_emulator.State();
+    EXPECT_EQ(after["receipt"], "closed");
+    EXPECT_EQ(after["day_total"], std::to_string(std::stoll(before["day_total"]) + 4200));
+    EXPECT_EQ(after["day_receipts"], std::to_string(std::stoi(before["day_receipts"]) + 1));
+    EXPECT_EQ(after["last_receipt"], std::to_string(std::stoi(before["last_receipt"]) + 1));
+    EXPECT_EQ(after["cash"], std::to_string(std::stoll(before["cash"]) + 4200));
+    const std::vector<std::string> tape = m_emulator.Tape(200);
+    const auto cancelled = std::find(tape.begin(), tape.end(), "RECEIPT CANCELLED");
+    ASSERT_NE(cancelled, tape.end());
+    EXPECT_EQ(std::count(tape.begin(), tape.end(), "RECEIPT CANCELLED"), 1);
+    // The new receipt's line comes after the cancellation.
+    EXPECT_TRUE(std::any_of(cancelled, tape.end(), [](const std::string& line) {
+        return line.find("Сир") != std::string::npos;
+    }));
+
+    std::u16string code;
+    m_veskar->GetLastErrorCode(&code);
+    EXPECT_EQ(Utf16ToCp1251(code), "");
+}
+
+}  // namespace
+}  // namespace vske2e
