@@ -163,6 +163,11 @@ void CVSKCore::CatchUpLateAnswer() {
     }
     const bool lineCounted = accepted && m_lineInDoubt && m_bCheckOpen &&
                              (!fiscReply.empty() || IsSaleLineWord(late.command));
+    // The journal drops a line that is too long: a chatty register is shown by its beginning.
+    constexpr size_t kShown = 200;
+    if (heard.size() > kShown) {
+        heard = heard.substr(0, kShown) + "...";
+    }
     if (heard.empty()) {
         m_journal.LogFormat("No late reply to %s: the register stayed silent",
                             late.command.c_str());
