@@ -1,0 +1,179 @@
+// End-to-end support for the server process: a client program's object through libvskclient,
+// a vskmanager started by hand and serving until SIGTERM (which must end it cleanly), registers
+// mapped to ports, and readers of the journal and the tape.
+#pragma once
+
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "automation/client.h"
+#include "platform/codepage.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace vske2e {
+
+using namespace vsk;
+using Ms = std::chrono::milliseconds;
+
+inline int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Polls `done` for up to `timeoutMs`.
+template <class F>
+bool Eventually(F done, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(Ms(20));
+    }
+    return true;
+}
+
+// One client program's object: its own connection to the server.
+class Client {
+public:
+    Client() = default;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client() { Reset(); }
+
+    HRESULT Create() {
+        ActivationOptions options;
+        options.allowStart = false;  // the test started the server itself
+        IDispatch* object = nullptr;
+        HRESULT hr = CreateInstance(GuidToString(typelib::CLSID_Veskar), &object, options);
+        if (FAILED(hr))
+            return hr;
+        hr = QueryVeskar(object, &m_veskar);
+        object->Release();
+        return hr;
+    }
+    void Reset() {
+        if (m_veskar)
+            m_veskar->Release();
+        m_veskar = nullptr;
+    }
+    IVeskar* operator->() const { return m_veskar; }
+
+    HRESULT Init(LONG port, const std::u16string& cashier = u"Anna",
+                 const std::u16string& password = u"0000000000",
+                 const std::u16string& app = u"e2e") {
+        return m_veskar->Init(port, cashier, password, 0, app);
+    }
+    LONG Port() {
+        LONG port = INT_MIN;
+        EXPECT_EQ(m_veskar->GetPortNumber(&port), S_OK);
+        return port;
+    }
+    // A one-line receipt paid in cash; the closing figure, or -1 when a step failed.
+    LONG Sell(const std::u16string& name, LONG article, LONG price) {
+        LONG sum = 0, closing = 0;
+        if (m_veskar->OpenCheck(u"1") != S_OK ||
+            m_veskar->FiscalLineEx(name, 1, price, 0, 1, 0, article, 0, u"", 0, &sum) != S_OK ||
+            sum != price || m_veskar->CloseCheckEx(price, 0, 0, 0, &closing) != S_OK)
+            return -1;
+        return closing;
+    }
+
+private:
+    IVeskar* m_veskar = nullptr;
+};
+
+class ServerE2e : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        UseRuntimeFolder();
+        ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
+    }
+
+    void TearDown() override {
+        // SIGTERM is a clean shutdown: exit status 0 (a sanitizer build reports its findings
+        // through the status and the output).
+        if (m_server > 0) {
+            kill(m_server, SIGTERM);
+            int status = 0;
+            waitpid(m_server, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "vskmanager ended with status " << status << "\n"
+                << ReadAll(m_dir + "/server.out");
+        }
+        StopSecond();
+        E2eTest::TearDown();
+    }
+
+    // An emulator whose slave is mapped to COM`port`; its device path is returned.
+    std::string StartRegister(EmulatorProcess& emulator, const std::string& dir, int port,
+                              const std::vector<std::string>& args = {}) {
+        std::filesystem::create_directories(dir);
+        EXPECT_TRUE(emulator.Start(dir, args)) << "vsk-emulator did not start";
+        EXPECT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
+                                             "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports",
+                                             "COM" + std::to_string(port), emulator.Link()));
+        std::error_code ec;
+        return std::filesystem::canonical(emulator.Link(), ec).string();
+    }
+
+    // vskmanager started by the operator: it serves until SIGTERM.
+    void StartServer() {
+        const std::string out = m_dir + "/server.out";
+        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, out);
+        ASSERT_GT(m_server, 0);
+        const std::string classFile =
+            m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
+        ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
+            << ReadAll(out);
+    }
+
+    // Whether the server process has `device` open (a port it did not close again).
+    bool ServerHolds(const std::string& device) {
+        std::error_code ec;
+        for (const auto& fd :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(m_server) + "/fd", ec)) {
+            std::error_code linkEc;
+            if (std::filesystem::read_symlink(fd.path(), linkEc).string() == device)
+                return true;
+        }
+        return false;
+    }
+
+    // Every journal line the server wrote so far (ANSI code page, converted).
+    std::string Journal() {
+        std::string all;
+        std::error_code ec;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(m_dir + "/programdata", ec))
+            if (entry.is_regular_file())
+                all += Cp1251ToUtf8(ReadAll(entry.path()));
+        return all;
+    }
+
+    static int Count(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    int TapeCount(EmulatorProcess& emulator, const std::string& text) {
+        const std::vector<std::string> tape = emulator.Tape(500);
+        return int(std::count_if(tape.begin(), tape.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
+    }
+
+    // A suite's further registers stop before the folder goes.
+    virtual void StopSecond() {}
+
+    pid_t m_server = -1;
+};
+
+}  // namespace vske2e
