@@ -2,6 +2,20 @@
 // dialog and the printer information window. The engine sees only this interface; the Qt
 // window implements it, and the headless implementation answers every question with its
 // default (Retry/Cancel -> Cancel, OK -> OK), writes the text to stderr and never blocks.
+//
+// Threads: the engine of a port runs on that port's worker thread, so every member here is
+// called from a port's worker, several ports' workers possibly at once; the status window
+// object is created, updated and deleted on the worker that asked for it. A windowed
+// implementation keeps this contract:
+// - it shows its windows on the GUI thread (handing the request over, e.g. by a queued call),
+//   never on the worker;
+// - a question (message box, connection dialog, printer information window) blocks only the
+//   asking port's worker until the operator answers; the automation loop, the GUI and the other
+//   ports go on meanwhile;
+// - the status window's calls never block the worker on the GUI (they post and return);
+// - when the server ends while a question is open, the question ends with its default answer,
+//   so the worker can finish.
+// The headless implementation is safe from any thread: it only writes to stderr.
 #pragma once
 
 #include <memory>
