@@ -27,8 +27,8 @@ const std::string& OrUnknown(const std::string& text) {
 }  // namespace
 
 CVSKPortDescriptor::CVSKPortDescriptor(int32_t portNumber, const EngineFactory& makeEngine,
-                                       vsk::IClock& clock)
-    : m_core(makeEngine(portNumber)), m_clock(clock) {}
+                                       vsk::IClock& engineClock, vsk::IClock& clock)
+    : m_core(makeEngine(portNumber, engineClock)), m_clock(clock) {}
 
 CVSKPortDescriptor::~CVSKPortDescriptor() {
     // Waits still queued end as time-outs (the server cancels its own before this).
@@ -208,9 +208,17 @@ void CVSKPortDescriptor::SetSerialNumber(std::string serial) {
 }
 
 CVSKPortManager::CVSKPortManager(EngineFactory makeEngine, vsk::IClock* clock)
-    : m_makeEngine(std::move(makeEngine)), m_clock(clock ? *clock : vsk::RealClock()) {
+    : m_makeEngine(std::move(makeEngine)),
+      m_clock(clock ? *clock : vsk::RealClock()),
+      m_engineClock(m_clock) {
     if (!m_makeEngine)
-        m_makeEngine = [](int32_t port) { return std::make_unique<CVSKCore>(port); };
+        m_makeEngine = [](int32_t port, vsk::IClock& engineClock) {
+            return std::make_unique<CVSKCore>(port, &engineClock);
+        };
+}
+
+void CVSKPortManager::InterruptEngines(uint32_t capMs) {
+    m_engineClock.Interrupt(capMs);
 }
 
 CVSKPortManager::~CVSKPortManager() {
@@ -222,10 +230,11 @@ CVSKPortManager::~CVSKPortManager() {
                 continue;
             std::shared_ptr<CVSKPortDescriptor> doomed(std::move(slot.descriptor));
             ++slot.closing;
-            RunOnPortLocked(port, [this, port, doomed]() mutable {
+            const int32_t portNumber = port;
+            RunOnPortLocked(portNumber, [this, portNumber, doomed]() mutable {
                 doomed.reset();
                 std::lock_guard inner(m_mutex);
-                --m_slots[port].closing;
+                --m_slots[portNumber].closing;
             });
         }
         for (auto& [port, slot] : m_slots)
@@ -305,7 +314,8 @@ CVSKPortDescriptor* CVSKPortManager::AttachClient(int32_t portNumber, const std:
     Slot& slot = m_slots[portNumber];
     bool isNew = !slot.descriptor;
     if (isNew)
-        slot.descriptor = std::make_unique<CVSKPortDescriptor>(portNumber, m_makeEngine, m_clock);
+        slot.descriptor =
+            std::make_unique<CVSKPortDescriptor>(portNumber, m_makeEngine, m_engineClock, m_clock);
     slot.descriptor->AddClient(callerName);
     if (created)
         *created = isNew;

@@ -22,17 +22,22 @@
 
 class CVSKCore;
 
+#include "platform/clock.h"
+
 namespace vsk {
-class IClock;
 class CPortWorker;
 }  // namespace vsk
 
-// Creates the engine of a port (tests give engines a scaled clock or a scripted register).
-using EngineFactory = std::function<std::unique_ptr<CVSKCore>(int32_t portNumber)>;
+// Creates the engine of a port on the clock it is handed (the manager's, which the server can
+// cut short when it ends); tests give engines a scripted register or their own operator.
+using EngineFactory =
+    std::function<std::unique_ptr<CVSKCore>(int32_t portNumber, vsk::IClock& clock)>;
 
 class CVSKPortDescriptor {
 public:
-    CVSKPortDescriptor(int32_t portNumber, const EngineFactory& makeEngine, vsk::IClock& clock);
+    // `engineClock` is the engine's; `clock` paces the blocking Lock.
+    CVSKPortDescriptor(int32_t portNumber, const EngineFactory& makeEngine,
+                       vsk::IClock& engineClock, vsk::IClock& clock);
     ~CVSKPortDescriptor();
     CVSKPortDescriptor(const CVSKPortDescriptor&) = delete;
     CVSKPortDescriptor& operator=(const CVSKPortDescriptor&) = delete;
@@ -125,6 +130,11 @@ public:
     // ends (-1: none waiting). The automation loop calls it as its timer.
     int ExpireLockWaits();
 
+    // The server is ending: from now on every engine's sleeps and waits last at most `capMs`
+    // (those under way end within a moment), so calls under way answer soon as failures and
+    // the closings (a receipt left open is cancelled) finish quickly.
+    void InterruptEngines(uint32_t capMs);
+
     // One row of the operator's connections list; texts in Windows-1251.
     struct ConnectionRow {
         std::string port;    // "COM3", "COM3 LOCKED", or empty for a further client
@@ -150,6 +160,7 @@ private:
 
     EngineFactory m_makeEngine;
     vsk::IClock& m_clock;
+    vsk::InterruptibleClock m_engineClock;
     std::mutex m_mutex;
     std::condition_variable m_closed;
     std::map<int32_t, Slot> m_slots;

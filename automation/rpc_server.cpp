@@ -24,8 +24,35 @@ namespace vsk {
 
 namespace {
 
-// A connection that stops reading its replies is dropped once this much is waiting for it.
-constexpr size_t kMaxPendingOutput = 64 * 1024 * 1024;
+// Replies are small: a connection is not read while this much of its output waits, and is
+// dropped once its output passes the cap (a client that does not read its replies). All
+// connections together may hold at most the total.
+constexpr size_t kReadPauseOutput = 64 * 1024;
+constexpr size_t kMaxPendingOutput = 1024 * 1024;
+constexpr size_t kMaxTotalOutput = 64 * 1024 * 1024;
+
+// A TCP peer that has not authenticated yet gets short lines and little time.
+constexpr size_t kPreAuthLineBytes = 4096;
+constexpr auto kPreAuthTimeout = std::chrono::seconds(10);
+// Failed authentications of one address make its next attempts wait, doubling up to the cap;
+// they are logged once a minute per address.
+constexpr auto kAuthDelayFirst = std::chrono::milliseconds(100);
+constexpr auto kAuthDelayMax = std::chrono::seconds(10);
+constexpr auto kAuthLogInterval = std::chrono::seconds(60);
+constexpr size_t kMaxTrackedPeers = 4096;
+// Out of descriptors: accepting waits this long instead of spinning on the listener.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+int MsUntil(std::chrono::steady_clock::time_point when) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now())
+                  .count();
+    return ms <= 0 ? 0 : ms > INT32_MAX ? INT32_MAX : int(ms);
+}
+
+std::string PeerHost(const std::string& peer) {
+    size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
 
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size() || b.empty())
@@ -303,6 +330,14 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
             timeoutMs = next;
     }
     DrainCompletions();
+    const auto now = std::chrono::steady_clock::now();
+    auto sooner = [&](int ms) {
+        if (timeoutMs < 0 || ms < timeoutMs)
+            timeoutMs = ms;
+    };
+    const bool accepting = now >= m_acceptPausedUntil;
+    if (!accepting)
+        sooner(MsUntil(m_acceptPausedUntil));
     std::vector<pollfd> fds;
     std::vector<int> ids;  // connection id per entry; 0 the caller's wake fd, -3 completions
     auto add = [&](int fd, short events, int id) {
@@ -312,18 +347,30 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
     if (wakeFd >= 0)
         add(wakeFd, POLLIN, 0);
     add(m_wakeFd, POLLIN, -3);
-    if (m_localFd >= 0)
+    if (m_localFd >= 0 && accepting)
         add(m_localFd, POLLIN, -1);
-    if (m_tcpFd >= 0)
+    if (m_tcpFd >= 0 && accepting)
         add(m_tcpFd, POLLIN, -2);
+    std::vector<int> expired;
     for (const auto& [id, c] : m_connections) {
         if (c->fd < 0)
             continue;
-        // A connection with a call under way is not read (its next request waits for the
-        // reply), but its hang-up still shows: poll reports POLLHUP whatever is asked.
-        short events = short((c->busy ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
+        if (c->tcp && !c->authenticated) {
+            if (now >= c->authDeadline) {
+                expired.push_back(id);
+                continue;
+            }
+            sooner(MsUntil(c->authDeadline));
+        }
+        // A connection is not read while a call of its own is under way (its next request
+        // waits for the reply) or its replies wait to be read; its hang-up still shows: poll
+        // reports POLLHUP whatever is asked.
+        short events =
+            short((c->busy || !c->out.empty() ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
         add(c->fd, events, id);
     }
+    for (int id : expired)
+        CloseConnection(id);  // no authentication within its time
     int n = poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0)
         return;
@@ -370,6 +417,44 @@ std::string PeerName(int fd) {
 
 }  // namespace
 
+CRpcServer::PeerFailures& CRpcServer::Failures(const std::string& host) {
+    auto it = m_failures.find(host);
+    if (it != m_failures.end())
+        return it->second;
+    // Bounded: addresses whose delay has long passed are forgotten first.
+    if (m_failures.size() >= kMaxTrackedPeers) {
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(m_failures, [&](const auto& f) {
+            return now - f.second.retryAt > kAuthLogInterval &&
+                   now - f.second.lastLog > kAuthLogInterval;
+        });
+        if (m_failures.size() >= kMaxTrackedPeers)
+            m_failures.erase(m_failures.begin());
+    }
+    return m_failures[host];
+}
+
+// Refusals are reported once a minute per address, with the count of those not reported, so a
+// flood of attempts cannot flood the log.
+void CRpcServer::LogRefusal(Connection& c, const std::string& why) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::string host = PeerHost(c.peer);
+    PeerFailures& f = Failures(host);
+    if (f.lastLog != std::chrono::steady_clock::time_point{} &&
+        now - f.lastLog < kAuthLogInterval) {
+        ++f.unlogged;
+        return;
+    }
+    std::string line =
+        "TCP connection from " + (c.peer.empty() ? std::string("?") : c.peer) + " refused: " + why;
+    if (f.unlogged > 0)
+        line += " (and " + std::to_string(f.unlogged) + " refusals from " + host +
+                " not reported in the last minute)";
+    f.lastLog = now;
+    f.unlogged = 0;
+    Log(line);
+}
+
 void CRpcServer::Log(const std::string& line) {
     if (m_log)
         m_log(line);
@@ -379,8 +464,19 @@ void CRpcServer::Log(const std::string& line) {
 
 void CRpcServer::Accept(int listenFd, bool tcp) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The pending connection stays in the backlog; polling the listener now would only
+            // report it again at once.
+            auto now = std::chrono::steady_clock::now();
+            m_acceptPausedUntil = now + kAcceptPause;
+            if (now - m_lastAcceptComplaint >= kAuthLogInterval) {
+                m_lastAcceptComplaint = now;
+                Log(std::string("cannot accept connections: ") + std::strerror(errno));
+            }
+        }
         return;
+    }
     if (!tcp) {
         // The folder is private already; the peer check also covers a descriptor passed on.
         ucred cred{};
@@ -397,8 +493,10 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
     c->id = m_nextConnection;
     c->fd = fd;
     c->tcp = tcp;
-    if (tcp)
+    if (tcp) {
         c->peer = PeerName(fd);
+        c->authDeadline = std::chrono::steady_clock::now() + kPreAuthTimeout;
+    }
     m_connections.emplace(m_nextConnection++, std::move(c));
 }
 
@@ -431,7 +529,8 @@ std::string CRpcServer::HandleTestLine(int id, std::string_view line, bool* clos
 void CRpcServer::ServeReadable(int id) {
     Connection* c = m_connections.at(id).get();
     char buf[65536];
-    ssize_t n = read(c->fd, buf, sizeof buf);
+    const bool preAuth = c->tcp && !c->authenticated;
+    ssize_t n = read(c->fd, buf, preAuth ? 2 * kPreAuthLineBytes : sizeof buf);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
         CloseConnection(id);
         return;
@@ -449,14 +548,30 @@ void CRpcServer::Resume(int id) {
     Connection& c = *it->second;
     bool keep = c.closing ? false : ServeLines(c);
     Flush(c);
-    if (!keep || c.closing || c.out.size() > kMaxPendingOutput)
+    if (c.out.size() > kReadPauseOutput &&
+        (c.out.size() > kMaxPendingOutput || TotalOutput() > kMaxTotalOutput)) {
+        Log("dropping a connection that does not read its replies");
+        keep = false;
+        c.out.clear();  // nothing more is sent to it
+    }
+    if (!keep || c.closing)
         CloseConnection(id);
+}
+
+size_t CRpcServer::TotalOutput() const {
+    size_t total = 0;
+    for (const auto& [id, c] : m_connections)
+        total += c->out.size();
+    return total;
 }
 
 bool CRpcServer::ServeLines(Connection& c) {
     bool close = false;
-    while (!close && !c.busy && !c.closing) {
+    while (!close && !c.busy && !c.closing && c.out.size() < kReadPauseOutput) {
         size_t nl = c.in.find('\n');
+        if (c.tcp && !c.authenticated &&
+            (nl == std::string::npos ? c.in.size() : nl) > kPreAuthLineBytes)
+            return false;  // no long lines before authentication: the connection goes
         if (nl == std::string::npos) {
             if (c.in.size() > wire::kMaxLineBytes) {
                 if (!c.discarding)
@@ -593,8 +708,7 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         return Json();
     };
     auto refuse = [&](const char* why) {
-        Log("TCP connection from " + (c.peer.empty() ? std::string("?") : c.peer) +
-            " refused: " + why);
+        LogRefusal(c, why);
         *close = true;
         return fail(E_ACCESSDENIED, why);
     };
@@ -602,8 +716,20 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         const Json* token = Param(params, "token");
         if (!c.tcp)
             return Json(Json::Object{{"authenticated", true}});
-        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token))
+        const std::string host = PeerHost(c.peer);
+        const auto now = std::chrono::steady_clock::now();
+        auto known = m_failures.find(host);
+        if (known != m_failures.end() && now < known->second.retryAt)
+            return refuse("too many failed authentications from this address; try later");
+        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token)) {
+            PeerFailures& f = Failures(host);
+            f.count = std::min(f.count + 1, 16);
+            f.retryAt = now + std::min<std::chrono::steady_clock::duration>(
+                                  kAuthDelayFirst * (1 << (f.count - 1)), kAuthDelayMax);
             return refuse("wrong token");
+        }
+        if (known != m_failures.end())
+            m_failures.erase(known);
         c.authenticated = true;
         return Json(Json::Object{{"authenticated", true}});
     }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -115,6 +116,20 @@ private:
     int m_nextConnection = 1;
     std::function<int()> m_timer;
 
+    // Failed authentications by peer address (TCP).
+    struct PeerFailures {
+        int count = 0;
+        std::chrono::steady_clock::time_point retryAt;
+        std::chrono::steady_clock::time_point lastLog;
+        int unlogged = 0;  // refusals since the last report
+    };
+    PeerFailures& Failures(const std::string& host);
+    void LogRefusal(Connection& c, const std::string& why);
+    std::map<std::string, PeerFailures> m_failures;
+    std::chrono::steady_clock::time_point m_acceptPausedUntil;
+    std::chrono::steady_clock::time_point m_lastAcceptComplaint;
+    size_t TotalOutput() const;
+
     int m_wakeFd = -1;  // eventfd: a call has ended on another thread
     std::mutex m_doneMutex;
     std::deque<Completion> m_done;
@@ -126,8 +141,9 @@ struct CRpcServer::Connection {
     bool tcp = false;
     std::string peer;  // "address:port" of a TCP client
     bool authenticated = false;
-    bool busy = false;     // a call of this connection is under way
-    bool closing = false;  // close once the call under way has ended
+    std::chrono::steady_clock::time_point authDeadline;  // TCP, until authenticated
+    bool busy = false;                                   // a call of this connection is under way
+    bool closing = false;                                // close once the call under way has ended
     bool discarding = false;
     std::string in;
     std::string out;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -35,6 +36,19 @@ const char* kUsage =
     "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
     "       vskmanager --set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "       vskmanager --config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate VALUE\n";
+
+// On SIGTERM every register wait of the server lasts at most this long, so that the server
+// ends within a few seconds whatever it was waiting for.
+constexpr uint32_t kShutdownWaitCapMs = 300;
+
+// Every connection costs a descriptor: take all the user may have.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 std::string ModulePath() {
     std::error_code ec;
@@ -178,6 +192,7 @@ int RunServerProcess(const std::vector<std::string>& args) {
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
 
     bool stop = false;
     bool userInControl = cl.userInControl;
@@ -226,8 +241,12 @@ int RunServerProcess(const std::vector<std::string>& args) {
                 std::chrono::steady_clock::now() - started > std::chrono::seconds(60))
                 stop = true;
             signalfd_siginfo info;
-            if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info))
+            if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
                 stop = true;
+                // Whatever is waiting ends soon: register waits are cut short (their calls
+                // answer failures), the closings that follow cancel what is open.
+                ports.InterruptEngines(kShutdownWaitCapMs);
+            }
         }
         TheModule().SetOnLastUnlock({});
     }

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -63,6 +64,28 @@ bool ScaledClock::Wait(const ManualResetEvent& event, uint32_t ms) {
 int64_t ScaledClock::NowMs() {
     const auto real = static_cast<double>(SteadyMs() - m_start);
     return m_start + std::llround(real / m_factor);
+}
+
+namespace {
+constexpr uint32_t kSliceMs = 50;
+}
+
+uint32_t InterruptibleClock::Left(uint32_t ms, uint32_t done) const {
+    const int64_t cap = m_cap.load();
+    const uint32_t allowed = cap >= 0 && cap < int64_t(ms) ? uint32_t(cap) : ms;
+    return done >= allowed ? 0 : allowed - done;
+}
+
+void InterruptibleClock::Sleep(uint32_t ms) {
+    for (uint32_t done = 0, left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
+        m_inner.Sleep(std::min(left, kSliceMs));
+}
+
+bool InterruptibleClock::Wait(const ManualResetEvent& event, uint32_t ms) {
+    for (uint32_t done = 0, left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
+        if (m_inner.Wait(event, std::min(left, kSliceMs)))
+            return true;
+    return event.IsSet();
 }
 
 }  // namespace vsk

@@ -42,4 +42,25 @@ private:
     std::atomic<int64_t> m_timedOut{0};
 };
 
+// Wraps a clock so that its waits can be cut short from another thread (a server that is
+// ending): after Interrupt(capMs) every sleep and wait lasts at most capMs nominal
+// milliseconds, and one already under way ends within a slice of its own length. Until then it
+// behaves as the wrapped clock, apart from waking every slice.
+class InterruptibleClock : public IClock {
+public:
+    explicit InterruptibleClock(IClock& inner) : m_inner(inner) {}
+    void Interrupt(uint32_t capMs) { m_cap = capMs; }
+    bool Interrupted() const { return m_cap.load() >= 0; }
+    void Sleep(uint32_t ms) override;
+    bool Wait(const ManualResetEvent& event, uint32_t ms) override;
+    int64_t NowMs() override { return m_inner.NowMs(); }
+
+private:
+    // The nominal milliseconds still allowed after `done` of `ms`.
+    uint32_t Left(uint32_t ms, uint32_t done) const;
+
+    IClock& m_inner;
+    std::atomic<int64_t> m_cap{-1};
+};
+
 }  // namespace vsk

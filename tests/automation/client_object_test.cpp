@@ -51,7 +51,10 @@ protected:
     ScaledClock clock{0.02};
     HeadlessOperatorUi ui{true};
     CVSKPortManager ports{
-        [this](int32_t port) { return std::make_unique<CVSKCore>(port, &clock, &ui); }, &clock};
+        [this](int32_t port, IClock& engineClock) {
+            return std::make_unique<CVSKCore>(port, &engineClock, &ui);
+        },
+        &clock};
 };
 
 TEST_F(ClientObjectTest, InitChecksItsArgumentsAndBindsToThePort) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -249,20 +252,123 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
         EXPECT_EQ(test::Exchange(server, s, create + "\n"), "");
         close(s);
     }
-    // Each refusal is reported with the peer, never with a token.
-    ASSERT_EQ(log.size(), 3u);
+    // Refusals are reported with the peer, never with a token, once a minute per address.
+    ASSERT_EQ(log.size(), 1u);
     for (const std::string& line : log) {
         EXPECT_NE(line.find("TCP connection from 127.0.0.1:"), std::string::npos) << line;
         EXPECT_EQ(line.find("guess"), std::string::npos) << line;
         EXPECT_EQ(line.find(*token), std::string::npos) << line;
     }
-    int s = connectTcp();
-    Json r = ExchangeJson(
-        server, s,
-        R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}");
+
+    // A flood of wrong tokens from one address: after a failure the address waits a growing
+    // delay, and attempts within it are refused untried (the right token too).
+    const std::string good =
+        R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}";
+    for (int i = 0; i < 50; ++i) {
+        int f = connectTcp();
+        EXPECT_EQ(ErrorCode(ExchangeJson(server, f, refused[1].first)), E_ACCESSDENIED);
+        close(f);
+    }
+    int early = connectTcp();
+    Json r = ExchangeJson(server, early, good);
+    EXPECT_EQ(ErrorCode(r), E_ACCESSDENIED) << r.Dump();
+    EXPECT_NE(r.Dump().find("try later"), std::string::npos) << r.Dump();
+    close(early);
+    EXPECT_EQ(log.size(), 1u);  // all within the minute: not reported again
+
+    // Once the delay has passed, the right token goes through and clears the record.
+    int s = -1;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (s >= 0)
+            close(s);
+        s = connectTcp();
+        r = ExchangeJson(server, s, good);
+    } while (!r.Find("result") && std::chrono::steady_clock::now() < until);
     EXPECT_TRUE(r.Find("result")) << r.Dump();
     r = ExchangeJson(server, s, create);
     EXPECT_TRUE(r.Find("result") && r.Find("result")->Find("object")) << r.Dump();
+    close(s);
+}
+
+// Before authentication a TCP peer gets a short line and a short time; afterwards (and on the
+// local socket) the ordinary line limit holds.
+TEST_F(RpcServerTest, UnauthenticatedPeersHoldLittleAndNotForLong) {
+    std::string error;
+    ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", env.Dir() + "/config/token", &error)) << error;
+    server.SetLog([](const std::string&) {});
+    auto connectTcp = [&] {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(server.TcpPort()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return s;
+    };
+    for (int i = 0; i < 20; ++i)
+        server.RunOnce(1);
+    const size_t base = server.ConnectionCount();  // the fixture's local client
+    // 200 peers that send 64 KiB without a newline are all dropped, holding nothing.
+    std::vector<int> peers;
+    const std::string blob(64 * 1024, 'x');
+    size_t most = 0;
+    for (int i = 0; i < 200; ++i) {
+        int s = connectTcp();
+        (void)!send(s, blob.data(), blob.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        peers.push_back(s);
+        server.RunOnce(0);  // the listener's backlog is short
+        server.RunOnce(0);
+        most = std::max(most, server.ConnectionCount() - base);
+    }
+    EXPECT_LT(most, 10u);  // each went as soon as its line was too long
+    for (int i = 0; i < 400 && server.ConnectionCount() > base; ++i)
+        server.RunOnce(10);
+    EXPECT_EQ(server.ConnectionCount(), base);
+    for (int s : peers)
+        close(s);
+
+    // A peer that says nothing is dropped after its time.
+    int quiet = connectTcp();
+    for (int i = 0; i < 50 && server.ConnectionCount() == base; ++i)
+        server.RunOnce(10);
+    EXPECT_EQ(server.ConnectionCount(), base + 1);
+    const auto start = std::chrono::steady_clock::now();
+    while (server.ConnectionCount() > base &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(15))
+        server.RunOnce(100);
+    EXPECT_EQ(server.ConnectionCount(), base);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    char c;
+    EXPECT_EQ(recv(quiet, &c, 1, 0), 0);  // closed by the server
+    close(quiet);
+}
+
+// A client that sends requests and never reads the replies stops being read, then is dropped;
+// the server's memory for it stays bounded.
+TEST_F(RpcServerTest, ClientsThatDoNotReadTheirRepliesAreBounded) {
+    int s = test::ConnectUnixRaw(server.SocketPath());
+    ASSERT_GE(s, 0);
+    int small = 4096;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string request =
+        R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"Nothing.Here"}})"
+        "\n";
+    std::string many;
+    while (many.size() < 512 * 1024)
+        many += request;
+    size_t sent = 0;
+    for (int i = 0; i < 2000 && sent < many.size(); ++i) {
+        ssize_t n = send(s, many.data() + sent, many.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += size_t(n);
+        server.RunOnce(1);
+    }
+    // The server stopped reading while its replies waited: the client could not push it all.
+    EXPECT_LT(sent, many.size());
+    EXPECT_EQ(server.ConnectionCount(), 2u);  // the fixture's client and this one
     close(s);
 }
 
