@@ -95,17 +95,23 @@ CRpcServer::CRpcServer(std::string runtimeDir)
     : m_runtimeDir(std::move(runtimeDir)), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CRpcServer::~CRpcServer() {
-    std::vector<int> ids;
+    // No new request is served from here on. Calls that only wait end now; calls on a register
+    // run to their end (the server has cut their waits short). Their replies still go out, so
+    // a waiting client learns that its call failed rather than seeing the line drop.
+    m_ending = true;
     for (const auto& [id, c] : m_connections)
-        ids.push_back(id);
-    for (int id : ids)
-        CloseConnection(id);
-    // Calls still under way hold their objects; their ends release them.
+        if (c->busy && c->call.async)
+            c->call.async->CancelInvoke();
     for (int waited = 0; AnyCallUnderWay() && waited < kShutdownCallWaitMs; waited += 100) {
         pollfd p{m_wakeFd, POLLIN, 0};
         poll(&p, 1, 100);
         DrainCompletions();
     }
+    std::vector<int> ids;
+    for (const auto& [id, c] : m_connections)
+        ids.push_back(id);
+    for (int id : ids)
+        CloseConnection(id);
     if (AnyCallUnderWay())
         Log("ending with calls still under way on a port; their objects are left as they are");
     for (auto it = m_connections.begin(); it != m_connections.end();) {
@@ -567,7 +573,7 @@ size_t CRpcServer::TotalOutput() const {
 
 bool CRpcServer::ServeLines(Connection& c) {
     bool close = false;
-    while (!close && !c.busy && !c.closing && c.out.size() < kReadPauseOutput) {
+    while (!close && !m_ending && !c.busy && !c.closing && c.out.size() < kReadPauseOutput) {
         size_t nl = c.in.find('\n');
         if (c.tcp && !c.authenticated &&
             (nl == std::string::npos ? c.in.size() : nl) > kPreAuthLineBytes)

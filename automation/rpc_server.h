@@ -130,7 +130,8 @@ private:
     std::chrono::steady_clock::time_point m_lastAcceptComplaint;
     size_t TotalOutput() const;
 
-    int m_wakeFd = -1;  // eventfd: a call has ended on another thread
+    bool m_ending = false;  // the destructor runs: no new request is served
+    int m_wakeFd = -1;      // eventfd: a call has ended on another thread
     std::mutex m_doneMutex;
     std::deque<Completion> m_done;
 };

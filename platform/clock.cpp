@@ -77,15 +77,23 @@ uint32_t InterruptibleClock::Left(uint32_t ms, uint32_t done) const {
 }
 
 void InterruptibleClock::Sleep(uint32_t ms) {
-    for (uint32_t done = 0, left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
+    uint32_t done = 0;
+    for (uint32_t left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
         m_inner.Sleep(std::min(left, kSliceMs));
+    m_skipped += ms - done;
 }
 
 bool InterruptibleClock::Wait(const ManualResetEvent& event, uint32_t ms) {
-    for (uint32_t done = 0, left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
+    uint32_t done = 0;
+    for (uint32_t left; (left = Left(ms, done)) > 0; done += std::min(left, kSliceMs))
         if (m_inner.Wait(event, std::min(left, kSliceMs)))
             return true;
+    m_skipped += ms - done;
     return event.IsSet();
+}
+
+int64_t InterruptibleClock::NowMs() {
+    return m_inner.NowMs() + m_skipped.load();
 }
 
 }  // namespace vsk

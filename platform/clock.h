@@ -44,8 +44,9 @@ private:
 
 // Wraps a clock so that its waits can be cut short from another thread (a server that is
 // ending): after Interrupt(capMs) every sleep and wait lasts at most capMs nominal
-// milliseconds, and one already under way ends within a slice of its own length. Until then it
-// behaves as the wrapped clock, apart from waking every slice.
+// milliseconds, and one already under way ends within a slice of its own length. The time a cut
+// wait did not spend is added to NowMs, so code that waits in a loop until a moment sees that
+// moment come. Until Interrupt it behaves as the wrapped clock, apart from waking every slice.
 class InterruptibleClock : public IClock {
 public:
     explicit InterruptibleClock(IClock& inner) : m_inner(inner) {}
@@ -53,7 +54,7 @@ public:
     bool Interrupted() const { return m_cap.load() >= 0; }
     void Sleep(uint32_t ms) override;
     bool Wait(const ManualResetEvent& event, uint32_t ms) override;
-    int64_t NowMs() override { return m_inner.NowMs(); }
+    int64_t NowMs() override;
 
 private:
     // The nominal milliseconds still allowed after `done` of `ms`.
@@ -61,6 +62,7 @@ private:
 
     IClock& m_inner;
     std::atomic<int64_t> m_cap{-1};
+    std::atomic<int64_t> m_skipped{0};  // nominal milliseconds that cut waits did not spend
 };
 
 }  // namespace vsk

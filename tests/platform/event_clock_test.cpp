@@ -126,5 +126,45 @@ TEST(Clock, NowIsMonotonic) {
     EXPECT_TRUE(RealClock().Wait(set, 0));
 }
 
+// An ending server cuts every register wait short: a wait under way ends within its cap, later
+// ones last at most the cap, a signal still ends a wait at once, and the time a cut wait did
+// not spend shows in NowMs so that a loop waiting for a moment reaches it.
+TEST(InterruptibleClock, CutsWaitsShortAndFastForwardsTheirTime) {
+    InterruptibleClock clock(RealClock());
+    ManualResetEvent never, soon;
+    // Untouched it waits its time and sees the event.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(clock.Wait(never, 120));
+    EXPECT_GE(ElapsedMs(t0), 110);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        soon.Set();
+    });
+    EXPECT_TRUE(clock.Wait(soon, 5000));
+    setter.join();
+
+    const int64_t before = clock.NowMs();
+    t0 = std::chrono::steady_clock::now();
+    auto waiting = std::async(std::launch::async, [&] { return clock.Wait(never, 60000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    clock.Interrupt(200);
+    EXPECT_FALSE(waiting.get());
+    EXPECT_LT(ElapsedMs(t0), 2000);
+    EXPECT_GE(clock.NowMs() - before, 60000);  // as if the whole wait had passed
+
+    // Later waits and sleeps last the cap at most; a loop until a moment gets there quickly.
+    t0 = std::chrono::steady_clock::now();
+    clock.Sleep(10000);
+    const int64_t until = clock.NowMs() + 30000;
+    int rounds = 0;
+    while (clock.NowMs() < until && rounds < 1000) {
+        clock.Wait(never, 5000);
+        ++rounds;
+    }
+    EXPECT_LE(rounds, 6);
+    EXPECT_LT(ElapsedMs(t0), 3000);
+    EXPECT_TRUE(clock.Interrupted());
+}
+
 }  // namespace
 }  // namespace vsk
