@@ -50,11 +50,10 @@ protected:
     emu::PtyRegister pty{emulated};
     ScaledClock clock{0.02};
     HeadlessOperatorUi ui{true};
-    CVSKPortManager ports{
-        [this](int32_t port, IClock& engineClock) {
-            return std::make_unique<CVSKCore>(port, &engineClock, &ui);
-        },
-        &clock};
+    CVSKPortManager ports{[this](int32_t port, IClock& engineClock) {
+                              return std::make_unique<CVSKCore>(port, &engineClock, &ui);
+                          },
+                          &clock};
 };
 
 TEST_F(ClientObjectTest, InitChecksItsArgumentsAndBindsToThePort) {
