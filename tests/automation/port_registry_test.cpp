@@ -158,6 +158,41 @@ TEST_F(PortRegistryTest, AClientThatGoesAwayGivesItsLockBack) {
     EXPECT_EQ(d->LockCount(), 1);
 }
 
+// The last release does not wait for the port to close (that runs on the port's worker), but
+// whoever must know it closed can wait for it; a new client of the port waits for it too.
+TEST(PortRegistryClosing, ReleaseHandsTheClosingToTheWorkerAndCanBeWaitedFor) {
+    vsk::test::TempEnv env;
+    struct SlowEngine : CVSKCore {
+        SlowEngine(int32_t port, vsk::IClock& clock, std::atomic<int>& closed)
+            : CVSKCore(port, &clock), m_closed(closed) {}
+        ~SlowEngine() override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ++m_closed;
+        }
+        std::atomic<int>& m_closed;
+    };
+    std::atomic<int> closed{0};
+    CVSKPortManager ports([&](int32_t port, vsk::IClock& clock) {
+        return std::make_unique<SlowEngine>(port, clock, closed);
+    });
+    bool created;
+    ports.AttachClient(3, "A", &created);
+    ports.AttachClient(4, "B", &created);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ports.ReleaseClient(3, "A"));
+    EXPECT_TRUE(ports.ReleaseClient(4, "B"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    ports.WaitForClosings();
+    EXPECT_EQ(closed, 2);  // both closed, side by side
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
+
+    ports.AttachClient(3, "C", &created);
+    EXPECT_TRUE(ports.ReleaseClient(3, "C"));
+    ports.AttachClient(3, "D", &created);  // waits for C's closing: the port is free again
+    EXPECT_TRUE(created);
+    EXPECT_EQ(closed, 3);
+}
+
 // A port's calls run on its own thread, in the order handed in; another port's do not wait
 // for them; a port with nothing open keeps no thread.
 TEST_F(PortRegistryTest, EachPortRunsItsCallsOnItsOwnWorker) {

@@ -197,6 +197,7 @@ TEST_F(HardeningE2e, SigtermEndsTheServerPromptlyWhateverWaits) {
     // The register falls silent under a call that waits for it.
     ASSERT_EQ(m_emulator.Control("silence on"), "OK");
     ASSERT_TRUE(seller.SendCall("FiscalLineEx", R"("Bread",1,1000,0,1,0,1,0,"",0)"));
+    ASSERT_TRUE(seller.SendCall("GetCheckSum", "", 2));  // queued behind it
     std::this_thread::sleep_for(Ms(300));
     ASSERT_EQ(m_emulator.Control("silence off"), "OK");
 
@@ -210,8 +211,13 @@ TEST_F(HardeningE2e, SigtermEndsTheServerPromptlyWhateverWaits) {
         << exitStatus << "\n"
         << ReadAll(m_dir + "/server.out");
     EXPECT_LT(took, 5000) << ReadAll(m_dir + "/server.out");
-    // The waiting calls were answered (as failures) before the connections went.
+    // The waiting calls were answered (as failures) before the connections went; a request
+    // still queued behind one was not started.
     EXPECT_EQ(Wire::Hr(waiter.Receive(1000)), CONTEXT_E_SYNCH_TIMEOUT);
+    auto sale = seller.Receive(1000);
+    ASSERT_TRUE(sale);
+    EXPECT_EQ(sale->Find("id")->AsInt(), 1);
+    EXPECT_FALSE(seller.Receive(1000)) << "a request was served after SIGTERM";
     EXPECT_TRUE(Eventually([&] { return m_emulator.State()["receipt"] == "closed"; }, 3000));
     EXPECT_EQ(m_emulator.State()["day_receipts"], "0");
 }
