@@ -231,7 +231,7 @@ CVSKPortManager::~CVSKPortManager() {
             std::shared_ptr<CVSKPortDescriptor> doomed(std::move(slot.descriptor));
             ++slot.closing;
             const int32_t portNumber = port;
-            RunOnPortLocked(portNumber, [this, portNumber, doomed]() mutable {
+            RunOnPortLocked(portNumber, [this, portNumber, doomed = std::move(doomed)]() mutable {
                 doomed.reset();
                 std::lock_guard inner(m_mutex);
                 --m_slots[portNumber].closing;
@@ -339,7 +339,7 @@ bool CVSKPortManager::ReleaseClient(int32_t portNumber, const std::string& calle
         return true;
     }
     ++slot.closing;
-    RunOnPortLocked(portNumber, [this, portNumber, doomed]() mutable {
+    RunOnPortLocked(portNumber, [this, portNumber, doomed = std::move(doomed)]() mutable {
         doomed.reset();  // the engine closes its port here, on the port's own thread
         {
             std::lock_guard inner(m_mutex);

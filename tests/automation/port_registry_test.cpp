@@ -163,17 +163,22 @@ TEST_F(PortRegistryTest, AClientThatGoesAwayGivesItsLockBack) {
 TEST(PortRegistryClosing, ReleaseHandsTheClosingToTheWorkerAndCanBeWaitedFor) {
     vsk::test::TempEnv env;
     struct SlowEngine : CVSKCore {
-        SlowEngine(int32_t port, vsk::IClock& clock, std::atomic<int>& closed)
-            : CVSKCore(port, &clock), m_closed(closed) {}
+        SlowEngine(int32_t port, vsk::IClock& clock, std::atomic<int>& closed,
+                   std::atomic<int>& onCaller)
+            : CVSKCore(port, &clock), m_closed(closed), m_onCaller(onCaller) {}
         ~SlowEngine() override {
+            if (std::this_thread::get_id() == m_caller)
+                ++m_onCaller;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             ++m_closed;
         }
         std::atomic<int>& m_closed;
+        std::atomic<int>& m_onCaller;
+        std::thread::id m_caller = std::this_thread::get_id();
     };
-    std::atomic<int> closed{0};
+    std::atomic<int> closed{0}, onCaller{0};
     CVSKPortManager ports([&](int32_t port, vsk::IClock& clock) {
-        return std::make_unique<SlowEngine>(port, clock, closed);
+        return std::make_unique<SlowEngine>(port, clock, closed, onCaller);
     });
     bool created;
     ports.AttachClient(3, "A", &created);
@@ -191,6 +196,7 @@ TEST(PortRegistryClosing, ReleaseHandsTheClosingToTheWorkerAndCanBeWaitedFor) {
     ports.AttachClient(3, "D", &created);  // waits for C's closing: the port is free again
     EXPECT_TRUE(created);
     EXPECT_EQ(closed, 3);
+    EXPECT_EQ(onCaller, 0);  // never closed on the releasing thread
 }
 
 // A port's calls run on its own thread, in the order handed in; another port's do not wait
