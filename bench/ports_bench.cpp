@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
         double one = 0;
         for (int n = 1; n <= maxPorts; n *= 2) {
             std::atomic<int> receipts{0}, failed{0};
+            std::vector<int> perPort(size_t(n), 0);
             std::vector<std::thread> tills;
             std::atomic<int> ready{0};
             std::atomic<bool> go{false};
@@ -232,7 +233,12 @@ int main(int argc, char** argv) {
                     while (!go)
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     for (int i = 0; bound && Clock::now() < end; ++i)
-                        (c.Receipt(i) ? receipts : failed)++;
+                        if (c.Receipt(i)) {
+                            ++receipts;
+                            ++perPort[size_t(k)];
+                        } else {
+                            ++failed;
+                        }
                 });
             while (ready < n)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -249,6 +255,10 @@ int main(int argc, char** argv) {
             std::printf("  N=%d  %7.2f receipts/s  %.2fx one port (goal >= %.1fx)%s\n", n, rate,
                         one > 0 ? rate / one : 0, 0.9 * n,
                         failed ? "  (some receipts failed)" : "");
+            std::printf("        per port:");
+            for (int count : perPort)
+                std::printf(" %d", count);
+            std::printf("\n");
         }
         status = 0;
     } while (false);
