@@ -1,77 +1,28 @@
 // The journal of a vskmanager process, as an operator finds it: complete up to the last reply
 // after the server was killed, and a journal that cannot be written is told to the clients
 // while the receipts go on.
-#include <limits.h>
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <vector>
 
-#include "automation/client.h"
-#include "platform/codepage.h"
-#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/server_support.h"
 
 namespace vske2e {
 namespace {
 
-using namespace vsk;
-using Ms = std::chrono::milliseconds;
-
-template <class F>
-bool Eventually(F done, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(Ms(20));
-    }
-    return true;
-}
-
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-class JournalE2e : public E2eTest {
+class JournalE2e : public ServerE2e {
 protected:
     void SetUp() override {
-        E2eTest::SetUp();
-        UseRuntimeFolder();
-        ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
-        ASSERT_TRUE(m_emulator.Start(m_dir, {})) << "vsk-emulator did not start";
-        ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
-                                             "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports",
-                                             "COM" + std::to_string(kPort), m_emulator.Link()));
+        ServerE2e::SetUp();
+        StartRegister(m_emulator, m_dir, kPort);
     }
-
     void TearDown() override {
-        if (m_veskar)
-            m_veskar->Release();
-        if (m_server > 0) {
-            kill(m_server, SIGTERM);
-            int status = 0;
-            waitpid(m_server, &status, 0);
-        }
-        E2eTest::TearDown();
+        m_veskar.Reset();
+        ServerE2e::TearDown();
     }
 
     void StartServerAndBind() {
-        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, m_dir + "/server.out");
-        ASSERT_GT(m_server, 0);
-        const std::string classFile =
-            m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
-        ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
-            << ReadAll(m_dir + "/server.out");
-        ActivationOptions options;
-        options.allowStart = false;
-        IDispatch* object = nullptr;
-        ASSERT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &object, options), S_OK);
-        ASSERT_EQ(QueryVeskar(object, &m_veskar), S_OK);
-        object->Release();
-        ASSERT_EQ(m_veskar->Init(kPort, u"Anna", u"0000000000", 0, u"e2e"), S_OK);
+        StartServer();
+        ASSERT_EQ(m_veskar.Create(), S_OK);
+        ASSERT_EQ(m_veskar.Init(kPort), S_OK);
     }
 
     // A two-line receipt paid in cash; every step must succeed.
@@ -83,8 +34,7 @@ protected:
         ASSERT_EQ(m_veskar->CloseCheckEx(7505, 0, 0, 0, &closing), S_OK);
     }
 
-    pid_t m_server = -1;
-    IVeskar* m_veskar = nullptr;
+    Client m_veskar;
 };
 
 // SIGKILL right after the server answered the closing: nothing is flushed at exit, yet every

@@ -1,73 +1,26 @@
 // A server killed in the middle of a receipt leaves it open in the register. The next server's
 // first receipt cancels that leftover and goes on; nothing else on the register moves.
-#include <algorithm>
-#include <filesystem>
-
-#include "automation/client.h"
-#include "platform/codepage.h"
-#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/server_support.h"
 
 namespace vske2e {
 namespace {
 
-using namespace vsk;
-using Ms = std::chrono::milliseconds;
-
-template <class F>
-bool Eventually(F done, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(Ms(20));
-    }
-    return true;
-}
-
-class RecoveryE2e : public E2eTest {
+class RecoveryE2e : public ServerE2e {
 protected:
     void SetUp() override {
-        E2eTest::SetUp();
-        UseRuntimeFolder();
-        ASSERT_TRUE(WriteConfigInt(kCurrentConfig, kSaveToLog, 1));
-        ASSERT_TRUE(m_emulator.Start(m_dir, {})) << "vsk-emulator did not start";
-        ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
-                                             "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports",
-                                             "COM" + std::to_string(kPort), m_emulator.Link()));
+        ServerE2e::SetUp();
+        StartRegister(m_emulator, m_dir, kPort);
     }
-
     void TearDown() override {
-        Unbind();
-        if (m_server > 0) {
-            kill(m_server, SIGTERM);
-            int status = 0;
-            waitpid(m_server, &status, 0);
-        }
-        E2eTest::TearDown();
-    }
-
-    void Unbind() {
-        if (m_veskar)
-            m_veskar->Release();
-        m_veskar = nullptr;
+        m_veskar.Reset();
+        ServerE2e::TearDown();
     }
 
     // A server of its own, and an object bound to the register's port.
     void StartServerAndBind() {
-        const std::string out = m_dir + "/server-" + std::to_string(++m_servers) + ".out";
-        m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, out);
-        ASSERT_GT(m_server, 0);
-        const std::string classFile =
-            m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar);
-        ASSERT_TRUE(Eventually([&] { return std::filesystem::exists(classFile); }, 5000))
-            << ReadAll(out);
-        ActivationOptions options;
-        options.allowStart = false;
-        IDispatch* object = nullptr;
-        ASSERT_EQ(CreateInstance(GuidToString(typelib::CLSID_Veskar), &object, options), S_OK);
-        ASSERT_EQ(QueryVeskar(object, &m_veskar), S_OK);
-        object->Release();
-        ASSERT_EQ(m_veskar->Init(kPort, u"Anna", u"0000000000", 0, u"e2e"), S_OK);
+        StartServer();
+        ASSERT_EQ(m_veskar.Create(), S_OK);
+        ASSERT_EQ(m_veskar.Init(kPort), S_OK);
     }
 
     void KillServer() {
@@ -76,14 +29,12 @@ protected:
         waitpid(m_server, &status, 0);
         m_server = -1;
         ASSERT_TRUE(WIFSIGNALED(status));
-        Unbind();
+        m_veskar.Reset();
         // The dead server's class file stays behind until the next server writes its own.
         std::filesystem::remove(m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar));
     }
 
-    pid_t m_server = -1;
-    int m_servers = 0;
-    IVeskar* m_veskar = nullptr;
+    Client m_veskar;
 };
 
 TEST_F(RecoveryE2e, NextServerCancelsTheReceiptAKilledServerLeftOpen) {
