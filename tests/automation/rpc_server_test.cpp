@@ -52,6 +52,15 @@ protected:
     }
 
     Json Call(const std::string& request) { return ExchangeJson(server, fd, request); }
+    int ConnectTcp() {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(server.TcpPort()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return s;
+    }
     int64_t Create() {
         Json r = Call(R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance",)"
                       R"("params":{"progid":"VSKManager.Veskar"}})");
@@ -224,15 +233,6 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     std::vector<std::string> log;
     server.SetLog([&](const std::string& line) { log.push_back(line); });
 
-    auto connectTcp = [&] {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(uint16_t(server.TcpPort()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        return s;
-    };
     const std::string create =
         R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"VSKManager.Veskar"}})";
     struct Row {
@@ -246,7 +246,7 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
         {"garbage", RPC_E_INVALID_DATA},
     };
     for (const Row& row : refused) {
-        int s = connectTcp();
+        int s = ConnectTcp();
         EXPECT_EQ(ErrorCode(ExchangeJson(server, s, row.first)), row.code) << row.first;
         // ... and the server hangs up.
         EXPECT_EQ(test::Exchange(server, s, create + "\n"), "");
@@ -265,11 +265,11 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     const std::string good =
         R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}";
     for (int i = 0; i < 50; ++i) {
-        int f = connectTcp();
+        int f = ConnectTcp();
         EXPECT_EQ(ErrorCode(ExchangeJson(server, f, refused[1].first)), E_ACCESSDENIED);
         close(f);
     }
-    int early = connectTcp();
+    int early = ConnectTcp();
     Json r = ExchangeJson(server, early, good);
     EXPECT_EQ(ErrorCode(r), E_ACCESSDENIED) << r.Dump();
     EXPECT_NE(r.Dump().find("try later"), std::string::npos) << r.Dump();
@@ -283,7 +283,7 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         if (s >= 0)
             close(s);
-        s = connectTcp();
+        s = ConnectTcp();
         r = ExchangeJson(server, s, good);
     } while (!r.Find("result") && std::chrono::steady_clock::now() < until);
     EXPECT_TRUE(r.Find("result")) << r.Dump();
@@ -298,15 +298,6 @@ TEST_F(RpcServerTest, UnauthenticatedPeersHoldLittleAndNotForLong) {
     std::string error;
     ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", env.Dir() + "/config/token", &error)) << error;
     server.SetLog([](const std::string&) {});
-    auto connectTcp = [&] {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(uint16_t(server.TcpPort()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        return s;
-    };
     for (int i = 0; i < 20; ++i)
         server.RunOnce(1);
     const size_t base = server.ConnectionCount();  // the fixture's local client
@@ -315,7 +306,7 @@ TEST_F(RpcServerTest, UnauthenticatedPeersHoldLittleAndNotForLong) {
     const std::string blob(64 * 1024, 'x');
     size_t most = 0;
     for (int i = 0; i < 200; ++i) {
-        int s = connectTcp();
+        int s = ConnectTcp();
         (void)!send(s, blob.data(), blob.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         peers.push_back(s);
         server.RunOnce(0);  // the listener's backlog is short
@@ -330,7 +321,7 @@ TEST_F(RpcServerTest, UnauthenticatedPeersHoldLittleAndNotForLong) {
         close(s);
 
     // A peer that says nothing is dropped after its time.
-    int quiet = connectTcp();
+    int quiet = ConnectTcp();
     for (int i = 0; i < 50 && server.ConnectionCount() == base; ++i)
         server.RunOnce(10);
     EXPECT_EQ(server.ConnectionCount(), base + 1);

@@ -8,23 +8,8 @@
 namespace vske2e {
 namespace {
 
-class JournalE2e : public ServerE2e {
+class JournalE2e : public OneClientE2e {
 protected:
-    void SetUp() override {
-        ServerE2e::SetUp();
-        StartRegister(m_emulator, m_dir, kPort);
-    }
-    void TearDown() override {
-        m_veskar.Reset();
-        ServerE2e::TearDown();
-    }
-
-    void StartServerAndBind() {
-        StartServer();
-        ASSERT_EQ(m_veskar.Create(), S_OK);
-        ASSERT_EQ(m_veskar.Init(kPort), S_OK);
-    }
-
     // A two-line receipt paid in cash; every step must succeed.
     void SellReceipt() {
         LONG sum = 0, closing = 0;
@@ -33,8 +18,6 @@ protected:
         ASSERT_EQ(m_veskar->FiscalLineEx(u"Молоко", 2, 3150, 0, 1, 0, 2, 0, u"", 0, &sum), S_OK);
         ASSERT_EQ(m_veskar->CloseCheckEx(7505, 0, 0, 0, &closing), S_OK);
     }
-
-    Client m_veskar;
 };
 
 // SIGKILL right after the server answered the closing: nothing is flushed at exit, yet every

@@ -5,24 +5,8 @@
 namespace vske2e {
 namespace {
 
-class RecoveryE2e : public ServerE2e {
+class RecoveryE2e : public OneClientE2e {
 protected:
-    void SetUp() override {
-        ServerE2e::SetUp();
-        StartRegister(m_emulator, m_dir, kPort);
-    }
-    void TearDown() override {
-        m_veskar.Reset();
-        ServerE2e::TearDown();
-    }
-
-    // A server of its own, and an object bound to the register's port.
-    void StartServerAndBind() {
-        StartServer();
-        ASSERT_EQ(m_veskar.Create(), S_OK);
-        ASSERT_EQ(m_veskar.Init(kPort), S_OK);
-    }
-
     void KillServer() {
         kill(m_server, SIGKILL);
         int status = 0;
@@ -33,8 +17,6 @@ protected:
         // The dead server's class file stays behind until the next server writes its own.
         std::filesystem::remove(m_runtime + "/vskmanager/" + GuidToString(typelib::CLSID_Veskar));
     }
-
-    Client m_veskar;
 };
 
 TEST_F(RecoveryE2e, NextServerCancelsTheReceiptAKilledServerLeftOpen) {

@@ -176,4 +176,24 @@ protected:
     pid_t m_server = -1;
 };
 
+// One register on kPort and one client object bound to it through a server of the test's own.
+class OneClientE2e : public ServerE2e {
+protected:
+    void SetUp() override {
+        ServerE2e::SetUp();
+        StartRegister(m_emulator, m_dir, kPort);
+    }
+    void TearDown() override {
+        m_veskar.Reset();
+        ServerE2e::TearDown();
+    }
+    void StartServerAndBind() {
+        StartServer();
+        ASSERT_EQ(m_veskar.Create(), S_OK);
+        ASSERT_EQ(m_veskar.Init(kPort), S_OK);
+    }
+
+    Client m_veskar;
+};
+
 }  // namespace vske2e
