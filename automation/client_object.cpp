@@ -118,15 +118,16 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
                id != VeskarDispId::UnlockPrinter) {
         port = m_lPortNumber;
     }
-    auto run = [this, dispId, kind, args = std::move(args), done = std::move(done)]() mutable {
+    auto finish = std::make_shared<InvokeDone>(std::move(done));
+    auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
         VARIANT result;
         HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
-        done(hr, std::move(result));
+        (*finish)(hr, std::move(result));
     };
-    if (port > 0)
-        m_ports.RunOnPort(port, std::move(run));
-    else
+    if (port <= 0)
         run();
+    else if (!m_ports.RunOnPort(port, std::move(run)))
+        (*finish)(E_OUTOFMEMORY, VARIANT());  // no thread could be had for the port
 }
 
 void CVeskar::CancelInvoke() {

@@ -1,5 +1,7 @@
 #include "automation/port_registry.h"
 
+#include <system_error>
+
 #include "automation/port_worker.h"
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
@@ -231,11 +233,13 @@ CVSKPortManager::~CVSKPortManager() {
             std::shared_ptr<CVSKPortDescriptor> doomed(std::move(slot.descriptor));
             ++slot.closing;
             const int32_t portNumber = port;
-            RunOnPortLocked(portNumber, [this, portNumber, doomed = std::move(doomed)]() mutable {
+            std::function<void()> close = [this, portNumber, doomed = std::move(doomed)]() mutable {
                 doomed.reset();
                 std::lock_guard inner(m_mutex);
                 --m_slots[portNumber].closing;
-            });
+            };
+            if (!RunOnPortLocked(portNumber, close))
+                --slot.closing;  // no thread to be had: it closes here, as `close` goes
         }
         for (auto& [port, slot] : m_slots)
             if (slot.worker)
@@ -258,22 +262,38 @@ void CVSKPortManager::ReapRetiredLocked() {
     }
 }
 
-void CVSKPortManager::RunOnPortLocked(int32_t portNumber, std::function<void()> task) {
+bool CVSKPortManager::RunOnPortLocked(int32_t portNumber, std::function<void()>& task) {
     ReapRetiredLocked();
     Slot& slot = m_slots[portNumber];
-    if (!slot.worker)
-        slot.worker = std::make_unique<vsk::CPortWorker>();
+    if (!slot.worker) {
+        // Each port number a client names can cost a thread: past the limit, or when the
+        // system has no thread to give, the call is refused rather than the server ended.
+        size_t workers = m_retired.size();
+        for (const auto& [port, other] : m_slots)
+            workers += other.worker ? 1 : 0;
+        try {
+            if (workers >= m_workerLimit)
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            slot.worker = std::make_unique<vsk::CPortWorker>();
+        } catch (const std::system_error&) {
+            if (!slot.descriptor && slot.pending == 0 && slot.closing == 0)
+                m_slots.erase(portNumber);
+            return false;
+        }
+    }
     ++slot.pending;
     slot.worker->Post([this, portNumber, task = std::move(task)]() mutable {
         task();
         task = nullptr;
         TaskEnded(portNumber);
     });
+    return true;
 }
 
-void CVSKPortManager::RunOnPort(int32_t portNumber, std::function<void()> task) {
+bool CVSKPortManager::RunOnPort(int32_t portNumber, std::function<void()> task) {
     std::lock_guard lock(m_mutex);
-    RunOnPortLocked(portNumber, std::move(task));
+    return RunOnPortLocked(portNumber, task);
 }
 
 void CVSKPortManager::TaskEnded(int32_t portNumber) {
@@ -339,14 +359,19 @@ bool CVSKPortManager::ReleaseClient(int32_t portNumber, const std::string& calle
         return true;
     }
     ++slot.closing;
-    RunOnPortLocked(portNumber, [this, portNumber, doomed = std::move(doomed)]() mutable {
+    std::function<void()> close = [this, portNumber, doomed = std::move(doomed)]() mutable {
         doomed.reset();  // the engine closes its port here, on the port's own thread
         {
             std::lock_guard inner(m_mutex);
             --m_slots[portNumber].closing;
         }
         m_closed.notify_all();
-    });
+    };
+    if (!RunOnPortLocked(portNumber, close)) {
+        --slot.closing;
+        lock.unlock();
+        close = nullptr;  // no thread to be had: the port closes on this one
+    }
     return true;
 }
 

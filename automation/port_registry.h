@@ -122,8 +122,9 @@ public:
     // Waits (bounded) until every closing handed to the workers has ended.
     void WaitForClosings();
 
-    // Runs `task` on the port's worker, after every task handed in for that port before it.
-    void RunOnPort(int32_t portNumber, std::function<void()> task);
+    // Runs `task` on the port's worker, after every task handed in for that port before it;
+    // false (the task dropped) when no thread can be had for the port.
+    bool RunOnPort(int32_t portNumber, std::function<void()> task);
     bool OnPortWorker(int32_t portNumber);
 
     // Ends the lock waits whose time is up on every port; the milliseconds until the next one
@@ -144,6 +145,10 @@ public:
     void FillConnectionsList(std::vector<ConnectionRow>& list);
 
     size_t PortCount();
+    // At most this many port threads at once (alive or not yet joined); a call to a further
+    // port is refused.
+    void SetWorkerLimit(size_t limit) { m_workerLimit = limit; }
+    static constexpr size_t kDefaultWorkerLimit = 256;
     // Worker threads alive or not yet joined (tests: idle ports leave none behind).
     size_t WorkerCount();
 
@@ -154,7 +159,8 @@ private:
         int pending = 0;  // tasks handed to the worker and not yet ended
         int closing = 0;  // descriptors of this port still being destroyed
     };
-    void RunOnPortLocked(int32_t portNumber, std::function<void()> task);
+    // Takes `task` only when it returns true.
+    bool RunOnPortLocked(int32_t portNumber, std::function<void()>& task);
     void TaskEnded(int32_t portNumber);
     void ReapRetiredLocked();
 
@@ -165,4 +171,5 @@ private:
     std::condition_variable m_closed;
     std::map<int32_t, Slot> m_slots;
     std::vector<std::unique_ptr<vsk::CPortWorker>> m_retired;
+    size_t m_workerLimit = kDefaultWorkerLimit;
 };

@@ -199,6 +199,34 @@ TEST(PortRegistryClosing, ReleaseHandsTheClosingToTheWorkerAndCanBeWaitedFor) {
     EXPECT_EQ(onCaller, 0);  // never closed on the releasing thread
 }
 
+// Port threads are bounded: a call to one port too many is refused, and a port whose closing
+// cannot have a thread closes on the releasing one.
+TEST_F(PortRegistryTest, PortThreadsAreBounded) {
+    ports.SetWorkerLimit(2);
+    std::atomic<bool> release{false};
+    auto hold = [&] {
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    EXPECT_TRUE(ports.RunOnPort(1, hold));
+    EXPECT_TRUE(ports.RunOnPort(2, hold));
+    EXPECT_TRUE(ports.RunOnPort(2, [] {}));  // the port's own thread takes more
+    std::atomic<bool> ran{false};
+    EXPECT_FALSE(ports.RunOnPort(3, [&] { ran = true; }));
+    bool created;
+    ports.AttachClient(3, "Kasa", &created);
+    EXPECT_TRUE(ports.ReleaseClient(3, "Kasa"));  // closed here, without a thread
+    EXPECT_EQ(ports.PortCount(), 0u);
+    release = true;
+    for (int i = 0; i < 5000 && ports.WorkerCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ports.RunOnPort(3, [&] { ran = true; }));
+    ports.WaitForClosings();
+    for (int i = 0; i < 5000 && !ran; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ran);
+}
+
 // A port's calls run on its own thread, in the order handed in; another port's do not wait
 // for them; a port with nothing open keeps no thread.
 TEST_F(PortRegistryTest, EachPortRunsItsCallsOnItsOwnWorker) {
