@@ -242,34 +242,13 @@ TEST_F(AutomationE2e, ClientKilledMidReceiptIsCancelledAndServerKeepsServing) {
     ASSERT_EQ(other.Init(otherPort), S_OK);
 
     // The dying client: its own process and connection, killed with a receipt open.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        char status = 'x';
-        {
-            Client c;
-            LONG sum = 0;
-            if (c.Create() == S_OK && c.Init(kPort) == S_OK && c->OpenCheck(u"1") == S_OK &&
-                c->FiscalLineEx(u"Bread", 1, 1100, 0, 1, 0, 61, 0, u"", 0, &sum) == S_OK)
-                status = 'k';
-            if (write(ready[1], &status, 1) != 1)
-                _exit(2);
-            for (;;)
-                pause();
-        }
-    }
-    close(ready[1]);
-    char status = 0;
-    ASSERT_EQ(read(ready[0], &status, 1), 1);
-    close(ready[0]);
-    if (status != 'k') {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        FAIL() << "the child could not open its receipt";
-    }
+    const pid_t child = ForkClient([] {
+        auto& c = *new Client;  // held until the process is killed
+        LONG sum = 0;
+        return c.Create() == S_OK && c.Init(kPort) == S_OK && c->OpenCheck(u"1") == S_OK &&
+               c->FiscalLineEx(u"Bread", 1, 1100, 0, 1, 0, 61, 0, u"", 0, &sum) == S_OK;
+    });
+    ASSERT_GT(child, 0) << "the child could not open its receipt";
     EXPECT_EQ(m_emulator.State()["receipt"], "open");
     EXPECT_EQ(m_emulator.State()["lines"], "1");
 

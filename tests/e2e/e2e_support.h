@@ -38,6 +38,14 @@ inline std::string ReadAll(const std::string& path) {
     return all.str();
 }
 
+// An amount as the register prints it: "12.05".
+inline std::string Money(int64_t kopecks) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%02lld", static_cast<long long>(kopecks / 100),
+                  static_cast<long long>(kopecks % 100));
+    return text;
+}
+
 // Starts a program with standard input from /dev/null, standard output to `out` and standard
 // error to `err` (to `out` when empty); the process id, or -1.
 inline pid_t SpawnLogged(std::vector<std::string> args, const std::string& out,

@@ -150,24 +150,11 @@ TEST_F(HardeningE2e, AClientKilledHoldingTheLockGivesItBack) {
     Wire other(SocketPath());
     ASSERT_TRUE(other.Bind(kPort));  // keeps the port open after the holder is gone
 
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        Wire dying(SocketPath());
-        char status = dying.Bind(kPort) && dying.Call("LockPrinter", "1000") == S_OK ? 'k' : 'x';
-        if (write(ready[1], &status, 1) != 1)
-            _exit(2);
-        for (;;)
-            pause();
-    }
-    close(ready[1]);
-    char status = 0;
-    ASSERT_EQ(read(ready[0], &status, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(status, 'k');
+    const pid_t child = ForkClient([&] {
+        auto dying = new Wire(SocketPath());  // kept open until the process is killed
+        return dying->Bind(kPort) && dying->Call("LockPrinter", "1000") == S_OK;
+    });
+    ASSERT_GT(child, 0);
 
     // The survivor waits for the lock; the holder dies meanwhile.
     ASSERT_TRUE(other.SendCall("LockPrinter", "20000"));

@@ -93,13 +93,6 @@ std::vector<std::string> TapeTotals(const std::string& tape) {
     return totals;
 }
 
-std::string Money(int64_t kopecks) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%02lld", static_cast<long long>(kopecks / 100),
-                  static_cast<long long>(kopecks % 100));
-    return text;
-}
-
 // Four registers, two tills on each, every till selling receipts in a loop under the port lock,
 // while the lines carry noise, split bytes and error words, one register goes silent for 5 s and
 // one till is killed with its receipt open. Afterwards each register holds exactly the receipts

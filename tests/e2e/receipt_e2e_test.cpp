@@ -24,13 +24,6 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
-std::string Money(int64_t kopecks) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%02lld", static_cast<long long>(kopecks / 100),
-                  static_cast<long long>(kopecks % 100));
-    return text;
-}
-
 class ConnectE2e : public E2eTest {};
 
 // Each preset identifies itself in its configuration reply; the engine must derive the same

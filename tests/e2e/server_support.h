@@ -87,6 +87,34 @@ private:
     IVeskar* m_veskar = nullptr;
 };
 
+// A client in a process of its own, to be killed by the test: the child runs `setUp` (its own
+// connection, its own objects) and then waits to be killed. The child's pid once `setUp`
+// succeeded; -1 (the child gone) when it failed.
+template <class F>
+pid_t ForkClient(F setUp) {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        const char status = setUp() ? 'k' : 'x';
+        if (write(ready[1], &status, 1) != 1)
+            _exit(2);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char status = 0;
+    const bool ok = child > 0 && read(ready[0], &status, 1) == 1 && status == 'k';
+    close(ready[0]);
+    if (!ok && child > 0) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return ok ? child : -1;
+}
+
 class ServerE2e : public E2eTest {
 protected:
     void SetUp() override {
