@@ -26,27 +26,13 @@
 
 #include "automation/client.h"
 #include "automation/type_library.h"
+#include "bench/process_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-pid_t Spawn(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using vskbench::Spawn;
 
 int Run(std::vector<std::string> args) {
     pid_t pid = Spawn(std::move(args));
@@ -155,16 +141,9 @@ int main(int argc, char** argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    char pattern[] = "/tmp/vsk-portsbench-XXXXXX";
-    if (!mkdtemp(pattern))
+    const std::string dir = vskbench::PrivateEnvironment("vsk-portsbench");
+    if (dir.empty())
         return 1;
-    const std::string dir = pattern;
-    mkdir((dir + "/run").c_str(), 0700);
-    setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
-    setenv("VSK_REGISTRY_DIR", (dir + "/registry").c_str(), 1);
-    setenv("ProgramData", (dir + "/programdata").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
 
     std::vector<pid_t> emulators;
     pid_t serverPid = -1;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "automation/client.h"
+#include "bench/process_support.h"
 
 namespace {
 
@@ -51,22 +52,7 @@ struct Options {
 #endif
 };
 
-pid_t Spawn(std::vector<std::string> args, const char* output = "/dev/null") {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using vskbench::Spawn;
 
 // One line out, one line back, on a blocking stream socket.
 class LineSocket {
@@ -226,22 +212,12 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
 
-    // A private registry, runtime folder and settings, so that a server the user runs is
-    // neither used nor disturbed.
-    char pattern[] = "/tmp/vsk-rpcbench-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    const std::string dir = vskbench::PrivateEnvironment("vsk-rpcbench");
+    if (dir.empty()) {
         std::perror("mkdtemp");
         return 1;
     }
-    const std::string dir = pattern;
     const std::string runtime = dir + "/run";
-    mkdir(runtime.c_str(), 0700);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("VSK_REGISTRY_DIR", (dir + "/registry").c_str(), 1);
-    setenv("ProgramData", (dir + "/programdata").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
-    setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
 
     int status = 1;
     pid_t server = -1, echo = -1, emulator = -1;
