@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "automation/client.h"
-#include "automation/type_library.h"
 #include "bench/process_support.h"
+#include "client/client.h"
+#include "rpc/type_library.h"
 
 namespace {
 

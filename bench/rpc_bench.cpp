@@ -33,8 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include "automation/client.h"
 #include "bench/process_support.h"
+#include "client/client.h"
 
 namespace {
 

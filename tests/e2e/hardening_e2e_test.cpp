@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "automation/json.h"
+#include "rpc/json.h"
 #include "tests/e2e/server_support.h"
 
 namespace vske2e {

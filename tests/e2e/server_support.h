@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "automation/client.h"
+#include "client/client.h"
 #include "platform/codepage.h"
 #include "tests/e2e/e2e_support.h"
 

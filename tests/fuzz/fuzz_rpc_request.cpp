@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "automation/json.h"
-#include "automation/rpc_server.h"
-#include "automation/type_library.h"
-#include "tests/automation/recording_veskar.h"
+#include "rpc/json.h"
+#include "rpc/rpc_server.h"
+#include "rpc/type_library.h"
+#include "tests/rpc/recording_veskar.h"
 
 namespace {
 

@@ -1,8 +1,0 @@
-#include <string>
-#include <vector>
-
-#include "automation/server_app.h"
-
-int main(int argc, char** argv) {
-    return vsk::RunServerProcess(std::vector<std::string>(argv + 1, argv + argc));
-}

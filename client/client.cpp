@@ -1,0 +1,601 @@
+#include "client/client.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/registry.h"
+#include "rpc/runtime_paths.h"
+#include "rpc/type_library.h"
+#include "rpc/wire.h"
+
+namespace vsk {
+
+namespace {
+
+std::string& ActivationErrorSlot() {
+    thread_local std::string text;
+    return text;
+}
+
+}  // namespace
+
+// ---- channel ----------------------------------------------------------------------------
+
+std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, HRESULT* hr,
+                                                      std::string* error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        *hr = E_INVALIDARG;
+        return nullptr;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (fd >= 0)
+            close(fd);
+        *hr = RPC_E_DISCONNECTED;
+        return nullptr;
+    }
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != geteuid()) {
+        close(fd);
+        if (error)
+            *error = "the server at " + path + " runs as user " + std::to_string(peer.uid) +
+                     ", not as this user (" + std::to_string(geteuid()) + "); nothing was sent";
+        *hr = E_ACCESSDENIED;
+        return nullptr;
+    }
+    *hr = S_OK;
+    return std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
+}
+
+std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort,
+                                                     const std::string& token, HRESULT* hr) {
+    *hr = E_INVALIDARG;
+    size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos)
+        return nullptr;
+    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) {
+        *hr = RPC_E_DISCONNECTED;
+        return nullptr;
+    }
+    int fd = -1;
+    for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(res);
+    if (fd < 0) {
+        *hr = RPC_E_DISCONNECTED;
+        return nullptr;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto channel = std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
+    Json result;
+    *hr = channel->Call("Authenticate", Json(Json::Object{{"token", token}}), &result);
+    if (FAILED(*hr))
+        return nullptr;
+    return channel;
+}
+
+CRpcChannel::~CRpcChannel() {
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
+                          std::string* message) {
+    std::lock_guard lock(m_mutex);
+    if (m_fd < 0)
+        return RPC_E_DISCONNECTED;
+    int64_t id = m_nextId++;
+    std::string line = wire::Request(id, method, std::move(params)).Dump() + "\n";
+    for (size_t done = 0; done < line.size();) {
+        ssize_t n = send(m_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return RPC_E_DISCONNECTED;
+        done += size_t(n);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeoutMs);
+    for (;;) {
+        size_t nl;
+        while ((nl = m_in.find('\n')) != std::string::npos) {
+            std::string reply = m_in.substr(0, nl);
+            m_in.erase(0, nl + 1);
+            auto parsed = Json::Parse(reply);
+            if (!parsed)
+                return RPC_E_INVALID_DATA;
+            const Json* rid = parsed->Find("id");
+            // An error without an id answers the request the server could not read (a line
+            // too long); only one request is ever outstanding, so it is this one.
+            bool unreadable = (!rid || rid->IsNull()) && parsed->Find("error");
+            if (!unreadable && (!rid || !rid->IsInt() || rid->AsInt() != id))
+                continue;  // not ours (stale)
+            if (const Json* err = parsed->Find("error")) {
+                const Json* code = err->Find("code");
+                const Json* text = err->Find("message");
+                if (message && text && text->IsString())
+                    *message = text->AsString();
+                return code && code->IsInt() ? HRESULT(code->AsInt()) : E_FAIL;
+            }
+            const Json* r = parsed->Find("result");
+            if (!r)
+                return RPC_E_INVALID_DATA;
+            if (result)
+                *result = *r;
+            return S_OK;
+        }
+        int wait = -1;
+        if (m_timeoutMs >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return RPC_E_DISCONNECTED;
+            wait = int(left.count());
+        }
+        pollfd p{m_fd, POLLIN, 0};
+        int rc = poll(&p, 1, wait);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return RPC_E_DISCONNECTED;
+        char buf[65536];
+        ssize_t n = recv(m_fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            close(m_fd);
+            m_fd = -1;
+            return RPC_E_DISCONNECTED;
+        }
+        m_in.append(buf, size_t(n));
+    }
+}
+
+// ---- remote object ------------------------------------------------------------------------
+
+namespace {
+
+const ITypeInfo* LocalTypeInfo(const IID& iid) {
+    if (iid == typelib::IID_IVeskar)
+        return &typelib::VeskarTypeInfo();
+    if (iid == typelib::IID_IVSKManager)
+        return &typelib::ManagerTypeInfo();
+    return nullptr;
+}
+
+const char* KindName(InvokeKind kind) {
+    switch (kind) {
+        case InvokeKind::PropertyGet:
+            return "get";
+        case InvokeKind::PropertyPut:
+            return "put";
+        default:
+            return "method";
+    }
+}
+
+// The IVeskar class of the client: every method is a remote Invoke by DISPID. Inputs travel
+// in declaration order; the out value, which the server always returns for a method that has
+// one, is stored whatever the HRESULT.
+class CVeskarProxy final : public IVeskar {
+public:
+    explicit CVeskarProxy(CRemoteObject* remote) : m_remote(remote) { m_remote->AddRef(); }
+
+    HRESULT QueryInterface(const IID& riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
+            *ppv = static_cast<IVeskar*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_refs; }
+    ULONG Release() override {
+        ULONG left = --m_refs;
+        if (left == 0) {
+            m_remote->Release();
+            delete this;
+        }
+        return left;
+    }
+    HRESULT GetTypeInfoCount(unsigned* p) override { return m_remote->GetTypeInfoCount(p); }
+    HRESULT GetTypeInfo(unsigned i, const ITypeInfo** pp) override {
+        return m_remote->GetTypeInfo(i, pp);
+    }
+    HRESULT GetIDsOfNames(const std::u16string& name, DISPID* id) override {
+        return m_remote->GetIDsOfNames(name, id);
+    }
+    HRESULT Invoke(DISPID id, InvokeKind kind, const VARIANT* args, unsigned n,
+                   VARIANT* result) override {
+        return m_remote->Invoke(id, kind, args, n, result);
+    }
+
+#define VSK_METHOD(id, name, help, ...)                                     \
+    HRESULT name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override {            \
+        return Call(id __VA_OPT__(, VSK_PP_MAP(VSK_PP_NAME, __VA_ARGS__))); \
+    }
+#include "rpc/veskar_methods.def"
+#undef VSK_METHOD
+
+private:
+    ~CVeskarProxy() = default;
+
+    template <class... A>
+    HRESULT Call(DISPID id, A&&... a) {
+        std::vector<VARIANT> args;
+        LONG* longOut = nullptr;
+        BSTR* textOut = nullptr;
+        (Collect(args, &longOut, &textOut, a), ...);
+        VARIANT result;
+        HRESULT hr =
+            m_remote->Invoke(id, InvokeKind::Method, args.data(), unsigned(args.size()), &result);
+        if (longOut && result.vt() == VT_I4)
+            *longOut = result.lVal();
+        if (textOut && result.vt() == VT_BSTR)
+            *textOut = result.bstrVal();
+        return hr;
+    }
+    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, LONG v) {
+        args.push_back(VARIANT::FromLong(v));
+    }
+    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, DATE v) {
+        args.push_back(VARIANT::FromDate(v));
+    }
+    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, const BSTR& v) {
+        args.push_back(VARIANT::FromBstr(v));
+    }
+    static void Collect(std::vector<VARIANT>&, LONG** out, BSTR**, LONG* p) {
+        *out = p;
+    }
+    static void Collect(std::vector<VARIANT>&, LONG**, BSTR** out, BSTR* p) {
+        *out = p;
+    }
+
+    CRemoteObject* m_remote;
+    ULONG m_refs = 1;
+};
+
+}  // namespace
+
+CRemoteObject::CRemoteObject(std::shared_ptr<CRpcChannel> channel, int handle,
+                             const ITypeInfo* info)
+    : m_channel(std::move(channel)), m_handle(handle), m_info(info) {}
+
+HRESULT CRemoteObject::QueryInterface(const IID& riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IDispatch) {
+        *ppv = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (m_info && riid == typelib::IID_IVeskar && m_info->iid == riid) {
+        *ppv = static_cast<IVeskar*>(new CVeskarProxy(this));
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+ULONG CRemoteObject::AddRef() {
+    return ++m_refs;
+}
+
+ULONG CRemoteObject::Release() {
+    ULONG left = --m_refs;
+    if (left == 0) {
+        Json ignored;
+        m_channel->Call("Release", Json(Json::Object{{"object", int64_t(m_handle)}}), &ignored);
+        delete this;
+    }
+    return left;
+}
+
+HRESULT CRemoteObject::GetTypeInfoCount(unsigned* pctinfo) {
+    if (!pctinfo)
+        return E_POINTER;
+    *pctinfo = m_info ? 1 : 0;
+    return S_OK;
+}
+
+HRESULT CRemoteObject::GetTypeInfo(unsigned iTInfo, const ITypeInfo** ppTInfo) {
+    if (!ppTInfo)
+        return E_POINTER;
+    if (iTInfo != 0 || !m_info)
+        return MakeHr(0x8002000B);  // DISP_E_BADINDEX
+    *ppTInfo = m_info;
+    return S_OK;
+}
+
+HRESULT CRemoteObject::GetIDsOfNames(const std::u16string& name, DISPID* pDispId) {
+    if (!pDispId)
+        return E_POINTER;
+    Json params;
+    params.Set("object", int64_t(m_handle));
+    params.Set("names", Json(Json::Array{Json(Utf16ToUtf8(name))}));
+    Json result;
+    HRESULT hr = m_channel->Call("GetIDsOfNames", std::move(params), &result);
+    if (FAILED(hr))
+        return hr;
+    const Json* ids = result.Find("dispids");
+    if (!ids || !ids->IsArray() || ids->AsArray().size() != 1 || !ids->AsArray()[0].IsInt())
+        return RPC_E_INVALID_DATA;
+    *pDispId = DISPID(ids->AsArray()[0].AsInt());
+    return S_OK;
+}
+
+HRESULT CRemoteObject::Invoke(DISPID dispId, InvokeKind kind, const VARIANT* args,
+                              unsigned argCount, VARIANT* pResult) {
+    Json params;
+    params.Set("object", int64_t(m_handle));
+    params.Set("dispid", int64_t(dispId));
+    params.Set("kind", KindName(kind));
+    return InvokeWith(std::move(params), args, argCount, pResult, nullptr);
+}
+
+HRESULT CRemoteObject::InvokeByName(const std::string& name, InvokeKind kind,
+                                    const std::vector<VARIANT>& args, VARIANT* pResult,
+                                    std::string* message) {
+    Json params;
+    params.Set("object", int64_t(m_handle));
+    params.Set("name", name);
+    params.Set("kind", KindName(kind));
+    return InvokeWith(std::move(params), args.data(), unsigned(args.size()), pResult, message);
+}
+
+HRESULT CRemoteObject::InvokeWith(Json params, const VARIANT* args, unsigned argCount,
+                                  VARIANT* pResult, std::string* message) {
+    Json::Array list;
+    for (unsigned i = 0; i < argCount; ++i)
+        list.push_back(wire::ToJson(args[i]));
+    params.Set("args", Json(std::move(list)));
+    Json result;
+    HRESULT hr = m_channel->Call("Invoke", std::move(params), &result, message);
+    if (FAILED(hr))
+        return hr;
+    const Json* code = result.Find("hr");
+    const Json* value = result.Find("value");
+    if (!code || !code->IsInt() || !value)
+        return RPC_E_INVALID_DATA;
+    auto v = wire::FromJson(*value);
+    if (!v)
+        return RPC_E_INVALID_DATA;
+    if (pResult)
+        *pResult = std::move(*v);
+    return HRESULT(code->AsInt());
+}
+
+std::string ActivationError() {
+    return ActivationErrorSlot();
+}
+
+HRESULT QueryVeskar(IDispatch* object, IVeskar** ppVeskar) {
+    if (!object || !ppVeskar)
+        return E_POINTER;
+    return object->QueryInterface(typelib::IID_IVeskar, reinterpret_cast<void**>(ppVeskar));
+}
+
+// ---- activation ---------------------------------------------------------------------------
+
+namespace {
+
+HRESULT CreateOn(const std::shared_ptr<CRpcChannel>& channel, const CLSID& clsid,
+                 IDispatch** ppObj) {
+    Json result;
+    HRESULT hr = channel->Call("CreateInstance", Json(Json::Object{{"clsid", GuidToString(clsid)}}),
+                               &result);
+    if (FAILED(hr))
+        return hr;
+    const Json* handle = result.Find("object");
+    if (!handle || !handle->IsInt())
+        return RPC_E_INVALID_DATA;
+    // The interface the object speaks decides which local description its proxy uses.
+    const ITypeInfo* local = nullptr;
+    Json info;
+    if (SUCCEEDED(
+            channel->Call("GetTypeInfo", Json(Json::Object{{"object", handle->AsInt()}}), &info)))
+        if (const Json* iid = info.Find("iid"); iid && iid->IsString())
+            if (auto g = GuidFromString(iid->AsString()))
+                local = LocalTypeInfo(*g);
+    *ppObj = new CRemoteObject(channel, int(handle->AsInt()), local);
+    return S_OK;
+}
+
+std::string ReadFirstLine(const std::string& path) {
+    std::string text = ReadSmallFile(path);
+    return text.substr(0, text.find('\n'));
+}
+
+// The running server that registered the class, if its socket answers (S_OK); S_FALSE when
+// none does: no folder yet, no class file, or a stale one whose server died. E_ACCESSDENIED
+// when the folder or the server is not this user's own: the class file may name anyone's
+// socket then.
+HRESULT ConnectRegistered(const std::string& runtimeDir, const CLSID& clsid,
+                          std::shared_ptr<CRpcChannel>* channel) {
+    std::string& error = ActivationErrorSlot();
+    switch (CheckRuntimeDir(runtimeDir, &error)) {
+        case RuntimeDirTrust::Absent:
+            return S_FALSE;
+        case RuntimeDirTrust::Refused:
+            error = "runtime folder refused: " + error;
+            return E_ACCESSDENIED;
+        case RuntimeDirTrust::Private:
+            break;
+    }
+    std::string socketPath = ReadFirstLine(ClassFilePath(runtimeDir, clsid));
+    if (socketPath.empty())
+        return S_FALSE;
+    HRESULT hr;
+    *channel = CRpcChannel::ConnectUnix(socketPath, &hr, &error);
+    return hr == E_ACCESSDENIED ? hr : *channel ? S_OK : S_FALSE;
+}
+
+std::optional<CLSID> ResolveClass(const std::string& clsidOrProgId, const RegistryStore& reg) {
+    if (auto g = GuidFromString(clsidOrProgId))
+        return g;
+    auto value = reg.GetValue(Hive::ClassesRoot, clsidOrProgId + "\\CLSID", "");
+    if (value && std::holds_alternative<std::string>(*value))
+        return GuidFromString(std::get<std::string>(*value));
+    return std::nullopt;
+}
+
+// LocalServer32 holds the executable in double quotes, possibly followed by arguments.
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+    std::vector<std::string> args;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && text[i] == ' ')
+            ++i;
+        if (i >= text.size())
+            break;
+        std::string arg;
+        if (text[i] == '"') {
+            size_t end = text.find('"', i + 1);
+            arg = text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+            i = end == std::string::npos ? text.size() : end + 1;
+        } else {
+            size_t end = text.find(' ', i);
+            arg = text.substr(i, end == std::string::npos ? std::string::npos : end - i);
+            i = end == std::string::npos ? text.size() : end;
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+// Starts the server detached (double fork), so it outlives this client and leaves no zombie.
+bool StartServer(std::vector<std::string> args) {
+    if (access(args[0].c_str(), X_OK) != 0)
+        return false;
+    args.push_back("-Embedding");
+    pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        setsid();
+        if (fork() != 0)
+            _exit(0);
+        int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+        }
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+}  // namespace
+
+HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
+                       const ActivationOptions& options) {
+    if (!ppObj)
+        return E_POINTER;
+    *ppObj = nullptr;
+    std::string runtimeDir =
+        options.runtimeDir.empty() ? AutomationRuntimeDir() : options.runtimeDir;
+    RegistryStore reg =
+        options.registryDir.empty() ? RegistryStore() : RegistryStore(options.registryDir);
+    ActivationErrorSlot().clear();
+    auto clsid = ResolveClass(clsidOrProgId, reg);
+    if (!clsid)
+        return REGDB_E_CLASSNOTREG;
+    std::shared_ptr<CRpcChannel> channel;
+    if (ConnectRegistered(runtimeDir, *clsid, &channel) == E_ACCESSDENIED)
+        return E_ACCESSDENIED;  // and no server is started to join it
+    if (channel) {
+        HRESULT hr = CreateOn(channel, *clsid, ppObj);
+        if (hr != REGDB_E_CLASSNOTREG && hr != RPC_E_DISCONNECTED)
+            return hr;
+        // A single-use class was taken meanwhile, or the server is ending: start another.
+    }
+    if (!options.allowStart)
+        return REGDB_E_CLASSNOTREG;
+    auto server =
+        reg.GetValue(Hive::ClassesRoot, "CLSID\\" + GuidToString(*clsid) + "\\LocalServer32", "");
+    if (!server || !std::holds_alternative<std::string>(*server))
+        return REGDB_E_CLASSNOTREG;
+    auto args = SplitCommandLine(std::get<std::string>(*server));
+    if (args.empty() || !StartServer(args))
+        return CO_E_SERVER_EXEC_FAILURE;
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.startTimeoutMs);
+    do {
+        channel.reset();
+        if (ConnectRegistered(runtimeDir, *clsid, &channel) == E_ACCESSDENIED)
+            return E_ACCESSDENIED;
+        if (channel) {
+            HRESULT hr = CreateOn(channel, *clsid, ppObj);
+            if (hr != RPC_E_DISCONNECTED)
+                return hr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return CO_E_SERVER_EXEC_FAILURE;
+}
+
+HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& hostPort,
+                         IDispatch** ppObj, const std::string& tokenFile) {
+    if (!ppObj)
+        return E_POINTER;
+    *ppObj = nullptr;
+    auto clsid = GuidFromString(clsidOrProgId);
+    if (!clsid) {
+        // A remote server is asked by ProgID: this computer's registry need not know the class.
+        RegistryStore reg;
+        clsid = ResolveClass(clsidOrProgId, reg);
+    }
+    if (!clsid)
+        return REGDB_E_CLASSNOTREG;
+    std::string& error = ActivationErrorSlot();
+    error.clear();
+    auto token = ReadTokenFile(tokenFile.empty() ? DefaultTokenFile() : tokenFile, &error);
+    if (!token)
+        return E_ACCESSDENIED;
+    HRESULT hr;
+    auto channel = CRpcChannel::ConnectTcp(hostPort, *token, &hr);
+    if (!channel)
+        return hr;
+    return CreateOn(channel, *clsid, ppObj);
+}
+
+}  // namespace vsk

@@ -1,0 +1,104 @@
+// libvskclient: how a C++ program (without Qt) reaches the automation server. Activation by
+// CLSID or ProgID (starting the registered server with -Embedding when none runs), remote
+// creation over TCP, late binding by name, and IVeskar as a C++ class whose methods return the
+// server's HRESULTs and out values.
+//
+// Threading: an object and its connection may be used from one thread at a time; calls on one
+// connection are sent and answered in order.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "rpc/com_types.h"
+#include "rpc/iveskar.h"
+#include "rpc/json.h"
+
+namespace vsk {
+
+// One JSON-RPC connection to a server.
+class CRpcChannel {
+public:
+    // Refuses (E_ACCESSDENIED, *error says why) a socket whose server runs as another user,
+    // before anything is sent: a password must never reach a stranger's process.
+    static std::shared_ptr<CRpcChannel> ConnectUnix(const std::string& path, HRESULT* hr,
+                                                    std::string* error = nullptr);
+    // Connects and authenticates with the token before anything else.
+    static std::shared_ptr<CRpcChannel> ConnectTcp(const std::string& hostPort,
+                                                   const std::string& token, HRESULT* hr);
+    ~CRpcChannel();
+
+    // One request and its reply. A JSON-RPC error gives its code (an HRESULT) and message; a
+    // broken connection or a time-out gives RPC_E_DISCONNECTED.
+    HRESULT Call(const std::string& method, Json params, Json* result,
+                 std::string* message = nullptr);
+    void SetTimeout(int ms) { m_timeoutMs = ms; }  // per reply; -1 waits without limit
+
+private:
+    explicit CRpcChannel(int fd) : m_fd(fd) {}
+    std::mutex m_mutex;
+    int m_fd;
+    std::string m_in;
+    int64_t m_nextId = 1;
+    int m_timeoutMs = 10 * 60 * 1000;
+};
+
+// A server object reached through a channel: IDispatch with remote calls.
+class CRemoteObject final : public IDispatch {
+public:
+    CRemoteObject(std::shared_ptr<CRpcChannel> channel, int handle, const ITypeInfo* info);
+
+    HRESULT QueryInterface(const IID& riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;  // the last one releases the server object
+    HRESULT GetTypeInfoCount(unsigned* pctinfo) override;
+    HRESULT GetTypeInfo(unsigned iTInfo, const ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(const std::u16string& name, DISPID* pDispId) override;
+    HRESULT Invoke(DISPID dispId, InvokeKind kind, const VARIANT* args, unsigned argCount,
+                   VARIANT* pResult) override;
+
+    // Late binding by name in one round trip.
+    HRESULT InvokeByName(const std::string& name, InvokeKind kind, const std::vector<VARIANT>& args,
+                         VARIANT* pResult, std::string* message = nullptr);
+    int Handle() const { return m_handle; }
+    const std::shared_ptr<CRpcChannel>& Channel() const { return m_channel; }
+
+private:
+    HRESULT InvokeWith(Json params, const VARIANT* args, unsigned argCount, VARIANT* pResult,
+                       std::string* message);
+    ~CRemoteObject() = default;
+    std::shared_ptr<CRpcChannel> m_channel;
+    int m_handle;
+    const ITypeInfo* m_info;  // the local description of the server's interface, or null
+    ULONG m_refs = 1;
+};
+
+struct ActivationOptions {
+    std::string runtimeDir;      // empty: AutomationRuntimeDir()
+    std::string registryDir;     // empty: the registry store's default
+    int startTimeoutMs = 10000;  // waiting for a started server to register its class
+    bool allowStart = true;      // start the LocalServer32 when no server serves the class
+};
+
+// CLSID ("{...}") or ProgID. REGDB_E_CLASSNOTREG when nothing serves it and nothing is
+// registered to start; CO_E_SERVER_EXEC_FAILURE when the started server never registers;
+// E_ACCESSDENIED when the runtime folder is not this user's own (a symbolic link, another
+// user's, open to others, in a parent others may change) or the registered server runs as
+// another user: then nothing was sent to it.
+HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
+                       const ActivationOptions& options = {});
+// The same on a server's TCP listener (HOST:PORT), authenticating with the token file.
+HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& hostPort,
+                         IDispatch** ppObj, const std::string& tokenFile = "");
+
+// Why the last CreateInstance or CreateInstanceEx of this thread failed, when it knows more
+// than its HRESULT says; empty after a success.
+std::string ActivationError();
+
+// The IVeskar view of a server object (E_NOINTERFACE unless it is a Veskar object); takes
+// its own reference.
+HRESULT QueryVeskar(IDispatch* object, IVeskar** ppVeskar);
+
+}  // namespace vsk

@@ -1,0 +1,284 @@
+// vskctl: a command-line client of the automation server. Creates a Veskar object (locally, or
+// on a server's TCP listener), optionally binds it to a port with Init, and calls any method by
+// name with arguments typed from the type library; prints the HRESULT and the out value.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "rpc/type_library.h"
+
+namespace {
+
+using namespace vsk;
+
+const char* kUsage =
+    "usage: vskctl [options] METHOD [ARG...]    call one IVeskar method by name\n"
+    "       vskctl [options] --script FILE      one call per line: METHOD ARG... (# comments)\n"
+    "       vskctl --list [METHOD]               the type library\n"
+    "options:\n"
+    "  --port N          call Init(N, cashier, password, status, app) first\n"
+    "  --cashier NAME    --password TEXT    --app NAME (default vskctl)    --status\n"
+    "  --host HOST:PORT  create the object on a server's TCP listener\n"
+    "  --token-file PATH the token for --host\n"
+    "  --keep-going      in a script, go on after a failed call\n"
+    "Arguments: long as decimal, DATE as days since 1899-12-30 or YYYY-MM-DD[THH:MM:SS],\n"
+    "BSTR as given (UTF-8).\n";
+
+std::u16string Wide(const std::string& s) {
+    auto w = Utf8ToUtf16(s);
+    return w ? *w : std::u16string();
+}
+
+std::optional<double> ParseDate(const std::string& text) {
+    char* end = nullptr;
+    double days = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0')
+        return days;
+    int y, mo, d, h = 0, mi = 0, s = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%d%*[T ]%d:%d:%d", &y, &mo, &d, &h, &mi, &s) < 3)
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    time_t t = timegm(&tm);  // midnight UTC of that day
+    // 1899-12-30 is 25569 days before 1970-01-01.
+    return std::floor(double(t) / 86400.0) + 25569.0 + (h * 3600 + mi * 60 + s) / 86400.0;
+}
+
+bool ConvertArg(const std::string& text, const ParamDesc& p, VARIANT* out, std::string* error) {
+    switch (p.type) {
+        case VarType::Long: {
+            char* end = nullptr;
+            errno = 0;
+            long long v = std::strtoll(text.c_str(), &end, 10);
+            if (text.empty() || *end || errno || v < INT32_MIN || v > INT32_MAX) {
+                *error = std::string(p.name) + ": not a 32-bit integer: " + text;
+                return false;
+            }
+            *out = VARIANT::FromLong(LONG(v));
+            return true;
+        }
+        case VarType::Date: {
+            auto d = ParseDate(text);
+            if (!d) {
+                *error = std::string(p.name) + ": not a date: " + text;
+                return false;
+            }
+            *out = VARIANT::FromDate(*d);
+            return true;
+        }
+        case VarType::Bstr:
+            if (!IsValidUtf8(text)) {
+                *error = std::string(p.name) + ": not UTF-8 text";
+                return false;
+            }
+            *out = VARIANT::FromBstr(Wide(text));
+            return true;
+    }
+    return false;
+}
+
+void PrintSignature(const MemberDesc& m) {
+    std::printf("%2d  %s(", m.dispid, m.name);
+    bool first = true;
+    for (const ParamDesc& p : m.Params()) {
+        std::printf("%s%s%s%s %s", first ? "" : ", ",
+                    p.dir == ParamDir::RetVal ? "[out, retval] " : "", VarTypeName(p.type),
+                    p.dir == ParamDir::RetVal ? "*" : "", p.name);
+        first = false;
+    }
+    std::printf(")\n");
+}
+
+int List(const char* only) {
+    const ITypeInfo& info = typelib::VeskarTypeInfo();
+    if (only) {
+        const MemberDesc* m = info.FindByName(only);
+        if (!m) {
+            std::fprintf(stderr, "vskctl: no method %s\n", only);
+            return 2;
+        }
+        PrintSignature(*m);
+        std::printf("    %s\n", m->help);
+        return 0;
+    }
+    std::printf("library %s %s %d.%d\ninterface %s %s \"%s\"\n", typelib::kLibraryName,
+                GuidToString(typelib::LIBID_VSKManager).c_str(), typelib::kVersionMajor,
+                typelib::kVersionMinor, info.name, GuidToString(info.iid).c_str(), info.help);
+    for (const MemberDesc& m : info.members)
+        PrintSignature(m);
+    return 0;
+}
+
+// Splits a script line into words; double quotes group, backslash escapes inside them.
+std::vector<std::string> SplitLine(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        if (i >= line.size() || line[i] == '#')
+            break;
+        std::string w;
+        if (line[i] == '"') {
+            for (++i; i < line.size() && line[i] != '"'; ++i) {
+                if (line[i] == '\\' && i + 1 < line.size())
+                    ++i;
+                w += line[i];
+            }
+            ++i;
+        } else {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+                w += line[i++];
+        }
+        words.push_back(w);
+    }
+    return words;
+}
+
+// One call; prints "HRESULT (hex)" and the out value. Returns the HRESULT.
+HRESULT Call(CRemoteObject* obj, const std::vector<std::string>& words) {
+    const MemberDesc* m = typelib::VeskarTypeInfo().FindByName(words[0]);
+    if (!m) {
+        std::fprintf(stderr, "vskctl: no method %s (try --list)\n", words[0].c_str());
+        return DISP_E_UNKNOWNNAME;
+    }
+    if (int(words.size() - 1) != m->InputCount()) {
+        std::fprintf(stderr, "vskctl: %s takes %d argument(s):\n", m->name, m->InputCount());
+        PrintSignature(*m);
+        return DISP_E_BADPARAMCOUNT;
+    }
+    std::vector<VARIANT> args;
+    for (int i = 0; i < m->InputCount(); ++i) {
+        VARIANT v;
+        std::string error;
+        if (!ConvertArg(words[size_t(i) + 1], m->params[i], &v, &error)) {
+            std::fprintf(stderr, "vskctl: %s\n", error.c_str());
+            return DISP_E_TYPEMISMATCH;
+        }
+        args.push_back(std::move(v));
+    }
+    VARIANT result;
+    std::string message;
+    HRESULT hr = obj->InvokeByName(m->name, InvokeKind::Method, args, &result, &message);
+    std::printf("%s: %s (0x%08X)\n", m->name, HResultName(hr).c_str(), uint32_t(hr));
+    if (!message.empty() && FAILED(hr))
+        std::printf("  %s\n", message.c_str());
+    switch (result.vt()) {
+        case VT_I4:
+            std::printf("  value = %d\n", result.lVal());
+            break;
+        case VT_BSTR:
+            std::printf("  value = %s\n", Utf16ToUtf8(result.bstrVal()).c_str());
+            break;
+        case VT_R8:
+        case VT_DATE:
+            std::printf("  value = %g\n", result.dblVal());
+            break;
+        default:
+            break;
+    }
+    std::fflush(stdout);
+    return hr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int port = 0;
+    bool status = false, keepGoing = false;
+    std::string cashier, password, app = "vskctl", host, tokenFile, script;
+    size_t i = 0;
+    auto value = [&](const std::string& opt) -> std::string {
+        if (i + 1 >= args.size()) {
+            std::fprintf(stderr, "vskctl: %s needs a value\n%s", opt.c_str(), kUsage);
+            std::exit(2);
+        }
+        return args[++i];
+    };
+    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+        const std::string& a = args[i];
+        if (a == "--list")
+            return List(i + 1 < args.size() ? args[i + 1].c_str() : nullptr);
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--port")
+            port = std::atoi(value(a).c_str());
+        else if (a == "--cashier")
+            cashier = value(a);
+        else if (a == "--password")
+            password = value(a);
+        else if (a == "--app")
+            app = value(a);
+        else if (a == "--status")
+            status = true;
+        else if (a == "--host")
+            host = value(a);
+        else if (a == "--token-file")
+            tokenFile = value(a);
+        else if (a == "--script")
+            script = value(a);
+        else if (a == "--keep-going")
+            keepGoing = true;
+        else {
+            std::fprintf(stderr, "vskctl: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    std::vector<std::vector<std::string>> calls;
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            std::fprintf(stderr, "vskctl: cannot read %s\n", script.c_str());
+            return 2;
+        }
+        for (std::string line; std::getline(in, line);)
+            if (auto words = SplitLine(line); !words.empty())
+                calls.push_back(words);
+    } else if (i < args.size()) {
+        calls.emplace_back(args.begin() + long(i), args.end());
+    }
+    if (calls.empty() && port == 0) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    IDispatch* obj = nullptr;
+    const std::string clsid = GuidToString(typelib::CLSID_Veskar);
+    HRESULT hr =
+        host.empty() ? CreateInstance(clsid, &obj) : CreateInstanceEx(clsid, host, &obj, tokenFile);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "vskctl: cannot create the Veskar object: %s (0x%08X)\n",
+                     HResultName(hr).c_str(), uint32_t(hr));
+        if (std::string why = ActivationError(); !why.empty())
+            std::fprintf(stderr, "vskctl: %s\n", why.c_str());
+        return 1;
+    }
+    auto* remote = static_cast<CRemoteObject*>(obj);
+    int exitCode = 0;
+    if (port != 0) {
+        hr = Call(remote,
+                  {"Init", std::to_string(port), cashier, password, status ? "1" : "0", app});
+        if (FAILED(hr))
+            exitCode = 1;
+    }
+    for (const auto& words : calls) {
+        if (exitCode != 0 && !keepGoing)
+            break;
+        if (FAILED(Call(remote, words)))
+            exitCode = 1;
+    }
+    obj->Release();
+    return exitCode;
+}

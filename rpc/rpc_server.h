@@ -1,0 +1,164 @@
+// The server side of the automation runtime: class objects registered by CLSID, a Unix stream
+// socket per server process (and an opt-in TCP listener), JSON-RPC requests of each
+// connection answered in order.
+//
+// Threading: every member runs on one thread, the one that calls RunOnce. The loop never waits
+// on a register: an Invoke of an object that offers IAsyncDispatch is handed to the object
+// (which runs it on its port's worker, or parks it while it waits for a lock) and the loop goes
+// on serving the other connections; the call's end comes back through a completion queue that
+// wakes the loop. A connection whose call is under way is not read until the call has ended,
+// so its requests are still answered one at a time and in order. The loop is a plain poll(); a
+// GUI event loop can drive it by watching Fds() and calling RunOnce(0) when one becomes ready.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rpc/async_dispatch.h"
+#include "rpc/com_types.h"
+#include "rpc/json.h"
+
+namespace vsk {
+
+struct ClassFactory {
+    CLSID clsid;
+    std::vector<std::string> progIds;  // compared without letter case
+    // Single use: revoked after its first creation, so the next client starts a new server.
+    bool singleUse = false;
+    // Creates one object with one reference for the caller.
+    std::function<HRESULT(IDispatch** ppObj)> create;
+};
+
+class CRpcServer {
+public:
+    explicit CRpcServer(std::string runtimeDir);
+    ~CRpcServer();  // closes every connection (releasing its objects) and revokes every class
+    CRpcServer(const CRpcServer&) = delete;
+    CRpcServer& operator=(const CRpcServer&) = delete;
+
+    // Listens on <runtimeDir>/server-<pid>.sock (0600) in a private runtime folder.
+    bool ListenLocal(std::string* error);
+    // HOST:PORT ("127.0.0.1:0" picks a free port); every connection must authenticate first
+    // with the token of tokenFile (created when absent).
+    bool ListenTcp(const std::string& hostPort, const std::string& tokenFile, std::string* error);
+    const std::string& SocketPath() const { return m_socketPath; }
+    int TcpPort() const { return m_tcpPort; }
+
+    // Makes the class creatable and writes its class file (needs ListenLocal first).
+    bool RegisterClassObject(ClassFactory factory, std::string* error);
+    void RevokeClassObject(const CLSID& clsid);
+    bool IsRegistered(const CLSID& clsid) const;
+
+    // Waits up to timeoutMs (-1: no limit) for something to do, or for wakeFd to become
+    // readable, and serves every ready connection.
+    void RunOnce(int timeoutMs, int wakeFd = -1);
+    std::vector<int> Fds() const;
+    // Run at the start of every RunOnce; returns the milliseconds until it wants to run again
+    // (-1: no wish). The server's lock waits end through it.
+    void SetTimer(std::function<int()> timer) { m_timer = std::move(timer); }
+    // Where the server reports what nobody else sees (refused TCP connections); stderr unless
+    // set. Never handed a token.
+    void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
+    size_t ConnectionCount() const { return m_connections.size(); }
+
+    // A connection without a socket whose lines are handed in directly (the fuzz target).
+    // HandleTestLine returns the reply line (empty for a notification); *close is set when the
+    // connection would be dropped.
+    int OpenTestConnection(bool tcp);
+    std::string HandleTestLine(int id, std::string_view line, bool* close);
+    void CloseTestConnection(int id) { CloseConnection(id); }
+
+    struct Connection;
+
+private:
+    void Accept(int listenFd, bool tcp);
+    void Log(const std::string& line);
+    void ServeReadable(int id);
+    void Flush(Connection& c);
+    void CloseConnection(int id);
+    // Serves the complete request lines of the connection until one starts a call that goes
+    // on elsewhere; false when the connection is to be dropped.
+    bool ServeLines(Connection& c);
+    void Resume(int id);
+    std::string HandleLine(Connection& c, std::string_view line, bool* close);
+    Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
+                  bool* pending, HRESULT* error, std::string* message);
+    Json InvokeResult(const char* member, HRESULT hr, const VARIANT& result, HRESULT* error,
+                      std::string* message);
+
+    struct Completion {
+        int connection;
+        HRESULT hr;
+        VARIANT result;
+    };
+    void PostCompletion(Completion done, bool wake);
+    std::optional<Completion> TakeCompletion(int connection);
+    void DrainCompletions();
+    bool AnyCallUnderWay() const;
+
+    std::function<void(const std::string&)> m_log;
+    std::string m_runtimeDir;
+    std::string m_socketPath;
+    int m_localFd = -1;
+    int m_tcpFd = -1;
+    int m_tcpPort = 0;
+    std::string m_token;
+    std::vector<ClassFactory> m_classes;
+    std::map<int, std::unique_ptr<Connection>> m_connections;
+    int m_nextConnection = 1;
+    std::function<int()> m_timer;
+
+    // Failed authentications by peer address (TCP).
+    struct PeerFailures {
+        int count = 0;
+        std::chrono::steady_clock::time_point retryAt;
+        std::chrono::steady_clock::time_point lastLog;
+        int unlogged = 0;  // refusals since the last report
+    };
+    PeerFailures& Failures(const std::string& host);
+    void LogRefusal(Connection& c, const std::string& why);
+    std::map<std::string, PeerFailures> m_failures;
+    std::chrono::steady_clock::time_point m_acceptPausedUntil;
+    std::chrono::steady_clock::time_point m_lastAcceptComplaint;
+    size_t TotalOutput() const;
+
+    bool m_ending = false;  // the destructor runs: no new request is served
+    int m_wakeFd = -1;      // eventfd: a call has ended on another thread
+    std::mutex m_doneMutex;
+    std::deque<Completion> m_done;
+};
+
+struct CRpcServer::Connection {
+    int id = 0;
+    int fd = -1;
+    bool tcp = false;
+    std::string peer;  // "address:port" of a TCP client
+    bool authenticated = false;
+    std::chrono::steady_clock::time_point authDeadline;  // TCP, until authenticated
+    bool busy = false;                                   // a call of this connection is under way
+    bool closing = false;                                // close once the call under way has ended
+    bool discarding = false;
+    std::string in;
+    std::string out;
+    std::map<int, IDispatch*> objects;
+    int nextObject = 1;
+    // The call under way: its request's id, the object (one reference held) and member.
+    struct Call {
+        Json id;
+        bool notification = false;
+        IDispatch* obj = nullptr;
+        IAsyncDispatch* async = nullptr;
+        const char* member = "";
+    };
+    Call call;
+};
+
+}  // namespace vsk

@@ -1,0 +1,660 @@
+#include "server/client_object.h"
+
+#include <new>
+#include <type_traits>
+
+#include "engine/vsk_core.h"
+#include "platform/codepage.h"
+#include "rpc/module.h"
+#include "server/port_registry.h"
+
+namespace vsk {
+
+namespace {
+
+// The engine takes only the low 16 bits of these inputs.
+int16_t Low16(LONG v) {
+    return static_cast<int16_t>(v);
+}
+
+}  // namespace
+
+// An engine operation as a generic callable: when the engine does not (yet) have an operation
+// of that name and shape, the call is not invocable and the method reports E_NOTIMPL instead of
+// pretending to succeed.
+#define VSK_ENGINE(expr) [&](auto& core) -> decltype(expr) { return expr; }
+
+CVeskar::CVeskar(CVSKPortManager& ports) : m_ports(ports) {
+    TheModule().Lock();
+}
+
+CVeskar::~CVeskar() {
+    Detach();
+    TheModule().Unlock();
+}
+
+HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj) {
+    if (!ppObj)
+        return E_POINTER;
+    auto* obj = new (std::nothrow) CVeskar(ports);
+    if (!obj)
+        return E_OUTOFMEMORY;
+    *ppObj = obj;
+    return S_OK;
+}
+
+HRESULT CVeskar::QueryInterface(const IID& riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
+        *ppv = static_cast<IVeskar*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (riid == IID_IAsyncDispatch) {
+        *ppv = static_cast<IAsyncDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CVeskar::AddRef() {
+    return ++m_refs;
+}
+
+ULONG CVeskar::Release() {
+    ULONG left = --m_refs;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+CVSKCore& CVeskar::Core() const {
+    return *m_pDescriptor->GetCore();
+}
+
+std::string CVeskar::Ansi(const BSTR& text) {
+    size_t unmapped = 0;
+    std::string ansi = Utf16ToCp1251(text, &unmapped);
+    m_unmappedCharacters += unmapped;
+    ReportUnmapped();
+    return ansi;
+}
+
+// A character the register's code page cannot carry goes out as '?': the journal says so, so
+// that a receipt line that printed differently from what the program sent can be explained.
+void CVeskar::ReportUnmapped() {
+    if (m_unmappedCharacters == 0 || !m_pDescriptor)
+        return;
+    Core().Journal().LogFormat(
+        "%zu character(s) of a client text are not in code page 1251 and "
+        "were replaced by '?'",
+        m_unmappedCharacters);
+    m_unmappedCharacters = 0;
+}
+
+void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> args,
+                          InvokeDone done) {
+    m_lockWait = 0;
+    auto id = VeskarDispId(dispId);
+    if (id == VeskarDispId::LockPrinter && IsBound() && kind == InvokeKind::Method &&
+        args.size() == 1 && args[0].vt() == VT_I4) {
+        // Parked on the port, not on its worker: the holder's calls and UnlockPrinter go on.
+        m_lockWait = m_pDescriptor->LockAsync(
+            static_cast<uint32_t>(args[0].lVal()), this, [done = std::move(done)](bool obtained) {
+                done(obtained ? S_OK : CONTEXT_E_SYNCH_TIMEOUT, VARIANT());
+            });
+        return;
+    }
+    // Where the call runs: on the worker of the port it talks to; calls that need neither the
+    // register nor the engine (and an unbound object's refusals) answer at once.
+    int32_t port = 0;
+    if (id == VeskarDispId::Init) {
+        if (args.size() == 5 && args[0].vt() == VT_I4 && args[0].lVal() > 0)
+            port = args[0].lVal();
+    } else if (IsBound() && id != VeskarDispId::GetPortNumber &&
+               id != VeskarDispId::UnlockPrinter) {
+        port = m_lPortNumber;
+    }
+    auto finish = std::make_shared<InvokeDone>(std::move(done));
+    auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
+        VARIANT result;
+        HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
+        (*finish)(hr, std::move(result));
+    };
+    if (port <= 0)
+        run();
+    else if (!m_ports.RunOnPort(port, std::move(run)))
+        (*finish)(E_OUTOFMEMORY, VARIANT());  // no thread could be had for the port
+}
+
+void CVeskar::CancelInvoke() {
+    if (m_lockWait != 0 && m_pDescriptor)
+        m_pDescriptor->CancelLockWait(m_lockWait);
+    m_lockWait = 0;
+}
+
+void CVeskar::Detach() {
+    if (m_pDescriptor)
+        m_pDescriptor->GiveBackLock(this);
+    if (m_lPortNumber > 0)
+        m_ports.ReleaseClient(m_lPortNumber, m_szCallerApplicationName);
+    m_lPortNumber = 0;
+    m_pDescriptor = nullptr;
+}
+
+template <class F>
+HRESULT CVeskar::Truth(F&& op) {
+    if (!IsBound())
+        return E_FAIL;
+    if constexpr (std::is_invocable_v<F&, CVSKCore&>)
+        return op(Core()) ? S_OK : E_FAIL;
+    else
+        return E_NOTIMPL;
+}
+
+template <class F>
+HRESULT CVeskar::Text(F&& op, BSTR* out, bool mayBeEmpty) {
+    if (!out)
+        return E_POINTER;
+    if (!IsBound())
+        return E_FAIL;
+    if constexpr (std::is_invocable_v<F&, CVSKCore&>) {
+        try {
+            std::string text = op(Core());
+            if (text.empty() && !mayBeEmpty)
+                return E_FAIL;
+            *out = Cp1251ToUtf16(text);
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_FAIL;
+        }
+    } else {
+        return E_NOTIMPL;
+    }
+}
+
+template <class F>
+HRESULT CVeskar::Counter(F&& op, LONG* out, bool zeroWhenUnbound) {
+    if (!out)
+        return E_POINTER;
+    if (!IsBound()) {
+        if (zeroWhenUnbound)
+            *out = 0;
+        return E_FAIL;
+    }
+    *out = op(Core());
+    return S_OK;
+}
+
+// ---- connection, binding, errors and per-port switches -----------------------------------
+
+HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& CashierPassword,
+                      LONG ShowStatusDialogs, const BSTR& CallerApplicationName) {
+    // Port 0 names no port ("COM0" does not exist); it is refused like a negative number.
+    if (PortNumber <= 0 || CallerApplicationName.empty())
+        return E_INVALIDARG;
+    // A second Init detaches first, so the earlier attachment is not left counted for good.
+    if (m_lPortNumber > 0)
+        Detach();
+    m_lPortNumber = PortNumber;
+    m_szCallerApplicationName = Ansi(CallerApplicationName);
+    bool created = false;
+    m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
+    ReportUnmapped();
+    if (!created)
+        return S_OK;  // another client holds the port: share its engine as it is
+    if (!m_pDescriptor->Lock(1000)) {
+        Detach();
+        return E_FAIL;
+    }
+    Core().SetShowStatusDialogs(ShowStatusDialogs != 0);
+    int16_t result =
+        Core().Init("COM" + std::to_string(PortNumber), Ansi(CashierName), Ansi(CashierPassword));
+    m_pDescriptor->SetSerialNumber(Core().PrinterInfo().m_szSerialNumber);
+    m_pDescriptor->Unlock();
+    if (result > 0)
+        return S_OK;
+    Detach();  // no other client holds the port: this closes it again
+    return E_FAIL;
+}
+
+HRESULT CVeskar::GetPortNumber(LONG* pPortNumber) {
+    if (!pPortNumber)
+        return E_POINTER;
+    *pPortNumber = m_lPortNumber;
+    return S_OK;
+}
+
+HRESULT CVeskar::Done() {
+    Detach();
+    return S_OK;
+}
+
+HRESULT CVeskar::LockPrinter(LONG TimeoutInMilliseconds) {
+    if (!IsBound())
+        return E_FAIL;
+    return m_pDescriptor->Lock(static_cast<uint32_t>(TimeoutInMilliseconds), this)
+               ? S_OK
+               : CONTEXT_E_SYNCH_TIMEOUT;
+}
+
+HRESULT CVeskar::UnlockPrinter() {
+    if (!IsBound())
+        return E_FAIL;
+    m_pDescriptor->Unlock();
+    return S_OK;
+}
+
+HRESULT CVeskar::SetShowPrinterStatus(LONG ShowStatusDialogs) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SetShowStatusDialogs(ShowStatusDialogs != 0);
+    return S_OK;
+}
+
+HRESULT CVeskar::SetShowErrorMessages(LONG ShowErrorMessages) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SetShowErrorMessages(ShowErrorMessages != 0);
+    return S_OK;
+}
+
+HRESULT CVeskar::GetLastErrorMessage(BSTR* ErrorMessage) {
+    return Text(VSK_ENGINE(core.GetLastErrorMessage()), ErrorMessage, false);
+}
+
+HRESULT CVeskar::GetLastErrorCode(BSTR* ErrorCode) {
+    return Text(VSK_ENGINE(core.GetLastErrorCode()), ErrorCode, false);
+}
+
+HRESULT CVeskar::SetRegistrationModePassword(const BSTR& Password) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SetRegistrationModePassword(Ansi(Password));
+    return S_OK;
+}
+
+HRESULT CVeskar::SetReportsModePassword(const BSTR& Password) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SetReportModePassword(Ansi(Password));
+    return S_OK;
+}
+
+HRESULT CVeskar::SetProgrammingModePassword(const BSTR& Password) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SetProgrammingModePassword(Ansi(Password));
+    return S_OK;
+}
+
+HRESULT CVeskar::GetPrinterSerialNumber(BSTR* SerialNumber) {
+    return Text(VSK_ENGINE(core.PrinterInfo().m_szSerialNumber), SerialNumber, true);
+}
+
+// ---- low-level protocol access -------------------------------------------------------------
+
+HRESULT CVeskar::LowSendMessageToPrinter(const BSTR& TextMessage) {
+    if (!IsBound())
+        return E_FAIL;
+    Core().SendToPrinter(Ansi(TextMessage));  // its refusal is not reported, by design
+    return S_OK;
+}
+
+HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR* TextMessage) {
+    return Text(VSK_ENGINE(core.GetNextMessage(static_cast<uint32_t>(TimeoutMilliseconds))),
+                TextMessage, true);
+}
+
+// ---- receipts ------------------------------------------------------------------------------
+
+HRESULT CVeskar::OpenCheck(const BSTR& DepartmentName) {
+    return Truth(VSK_ENGINE(core.OpenCheck(Ansi(DepartmentName))));
+}
+
+HRESULT CVeskar::SetReturnCheckNumber(LONG ReturnCheckNumber) {
+    return Truth(VSK_ENGINE(core.SetReturnCheckNumber(ReturnCheckNumber)));
+}
+
+HRESULT CVeskar::SetReturnCheckNumberStr(const BSTR& CheckNumbers) {
+    return Truth(VSK_ENGINE(core.SetReturnCheckNumberStr(Ansi(CheckNumbers))));
+}
+
+HRESULT CVeskar::OpenReturnCheck(const BSTR& DepartmentName) {
+    return Truth(VSK_ENGINE(core.OpenReturnCheck(Ansi(DepartmentName))));
+}
+
+HRESULT CVeskar::SetCurrentCheckDirection(LONG CheckDirection) {
+    return Truth(VSK_ENGINE(core.SetCurrentCheckDirection(Low16(CheckDirection))));
+}
+
+HRESULT CVeskar::LongName(const BSTR& LongName) {
+    return Truth(VSK_ENGINE(core.LongName(Ansi(LongName))));
+}
+
+HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
+                            LONG Tax1Index, LONG Tax2Index, LONG Article, LONG* ThisLineSum) {
+    if (!ThisLineSum)
+        return E_POINTER;
+    if (!IsBound())
+        return E_FAIL;
+    *ThisLineSum = Core().FiscalLine(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
+                                     Low16(Tax1Index), Low16(Tax2Index), Article);
+    return *ThisLineSum < 0 ? E_FAIL : S_OK;
+}
+
+HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
+                              LONG Tax1Index, LONG Tax2Index, LONG Article, LONG DiscountDirection,
+                              const BSTR& DiscountName, LONG DiscountValue, LONG* ThisLineSum) {
+    if (!ThisLineSum)
+        return E_POINTER;
+    if (!IsBound())
+        return E_FAIL;
+    *ThisLineSum = Core().FiscalLineEx(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
+                                       Low16(Tax1Index), Low16(Tax2Index), Article,
+                                       Low16(DiscountDirection), Ansi(DiscountName), DiscountValue);
+    return *ThisLineSum < 0 ? E_FAIL : S_OK;
+}
+
+HRESULT CVeskar::GetLastLineTaxes(LONG* LineTaxes) {
+    return Counter([](CVSKCore& c) { return c.GetLastLineTaxes(); }, LineTaxes, false);
+}
+
+HRESULT CVeskar::GetCheckSum(LONG* CheckSum) {
+    return Counter([](CVSKCore& c) { return c.GetCheckSum(); }, CheckSum, true);
+}
+
+HRESULT CVeskar::GetCheckOnSaleTaxes(LONG* CheckOnSaleTaxes) {
+    return Counter([](CVSKCore& c) { return c.GetCheckOnSaleTaxes(); }, CheckOnSaleTaxes, true);
+}
+
+HRESULT CVeskar::GetCheckReturnSum(LONG* CheckReturnSum) {
+    return Counter([](CVSKCore& c) { return c.GetCheckReturnSum(); }, CheckReturnSum, true);
+}
+
+HRESULT CVeskar::GetCheckReturnOnSaleTaxes(LONG* CheckReturnOnSaleTaxes) {
+    return Counter([](CVSKCore& c) { return c.GetCheckReturnOnSaleTaxes(); },
+                   CheckReturnOnSaleTaxes, true);
+}
+
+HRESULT CVeskar::FreeTextLine(LONG PlaceBeforeFiscalPart, LONG PrintOnJornal, LONG UseBoldStyle,
+                              const BSTR& TextMessage) {
+    return Truth(VSK_ENGINE(core.FreeTextLine(Low16(PlaceBeforeFiscalPart), Low16(PrintOnJornal),
+                                              Low16(UseBoldStyle), Ansi(TextMessage))));
+}
+
+HRESULT CVeskar::ClearFreeTextLines() {
+    return Truth(VSK_ENGINE(core.ClearFreeTextLines()));
+}
+
+// The closing methods report the engine's result in the out value and succeed when bound.
+HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
+    return Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
+}
+
+HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
+    return Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
+                   CheckSum, true);
+}
+
+HRESULT CVeskar::AbortCheck() {
+    return Truth(VSK_ENGINE(core.AbortCheck()));
+}
+
+HRESULT CVeskar::GetCheckResult(BSTR* CheckResult) {
+    return Text(VSK_ENGINE(core.GetCheckResult()), CheckResult, false);
+}
+
+HRESULT CVeskar::GetCheckResultXML(BSTR* CheckResult) {
+    return Text(VSK_ENGINE(core.GetCheckResultXML()), CheckResult, false);
+}
+
+// ---- reports -------------------------------------------------------------------------------
+
+HRESULT CVeskar::XReport() {
+    return Truth(VSK_ENGINE(core.XReportFromRegisters()));
+}
+HRESULT CVeskar::XReportAsync() {
+    return Truth(VSK_ENGINE(core.XReportFromRegistersAsync()));
+}
+HRESULT CVeskar::ZReport() {
+    return Truth(VSK_ENGINE(core.ZReport()));
+}
+HRESULT CVeskar::ZReportAsync() {
+    return Truth(VSK_ENGINE(core.ZReportAsync()));
+}
+HRESULT CVeskar::PrintZeroZReport() {
+    return Truth(VSK_ENGINE(core.PrintZeroZReport()));
+}
+HRESULT CVeskar::ArticleReport() {
+    return Truth(VSK_ENGINE(core.ArticleReport()));
+}
+HRESULT CVeskar::DiscountReport() {
+    return Truth(VSK_ENGINE(core.DiscountReport()));
+}
+
+HRESULT CVeskar::PeriodicalFiscalReport(LONG FirstZReport, LONG LastZReport) {
+    return Truth(VSK_ENGINE(core.PeriodicalFiscalReport(Low16(FirstZReport), Low16(LastZReport))));
+}
+
+HRESULT CVeskar::PeriodicalFiscalReportDate(DATE DateFrom, DATE DateTo) {
+    return Truth(VSK_ENGINE(core.PeriodicalFiscalReportDate(DateFrom, DateTo)));
+}
+
+// ---- service and text documents, cash and paper --------------------------------------------
+
+HRESULT CVeskar::OpenTextDocument() {
+    return Truth(VSK_ENGINE(core.OpenTextDocument()));
+}
+
+HRESULT CVeskar::CloseTextDocument(LONG PrintOnJornal) {
+    return Truth(VSK_ENGINE(core.CloseTextDocument(Low16(PrintOnJornal))));
+}
+
+HRESULT CVeskar::NullCheck() {
+    return Truth(VSK_ENGINE(core.NullCheck()));
+}
+HRESULT CVeskar::CheckCopy() {
+    return Truth(VSK_ENGINE(core.CheckCopy()));
+}
+
+HRESULT CVeskar::MoveCash(LONG MoveDirection, LONG CashSum) {
+    return Truth(VSK_ENGINE(core.MoveCash(Low16(MoveDirection), CashSum)));
+}
+
+HRESULT CVeskar::OpenCashBox() {
+    return Truth(VSK_ENGINE(core.OpenCashBox()));
+}
+
+HRESULT CVeskar::Feed(LONG LinesToFeed) {
+    return Truth(VSK_ENGINE(core.Feed(Low16(LinesToFeed))));
+}
+
+HRESULT CVeskar::CutAndBeep(LONG CutterOn, LONG BeepOn, LONG PartialCutOn) {
+    return Truth(VSK_ENGINE(core.CutAndBeep(Low16(CutterOn), Low16(BeepOn), Low16(PartialCutOn))));
+}
+
+// ---- receipt extras ------------------------------------------------------------------------
+
+HRESULT CVeskar::OpenGoodsGroup(const BSTR& GroupName) {
+    return Truth(VSK_ENGINE(core.OpenGoodsGroup(Ansi(GroupName))));
+}
+
+HRESULT CVeskar::CloseGoodsGroup(const BSTR& DiscountTotalsName, const BSTR& UpcountTotalsName) {
+    return Truth(
+        VSK_ENGINE(core.CloseGoodsGroup(Ansi(DiscountTotalsName), Ansi(UpcountTotalsName))));
+}
+
+HRESULT CVeskar::SetDiscountUpcountTotalsName(const BSTR& DiscountTotalsName,
+                                              const BSTR& UpcountTotalsName) {
+    return Truth(VSK_ENGINE(
+        core.SetDiscountUpcountTotalsName(Ansi(DiscountTotalsName), Ansi(UpcountTotalsName))));
+}
+
+HRESULT CVeskar::Storn() {
+    return Truth(VSK_ENGINE(core.Storn()));
+}
+
+HRESULT CVeskar::PrintBarcode(LONG BarcodeType, LONG PlaceBelowFiscalPart, LONG PrintOnJornal,
+                              const BSTR& Barcode) {
+    return Truth(VSK_ENGINE(
+        core.PrintBarcode(BarcodeType, PlaceBelowFiscalPart, PrintOnJornal, Ansi(Barcode))));
+}
+
+// ---- displays ------------------------------------------------------------------------------
+
+HRESULT CVeskar::PutToDisplay(const BSTR& Line1, const BSTR& Line2) {
+    return Truth(VSK_ENGINE(core.PutToDisplay(Ansi(Line1), Ansi(Line2))));
+}
+
+HRESULT CVeskar::PutToExternalDisplay(const BSTR& LineText, LONG ClearBeforePut) {
+    return Truth(VSK_ENGINE(core.PutToExternalDisplay(Ansi(LineText), ClearBeforePut)));
+}
+
+// ---- device and receipt settings -----------------------------------------------------------
+
+HRESULT CVeskar::SetCheckMessagesMode(LONG CheckMessagesMode) {
+    return Truth(VSK_ENGINE(core.CheckMessagesMode(Low16(CheckMessagesMode))));
+}
+
+HRESULT CVeskar::SetOnSaleTaxesPrintMode(LONG TaxesPrintMode) {
+    return Truth(VSK_ENGINE(core.SetOnSaleTaxes(Low16(TaxesPrintMode))));
+}
+
+HRESULT CVeskar::SetTaxesCalcMode(LONG SaleTaxesOnTotal) {
+    return Truth(VSK_ENGINE(core.SetTaxesCalcMode(SaleTaxesOnTotal)));
+}
+
+HRESULT CVeskar::SetDoubledTaxCalcMode(LONG Tax1Index, LONG Tax2Index) {
+    return Truth(VSK_ENGINE(core.SetDoubledTaxCalcMode(Tax1Index, Tax2Index)));
+}
+
+HRESULT CVeskar::SetPrintingDoubleWidth(LONG On) {
+    return Truth(VSK_ENGINE(core.SetPrintingDoubleWidth(Low16(On))));
+}
+
+HRESULT CVeskar::SetTableMode(LONG On) {
+    return Truth(VSK_ENGINE(core.SetTableMode(Low16(On))));
+}
+
+HRESULT CVeskar::SetInternalTime(LONG Hours, LONG Minutes, LONG Seconds) {
+    return Truth(VSK_ENGINE(core.SetInternalTime(Low16(Hours), Low16(Minutes), Low16(Seconds))));
+}
+
+HRESULT CVeskar::SetDeptAlias(const BSTR& DeptAlias) {
+    return Truth(VSK_ENGINE(core.SetDeptAlias(Ansi(DeptAlias))));
+}
+
+HRESULT CVeskar::SetCheckHeadLine(const BSTR& CheckText) {
+    return Truth(VSK_ENGINE(core.SetCheckHeadLine(Ansi(CheckText))));
+}
+
+HRESULT CVeskar::SetCheckBottomLine(const BSTR& CheckLine) {
+    return Truth(VSK_ENGINE(core.SetCheckBottomLine(Ansi(CheckLine))));
+}
+
+HRESULT CVeskar::SetCheckBottomLineEx(LONG LineIndex, LONG PrintOnJornal, LONG PrintMode,
+                                      const BSTR& LineText) {
+    return Truth(
+        VSK_ENGINE(core.SetCheckBottomLineEx(LineIndex, PrintOnJornal, PrintMode, Ansi(LineText))));
+}
+
+HRESULT CVeskar::SetLinePrintingOn() {
+    return Truth(VSK_ENGINE(core.SetLinePrintingOn()));
+}
+
+HRESULT CVeskar::SetDiscountPrintMode(LONG PrintMode) {
+    return Truth(VSK_ENGINE(core.SetDiscountPrintMode(PrintMode)));
+}
+
+HRESULT CVeskar::SetContinousPaperPrintMode(LONG ContinousPaper) {
+    return Truth(VSK_ENGINE(core.SetContinousPaperPrintMode(ContinousPaper)));
+}
+
+HRESULT CVeskar::SetArticleMode(LONG ArticleMode) {
+    return Truth(VSK_ENGINE(core.SetArticleMode(ArticleMode)));
+}
+
+HRESULT CVeskar::SetCurrentCurrency(const BSTR& CurrencyName) {
+    return Truth(VSK_ENGINE(core.SetCurrentCurrency(Ansi(CurrencyName))));
+}
+
+// ---- information queries and XML documents -------------------------------------------------
+
+HRESULT CVeskar::GetPrinterConfig(BSTR* Config) {
+    return Text(VSK_ENGINE(core.GetPrinterConfig()), Config, false);
+}
+
+HRESULT CVeskar::GetPrinterConfigXML(LONG RefreshFromPrinter, BSTR* VSKPrinterConfigXML) {
+    return Text(VSK_ENGINE(core.GetPrinterConfigXML(RefreshFromPrinter != 0)), VSKPrinterConfigXML,
+                true);
+}
+
+HRESULT CVeskar::GetPrinterKeyPosition(LONG* KeyPosition) {
+    if (!KeyPosition)
+        return E_POINTER;
+    if (!IsBound())
+        return E_FAIL;
+    auto op = VSK_ENGINE(core.GetPrinterKeyPosition());
+    if constexpr (std::is_invocable_v<decltype(op)&, CVSKCore&>) {
+        int16_t position = op(Core());
+        if (position < 0)
+            return E_FAIL;
+        *KeyPosition = position;
+        return S_OK;
+    } else {
+        return E_NOTIMPL;
+    }
+}
+
+HRESULT CVeskar::GetPrinterTime(BSTR* PrinterTime) {
+    return Text(VSK_ENGINE(core.GetPrinterTime()), PrinterTime, false);
+}
+
+HRESULT CVeskar::GetArticleInfo(LONG Article, BSTR* ArticleInfo) {
+    return Text(VSK_ENGINE(core.GetArticleInfo(Low16(Article))), ArticleInfo, false);
+}
+
+HRESULT CVeskar::GetArticleInfoXML(LONG Article, BSTR* ArticleInfo) {
+    return Text(VSK_ENGINE(core.GetArticleInfoXML(Low16(Article))), ArticleInfo, false);
+}
+
+HRESULT CVeskar::GetCashInfo(BSTR* CashInfo) {
+    return Text(VSK_ENGINE(core.GetCashInfo()), CashInfo, false);
+}
+
+HRESULT CVeskar::GetCashInfoXML(BSTR* CashInfo) {
+    return Text(VSK_ENGINE(core.GetCashInfoXML()), CashInfo, false);
+}
+
+HRESULT CVeskar::GetFiscalInfo(BSTR* FiscalInfo) {
+    return Text(VSK_ENGINE(core.GetFiscalInfo()), FiscalInfo, false);
+}
+
+HRESULT CVeskar::GetFiscalInfoXML(BSTR* FiscalInfo) {
+    return Text(VSK_ENGINE(core.GetFiscalInfoXML()), FiscalInfo, false);
+}
+
+HRESULT CVeskar::GetTaxesInfo(BSTR* TaxesInfo) {
+    return Text(VSK_ENGINE(core.GetTaxesInfo()), TaxesInfo, false);
+}
+
+HRESULT CVeskar::GetTaxesInfoXML(BSTR* TaxesInfo) {
+    return Text(VSK_ENGINE(core.GetTaxesInfoXML()), TaxesInfo, true);
+}
+
+HRESULT CVeskar::GetDocumentsInfo(BSTR* DocumentsInfo) {
+    CDocumentsInfo info;
+    return Text(VSK_ENGINE(core.GetDocumentsInfo(info)), DocumentsInfo, false);
+}
+
+HRESULT CVeskar::GetDocumentsInfoXML(BSTR* DocumentsInfoXML) {
+    return Text(VSK_ENGINE(core.GetDocumentsInfoXML()), DocumentsInfoXML, false);
+}
+
+}  // namespace vsk

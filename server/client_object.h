@@ -1,0 +1,70 @@
+// CVeskar: the object behind each Veskar instance a client creates. It binds its client to one
+// serial port through the port registry and forwards every other method to the port's engine,
+// converting arguments (UTF-16 -> Windows-1251, the 16-bit inputs) and turning engine results
+// into HRESULTs and out values. It keeps no device state besides the binding.
+//
+// Threading: created, released and reference-counted on the automation loop's thread. Through
+// InvokeAsync a call of a bound object runs on its port's worker and a LockPrinter that has to
+// wait parks in the port's queue of waiters; one call of an object is under way at a time (its
+// connection waits for each reply), so the object's own fields need no lock. Called directly
+// (in process), every method runs on the caller's thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "rpc/async_dispatch.h"
+#include "rpc/dispatcher.h"
+
+class CVSKCore;
+class CVSKPortDescriptor;
+class CVSKPortManager;
+
+namespace vsk {
+
+class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch {
+public:
+    // Takes one module lock for its lifetime.
+    explicit CVeskar(CVSKPortManager& ports);
+    static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj);
+
+    HRESULT QueryInterface(const IID& riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    void InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> args,
+                     InvokeDone done) override;
+    void CancelInvoke() override;
+
+#define VSK_METHOD(id, name, help, ...) HRESULT name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override;
+#include "rpc/veskar_methods.def"
+#undef VSK_METHOD
+
+private:
+    ~CVeskar();
+    bool IsBound() const {
+        return m_lPortNumber > 0 && m_pDescriptor != nullptr;
+    }
+    CVSKCore& Core() const;
+    void Detach();
+    // UTF-16 -> Windows-1251; characters outside it become '?' and are journaled.
+    std::string Ansi(const BSTR& text);
+    void ReportUnmapped();
+
+    template <class F>
+    HRESULT Truth(F&& op);
+    template <class F>
+    HRESULT Text(F&& op, BSTR* out, bool mayBeEmpty);
+    template <class F>
+    HRESULT Counter(F&& op, LONG* out, bool zeroWhenUnbound);
+
+    CVSKPortManager& m_ports;
+    ULONG m_refs = 1;
+    int32_t m_lPortNumber = -1;
+    CVSKPortDescriptor* m_pDescriptor = nullptr;
+    std::string m_szCallerApplicationName;  // Windows-1251
+    size_t m_unmappedCharacters = 0;        // not yet journaled
+    uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
+};
+
+}  // namespace vsk

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "rpc/type_library.h"
+#include "server/registration.h"
+#include "server/server_app.h"
+#include "tests/rpc/test_support.h"
+
+namespace vsk {
+namespace {
+
+using Action = ServerCommandLine::Action;
+
+TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
+    struct Row {
+        std::vector<std::string> args;
+        Action action;
+        bool byAutomation;
+        bool userInControl;
+    } rows[] = {
+        {{}, Action::Run, false, true},
+        {{"-Embedding"}, Action::Run, true, false},
+        {{"/automation"}, Action::Run, true, false},
+        {{"/Regserver"}, Action::Register, false, true},
+        {{"-REGISTER"}, Action::Register, false, true},
+        {{"/RegserverPerUser"}, Action::Register, false, true},
+        {{"-unregserver"}, Action::Unregister, false, true},
+        {{"/UnregisterPerUser"}, Action::Unregister, false, true},
+        {{"-dde"}, Action::Run, false, false},
+        {{"-DDE"}, Action::Run, false, true},  // "dde" is case-sensitive
+        {{"-p", "file"}, Action::Run, false, true},
+        {{"--list-ports"}, Action::ListPorts, false, true},
+    };
+    for (const Row& r : rows) {
+        auto cl = ParseServerCommandLine(r.args);
+        std::string shown = r.args.empty() ? "(none)" : r.args[0];
+        EXPECT_EQ(cl.error, "") << shown;
+        EXPECT_EQ(cl.action, r.action) << shown;
+        EXPECT_EQ(cl.startedByAutomation, r.byAutomation) << shown;
+        EXPECT_EQ(cl.userInControl, r.userInControl) << shown;
+    }
+    auto cl = ParseServerCommandLine({"--set-port", "3", "/dev/pts/7"});
+    EXPECT_EQ(cl.action, Action::SetPort);
+    EXPECT_EQ(cl.port, 3);
+    EXPECT_EQ(cl.devicePath, "/dev/pts/7");
+    cl = ParseServerCommandLine({"--set-port", "com12=/dev/serial/by-id/usb-till"});
+    EXPECT_EQ(cl.port, 12);
+    EXPECT_EQ(cl.devicePath, "/dev/serial/by-id/usb-till");
+    cl = ParseServerCommandLine({"--unset-port", "COM12"});
+    EXPECT_EQ(cl.action, Action::UnsetPort);
+    EXPECT_EQ(cl.port, 12);
+    cl = ParseServerCommandLine({"--headless", "--listen", "0.0.0.0:7777"});
+    EXPECT_TRUE(cl.headless);
+    EXPECT_EQ(cl.listen, "0.0.0.0:7777");
+    cl = ParseServerCommandLine({"--config", "savetolog", "1"});
+    EXPECT_EQ(cl.action, Action::SetConfig);
+    EXPECT_EQ(cl.configValue, 1u);
+    for (auto bad : std::vector<std::vector<std::string>>{{"--config", "Colour", "1"},
+                                                          {"--config", "BaudRate", "-5"},
+                                                          {"--set-port", "x", "/dev/null"},
+                                                          {"--set-port", "0", "/dev/null"},
+                                                          {"--set-port", "3"},
+                                                          {"--set-port", "COM3="},
+                                                          {"--set-port", "COMX=/dev/x"},
+                                                          {"--listen"},
+                                                          {"--frobnicate"}})
+        EXPECT_NE(ParseServerCommandLine(bad).error, "") << bad[0];
+}
+
+class Registration : public ::testing::Test {
+protected:
+    test::TempEnv env;
+    RegistryStore reg{env.Dir() + "/registry"};
+    std::optional<std::string> Str(const std::string& key, const std::string& name = "") {
+        auto v = reg.GetValue(Hive::ClassesRoot, key, name);
+        if (!v || !std::holds_alternative<std::string>(*v))
+            return std::nullopt;
+        return std::get<std::string>(*v);
+    }
+};
+
+TEST_F(Registration, RegisterWritesClassAppIdTypeLibraryAndProxyClass) {
+    const std::string clsid = "CLSID\\{F9B424D4-51A1-40E0-8EB1-1B9097AF9811}";
+    reg.CreateKey(Hive::ClassesRoot, clsid + "\\Leftover");  // written afresh at each run
+    ASSERT_TRUE(RegisterServer(reg, "/opt/vsk/vskmanager"));
+    EXPECT_EQ(Str("VSKManager.Veskar.1"), "Veskar Class");
+    EXPECT_EQ(Str("VSKManager.Veskar.1\\CLSID"), "{F9B424D4-51A1-40E0-8EB1-1B9097AF9811}");
+    EXPECT_EQ(Str("VSKManager.Veskar\\CurVer"), "VSKManager.Veskar.1");
+    EXPECT_EQ(Str(clsid), "Veskar Class");
+    EXPECT_EQ(Str(clsid, "AppID"), "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}");
+    EXPECT_EQ(Str(clsid + "\\LocalServer32"), "\"/opt/vsk/vskmanager\"");
+    EXPECT_EQ(Str(clsid + "\\ProgID"), "VSKManager.Veskar.1");
+    EXPECT_EQ(Str(clsid + "\\VersionIndependentProgID"), "VSKManager.Veskar");
+    EXPECT_EQ(Str(clsid + "\\TypeLib"), "{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
+    EXPECT_TRUE(reg.KeyExists(Hive::ClassesRoot, clsid + "\\Programmable"));
+    EXPECT_FALSE(reg.KeyExists(Hive::ClassesRoot, clsid + "\\Leftover"));
+    EXPECT_EQ(Str("AppID\\{4CA564D7-4F81-4C2C-9429-6609A57D26A5}"), "VSKManager");
+    EXPECT_EQ(Str("AppID\\VSKManagerPlus.EXE", "AppID"), "{4CA564D7-4F81-4C2C-9429-6609A57D26A5}");
+    EXPECT_EQ(Str("TypeLib\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}\\1.0"), "VSKManager");
+    EXPECT_EQ(Str("Interface\\{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}"), "IVeskar");
+    EXPECT_EQ(Str("VSKManager.Application\\CLSID"), "{9B739684-14D2-447F-865E-28E21576139A}");
+    EXPECT_EQ(Str("CLSID\\{9B739684-14D2-447F-865E-28E21576139A}\\LocalServer32"),
+              "\"/opt/vsk/vskmanager\"");
+}
+
+TEST_F(Registration, UnregisterRemovesEverythingButTheParentKeys) {
+    ASSERT_TRUE(RegisterServer(reg, "/opt/vsk/vskmanager"));
+    reg.SetValue(Hive::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-0000000000AA}", "", "other");
+    ASSERT_TRUE(UnregisterServer(reg));
+    for (const char* gone :
+         {"VSKManager.Veskar", "VSKManager.Veskar.1",
+          "CLSID\\{F9B424D4-51A1-40E0-8EB1-1B9097AF9811}",
+          "AppID\\{4CA564D7-4F81-4C2C-9429-6609A57D26A5}", "AppID\\VSKManagerPlus.EXE",
+          "TypeLib\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}", "VSKManager.Application",
+          "CLSID\\{9B739684-14D2-447F-865E-28E21576139A}"})
+        EXPECT_FALSE(reg.KeyExists(Hive::ClassesRoot, gone)) << gone;
+    EXPECT_TRUE(reg.KeyExists(Hive::ClassesRoot, "AppID"));
+    EXPECT_TRUE(reg.KeyExists(Hive::ClassesRoot, "CLSID\\{00000000-0000-0000-0000-0000000000AA}"));
+    EXPECT_TRUE(UnregisterServer(reg));  // a second run finds nothing to do
+}
+
+TEST_F(Registration, PortMappingsLiveInThePortsSection) {
+    ASSERT_TRUE(SetPortMapping(reg, 3, "/dev/pts/7"));
+    ASSERT_TRUE(SetPortMapping(reg, 12, "/dev/ttyUSB0"));
+    auto v = reg.GetValue(Hive::CurrentUser, "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports", "COM3");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(std::get<std::string>(*v), "/dev/pts/7");
+    EXPECT_EQ(ListPortMappings(reg),
+              (std::map<int, std::string>{{3, "/dev/pts/7"}, {12, "/dev/ttyUSB0"}}));
+    ASSERT_TRUE(UnsetPortMapping(reg, 3));
+    EXPECT_EQ(ListPortMappings(reg).size(), 1u);
+}
+
+}  // namespace
+}  // namespace vsk
