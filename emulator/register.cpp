@@ -97,7 +97,7 @@ const std::vector<Register::CommandRow>& Register::Commands() {
 
 Register::Register(const Model& model, RegisterOptions options)
     : m_model(model), m_options(std::move(options)) {
-    m_password = PadRight(m_options.password, 10);
+    m_password = FixedField(m_options.password, 10);
     m_articleMode = (kLongArticleLevels >> m_model.level) & 1 ? m_options.articleMode : 0;
     m_cash.rest = m_cash.total = m_options.cash;
 }

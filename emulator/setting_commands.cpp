@@ -39,7 +39,7 @@ Register::Reply Register::DisplayText(std::string_view a) {
     } else {
         return Error("SOFTPARAM");
     }
-    Status("display [" + PadRight(m_display1, 16) + "|" + PadRight(m_display2, 16) + "]");
+    Status("display [" + FixedField(m_display1, 16) + "|" + FixedField(m_display2, 16) + "]");
     return kReady;
 }
 
@@ -259,22 +259,22 @@ Register::Reply Register::Configuration(bool digitKey) {
     int mode = m_model.level == 7 ? m_mode : 1;
     char key = digitKey ? "0128"[mode] : kKeyCodes[mode];
     std::string text = digitKey ? "CONf" : "CONF";
-    text += PadRight(m_model.serial, 10);
-    text += PadRight(m_options.fiscalNumber, 10);
-    text += PadRight(m_options.owner, 36);
+    text += FixedField(m_model.serial, 10);
+    text += FixedField(m_options.fiscalNumber, 10);
+    text += FixedField(m_options.owner, 36);
     text += Date();
     text += Time();
     text += key;
     text += std::string(35, '0');
-    text += PadRight(m_model.firmware, 4);
+    text += FixedField(m_model.firmware, 4);
     text += m_model.firmwareDate;
     text += std::string(18, '0');
     text += m_currencyDate;
     text += '2';
-    text += PadRight(m_currency, 3);
+    text += FixedField(m_currency, 3);
     // The extended version fields repeat the firmware: a reader that prefers them and one that
     // ignores them derive the same model.
-    text += PadRight(m_model.firmware, 4) + m_model.firmwareDate;
+    text += FixedField(m_model.firmware, 4) + m_model.firmwareDate;
     return {text, "READY"};
 }
 
@@ -299,7 +299,7 @@ Register::Reply Register::Cnal(std::string_view a) {
             text += std::string(14, '0');
             continue;
         }
-        text += PadRight(t.date, 8, '0');
+        text += FixedField(t.date, 8, '0');
         text += '0';
         text += t.kind;
         text += ZeroPad(t.rate, 4);
@@ -373,8 +373,8 @@ Register::Reply Register::Artd(std::string_view a) {
     std::string taxes;
     for (int index : r.taxes)
         taxes += TaxLetter(index);
-    std::string text = "ARTD" + std::string(a) + PadRight(r.name, 24) + (r.piece ? "1" : "0") +
-                       PadRight(taxes, 8, '0') + ZeroPad(r.soldQuantity, 10) +
+    std::string text = "ARTD" + std::string(a) + FixedField(r.name, 24) + (r.piece ? "1" : "0") +
+                       FixedField(taxes, 8, '0') + ZeroPad(r.soldQuantity, 10) +
                        ZeroPad(r.saleSum, 10) + ZeroPad(number, 9);
     return {text, "READY"};
 }

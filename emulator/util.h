@@ -6,13 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vsk::emu {
+#include "platform/text.h"
 
-inline std::string PadRight(std::string_view s, size_t width, char fill = ' ') {
-    std::string out(s.substr(0, width));
-    out.resize(width, fill);
-    return out;
-}
+namespace vsk::emu {
 
 // Right-aligned, never cut.
 inline std::string PadLeft(std::string_view s, size_t width, char fill = ' ') {

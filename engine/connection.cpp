@@ -5,6 +5,7 @@
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -16,17 +17,6 @@ constexpr uint32_t kFallbackBaud = 57600;
 // Passwords reach the journal only as asterisks of the same length.
 std::string Masked(const std::string& secret) {
     return std::string(secret.size(), '*');
-}
-
-std::string PadRight(std::string text, size_t width) {
-    if (text.size() < width) {
-        text.append(width - text.size(), ' ');
-    }
-    return text;
-}
-
-bool Contains(std::string_view text, std::string_view word) {
-    return text.find(word) != std::string_view::npos;
 }
 
 }  // namespace
@@ -67,7 +57,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
                 port = dialogPort;
             }
             id = dialogId.substr(0, 9);
-            pass = PadRight(dialogPass, 10).substr(0, 10);
+            pass = vsk::FixedField(dialogPass, 10);
         }
         if (!m_channel.IsOpen() && !m_channel.OpenPport(port)) {
             SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg,
@@ -186,7 +176,7 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
             continue;
         }
 
-        std::string field = PadRight(password, 10);
+        std::string field = vsk::PadRight(password, 10);
         SendToPrinter("UPAS" + field + ident, 4, field.size());
 
         bool refused = false;
@@ -194,7 +184,7 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
         login.timeoutMs = kLoginStepMs;
         login.recordTimeout = false;
         login.onStatus = [&refused](const std::string& text) {
-            if (Contains(text, "SOFTUPAS")) {
+            if (vsk::Contains(text, "SOFTUPAS")) {
                 refused = true;
                 return StatusHook::Fail;
             }
@@ -271,7 +261,7 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
 int16_t CVSKCore::OnChangeKassPassword(const std::string& current, const std::string& next) {
     m_journal.LogFormat("OnChangeKassPassword(szCurPass = %s, szNewPass = %s)",
                         Masked(current).c_str(), Masked(next).c_str());
-    std::string secret = PadRight(current, 10) + PadRight(next, 10);
+    std::string secret = vsk::PadRight(current, 10) + vsk::PadRight(next, 10);
     SendToPrinter("UPAS" + secret, 4, secret.size());
     return WaitForReadyMsg(3000);
 }

@@ -38,10 +38,4 @@ const StatusWord* FindStatusWord(std::string_view text) {
     return nullptr;
 }
 
-bool IsStatusText(std::string_view text) {
-    return text.find("SOFT") != std::string_view::npos ||
-           text.find("HARD") != std::string_view::npos ||
-           text.find("SHUTDOWN") != std::string_view::npos;
-}
-
 }  // namespace vsk

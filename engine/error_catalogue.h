@@ -18,10 +18,6 @@ struct StatusWord {
 // nullptr when none does.
 const StatusWord* FindStatusWord(std::string_view text);
 
-// True when the text holds "SOFT", "HARD" or "SHUTDOWN": an error word that must go to the
-// classifier.
-bool IsStatusText(std::string_view text);
-
 // Engine mnemonics and their message numbers.
 namespace EngineError {
 constexpr std::string_view kConnTimeout = "CONNTIMEOUT";

@@ -8,12 +8,9 @@
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 namespace {
-
-bool Contains(std::string_view text, std::string_view word) {
-    return !word.empty() && text.find(word) != std::string_view::npos;
-}
 
 // The words the register's data replies begin with, for every command that has one.
 constexpr std::string_view kDataReplyWords[] = {"FISC", "COMP", "CONF", "CONf", "CNAL", "GLCN",
@@ -32,7 +29,7 @@ bool IsSaleLineWord(std::string_view word) {
 // buffer, which the register reports in the middle of a sale line's answer.
 bool EndsAnswer(const std::string& text) {
     const vsk::StatusWord* row = vsk::FindStatusWord(text);
-    return !(row && row->kind == vsk::StatusKind::Warning) && !Contains(text, "SOFTCOPY");
+    return !(row && row->kind == vsk::StatusKind::Warning) && !vsk::Contains(text, "SOFTCOPY");
 }
 
 }  // namespace
@@ -84,8 +81,9 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
             return WaitEnd::TimedOut;
         }
         std::string text = m_queue.PeekText();
-        bool status = wait.softIsStatus ? vsk::IsStatusText(text)
-                                        : Contains(text, "HARD") || Contains(text, "SHUTDOWN");
+        bool status = wait.softIsStatus
+                          ? vsk::IsStatusText(text)
+                          : vsk::Contains(text, "HARD") || vsk::Contains(text, "SHUTDOWN");
         if (status) {
             StatusHook hook = wait.onStatus ? wait.onStatus(text) : StatusHook::Classify;
             if (hook == StatusHook::Drop) {
@@ -96,7 +94,8 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 m_queue.Clear();
                 return WaitEnd::Failed;
             }
-        } else if (Contains(text, wait.replyWords[0]) || Contains(text, wait.replyWords[1])) {
+        } else if (vsk::Contains(text, wait.replyWords[0]) ||
+                   vsk::Contains(text, wait.replyWords[1])) {
             if (wait.onData) {
                 wait.onData(text);
             }
@@ -109,7 +108,7 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
             foreignAnswer = true;
             // A sale line in doubt that the register answers only now was printed after all.
             lateLineReply = m_lineInDoubt && text.rfind("FISC", 0) == 0 ? text : "";
-        } else if (Contains(text, "READY")) {
+        } else if (vsk::Contains(text, "READY")) {
             if (foreignAnswer) {
                 foreignAnswer = false;
                 if (!lateLineReply.empty()) {
@@ -157,7 +156,7 @@ void CVSKCore::CatchUpLateAnswer() {
             ended = EndsAnswer(text);
         } else if (text.rfind("FISC", 0) == 0) {
             fiscReply = text;
-        } else if (Contains(text, "READY")) {
+        } else if (vsk::Contains(text, "READY")) {
             ended = accepted = true;
         }
     }

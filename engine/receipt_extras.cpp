@@ -52,7 +52,7 @@ int16_t CVSKCore::Storn() {
         *this, {.journal = "Storn()", .text = "STRN", .allowed = IsLevel89()});
     // The register took the previous line off the receipt; so do the totals the closing sends.
     if (result > 0 && m_beforeLastLine) {
-        RestoreTotals(*m_beforeLastLine);
+        m_totals = *m_beforeLastLine;
         m_beforeLastLine.reset();
         m_lLineTaxes = 0;
     }

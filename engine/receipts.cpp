@@ -12,6 +12,7 @@
 #include "engine/xml_documents.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "resources/strings.h"
 
 namespace {
@@ -62,13 +63,6 @@ double TaxRate(const CTaxEntry& tax) {
     return percent / 100;
 }
 
-std::string PadRight(std::string text, size_t width) {
-    if (text.size() < width) {
-        text.append(width - text.size(), ' ');
-    }
-    return text;
-}
-
 std::string Trim(const std::string& text) {
     static constexpr const char* kBlank = " \t\r\n\v\f";
     size_t first = text.find_first_not_of(kBlank);
@@ -101,7 +95,6 @@ char TaxLetter(int index) {
 }
 
 struct LineTaxes {
-    double included = 0;
     double onSale = 0;
     double kind2 = 0;
 };
@@ -115,10 +108,9 @@ LineTaxes ComputeLineTaxes(int64_t sum, int16_t tax1, int16_t tax2, const CPrint
         const CTaxEntry& tax = info.m_Taxes[index - 1];
         double r = TaxRate(tax);
         double s = static_cast<double>(sum);
+        // Kind 0 (included in the price) changes neither the amount due nor a total the engine
+        // reports: the register prints its own figure.
         switch (tax.kind) {
-            case '0':
-                taxes.included += std::ceil(s * (1 - 1 / (1 + r)));
-                break;
             case '1':
                 taxes.onSale += std::floor(s * r);
                 break;
@@ -144,30 +136,7 @@ bool FitsAfter(int32_t total, double add) {
 
 void CVSKCore::ResetReceiptTotals() {
     m_beforeLastLine.reset();
-    m_lSaleSum = m_lReturnSum = 0;
-    m_lSaleOnSaleTaxes = m_lSaleIncludedTaxes = m_lSaleKind2Taxes = 0;
-    m_lReturnOnSaleTaxes = m_lReturnIncludedTaxes = m_lReturnKind2Taxes = 0;
-    m_lSaleTurnover.fill(0);
-    m_lReturnTurnover.fill(0);
-}
-
-CVSKCore::TotalsSnapshot CVSKCore::TakeTotalsSnapshot() const {
-    return {m_lSaleSum,        m_lReturnSum,         m_lSaleOnSaleTaxes,     m_lSaleIncludedTaxes,
-            m_lSaleKind2Taxes, m_lReturnOnSaleTaxes, m_lReturnIncludedTaxes, m_lReturnKind2Taxes,
-            m_lSaleTurnover,   m_lReturnTurnover};
-}
-
-void CVSKCore::RestoreTotals(const TotalsSnapshot& snapshot) {
-    m_lSaleSum = snapshot.saleSum;
-    m_lReturnSum = snapshot.returnSum;
-    m_lSaleOnSaleTaxes = snapshot.saleOnSale;
-    m_lSaleIncludedTaxes = snapshot.saleIncluded;
-    m_lSaleKind2Taxes = snapshot.saleKind2;
-    m_lReturnOnSaleTaxes = snapshot.returnOnSale;
-    m_lReturnIncludedTaxes = snapshot.returnIncluded;
-    m_lReturnKind2Taxes = snapshot.returnKind2;
-    m_lSaleTurnover = snapshot.saleTurnover;
-    m_lReturnTurnover = snapshot.returnTurnover;
+    m_totals = {};
 }
 
 int16_t CVSKCore::OpenCheck(const std::string& department) {
@@ -359,14 +328,14 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                 FitsField(discount, kSumField) && FitsInt32(finalSum);
     if (fits) {
         const bool ret = m_bReturnCheck;
-        fits = FitsAfter(ret ? m_lReturnSum : m_lSaleSum, static_cast<double>(finalSum)) &&
-               FitsAfter(ret ? m_lReturnIncludedTaxes : m_lSaleIncludedTaxes, projected.included) &&
-               FitsAfter(ret ? m_lReturnOnSaleTaxes : m_lSaleOnSaleTaxes, projected.onSale) &&
-               FitsAfter(ret ? m_lReturnKind2Taxes : m_lSaleKind2Taxes, projected.kind2);
+        const SideTotals& side = m_totals.Side(ret);
+        fits = FitsAfter(side.sum, static_cast<double>(finalSum)) &&
+               FitsAfter(side.onSaleTaxes, projected.onSale) &&
+               FitsAfter(side.kind2Taxes, projected.kind2);
         for (int16_t index : {tax1, tax2}) {
             if (index >= 1 && index <= 8) {
-                const auto& turnover = ret ? m_lReturnTurnover : m_lSaleTurnover;
-                fits = fits && FitsAfter(turnover[index - 1], 2.0 * static_cast<double>(finalSum));
+                fits = fits &&
+                       FitsAfter(side.turnover[index - 1], 2.0 * static_cast<double>(finalSum));
             }
         }
         const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
@@ -382,7 +351,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     const size_t nameWidth = longArticles ? 24 : 12;
     const std::string trimmed = Trim(name);
     std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
-    const std::string nameField = PadRight(trimmed.substr(0, nameWidth), nameWidth);
+    const std::string nameField = vsk::FixedField(trimmed, nameWidth);
 
     std::string statusGoods;
     if (m_statusWindow) {
@@ -436,7 +405,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     }
     if (discountSent) {
         command += discountDirection == 0 ? '-' : '+';
-        command += PadRight(discountName, 13).substr(0, 13);
+        command += vsk::FixedField(discountName, 13);
         command += vsk::ZeroPadded(discount, kSumField);
     }
     if (m_lProtocolFamily == 1) {
@@ -512,12 +481,12 @@ void CVSKCore::CountLateLine(const std::string& fiscReply) {
 
 int32_t CVSKCore::CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool returnLine) {
     // The register printed the line; bring the receipt totals in step.
-    m_beforeLastLine = TakeTotalsSnapshot();
+    m_beforeLastLine = m_totals;
+    SideTotals& side = m_totals.Side(returnLine);
     LineTaxes taxes = ComputeLineTaxes(sum, tax1, tax2, m_PrinterInfo);
     for (int16_t index : {tax1, tax2}) {
         if (index >= 1 && index <= 8) {
-            auto& turnover = returnLine ? m_lReturnTurnover : m_lSaleTurnover;
-            turnover[index - 1] = SaturateInt32(turnover[index - 1] + sum);
+            side.turnover[index - 1] = SaturateInt32(side.turnover[index - 1] + sum);
         }
     }
     if (m_lLineTaxes == 0) {
@@ -533,17 +502,9 @@ int32_t CVSKCore::CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool ret
     auto add = [](int32_t& total, double value) {
         total = SaturateInt32(total + static_cast<int64_t>(std::trunc(value)));
     };
-    if (returnLine) {
-        m_lReturnSum = SaturateInt32(m_lReturnSum + sum);
-        add(m_lReturnIncludedTaxes, taxes.included);
-        add(m_lReturnOnSaleTaxes, taxes.onSale);
-        add(m_lReturnKind2Taxes, taxes.kind2);
-    } else {
-        m_lSaleSum = SaturateInt32(m_lSaleSum + sum);
-        add(m_lSaleIncludedTaxes, taxes.included);
-        add(m_lSaleOnSaleTaxes, taxes.onSale);
-        add(m_lSaleKind2Taxes, taxes.kind2);
-    }
+    side.sum = SaturateInt32(side.sum + sum);
+    add(side.onSaleTaxes, taxes.onSale);
+    add(side.kind2Taxes, taxes.kind2);
     return SaturateInt32(sum + m_lLineTaxes);
 }
 
@@ -624,11 +585,11 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
                 return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
             };
             if (tax.kind == '1') {
-                saleOnSale += rounded(m_lSaleTurnover[k]);
-                returnOnSale += rounded(m_lReturnTurnover[k]);
+                saleOnSale += rounded(m_totals.sale.turnover[k]);
+                returnOnSale += rounded(m_totals.ret.turnover[k]);
             } else if (tax.kind == '2') {
-                saleKind2 += rounded(m_lSaleTurnover[k]);
-                returnKind2 += rounded(m_lReturnTurnover[k]);
+                saleKind2 += rounded(m_totals.sale.turnover[k]);
+                returnKind2 += rounded(m_totals.ret.turnover[k]);
             }
         }
         if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
@@ -636,10 +597,10 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
             refuseOverflow();
             return finish();
         }
-        m_lSaleOnSaleTaxes = static_cast<int32_t>(saleOnSale);
-        m_lReturnOnSaleTaxes = static_cast<int32_t>(returnOnSale);
-        m_lSaleKind2Taxes = static_cast<int32_t>(saleKind2);
-        m_lReturnKind2Taxes = static_cast<int32_t>(returnKind2);
+        m_totals.sale.onSaleTaxes = static_cast<int32_t>(saleOnSale);
+        m_totals.ret.onSaleTaxes = static_cast<int32_t>(returnOnSale);
+        m_totals.sale.kind2Taxes = static_cast<int32_t>(saleKind2);
+        m_totals.ret.kind2Taxes = static_cast<int32_t>(returnKind2);
     }
     const int64_t due = RunningTotal();
     int64_t cashDue = cash;
@@ -649,7 +610,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     }
     // Every figure of "COMP" must fit its 10-character field: a longer one shifts the rest.
     bool fits = FitsInt32(due) && FitsInt32(cashDue);
-    for (int64_t value : {int64_t{m_lSaleSum}, int64_t{m_lReturnSum}, int64_t{pack},
+    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
                           int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
         fits = fits && FitsField(value, kPaymentField);
     }
@@ -668,7 +629,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         m_statusWindow->ShowMessage(3003);
     }
     std::string command = "COMP";
-    for (int64_t value : {int64_t{m_lSaleSum}, int64_t{m_lReturnSum}, int64_t{pack},
+    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
                           int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }

@@ -24,8 +24,10 @@ CVSKCore::~CVSKCore() {
 }
 
 int64_t CVSKCore::RunningTotal() const {
-    return int64_t{m_lSaleSum} - m_lReturnSum + m_lSaleOnSaleTaxes - m_lReturnOnSaleTaxes +
-           m_lReturnKind2Taxes - m_lSaleKind2Taxes;
+    const SideTotals& sale = m_totals.sale;
+    const SideTotals& ret = m_totals.ret;
+    return int64_t{sale.sum} - ret.sum + sale.onSaleTaxes - ret.onSaleTaxes + ret.kind2Taxes -
+           sale.kind2Taxes;
 }
 
 void CVSKCore::OpenStatusWindow(unsigned message) {

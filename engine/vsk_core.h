@@ -181,10 +181,10 @@ public:
     bool IsReturnCheck() const { return m_bReturnCheck; }
     bool IsDocumentOpen() const { return m_bDocumentOpen; }
     bool IsPortOpen() const { return m_channel.IsOpen(); }
-    int32_t GetCheckSum() const { return m_lSaleSum; }
-    int32_t GetCheckReturnSum() const { return m_lReturnSum; }
-    int32_t GetCheckOnSaleTaxes() const { return m_lSaleOnSaleTaxes; }
-    int32_t GetCheckReturnOnSaleTaxes() const { return m_lReturnOnSaleTaxes; }
+    int32_t GetCheckSum() const { return m_totals.sale.sum; }
+    int32_t GetCheckReturnSum() const { return m_totals.ret.sum; }
+    int32_t GetCheckOnSaleTaxes() const { return m_totals.sale.onSaleTaxes; }
+    int32_t GetCheckReturnOnSaleTaxes() const { return m_totals.ret.onSaleTaxes; }
     int32_t GetLastLineTaxes() const { return m_lLineTaxes; }
     // The amount due of the open receipt.
     int64_t RunningTotal() const;
@@ -296,16 +296,6 @@ private:
     void EndReportMode();
     int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
 
-    // The receipt totals as they stood before the last sale line: a storno that the register
-    // accepted takes that line out of its own totals, and the closing must agree with them.
-    struct TotalsSnapshot {
-        int32_t saleSum, returnSum;
-        int32_t saleOnSale, saleIncluded, saleKind2;
-        int32_t returnOnSale, returnIncluded, returnKind2;
-        std::array<int32_t, 8> saleTurnover, returnTurnover;
-    };
-    TotalsSnapshot TakeTotalsSnapshot() const;
-    void RestoreTotals(const TotalsSnapshot& snapshot);
     // The configuration query word: "CONF" for the older registers and while the serial number
     // is unknown, "CONf" otherwise.
     std::string ConfigQueryWord() const;
@@ -346,19 +336,25 @@ private:
     bool m_bReturnCheck = false;
     bool m_bDocumentOpen = false;
     bool m_bPerLineTaxes = false;
-    int32_t m_lSaleSum = 0;
-    int32_t m_lReturnSum = 0;
-    int32_t m_lSaleOnSaleTaxes = 0;
-    int32_t m_lSaleIncludedTaxes = 0;
-    int32_t m_lSaleKind2Taxes = 0;
-    int32_t m_lReturnOnSaleTaxes = 0;
-    int32_t m_lReturnIncludedTaxes = 0;
-    int32_t m_lReturnKind2Taxes = 0;
-    std::array<int32_t, 8> m_lSaleTurnover{};
-    std::array<int32_t, 8> m_lReturnTurnover{};
+    // What one side of the receipt (its sales, or its returns) adds up to so far, in kopecks.
+    struct SideTotals {
+        int32_t sum = 0;
+        int32_t onSaleTaxes = 0;            // taxes added to the price (kind 1)
+        int32_t kind2Taxes = 0;             // taxes taken off the amount due (kind 2)
+        std::array<int32_t, 8> turnover{};  // per tax rate, for taxes worked out on the total
+    };
+    struct ReceiptTotals {
+        SideTotals sale;
+        SideTotals ret;
+        SideTotals& Side(bool returns) { return returns ? ret : sale; }
+        const SideTotals& Side(bool returns) const { return returns ? ret : sale; }
+    };
+    ReceiptTotals m_totals;
     int32_t m_lLineTaxes = 0;
     std::string m_szCheckResult;
     std::string m_szCheckResultXML;
 
-    std::optional<TotalsSnapshot> m_beforeLastLine;
+    // The totals as they stood before the last sale line: a storno that the register accepted
+    // takes that line out of its own totals, and the closing must agree with them.
+    std::optional<ReceiptTotals> m_beforeLastLine;
 };

@@ -26,13 +26,6 @@ constexpr FlagName kLineErrorNames[] = {
     {kCeRxParity, " CE_RXPARITY"}, {kCeTxFull, " CE_TXFULL"},
 };
 
-// An error word may sit anywhere in a message, not only at its start.
-bool MayBeStatusWord(std::string_view text) {
-    return text.find("SOFT") != std::string_view::npos ||
-           text.find("HARD") != std::string_view::npos ||
-           text.find("SHUTDOWN") != std::string_view::npos;
-}
-
 class QueueSink : public FrameDecoder::Sink {
 public:
     explicit QueueSink(CMessageContainer& queue) : m_queue(queue) {}
@@ -44,6 +37,12 @@ private:
 };
 
 }  // namespace
+
+bool IsStatusText(std::string_view text) {
+    return text.find("SOFT") != std::string_view::npos ||
+           text.find("HARD") != std::string_view::npos ||
+           text.find("SHUTDOWN") != std::string_view::npos;
+}
 
 SerialChannel::SerialChannel(Journal& journal, CMessageContainer& queue, IClock& clock)
     : SerialChannel(journal, queue, clock, RealPosixCalls()) {}
@@ -174,7 +173,7 @@ bool SerialChannel::PreSendDrain(IStatusClassifier& classifier) {
             return true;
         }
         const std::string text = m_queue.PeekText();
-        if (!MayBeStatusWord(text) || classifier.ClassifyStatus(text)) {
+        if (!IsStatusText(text) || classifier.ClassifyStatus(text)) {
             m_queue.Pop();
             continue;
         }

@@ -23,6 +23,10 @@ class CMessageContainer;
 
 namespace vsk {
 
+// True when the text holds "SOFT", "HARD" or "SHUTDOWN" anywhere (not only at its start): a
+// status word that must go to the classifier before anything else is done with the text.
+bool IsStatusText(std::string_view text);
+
 // Decides what an error word in the queue means; implemented by the engine's reply status
 // classifier. True: a warning, work goes on. False: an error.
 class IStatusClassifier {

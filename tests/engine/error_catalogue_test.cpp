@@ -87,17 +87,4 @@ TEST(ErrorCatalogueTest, EveryWordFindsItsOwnRowWithATextAndOnlyFiveAreWarnings)
     }
 }
 
-TEST(ErrorCatalogueTest, StatusTextsAreThoseWithSoftHardOrShutdown) {
-    const struct {
-        const char* text;
-        bool status;
-    } rows[] = {
-        {"SOFTANYTHING", true}, {"xHARDy", true}, {"SHUTDOWN", true}, {"READY", false},
-        {"SHUT", false},        {"soft", false},  {"", false},        {"FISC0001", false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(vsk::IsStatusText(row.text), row.status) << row.text;
-    }
-}
-
 }  // namespace

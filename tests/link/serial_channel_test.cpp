@@ -317,5 +317,18 @@ TEST_F(SerialChannelTest, TheDrainRefusesTheSendAfterAnErrorAndEmptiesTheQueue) 
     EXPECT_EQ(Count(JournalText(), ">>> To Printer >>>CONF"), 1u);
 }
 
+TEST(StatusText, StatusTextsAreThoseWithSoftHardOrShutdown) {
+    const struct {
+        const char* text;
+        bool status;
+    } rows[] = {
+        {"SOFTANYTHING", true}, {"xHARDy", true}, {"SHUTDOWN", true}, {"READY", false},
+        {"SHUT", false},        {"soft", false},  {"", false},        {"FISC0001", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(vsk::IsStatusText(row.text), row.status) << row.text;
+    }
+}
+
 }  // namespace
 }  // namespace vsk
