@@ -6,6 +6,7 @@
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "resources/strings.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
     }
     EndReceipt();
     CloseStatusWindow();
-    OpenStatusWindow(3001);
+    OpenStatusWindow(vsk::text::kStatusConnecting);
 
     std::string port = portName;
     std::string id = ident.substr(0, 9);

@@ -50,7 +50,7 @@ int16_t CVSKCore::OpenDocument(int16_t printJornal) {
     if (m_bCheckOpen) {
         AbortCheck();
     }
-    OpenStatusWindow(3008);
+    OpenStatusWindow(vsk::text::kStatusOpeningDocument);
     const bool first = std::exchange(m_bFirstOpening, false);
     bool leftover = false;
     auto open = [&](bool watchLeftover) {
@@ -103,7 +103,8 @@ int16_t CVSKCore::DocumentLine(const std::string& name, const std::string& sData
     CloseStatusWindow();
     if (m_bShowStatusDialogs) {
         m_statusWindow = m_ui.CreateStatusWindow();
-        ShowStatusTexts(vsk::LoadString1251(3009), caption + ": " + data, {});
+        ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusPrintingDocumentLine),
+                        caption + ": " + data, {});
     }
     SendToPrinter(head + data);
     if (WaitForReadyMsg(3000)) {
@@ -119,7 +120,7 @@ int16_t CVSKCore::CloseDocument() {
     if (!m_bDocumentOpen) {
         return 0;
     }
-    OpenStatusWindow(3010);
+    OpenStatusWindow(vsk::text::kStatusClosingDocument);
     SendToPrinter("DEND");
     int16_t result = WaitForReadyMsg(3000);
     if (result) {

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "resources/strings.h"
+
 namespace vsk {
 
 enum class StatusKind { Error, Warning };
@@ -21,23 +23,23 @@ const StatusWord* FindStatusWord(std::string_view text);
 // Engine mnemonics and their message numbers.
 namespace EngineError {
 constexpr std::string_view kConnTimeout = "CONNTIMEOUT";
-constexpr unsigned kConnTimeoutMsg = 1003;
-constexpr unsigned kNotEnoughMoneyMsg = 3014;  // also recorded as "CONNTIMEOUT"
+constexpr unsigned kConnTimeoutMsg = text::kNoConnection;
+constexpr unsigned kNotEnoughMoneyMsg = text::kNotEnoughMoney;  // also recorded as "CONNTIMEOUT"
 constexpr std::string_view kSoftUpas = "SOFTUPAS";
-constexpr unsigned kPasswordRefusedMsg = 1004;
+constexpr unsigned kPasswordRefusedMsg = text::kPasswordRefused;
 constexpr std::string_view kPortOpenError = "PORTOPENERROR";
-constexpr unsigned kPortOpenErrorMsg = 3012;
+constexpr unsigned kPortOpenErrorMsg = text::kPortOpenError;
 constexpr std::string_view kTooBigQty = "TOOBIGQTY";
-constexpr unsigned kTooBigQtyMsg = 3013;
+constexpr unsigned kTooBigQtyMsg = text::kTooBigQuantity;
 constexpr std::string_view kInvalidTax = "INVALIDTAX";
-constexpr unsigned kInvalidTaxMsg = 2043;
+constexpr unsigned kInvalidTaxMsg = text::kInvalidTax;
 constexpr std::string_view kInvalidTime = "INVALIDTIME";
-constexpr unsigned kInvalidTimeMsg = 3015;
+constexpr unsigned kInvalidTimeMsg = text::kInvalidTime;
 constexpr std::string_view kSoftOver = "SOFTOVER";
-constexpr unsigned kSoftOverMsg = 2019;
+constexpr unsigned kSoftOverMsg = text::kSoftOver;
 // A sale line reported as failed was printed by the register after its wait ran out.
 constexpr std::string_view kLateLine = "LATELINE";
-constexpr unsigned kLateLineMsg = 3016;
+constexpr unsigned kLateLineMsg = text::kLateLine;
 }  // namespace EngineError
 
 }  // namespace vsk

@@ -88,7 +88,7 @@ std::string AmountText(int64_t total) {
 
 char TaxLetter(int index) {
     // The tax letters are the first eight characters of string 1017 (А to З).
-    const std::string& letters = vsk::LoadString1251(1017);
+    const std::string& letters = vsk::LoadString1251(vsk::text::kTaxLetters);
     return index >= 1 && static_cast<size_t>(index) <= letters.size() && index <= 8
                ? letters[static_cast<size_t>(index) - 1]
                : '0';
@@ -205,7 +205,7 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     CloseStatusWindow();
     if (m_bShowStatusDialogs) {
         m_statusWindow = m_ui.CreateStatusWindow();
-        ShowStatusTexts(vsk::LoadString1251(3000) + dept, {}, {});
+        ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusOpeningReceipt) + dept, {}, {});
     }
     ReplyWait wait;
     wait.timeoutMs = m_lOpeningTimeout;
@@ -369,7 +369,8 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                           static_cast<long>(std::labs(price % 100)));
         }
         statusGoods = "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
-        ShowStatusTexts(vsk::LoadString1251(3002), statusGoods, AmountText(RunningTotal()));
+        ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt), statusGoods,
+                        AmountText(RunningTotal()));
     }
 
     const bool wideArticle = longArticles && newLevel;
@@ -458,8 +459,8 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     }
     const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
     if (m_statusWindow) {
-        m_statusWindow->ShowTexts(vsk::LoadString1251(3002), statusGoods,
-                                  AmountText(RunningTotal()));
+        m_statusWindow->ShowTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt),
+                                  statusGoods, AmountText(RunningTotal()));
     }
     m_journal.LogFormat("FiscalLineEx m_lLineTaxes = %ld, LineSumm = %ld, Result = %ld",
                         static_cast<long>(m_lLineTaxes), static_cast<long>(finalSum),
@@ -626,7 +627,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         return finish();
     }
     if (m_statusWindow) {
-        m_statusWindow->ShowMessage(3003);
+        m_statusWindow->ShowMessage(vsk::text::kStatusClosingReceipt);
     }
     std::string command = "COMP";
     for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
@@ -658,7 +659,7 @@ int32_t CVSKCore::CloseCheck() {
 int16_t CVSKCore::AbortCheck() {
     m_journal.WriteLogLine("AbortCheck()");
     if (m_statusWindow) {
-        m_statusWindow->ShowMessage(3004);
+        m_statusWindow->ShowMessage(vsk::text::kStatusCancellingReceipt);
     }
     if (m_lProtocolFamily == 0) {
         m_clock.Sleep(1000);

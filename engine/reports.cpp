@@ -6,6 +6,7 @@
 
 #include "engine/simple_command.h"
 #include "engine/vsk_core.h"
+#include "resources/strings.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ int16_t CVSKCore::XReportFromRegisters() {
     m_journal.WriteLogLine("XReportFromRegisters()");
     // No preparation: an X-report prints beside an open receipt or document.
     BeginReportMode();
-    OpenStatusWindow(3005);
+    OpenStatusWindow(vsk::text::kStatusPrintingXReport);
     SendToPrinter("ZREP1");
     int16_t result = WaitForReadyMsg(3000);
     CloseStatusWindow();
@@ -119,7 +120,7 @@ int16_t CVSKCore::ZReport() {
     m_journal.WriteLogLine("ZReport()");
     PrepareForReport();
     BeginReportMode();
-    OpenStatusWindow(3006);
+    OpenStatusWindow(vsk::text::kStatusPrintingZReport);
     SendToPrinter("NREP");
     int16_t result = WaitForReadyMsg(3000);
     CloseStatusWindow();
@@ -146,7 +147,7 @@ int16_t CVSKCore::PrintZeroZReport() {
 int16_t CVSKCore::ArticleReport() {
     m_journal.WriteLogLine("ArticleReport()");
     PrepareForReport();
-    OpenStatusWindow(4016);
+    OpenStatusWindow(vsk::text::kArticleSalesReport);
     BeginReportMode();
     SendToPrinter("ARTZ");
     int16_t result = WaitForReadyMsg(3000);
@@ -158,7 +159,7 @@ int16_t CVSKCore::ArticleReport() {
 int16_t CVSKCore::DiscountReport() {
     m_journal.WriteLogLine("DiscountReport()");
     PrepareForReport();
-    OpenStatusWindow(3011);
+    OpenStatusWindow(vsk::text::kStatusPrintingDiscountReport);
     BeginReportMode();
     SendToPrinter("DIZV");
     int16_t result = WaitForReadyMsg(3000);
@@ -173,7 +174,7 @@ int16_t CVSKCore::PeriodicalFiscalReport(int16_t firstZReport, int16_t lastZRepo
     m_journal.LogFormat("PeriodicalFiscalReport(FirstZReport = %d, LastZReport = %d)", firstZReport,
                         lastZReport);
     PrepareForReport();
-    OpenStatusWindow(3007);
+    OpenStatusWindow(vsk::text::kStatusPrintingPeriodicReport);
     BeginReportMode();
     std::string command = IsLevel(1, 3, 9) ? "FIRN" : "IREN";
     if (firstZReport != lastZReport) {
@@ -203,7 +204,7 @@ int16_t CVSKCore::PeriodicalFiscalReportDate(double dateFrom, double dateTo) {
         std::swap(from, to);  // "YYYYMMDD" texts order as their dates
     }
     PrepareForReport();
-    OpenStatusWindow(3007);
+    OpenStatusWindow(vsk::text::kStatusPrintingPeriodicReport);
     BeginReportMode();
     SendToPrinter((IsLevel(1, 3, 9) ? "FIRP" : "IREP") + from + to);
     int16_t result = WaitForReadyMsg(3000);
@@ -242,7 +243,7 @@ int16_t CVSKCore::XReport(int32_t cashRemainder, int32_t cashIncome, int32_t cas
         return 0;  // no report from counters the register refused
     }
     BeginReportMode();
-    OpenStatusWindow(3005);
+    OpenStatusWindow(vsk::text::kStatusPrintingXReport);
     SendToPrinter(loaded ? "ZREP1" : "ZREP");
     int16_t result = WaitForReadyMsg(3000);
     EndReportMode();

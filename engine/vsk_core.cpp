@@ -1,4 +1,5 @@
 #include "engine/vsk_core.h"
+#include "resources/strings.h"
 
 #include "link/settings.h"
 #include "platform/clock.h"
@@ -13,12 +14,12 @@ CVSKCore::CVSKCore(int32_t portNumber, vsk::IClock* clock, vsk::IOperatorUi* ui,
                 std::move(journalFolder)),
       m_queue(&m_journal),
       m_channel(m_journal, m_queue, m_clock) {
-    m_journal.LogResourceString(1000);
+    m_journal.LogResourceString(vsk::text::kJournalStart);
 }
 
 CVSKCore::~CVSKCore() {
     // The journal closes before Done, so Done's own lines are not recorded.
-    m_journal.LogResourceString(1001);
+    m_journal.LogResourceString(vsk::text::kJournalStop);
     m_journal.Close();
     Done();
 }

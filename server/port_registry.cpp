@@ -4,26 +4,16 @@
 
 #include "engine/vsk_core.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "resources/strings.h"
 #include "server/port_worker.h"
 
 namespace {
 
-constexpr unsigned kUnknownText = 107;  // "НЕВІДОМИЙ"
-
 // A closing is bounded by the engine's own time-outs; this only keeps a wait from being endless.
 constexpr auto kClosingWaitLimit = std::chrono::seconds(120);
 
-const std::string& UnknownText() {
-    // The string table is the source; the literal only stands in while it lacks the row.
-    static const std::string fallback = vsk::Utf8ToCp1251("НЕВІДОМИЙ");
-    const std::string& text = vsk::LoadString1251(kUnknownText);
-    return text.empty() ? fallback : text;
-}
-
 const std::string& OrUnknown(const std::string& text) {
-    return text.empty() ? UnknownText() : text;
+    return text.empty() ? vsk::LoadString1251(vsk::text::kUnknown) : text;
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-#define VSK_STRING(id, text) {id, text},
+#define VSK_STRING(id, name, text) {id, text},
 #include "resources/strings.def"
 #undef VSK_STRING
 };
