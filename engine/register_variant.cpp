@@ -44,8 +44,8 @@ RegisterVariant OlderFamily(int32_t level) {
     return r;
 }
 
-// Family 1: level 3 on has the longer texts and the newer report commands, 5 on nine-digit
-// articles in article mode 2, 7 operating modes, 8 and 9 the newest commands.
+// Family 1: level 3 on has the longer texts and the newer report commands; 5, 6, 8 and 9 have
+// nine-digit articles in article mode 2, 7 has operating modes, 8 and 9 the newest commands.
 RegisterVariant NewerFamily(int32_t level) {
     auto from = [level](int32_t low, int32_t high) { return level >= low && level <= high; };
     const bool later = from(3, 9);
