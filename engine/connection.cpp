@@ -92,12 +92,12 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
     }
     if (connected) {
         GetDisplaySettings(m_PrinterInfo);
-        if (IsLevel(1, 7, 7)) {
+        if (m_variant.hasOperatingModes) {
             ActivatePrinterMode(1);
         }
-        if (IsLevel(1, 3, 9)) {
+        if (m_variant.tableModeOffAtConnection) {
             SetTableMode(0);
-        } else if (m_lProtocolFamily == 0) {
+        } else if (m_variant.taxesOnTotalAtConnection) {
             SendToPrinter("PPMD1");
             WaitForReadyMsg(3000);
         }
@@ -237,10 +237,8 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
     // The data begin at the reply word, wherever it stands in the message.
     size_t at = std::min(reply.find("CONF"), reply.find("CONf"));
     vsk::ParseConfigReply(std::string_view(reply).substr(at), info, vsk::LocalNow());
-    vsk::ProtocolVariant variant = vsk::ApplyModelTable(info);
-    m_lProtocolFamily = variant.family;
-    m_lProtocolLevel = variant.level;
-    info.m_lMaxArticles = vsk::MaxArticlesFor(variant, m_lArticleMode, 1999);
+    m_variant = vsk::RegisterVariantFor(vsk::ApplyModelTable(info));
+    info.m_lMaxArticles = m_variant.MaxArticle(m_lArticleMode, 1999);
 
     SendToPrinter("CNAL");
     wait.replyWords = {"CNAL", {}};
@@ -249,10 +247,8 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
     }
     vsk::ParseTaxReply(std::string_view(reply).substr(reply.find("CNAL")), info);
 
-    variant = vsk::ApplyModelTable(info);
-    m_lProtocolFamily = variant.family;
-    m_lProtocolLevel = variant.level;
-    if (IsLevel(1, 5, 9)) {
+    m_variant = vsk::RegisterVariantFor(vsk::ApplyModelTable(info));
+    if (m_variant.readsCountersAtConnection) {
         CDocumentsInfo documents;
         GetDocumentsInfo(documents);
     }

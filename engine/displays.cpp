@@ -143,7 +143,7 @@ std::string TextLine(const std::string& line) {
 
 int16_t CVSKCore::PutToDisplay(const std::string& line1, const std::string& line2) {
     m_journal.LogFormat("PutToDisplay(Line1 = %s, Line2 = %s)", line1.c_str(), line2.c_str());
-    const bool textDisplay = m_lProtocolFamily == 0 || m_PrinterInfo.m_lDisplaySetting1 == 2;
+    const bool textDisplay = m_variant.displayAlwaysText || m_PrinterInfo.m_lDisplaySetting1 == 2;
     if (textDisplay) {
         const std::string first = TextLine(line1);
         const std::string second = TextLine(line2);

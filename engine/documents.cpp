@@ -55,8 +55,8 @@ int16_t CVSKCore::OpenDocument(int16_t printJornal) {
     bool leftover = false;
     auto open = [&](bool watchLeftover) {
         SendToPrinter(printJornal != 0 ? "DBEG1" : "DBEG0");
-        if (m_lProtocolFamily == 0) {
-            m_clock.Sleep(1000);
+        if (m_variant.documentOpeningPauseMs != 0) {
+            m_clock.Sleep(m_variant.documentOpeningPauseMs);
         }
         return WaitForReady(3000, watchLeftover ? LeftoverHook(leftover) : nullptr);
     };
@@ -200,7 +200,7 @@ int16_t CVSKCore::OpenCashBox() {
 
 int16_t CVSKCore::CutAndBeep(int16_t cutterOn, int16_t beepOn, int16_t partialCut) {
     std::string command = std::string("CUTR") + Flag(cutterOn) + Flag(beepOn);
-    if (IsLevel89()) {
+    if (m_variant.hasPartialCut) {
         command += vsk::ZeroPadded(partialCut, 1);
     }
     return vsk::RunSimpleCommand(
@@ -208,7 +208,7 @@ int16_t CVSKCore::CutAndBeep(int16_t cutterOn, int16_t beepOn, int16_t partialCu
         {.journal = vsk::JournalLine("CutAndBeep(CutterOn = %d, BeepOn = %d, PartialCut = %d)",
                                      cutterOn, beepOn, partialCut),
          .text = command,
-         .allowed = m_lProtocolFamily == 1});
+         .allowed = m_variant.hasCutter});
 }
 
 int16_t CVSKCore::Feed(int16_t linesToFeed) {

@@ -1,4 +1,5 @@
 #include "engine/printer_info.h"
+#include "engine/register_variant.h"
 
 #include <cstdio>
 #include <initializer_list>
@@ -198,26 +199,7 @@ ProtocolVariant ApplyModelTable(const CPrinterInfo& info) {
 }
 
 int32_t MaxArticlesFor(ProtocolVariant variant, int32_t articleMode, int32_t current) {
-    if (variant.family == 0) {
-        return variant.level == 1 ? 1999 : current;
-    }
-    bool longArticles = articleMode == 2;
-    switch (variant.level) {
-        case 3:
-        case 4:
-            return 9999;
-        case 5:
-        case 6:
-            return longArticles ? 999999999 : 9999;
-        case 7:
-            return 4999;
-        case 8:
-            return longArticles ? 999999999 : 20688;
-        case 9:
-            return longArticles ? 999999999 : 15516;
-        default:
-            return 1999;
-    }
+    return RegisterVariantFor(variant).MaxArticle(articleMode, current);
 }
 
 std::string ZeroPadded(int64_t value, size_t width) {

@@ -70,7 +70,7 @@ std::string CVSKCore::GetDocumentsInfo(CDocumentsInfo& info) {
 void CVSKCore::GetDisplaySettings(CPrinterInfo& info) {
     m_journal.WriteLogLine("GetDisplaySettings(CPrinterInfo& Info)");
     std::string settings = "1000";
-    if (IsLevel(1, 8, 9)) {
+    if (m_variant.hasDisplaySettings) {
         settings = InternalGetInfoFromPrinter("dset", "dset");
     }
     if (settings.size() > 2) {

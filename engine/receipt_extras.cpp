@@ -23,7 +23,7 @@ int16_t CVSKCore::OpenGoodsGroup(const std::string& groupName) {
     return vsk::RunSimpleCommand(
         *this, {.journal = JournalLine("OpenGoodsGroup(szGroupName = %s)", groupName.c_str()),
                 .text = "GRBG" + groupName.substr(0, 21),
-                .allowed = IsLevel89()});
+                .allowed = m_variant.hasGoodsGroups});
 }
 
 int16_t CVSKCore::CloseGoodsGroup(const std::string& discountTotalsName,
@@ -34,7 +34,7 @@ int16_t CVSKCore::CloseGoodsGroup(const std::string& discountTotalsName,
                     "CloseGoodsGroup(szDiscountTotalsName = %s, szUpcountTotalsName = %s",
                     discountTotalsName.c_str(), upcountTotalsName.c_str()),
                 .text = "GREN" + NameField(discountTotalsName) + NameField(upcountTotalsName),
-                .allowed = IsLevel89()});
+                .allowed = m_variant.hasGoodsGroups});
 }
 
 int16_t CVSKCore::SetDiscountUpcountTotalsName(const std::string& discountTotalsName,
@@ -44,12 +44,12 @@ int16_t CVSKCore::SetDiscountUpcountTotalsName(const std::string& discountTotals
                                        "szUpcountTotalsName = %s)",
                                        discountTotalsName.c_str(), upcountTotalsName.c_str()),
                 .text = "ZDNM" + NameField(discountTotalsName) + NameField(upcountTotalsName),
-                .allowed = IsLevel89()});
+                .allowed = m_variant.hasGoodsGroups});
 }
 
 int16_t CVSKCore::Storn() {
     const int16_t result = vsk::RunSimpleCommand(
-        *this, {.journal = "Storn()", .text = "STRN", .allowed = IsLevel89()});
+        *this, {.journal = "Storn()", .text = "STRN", .allowed = m_variant.hasStorno});
     // The register took the previous line off the receipt; so do the totals the closing sends.
     if (result > 0 && m_beforeLastLine) {
         m_totals = *m_beforeLastLine;
@@ -75,5 +75,5 @@ int16_t CVSKCore::PrintBarcode(int32_t barcodeType, int32_t placeBelowFiscalPart
                     static_cast<long>(printOnJornal), barcode.c_str()),
                 .text = "PCOD" + vsk::ZeroPadded(placeBelowFiscalPart, 1) +
                         vsk::ZeroPadded(printOnJornal, 1) + "0" + code.substr(0, 17),
-                .allowed = IsLevel89()});
+                .allowed = m_variant.hasBarcodes});
 }

@@ -172,8 +172,8 @@ void CVSKCore::EndLeftover() {
         const vsk::StatusWord* row = vsk::FindStatusWord(text);
         return row && row->kind == vsk::StatusKind::Warning ? StatusHook::Drop : StatusHook::Fail;
     };
-    if (m_lProtocolFamily == 0) {
-        m_clock.Sleep(1000);
+    if (m_variant.cancelPauseMs != 0) {
+        m_clock.Sleep(m_variant.cancelPauseMs);
     }
     SendToPrinter("CANC");
     const bool cancelled = RunReplyWait(wait) == WaitEnd::Ready;
@@ -197,10 +197,10 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     if (!PendingErrorCheck()) {
         return 0;
     }
-    if (IsLevel(1, 7, 7)) {
+    if (m_variant.hasOperatingModes) {
         ActivatePrinterMode(1);
     }
-    std::string dept = department.substr(0, m_lProtocolFamily == 1 ? 15 : 2);
+    std::string dept = department.substr(0, m_variant.departmentWidth);
 
     CloseStatusWindow();
     if (m_bShowStatusDialogs) {
@@ -216,8 +216,8 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     }
     auto open = [&] {
         SendToPrinter("PREP" + dept);
-        if (m_lProtocolFamily == 0) {
-            m_clock.Sleep(1300);
+        if (m_variant.receiptOpeningPauseMs != 0) {
+            m_clock.Sleep(m_variant.receiptOpeningPauseMs);
         }
         return RunReplyWait(wait);
     };
@@ -285,18 +285,14 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         AbortCheck();
         return -1;
     }
-    const bool longArticles = m_lArticleMode == 2;
-    const bool newLevel = m_lProtocolLevel == 5 || m_lProtocolLevel == 6 || m_lProtocolLevel == 8 ||
-                          m_lProtocolLevel == 9;
-    const int32_t quantityLimit = newLevel && longArticles ? 999999 : 99999;
-    if (quantity > quantityLimit) {
+    const vsk::SaleLineForm& form = m_variant.SaleLine(m_lArticleMode);
+    if (quantity > form.maxQuantity) {
         SetEngineError(vsk::EngineError::kTooBigQty, vsk::EngineError::kTooBigQtyMsg);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
         return 0;
     }
-    const int taxLimit = m_lProtocolLevel == 7 ? 6 : 8;
-    if (tax1 > taxLimit || tax2 > taxLimit) {
+    if (tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
         SetEngineError(vsk::EngineError::kInvalidTax, vsk::EngineError::kInvalidTaxMsg);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
@@ -348,7 +344,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         return -1;
     }
 
-    const size_t nameWidth = longArticles ? 24 : 12;
+    const size_t nameWidth = form.nameWidth;
     const std::string trimmed = Trim(name);
     std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
     const std::string nameField = vsk::FixedField(trimmed, nameWidth);
@@ -373,16 +369,14 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                         AmountText(RunningTotal()));
     }
 
-    const bool wideArticle = longArticles && newLevel;
-    std::string command =
-        m_bReturnCheck ? (wideArticle ? "BFCD" : "BFIS") : (wideArticle ? "FICD" : "FISC");
+    std::string command(m_bReturnCheck ? form.returnWord : form.saleWord);
     command += nameField;
     command += vsk::ZeroPadded(sum, kSumField);
     command += vsk::ZeroPadded(price, kSumField);
-    command += vsk::ZeroPadded(quantityField, longArticles ? 6 : 5);
+    command += vsk::ZeroPadded(quantityField, form.quantityWidth);
     command += divisible ? '0' : '1';
     command += '0';
-    if (longArticles) {
+    if (form.taxLetters) {
         command += tax1 >= 1 ? TaxLetter(tax1) : '0';
         command += tax2 >= 1 ? TaxLetter(tax2) : '0';
     } else {
@@ -399,41 +393,35 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         }
     }
     const bool articleOff = article < 1 || article > m_PrinterInfo.m_lMaxArticles;
-    if (wideArticle) {
-        command += articleOff ? "000000000" : vsk::ZeroPadded(article, 9);
+    if (articleOff) {
+        command += std::string(form.articleWidth, '0');
+    } else if (form.articleThousandsLetter) {
+        command += vsk::ArticleNumber(article, form.articleWidth);
     } else {
-        command += articleOff ? "0000" : vsk::ArticleNumber(article, 4);
+        command += vsk::ZeroPadded(article, form.articleWidth);
     }
     if (discountSent) {
         command += discountDirection == 0 ? '-' : '+';
         command += vsk::FixedField(discountName, 13);
         command += vsk::ZeroPadded(discount, kSumField);
     }
-    if (m_lProtocolFamily == 1) {
-        const int32_t level = m_lProtocolLevel;
-        size_t width = 24;
-        if (level == 3 || level == 4 || level == 7) {
-            width = 29;
-        } else if (newLevel) {
-            width = longArticles ? 104 : 29;
-        }
-        if (level >= 3 && level <= 9 && divisible && name.size() > 12) {
-            continuation = continuation.substr(0, 80);
-            while ((continuation.size() + nameWidth) % 30 != 12) {
-                continuation += ' ';
-            }
-            continuation = continuation.substr(0, width);
-            if (!continuation.empty() && continuation.back() == ' ') {
-                continuation.back() = '.';
-            }
+    const size_t width = form.continuationWidth;
+    if (m_variant.alignsWeighedContinuation && divisible && name.size() > 12) {
+        continuation = continuation.substr(0, 80);
+        while ((continuation.size() + nameWidth) % 30 != 12) {
+            continuation += ' ';
         }
         continuation = continuation.substr(0, width);
-        if (!continuation.empty()) {
-            if (!discountSent) {
-                command += std::string(1 + 13 + 9, '0');  // an empty discount field
-            }
-            command += continuation;
+        if (!continuation.empty() && continuation.back() == ' ') {
+            continuation.back() = '.';
         }
+    }
+    continuation = continuation.substr(0, width);
+    if (!continuation.empty()) {
+        if (!discountSent) {
+            command += std::string(1 + 13 + 9, '0');  // an empty discount field
+        }
+        command += continuation;
     }
 
     SendToPrinter(command);
@@ -514,13 +502,7 @@ int16_t CVSKCore::LongName(const std::string& name) {
     if (!m_bCheckOpen || !PendingErrorCheck()) {
         return 0;
     }
-    size_t limit = 0;
-    if (m_lProtocolFamily == 0) {
-        limit = m_lProtocolLevel == 1 ? 54 : 18;
-    } else {
-        limit = IsLevel(1, 3, 9) ? 86 : 72;
-    }
-    SendToPrinter("FINF" + name.substr(0, limit));
+    SendToPrinter("FINF" + name.substr(0, m_variant.longNameWidth));
     ReplyWait wait;
     wait.timeoutMs = m_lReplyTimeout;
     wait.showTimeout = true;
@@ -661,8 +643,8 @@ int16_t CVSKCore::AbortCheck() {
     if (m_statusWindow) {
         m_statusWindow->ShowMessage(vsk::text::kStatusCancellingReceipt);
     }
-    if (m_lProtocolFamily == 0) {
-        m_clock.Sleep(1000);
+    if (m_variant.cancelPauseMs != 0) {
+        m_clock.Sleep(m_variant.cancelPauseMs);
     }
     SendToPrinter("CANC");
     ReplyWait wait;
@@ -690,17 +672,11 @@ int16_t CVSKCore::FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJor
     if (!PendingErrorCheck()) {
         return 0;
     }
-    size_t limit = 36;
-    if (m_lProtocolFamily == 0) {
-        limit = 18;
-    } else if (IsLevel(1, 3, 7)) {
-        limit = 43;
-    }
     std::string command = "TEXT";
     command += placeBeforeFiscalPart == 0 ? '1' : '0';
     command += printOnJornal != 0 ? '1' : '0';
     command += doubleStrike != 0 ? '1' : '0';
-    command += text.substr(0, limit);
+    command += text.substr(0, m_variant.freeTextWidth);
     SendToPrinter(command);
     return WaitForReadyMsg(3000);
 }

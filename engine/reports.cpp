@@ -43,8 +43,8 @@ bool FormatAutomationDate(double value, std::string& text) {
 
 int16_t CVSKCore::ActivatePrinterMode(int32_t mode) {
     m_journal.LogFormat("ActivatePrinterMode(Mode = %d)", mode);
-    if (!IsLevel(1, 7, 7)) {
-        return 1;  // only these registers have modes to switch
+    if (!m_variant.hasOperatingModes) {
+        return 1;  // nothing to switch
     }
     std::string command;
     std::string password;
@@ -72,13 +72,13 @@ int16_t CVSKCore::ActivatePrinterMode(int32_t mode) {
 }
 
 void CVSKCore::BeginReportMode() {
-    if (IsLevel(1, 7, 7)) {
+    if (m_variant.hasOperatingModes) {
         ActivatePrinterMode(2);
     }
 }
 
 void CVSKCore::EndReportMode() {
-    if (IsLevel(1, 7, 7)) {
+    if (m_variant.hasOperatingModes) {
         ActivatePrinterMode(1);
     }
 }
@@ -139,7 +139,8 @@ int16_t CVSKCore::ZReportAsync() {
 
 int16_t CVSKCore::PrintZeroZReport() {
     return vsk::RunSimpleCommand(
-        *this, {.journal = "PrintZeroZReport()", .text = "nrep", .allowed = IsLevel89()});
+        *this,
+        {.journal = "PrintZeroZReport()", .text = "nrep", .allowed = m_variant.hasZeroZReport});
 }
 
 // ------------------------------------------------------------------------ article, discount
@@ -176,7 +177,7 @@ int16_t CVSKCore::PeriodicalFiscalReport(int16_t firstZReport, int16_t lastZRepo
     PrepareForReport();
     OpenStatusWindow(vsk::text::kStatusPrintingPeriodicReport);
     BeginReportMode();
-    std::string command = IsLevel(1, 3, 9) ? "FIRN" : "IREN";
+    std::string command(m_variant.fiscalReportByNumbersWord);
     if (firstZReport != lastZReport) {
         if (lastZReport < firstZReport) {
             std::swap(firstZReport, lastZReport);
@@ -206,7 +207,7 @@ int16_t CVSKCore::PeriodicalFiscalReportDate(double dateFrom, double dateTo) {
     PrepareForReport();
     OpenStatusWindow(vsk::text::kStatusPrintingPeriodicReport);
     BeginReportMode();
-    SendToPrinter((IsLevel(1, 3, 9) ? "FIRP" : "IREP") + from + to);
+    SendToPrinter(std::string(m_variant.fiscalReportByDatesWord) + from + to);
     int16_t result = WaitForReadyMsg(3000);
     CloseStatusWindow();
     EndReportMode();

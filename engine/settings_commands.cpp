@@ -19,15 +19,12 @@ std::string TwoDigits(int value) {
 }  // namespace
 
 size_t CVSKCore::ReceiptTextLimit() const {
-    if (m_lProtocolFamily == 0) {
-        return 18;
-    }
-    return IsLevel(1, 3, 9) ? 43 : 36;
+    return m_variant.receiptTextWidth;
 }
 
 int16_t CVSKCore::SetTableMode(int16_t tableMode) {
-    // These registers have no table mode to switch on.
-    const bool on = tableMode > 0 && !IsLevel(1, 3, 9);
+    // Some registers have no table mode to switch on.
+    const bool on = tableMode > 0 && m_variant.canSwitchTableModeOn;
     return vsk::RunSimpleCommand(*this,
                                  {.journal = JournalLine("SetTableMode(TableMode = %d)", tableMode),
                                   .text = on ? "TABL1" : "TABL"});
@@ -53,7 +50,8 @@ int16_t CVSKCore::SetDoubledTaxCalcMode(int32_t tax1Index, int32_t tax2Index) {
     auto valid = [](int32_t index) { return index >= 1 && index <= 6; };
     // Tax letters are the Cyrillic capitals from А (0xC0 in Windows-1251) on.
     auto letter = [](int32_t index) { return static_cast<char>(0xC0 + index - 1); };
-    bool allowed = IsLevel89() && valid(tax1Index) && valid(tax2Index) && tax1Index != tax2Index;
+    bool allowed = m_variant.hasDoubledTaxMode && valid(tax1Index) && valid(tax2Index) &&
+                   tax1Index != tax2Index;
     std::string text = "NLPR";
     if (allowed) {
         text += letter(tax1Index);
@@ -147,19 +145,20 @@ int16_t CVSKCore::SetCheckBottomLineEx(int32_t lineIndex, int32_t printOnJornal,
                                 static_cast<long>(lineIndex), static_cast<long>(printOnJornal),
                                 static_cast<long>(printMode), text.c_str()),
          .text = command,
-         .allowed = IsLevel89()});
+         .allowed = m_variant.hasNumberedBottomLines});
 }
 
 int16_t CVSKCore::SetLinePrintingOn() {
     return vsk::RunSimpleCommand(
-        *this, {.journal = "SetLinePrintingOn()", .text = "STFL", .allowed = IsLevel89()});
+        *this,
+        {.journal = "SetLinePrintingOn()", .text = "STFL", .allowed = m_variant.hasLinePrinting});
 }
 
 int16_t CVSKCore::SetDiscountPrintMode(int32_t mode) {
     return vsk::RunSimpleCommand(
         *this, {.journal = JournalLine("SetDiscountPrintMode(Mode = %ld)", static_cast<long>(mode)),
                 .text = "NPDI" + vsk::ZeroPadded(mode, 1),
-                .allowed = IsLevel89()});
+                .allowed = m_variant.hasDiscountPrintMode});
 }
 
 int16_t CVSKCore::SetContinousPaperPrintMode(int32_t mode) {
@@ -167,7 +166,7 @@ int16_t CVSKCore::SetContinousPaperPrintMode(int32_t mode) {
         *this,
         {.journal = JournalLine("SetContinousPaperPrintMode(Mode = %ld)", static_cast<long>(mode)),
          .text = "NCDC" + vsk::ZeroPadded(mode, 1),
-         .allowed = IsLevel89()});
+         .allowed = m_variant.hasContinuousPaperMode});
 }
 
 int16_t CVSKCore::SetCurrentCurrency(const std::string& currencyName) {

@@ -53,6 +53,6 @@ void CVSKCore::ShowStatusTexts(std::string_view title, std::string_view goods,
 }
 
 void CVSKCore::UpdateMaxArticles() {
-    m_PrinterInfo.m_lMaxArticles = vsk::MaxArticlesFor(
-        {m_lProtocolFamily, m_lProtocolLevel}, m_lArticleMode, m_PrinterInfo.m_lMaxArticles);
+    m_PrinterInfo.m_lMaxArticles =
+        m_variant.MaxArticle(m_lArticleMode, m_PrinterInfo.m_lMaxArticles);
 }

@@ -16,6 +16,7 @@
 
 #include "engine/operator_ui.h"
 #include "engine/printer_info.h"
+#include "engine/register_variant.h"
 #include "link/journal.h"
 #include "link/message_container.h"
 #include "link/serial_channel.h"
@@ -174,8 +175,8 @@ public:
     // --- state read by the client object ---
     int32_t GetPortNumber() const { return m_lPortNumber; }
     const CPrinterInfo& PrinterInfo() const { return m_PrinterInfo; }
-    int32_t ProtocolFamily() const { return m_lProtocolFamily; }
-    int32_t ProtocolLevel() const { return m_lProtocolLevel; }
+    int32_t ProtocolFamily() const { return m_variant.family; }
+    int32_t ProtocolLevel() const { return m_variant.level; }
     int32_t ArticleMode() const { return m_lArticleMode; }
     bool IsCheckOpen() const { return m_bCheckOpen; }
     bool IsReturnCheck() const { return m_bReturnCheck; }
@@ -286,12 +287,9 @@ private:
     void CloseStatusWindow();
     void ShowStatusTexts(std::string_view title, std::string_view goods, std::string_view amount);
 
-    // Family 1, level 8 or 9: the registers with the newer commands (zero Z-report, partial
-    // cut, display settings and the settings only they have).
-    bool IsLevel89() const { return IsLevel(1, 8, 9); }
     // Cancels an open receipt, then closes an open service document; results ignored.
     void PrepareForReport();
-    // Family 1 level 7 registers print reports in report mode: mode 2 before, 1 after.
+    // Registers with operating modes print reports in report mode: mode 2 before, 1 after.
     void BeginReportMode();
     void EndReportMode();
     int16_t SendCashCounters(const std::array<int32_t, 8>& amounts);
@@ -303,9 +301,6 @@ private:
     size_t ReceiptTextLimit() const;
 
     void UpdateMaxArticles();
-    bool IsLevel(int32_t family, int32_t low, int32_t high) const {
-        return m_lProtocolFamily == family && m_lProtocolLevel >= low && m_lProtocolLevel <= high;
-    }
 
     int32_t m_lPortNumber;
     std::unique_ptr<vsk::IOperatorUi> m_ownUi;
@@ -317,8 +312,8 @@ private:
     std::unique_ptr<vsk::IStatusWindow> m_statusWindow;
 
     CPrinterInfo m_PrinterInfo;
-    int32_t m_lProtocolFamily = 0;
-    int32_t m_lProtocolLevel = 0;
+    // Until the configuration is read: the older family's first level.
+    vsk::RegisterVariant m_variant = vsk::RegisterVariantFor({0, 0});
     int32_t m_lArticleMode = 0;
 
     std::string m_szLastErrorCode;
