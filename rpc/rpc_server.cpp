@@ -227,8 +227,9 @@ bool CRpcServer::ListenLocal(std::string* error) {
     return true;
 }
 
-bool CRpcServer::ListenTcp(const std::string& hostPort, const std::string& tokenFile,
+bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
                            std::string* error) {
+    const std::string hostPort = WithDefaultTcpPort(hostOrHostPort);
     size_t colon = hostPort.rfind(':');
     if (colon == std::string::npos) {
         if (error)
