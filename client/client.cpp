@@ -34,6 +34,30 @@ std::string& ActivationErrorSlot() {
 
 // ---- channel ----------------------------------------------------------------------------
 
+namespace {
+
+// connect() that gives up after `timeoutMs`: an unreachable host would otherwise hold the
+// caller for the kernel's whole retry time (minutes).
+bool ConnectWithin(int fd, const sockaddr* addr, socklen_t len, int timeoutMs) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
+    bool ok = connect(fd, addr, len) == 0;
+    if (!ok && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int rc;
+        do {
+            rc = poll(&p, 1, timeoutMs);
+        } while (rc < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t errLen = sizeof err;
+        ok = rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) == 0 && err == 0;
+    }
+    return fcntl(fd, F_SETFL, flags) == 0 && ok;
+}
+
+}  // namespace
+
 std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, HRESULT* hr,
                                                       std::string* error) {
     sockaddr_un addr{};
@@ -67,10 +91,11 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, H
 std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort,
                                                      const std::string& token, HRESULT* hr) {
     *hr = E_INVALIDARG;
-    size_t colon = hostPort.rfind(':');
+    const std::string full = WithDefaultTcpPort(hostPort);
+    size_t colon = full.rfind(':');
     if (colon == std::string::npos)
         return nullptr;
-    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
+    std::string host = full.substr(0, colon), port = full.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     addrinfo hints{};
@@ -83,7 +108,7 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
     int fd = -1;
     for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, 0);
-        if (fd >= 0 && connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        if (fd >= 0 && !ConnectWithin(fd, ai->ai_addr, ai->ai_addrlen, kConnectTimeoutMs)) {
             close(fd);
             fd = -1;
         }
@@ -96,8 +121,12 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto channel = std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
+    // A listener that accepts and then says nothing is no server of ours.
+    const int timeout = channel->m_timeoutMs;
+    channel->SetTimeout(kConnectTimeoutMs);
     Json result;
     *hr = channel->Call("Authenticate", Json(Json::Object{{"token", token}}), &result);
+    channel->SetTimeout(timeout);
     if (FAILED(*hr))
         return nullptr;
     return channel;
@@ -108,10 +137,16 @@ CRpcChannel::~CRpcChannel() {
         close(m_fd);
 }
 
+void CRpcChannel::Shutdown() {
+    m_shut = true;
+    if (m_fd >= 0)
+        shutdown(m_fd, SHUT_RDWR);
+}
+
 HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
                           std::string* message) {
     std::lock_guard lock(m_mutex);
-    if (m_fd < 0)
+    if (m_fd < 0 || m_broken || m_shut)
         return RPC_E_DISCONNECTED;
     int64_t id = m_nextId++;
     std::string line = wire::Request(id, method, std::move(params)).Dump() + "\n";
@@ -171,8 +206,7 @@ HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            close(m_fd);
-            m_fd = -1;
+            m_broken = true;
             return RPC_E_DISCONNECTED;
         }
         m_in.append(buf, size_t(n));

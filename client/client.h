@@ -7,6 +7,7 @@
 // connection are sent and answered in order.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,9 +26,11 @@ public:
     // before anything is sent: a password must never reach a stranger's process.
     static std::shared_ptr<CRpcChannel> ConnectUnix(const std::string& path, HRESULT* hr,
                                                     std::string* error = nullptr);
-    // Connects and authenticates with the token before anything else.
+    // Connects (a host that does not answer within kConnectTimeoutMs is given up) and
+    // authenticates with the token before anything else. A bare host takes kDefaultTcpPort.
     static std::shared_ptr<CRpcChannel> ConnectTcp(const std::string& hostPort,
                                                    const std::string& token, HRESULT* hr);
+    static constexpr int kConnectTimeoutMs = 5000;
     ~CRpcChannel();
 
     // One request and its reply. A JSON-RPC error gives its code (an HRESULT) and message; a
@@ -35,11 +38,17 @@ public:
     HRESULT Call(const std::string& method, Json params, Json* result,
                  std::string* message = nullptr);
     void SetTimeout(int ms) { m_timeoutMs = ms; }  // per reply; -1 waits without limit
+    // Breaks the connection from any thread: a Call waiting for its reply ends at once, and
+    // every later one fails at once, with RPC_E_DISCONNECTED. The server releases the objects
+    // the connection created, as it does for a client that goes away.
+    void Shutdown();
 
 private:
     explicit CRpcChannel(int fd) : m_fd(fd) {}
     std::mutex m_mutex;
-    int m_fd;
+    const int m_fd;         // open until the channel is destroyed
+    bool m_broken = false;  // under m_mutex: the server closed the connection
+    std::atomic<bool> m_shut{false};
     std::string m_in;
     int64_t m_nextId = 1;
     int m_timeoutMs = 10 * 60 * 1000;

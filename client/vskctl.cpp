@@ -1,6 +1,7 @@
 // vskctl: a command-line client of the automation server. Creates a Veskar object (locally, or
-// on a server's TCP listener), optionally binds it to a port with Init, and calls any method by
-// name with arguments typed from the type library; prints the HRESULT and the out value.
+// on a server's TCP listener), or with --progid VSKManager.Application the scripting proxy,
+// optionally binds it to a port with Init, and calls any member by name with arguments typed
+// from the type library; prints the HRESULT and the out value.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,10 +20,13 @@ namespace {
 using namespace vsk;
 
 const char* kUsage =
-    "usage: vskctl [options] METHOD [ARG...]    call one IVeskar method by name\n"
+    "usage: vskctl [options] METHOD [ARG...]    call one method by name\n"
     "       vskctl [options] --script FILE      one call per line: METHOD ARG... (# comments)\n"
-    "       vskctl --list [METHOD]               the type library\n"
+    "       vskctl [--progid PROGID] --list [METHOD]   the type library\n"
     "options:\n"
+    "  --progid PROGID   the class to create: VSKManager.Veskar (default) or\n"
+    "                    VSKManager.Application (plain results; a property alone is read,\n"
+    "                    a property with one argument is written)\n"
     "  --port N          call Init(N, cashier, password, status, app) first\n"
     "  --cashier NAME    --password TEXT    --app NAME (default vskctl)    --status\n"
     "  --host HOST:PORT  create the object on a server's TCP listener\n"
@@ -86,7 +90,12 @@ bool ConvertArg(const std::string& text, const ParamDesc& p, VARIANT* out, std::
     return false;
 }
 
-void PrintSignature(const MemberDesc& m) {
+// `plain`: a member of IVSKManager, which returns its value itself.
+void PrintSignature(const MemberDesc& m, bool plain) {
+    if (m.kind == MemberKind::Property) {
+        std::printf("%2d  property %s %s\n", m.dispid, VarTypeName(m.result), m.name);
+        return;
+    }
     std::printf("%2d  %s(", m.dispid, m.name);
     bool first = true;
     for (const ParamDesc& p : m.Params()) {
@@ -95,26 +104,53 @@ void PrintSignature(const MemberDesc& m) {
                     p.dir == ParamDir::RetVal ? "*" : "", p.name);
         first = false;
     }
-    std::printf(")\n");
+    if (plain)
+        std::printf(") -> %s\n", VarTypeName(m.result));
+    else
+        std::printf(")\n");
 }
 
-int List(const char* only) {
-    const ITypeInfo& info = typelib::VeskarTypeInfo();
+// The class a ProgID or CLSID names, and the interface its objects speak.
+struct Target {
+    std::string clsid;
+    const ITypeInfo* info;
+};
+
+std::optional<Target> FindTarget(const std::string& progId) {
+    const auto guid = GuidFromString(progId);
+    if (EqualNoCase(progId, typelib::kVeskarProgId) ||
+        EqualNoCase(progId, typelib::kVeskarVersionIndependentProgId) ||
+        (guid && *guid == typelib::CLSID_Veskar))
+        return Target{GuidToString(typelib::CLSID_Veskar), &typelib::VeskarTypeInfo()};
+    if (EqualNoCase(progId, typelib::kManagerProgId) ||
+        (guid && *guid == typelib::CLSID_VSKManager))
+        return Target{GuidToString(typelib::CLSID_VSKManager), &typelib::ManagerTypeInfo()};
+    return std::nullopt;
+}
+
+// One interface, or (no --progid) both: IVeskar of VSKManager.Veskar and IVSKManager of
+// VSKManager.Application.
+int List(const std::vector<const ITypeInfo*>& interfaces, const char* only) {
     if (only) {
-        const MemberDesc* m = info.FindByName(only);
-        if (!m) {
-            std::fprintf(stderr, "vskctl: no method %s\n", only);
-            return 2;
+        for (const ITypeInfo* info : interfaces) {
+            if (const MemberDesc* m = info->FindByName(only)) {
+                PrintSignature(*m, !info->dual);
+                std::printf("    %s\n", m->help);
+                return 0;
+            }
         }
-        PrintSignature(*m);
-        std::printf("    %s\n", m->help);
-        return 0;
+        std::fprintf(stderr, "vskctl: no member %s\n", only);
+        return 2;
     }
-    std::printf("library %s %s %d.%d\ninterface %s %s \"%s\"\n", typelib::kLibraryName,
+    std::printf("library %s %s %d.%d\n", typelib::kLibraryName,
                 GuidToString(typelib::LIBID_VSKManager).c_str(), typelib::kVersionMajor,
-                typelib::kVersionMinor, info.name, GuidToString(info.iid).c_str(), info.help);
-    for (const MemberDesc& m : info.members)
-        PrintSignature(m);
+                typelib::kVersionMinor);
+    for (const ITypeInfo* info : interfaces) {
+        std::printf("interface %s %s \"%s\"\n", info->name, GuidToString(info->iid).c_str(),
+                    info->help);
+        for (const MemberDesc& m : info->members)
+            PrintSignature(m, !info->dual);
+    }
     return 0;
 }
 
@@ -144,32 +180,9 @@ std::vector<std::string> SplitLine(const std::string& line) {
     return words;
 }
 
-// One call; prints "HRESULT (hex)" and the out value. Returns the HRESULT.
-HRESULT Call(CRemoteObject* obj, const std::vector<std::string>& words) {
-    const MemberDesc* m = typelib::VeskarTypeInfo().FindByName(words[0]);
-    if (!m) {
-        std::fprintf(stderr, "vskctl: no method %s (try --list)\n", words[0].c_str());
-        return DISP_E_UNKNOWNNAME;
-    }
-    if (int(words.size() - 1) != m->InputCount()) {
-        std::fprintf(stderr, "vskctl: %s takes %d argument(s):\n", m->name, m->InputCount());
-        PrintSignature(*m);
-        return DISP_E_BADPARAMCOUNT;
-    }
-    std::vector<VARIANT> args;
-    for (int i = 0; i < m->InputCount(); ++i) {
-        VARIANT v;
-        std::string error;
-        if (!ConvertArg(words[size_t(i) + 1], m->params[i], &v, &error)) {
-            std::fprintf(stderr, "vskctl: %s\n", error.c_str());
-            return DISP_E_TYPEMISMATCH;
-        }
-        args.push_back(std::move(v));
-    }
-    VARIANT result;
-    std::string message;
-    HRESULT hr = obj->InvokeByName(m->name, InvokeKind::Method, args, &result, &message);
-    std::printf("%s: %s (0x%08X)\n", m->name, HResultName(hr).c_str(), uint32_t(hr));
+// Prints "Name: HRESULT (hex)" and the value. Returns the HRESULT.
+HRESULT Report(const char* name, HRESULT hr, const std::string& message, const VARIANT& result) {
+    std::printf("%s: %s (0x%08X)\n", name, HResultName(hr).c_str(), uint32_t(hr));
     if (!message.empty() && FAILED(hr))
         std::printf("  %s\n", message.c_str());
     switch (result.vt()) {
@@ -190,6 +203,56 @@ HRESULT Call(CRemoteObject* obj, const std::vector<std::string>& words) {
     return hr;
 }
 
+// One call; prints "HRESULT (hex)" and the out value. Returns the HRESULT.
+HRESULT Call(CRemoteObject* obj, const ITypeInfo& info, const std::vector<std::string>& words) {
+    const MemberDesc* m = info.FindByName(words[0]);
+    if (!m) {
+        std::fprintf(stderr, "vskctl: no member %s in %s (try --list)\n", words[0].c_str(),
+                     info.name);
+        return DISP_E_UNKNOWNNAME;
+    }
+    if (m->kind == MemberKind::Property) {
+        if (words.size() > 2) {
+            std::fprintf(stderr, "vskctl: %s is read alone or written with one value\n", m->name);
+            return DISP_E_BADPARAMCOUNT;
+        }
+        std::vector<VARIANT> args;
+        if (words.size() == 2) {
+            VARIANT v;
+            std::string error;
+            if (!ConvertArg(words[1], ParamDesc{m->name, m->result, ParamDir::In}, &v, &error)) {
+                std::fprintf(stderr, "vskctl: %s\n", error.c_str());
+                return DISP_E_TYPEMISMATCH;
+            }
+            args.push_back(std::move(v));
+        }
+        VARIANT result;
+        std::string message;
+        const InvokeKind kind = args.empty() ? InvokeKind::PropertyGet : InvokeKind::PropertyPut;
+        HRESULT hr = obj->InvokeByName(m->name, kind, args, &result, &message);
+        return Report(m->name, hr, message, result);
+    }
+    if (int(words.size() - 1) != m->InputCount()) {
+        std::fprintf(stderr, "vskctl: %s takes %d argument(s):\n", m->name, m->InputCount());
+        PrintSignature(*m, !info.dual);
+        return DISP_E_BADPARAMCOUNT;
+    }
+    std::vector<VARIANT> args;
+    for (int i = 0; i < m->InputCount(); ++i) {
+        VARIANT v;
+        std::string error;
+        if (!ConvertArg(words[size_t(i) + 1], m->params[i], &v, &error)) {
+            std::fprintf(stderr, "vskctl: %s\n", error.c_str());
+            return DISP_E_TYPEMISMATCH;
+        }
+        args.push_back(std::move(v));
+    }
+    VARIANT result;
+    std::string message;
+    HRESULT hr = obj->InvokeByName(m->name, InvokeKind::Method, args, &result, &message);
+    return Report(m->name, hr, message, result);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,6 +260,7 @@ int main(int argc, char** argv) {
     int port = 0;
     bool status = false, keepGoing = false;
     std::string cashier, password, app = "vskctl", host, tokenFile, script;
+    std::optional<Target> target;
     size_t i = 0;
     auto value = [&](const std::string& opt) -> std::string {
         if (i + 1 >= args.size()) {
@@ -207,8 +271,21 @@ int main(int argc, char** argv) {
     };
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
         const std::string& a = args[i];
-        if (a == "--list")
-            return List(i + 1 < args.size() ? args[i + 1].c_str() : nullptr);
+        if (a == "--list") {
+            const char* only = i + 1 < args.size() ? args[i + 1].c_str() : nullptr;
+            if (target)
+                return List({target->info}, only);
+            return List({&typelib::VeskarTypeInfo(), &typelib::ManagerTypeInfo()}, only);
+        }
+        if (a == "--progid") {
+            const std::string name = value(a);
+            target = FindTarget(name);
+            if (!target) {
+                std::fprintf(stderr, "vskctl: unknown class %s\n", name.c_str());
+                return 2;
+            }
+            continue;
+        }
         if (a == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -254,13 +331,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!target)
+        target = FindTarget(typelib::kVeskarProgId);
     IDispatch* obj = nullptr;
-    const std::string clsid = GuidToString(typelib::CLSID_Veskar);
+    const std::string& clsid = target->clsid;
     HRESULT hr =
         host.empty() ? CreateInstance(clsid, &obj) : CreateInstanceEx(clsid, host, &obj, tokenFile);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "vskctl: cannot create the Veskar object: %s (0x%08X)\n",
-                     HResultName(hr).c_str(), uint32_t(hr));
+        std::fprintf(
+            stderr, "vskctl: cannot create the %s object: %s (0x%08X)\n",
+            target->info == &typelib::VeskarTypeInfo() ? "Veskar" : typelib::kManagerProgId,
+            HResultName(hr).c_str(), uint32_t(hr));
         if (std::string why = ActivationError(); !why.empty())
             std::fprintf(stderr, "vskctl: %s\n", why.c_str());
         return 1;
@@ -268,7 +349,7 @@ int main(int argc, char** argv) {
     auto* remote = static_cast<CRemoteObject*>(obj);
     int exitCode = 0;
     if (port != 0) {
-        hr = Call(remote,
+        hr = Call(remote, *target->info,
                   {"Init", std::to_string(port), cashier, password, status ? "1" : "0", app});
         if (FAILED(hr))
             exitCode = 1;
@@ -276,7 +357,7 @@ int main(int argc, char** argv) {
     for (const auto& words : calls) {
         if (exitCode != 0 && !keepGoing)
             break;
-        if (FAILED(Call(remote, words)))
+        if (FAILED(Call(remote, *target->info, words)))
             exitCode = 1;
     }
     obj->Release();

@@ -227,8 +227,9 @@ bool CRpcServer::ListenLocal(std::string* error) {
     return true;
 }
 
-bool CRpcServer::ListenTcp(const std::string& hostPort, const std::string& tokenFile,
+bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
                            std::string* error) {
+    const std::string hostPort = WithDefaultTcpPort(hostOrHostPort);
     size_t colon = hostPort.rfind(':');
     if (colon == std::string::npos) {
         if (error)
@@ -295,7 +296,10 @@ bool CRpcServer::RegisterClassObject(ClassFactory factory, std::string* error) {
     return true;
 }
 
-void CRpcServer::RevokeClassObject(const CLSID& clsid) {
+void CRpcServer::RevokeClassObject(const CLSID& which) {
+    // A copy: `which` may be the entry's own CLSID (the destructor revokes the front entry),
+    // which the erase below overwrites with the next class's.
+    const CLSID clsid = which;
     for (auto it = m_classes.begin(); it != m_classes.end(); ++it) {
         if (it->clsid != clsid)
             continue;

@@ -46,9 +46,10 @@ public:
 
     // Listens on <runtimeDir>/server-<pid>.sock (0600) in a private runtime folder.
     bool ListenLocal(std::string* error);
-    // HOST:PORT ("127.0.0.1:0" picks a free port); every connection must authenticate first
-    // with the token of tokenFile (created when absent).
-    bool ListenTcp(const std::string& hostPort, const std::string& tokenFile, std::string* error);
+    // HOST:PORT ("127.0.0.1:0" picks a free port; a bare HOST takes kDefaultTcpPort); every
+    // connection must authenticate first with the token of tokenFile (created when absent).
+    bool ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
+                   std::string* error);
     const std::string& SocketPath() const { return m_socketPath; }
     int TcpPort() const { return m_tcpPort; }
 

@@ -43,4 +43,10 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string* e
 // Reads the token file, creating it (mode 0600, 32 random bytes as hex) when absent.
 std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::string* error);
 
+// The TCP port a listener and a client agree on when only a host is named.
+constexpr int kDefaultTcpPort = 45711;
+// "HOST:PORT" as given; a bare host ("till-2", "10.0.0.7", "::1", "[::1]") gets the default
+// port. An IPv6 address with a port is written in brackets: "[::1]:45711".
+std::string WithDefaultTcpPort(const std::string& hostOrHostPort);
+
 }  // namespace vsk

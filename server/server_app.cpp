@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "engine/operator_ui.h"
 #include "link/settings.h"
 #include "platform/registry.h"
 #include "rpc/module.h"
@@ -17,6 +18,7 @@
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "server/client_object.h"
+#include "server/manager_proxy.h"
 #include "server/port_registry.h"
 #include "server/registration.h"
 
@@ -200,6 +202,8 @@ int RunServerProcess(const std::vector<std::string>& args) {
         // Declared first, destroyed last: the client objects the server still holds release
         // their ports into it when the server closes their connections.
         CVSKPortManager ports;
+        // Without a window the proxy's messages go to the standard error.
+        HeadlessOperatorUi proxyUi;
         CRpcServer server(AutomationRuntimeDir());
         std::string error;
         if (!server.ListenLocal(&error)) {
@@ -219,6 +223,23 @@ int RunServerProcess(const std::vector<std::string>& args) {
         if (!server.RegisterClassObject(std::move(veskar), &error)) {
             std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
             return 1;
+        }
+        // VSKManager.Application only in a server the automation runtime started, and for one
+        // object: the next creation starts a server process of its own.
+        if (cl.startedByAutomation) {
+            ClassFactory manager;
+            manager.clsid = typelib::CLSID_VSKManager;
+            manager.progIds = {typelib::kManagerProgId};
+            manager.singleUse = true;
+            manager.create = [&proxyUi](IDispatch** pp) {
+                CVSKManagerDlgAutoProxy::Links links;
+                links.ui = &proxyUi;
+                return CVSKManagerDlgAutoProxy::CreateInstance(std::move(links), pp);
+            };
+            if (!server.RegisterClassObject(std::move(manager), &error)) {
+                std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+                return 1;
+            }
         }
         // A server the automation runtime started ends with its last object.
         TheModule().SetOnLastUnlock([&] {

@@ -1,7 +1,8 @@
 // CVSKManagerApp: the server process. Parses the command line (registration switches end the
-// process after registering), registers the Veskar class object, creates the port registry and
-// runs the automation loop until the operator ends it (SIGTERM/SIGINT) or, when the automation
-// runtime started it (-Embedding), until the last automation object is released.
+// process after registering), registers the Veskar class object (and, when started by the
+// automation runtime, the single-use class of VSKManager.Application), creates the port
+// registry and runs the automation loop until the operator ends it (SIGTERM/SIGINT) or, when the
+// automation runtime started it (-Embedding), until the last automation object is released.
 #pragma once
 
 #include <cstdint>

@@ -221,6 +221,24 @@ TEST_F(RpcServerTest, SingleUseClassIsRevokedAfterFirstCreation) {
     EXPECT_EQ(Create(), -1);
 }
 
+// A server that ends takes every class file it wrote with it, so clients start a new one.
+TEST_F(RpcServerTest, EndingServerRevokesEveryClass) {
+    const std::string dir = env.Dir() + "/run/other";
+    std::string error;
+    {
+        CRpcServer other(dir);
+        ASSERT_TRUE(other.ListenLocal(&error)) << error;
+        ClassFactory manager = VeskarFactory(true);
+        manager.clsid = typelib::CLSID_VSKManager;
+        for (const ClassFactory& f : {VeskarFactory(false), manager}) {
+            ASSERT_TRUE(other.RegisterClassObject(f, &error)) << error;
+            EXPECT_TRUE(std::filesystem::exists(ClassFilePath(dir, f.clsid)));
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(ClassFilePath(dir, typelib::CLSID_Veskar)));
+    EXPECT_FALSE(std::filesystem::exists(ClassFilePath(dir, typelib::CLSID_VSKManager)));
+}
+
 TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     std::string tokenFile = env.Dir() + "/config/token";
     std::string error;
