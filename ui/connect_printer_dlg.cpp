@@ -6,6 +6,7 @@
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QPushButton>
 
 #include "platform/registry.h"
 #include "server/registration.h"
@@ -65,6 +66,7 @@ CConnectPrinterDlg::CConnectPrinterDlg(const QString& port, const QString& cashi
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    buttons->button(QDialogButtonBox::Cancel)->setText(Text(text::kButtonCancel));
     form->addRow(buttons);
     if (m_cashier->text().isEmpty())
         m_cashier->setFocus();

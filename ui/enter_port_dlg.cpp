@@ -3,6 +3,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QSpinBox>
 
 #include "ui/ui_text.h"
@@ -22,6 +23,7 @@ CEnterPortDlg::CEnterPortDlg(const QString& server, int port, QWidget* parent)
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    buttons->button(QDialogButtonBox::Cancel)->setText(Text(text::kButtonCancel));
     form->addRow(buttons);
     setMinimumWidth(420);
 }

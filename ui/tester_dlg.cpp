@@ -75,7 +75,7 @@ CTesterDlg::CTesterDlg(QWidget* parent)
     finish->setAutoDefault(false);
     connect(finish, &QPushButton::clicked, this, &QDialog::accept);
     grid->addWidget(finish, 5, 2);
-    resize(680, 460);
+    resize(760, 460);
 
     m_worker = std::thread([this] { WorkerLoop(); });
 }
