@@ -49,7 +49,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
             std::string dialogPort = port;
             std::string dialogId = id;
             std::string dialogPass = pass;
-            if (!m_ui.RunConnectionDialog(dialogPort, dialogId, dialogPass)) {
+            if (!m_ui.RunConnectionDialog(dialogPort, dialogId, dialogPass, m_variant.family)) {
                 CloseStatusWindow();
                 // After a refused password the refusal is the answer, not a plain 0.
                 return connectRan ? lastResult : 0;

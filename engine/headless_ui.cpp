@@ -37,7 +37,8 @@ std::unique_ptr<IStatusWindow> HeadlessOperatorUi::CreateStatusWindow() {
 }
 
 bool HeadlessOperatorUi::RunConnectionDialog(std::string& /*portName*/, std::string& /*ident*/,
-                                             std::string& /*password*/) {
+                                             std::string& /*password*/,
+                                             int32_t /*protocolFamily*/) {
     return false;
 }
 

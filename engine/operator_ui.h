@@ -18,6 +18,7 @@
 // The headless implementation is safe from any thread: it only writes to stderr.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,8 +49,9 @@ public:
     virtual MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) = 0;
     virtual std::unique_ptr<IStatusWindow> CreateStatusWindow() = 0;
     // The connection dialog filled with the three values; false when the operator cancels.
+    // The register's protocol family decides how long a cashier name may be.
     virtual bool RunConnectionDialog(std::string& portName, std::string& ident,
-                                     std::string& password) = 0;
+                                     std::string& password, int32_t protocolFamily) = 0;
     // The printer information window, modal.
     virtual void ShowPrinterInfo(const CPrinterInfo& info) = 0;
 };
@@ -60,8 +62,8 @@ public:
     explicit HeadlessOperatorUi(bool quiet = false) : m_quiet(quiet) {}
     MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) override;
     std::unique_ptr<IStatusWindow> CreateStatusWindow() override;
-    bool RunConnectionDialog(std::string& portName, std::string& ident,
-                             std::string& password) override;
+    bool RunConnectionDialog(std::string& portName, std::string& ident, std::string& password,
+                             int32_t protocolFamily) override;
     void ShowPrinterInfo(const CPrinterInfo& info) override;
 
 private:

@@ -333,13 +333,8 @@ std::vector<int> CRpcServer::Fds() const {
     return fds;
 }
 
-void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
-    if (m_timer) {
-        int next = m_timer();
-        if (next >= 0 && (timeoutMs < 0 || next < timeoutMs))
-            timeoutMs = next;
-    }
-    DrainCompletions();
+int CRpcServer::BuildPollSet(int timeoutMs, std::vector<pollfd>& fds, std::vector<int>& ids,
+                             std::vector<int>& expired) {
     const auto now = std::chrono::steady_clock::now();
     auto sooner = [&](int ms) {
         if (timeoutMs < 0 || ms < timeoutMs)
@@ -348,20 +343,15 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
     const bool accepting = now >= m_acceptPausedUntil;
     if (!accepting)
         sooner(MsUntil(m_acceptPausedUntil));
-    std::vector<pollfd> fds;
-    std::vector<int> ids;  // connection id per entry; 0 the caller's wake fd, -3 completions
     auto add = [&](int fd, short events, int id) {
         fds.push_back({fd, events, 0});
         ids.push_back(id);
     };
-    if (wakeFd >= 0)
-        add(wakeFd, POLLIN, 0);
     add(m_wakeFd, POLLIN, -3);
     if (m_localFd >= 0 && accepting)
         add(m_localFd, POLLIN, -1);
     if (m_tcpFd >= 0 && accepting)
         add(m_tcpFd, POLLIN, -2);
-    std::vector<int> expired;
     for (const auto& [id, c] : m_connections) {
         if (c->fd < 0)
             continue;
@@ -379,6 +369,33 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
             short((c->busy || !c->out.empty() ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
         add(c->fd, events, id);
     }
+    return timeoutMs;
+}
+
+int CRpcServer::WatchSet(std::vector<pollfd>* watch) {
+    int timeoutMs = m_timer ? m_timer() : -1;
+    std::vector<int> ids, expired;
+    watch->clear();
+    timeoutMs = BuildPollSet(timeoutMs, *watch, ids, expired);
+    // A connection out of time is closed by the next RunOnce.
+    return expired.empty() ? timeoutMs : 0;
+}
+
+void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
+    if (m_timer) {
+        int next = m_timer();
+        if (next >= 0 && (timeoutMs < 0 || next < timeoutMs))
+            timeoutMs = next;
+    }
+    DrainCompletions();
+    std::vector<pollfd> fds;
+    std::vector<int> ids;  // connection id per entry; 0 the caller's wake fd, -3 completions
+    if (wakeFd >= 0) {
+        fds.push_back({wakeFd, POLLIN, 0});
+        ids.push_back(0);
+    }
+    std::vector<int> expired;
+    timeoutMs = BuildPollSet(timeoutMs, fds, ids, expired);
     for (int id : expired)
         CloseConnection(id);  // no authentication within its time
     int n = poll(fds.data(), fds.size(), timeoutMs);

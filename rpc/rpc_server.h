@@ -11,6 +11,8 @@
 // GUI event loop can drive it by watching Fds() and calling RunOnce(0) when one becomes ready.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -62,6 +64,11 @@ public:
     // readable, and serves every ready connection.
     void RunOnce(int timeoutMs, int wakeFd = -1);
     std::vector<int> Fds() const;
+    // For another event loop: the descriptors RunOnce would wait on now, with the events it
+    // would ask for (a descriptor with none still reports its hang-up), and the milliseconds
+    // until it wants to run anyway (-1: no limit). Run RunOnce(0) when one is ready or the
+    // time is up, then ask again: the set changes as connections come, go and get busy.
+    int WatchSet(std::vector<pollfd>* watch);
     // Run at the start of every RunOnce; returns the milliseconds until it wants to run again
     // (-1: no wish). The server's lock waits end through it.
     void SetTimer(std::function<int()> timer) { m_timer = std::move(timer); }
@@ -80,6 +87,8 @@ public:
     struct Connection;
 
 private:
+    int BuildPollSet(int timeoutMs, std::vector<pollfd>& fds, std::vector<int>& ids,
+                     std::vector<int>& expired);
     void Accept(int listenFd, bool tcp);
     void Log(const std::string& line);
     void ServeReadable(int id);

@@ -8,9 +8,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "engine/operator_ui.h"
+#include "engine/vsk_core.h"
 #include "link/settings.h"
 #include "platform/registry.h"
 #include "rpc/module.h"
@@ -150,7 +152,7 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     return cl;
 }
 
-int RunServerProcess(const std::vector<std::string>& args) {
+int RunServerProcess(const std::vector<std::string>& args, const WindowedServer& windowed) {
     ServerCommandLine cl = ParseServerCommandLine(args);
     if (!cl.error.empty()) {
         std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), kUsage);
@@ -196,83 +198,127 @@ int RunServerProcess(const std::vector<std::string>& args) {
     signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
 
-    bool stop = false;
-    bool userInControl = cl.userInControl;
-    {
-        // Declared first, destroyed last: the client objects the server still holds release
-        // their ports into it when the server closes their connections.
-        CVSKPortManager ports;
-        // Without a window the proxy's messages go to the standard error.
-        HeadlessOperatorUi proxyUi;
-        CRpcServer server(AutomationRuntimeDir());
-        std::string error;
-        if (!server.ListenLocal(&error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
-            return 1;
-        }
-        if (!cl.listen.empty() &&
-            !server.ListenTcp(cl.listen, cl.tokenFile.empty() ? DefaultTokenFile() : cl.tokenFile,
-                              &error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
-            return 1;
-        }
-        ClassFactory veskar;
-        veskar.clsid = typelib::CLSID_Veskar;
-        veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
-        veskar.create = [&ports](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
-        if (!server.RegisterClassObject(std::move(veskar), &error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
-            return 1;
-        }
-        // VSKManager.Application only in a server the automation runtime started, and for one
-        // object: the next creation starts a server process of its own.
-        if (cl.startedByAutomation) {
-            ClassFactory manager;
-            manager.clsid = typelib::CLSID_VSKManager;
-            manager.progIds = {typelib::kManagerProgId};
-            manager.singleUse = true;
-            manager.create = [&proxyUi](IDispatch** pp) {
-                CVSKManagerDlgAutoProxy::Links links;
-                links.ui = &proxyUi;
-                return CVSKManagerDlgAutoProxy::CreateInstance(std::move(links), pp);
-            };
-            if (!server.RegisterClassObject(std::move(manager), &error)) {
-                std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
-                return 1;
-            }
-        }
-        // A server the automation runtime started ends with its last object.
-        TheModule().SetOnLastUnlock([&] {
-            if (userInControl)
-                return;
-            userInControl = true;
-            stop = true;
-        });
-        // LockPrinter's waits end on time through the loop's timer.
-        server.SetTimer([&ports] { return ports.ExpireLockWaits(); });
-        // A server started for a client that never came (it gave up waiting) would otherwise
-        // wait forever: it ends when no object was created within its first minute.
-        const auto started = std::chrono::steady_clock::now();
-        bool everCreated = false;
-        while (!stop) {
-            bool waitingForFirst = cl.startedByAutomation && !everCreated;
-            server.RunOnce(waitingForFirst ? 1000 : -1, signalFd);
-            everCreated = everCreated || TheModule().LockCount() > 0;
-            if (waitingForFirst && !everCreated &&
-                std::chrono::steady_clock::now() - started > std::chrono::seconds(60))
-                stop = true;
-            signalfd_siginfo info;
-            if (read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
-                stop = true;
-                // Whatever is waiting ends soon: register waits are cut short (their calls
-                // answer failures), the closings that follow cancel what is open.
-                ports.InterruptEngines(kShutdownWaitCapMs);
-            }
-        }
-        TheModule().SetOnLastUnlock({});
+    int status = 0;
+    if (!windowed || cl.headless) {
+        status = RunHeadless(cl, signalFd);
+    } else if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+        std::fputs("vskmanager: no display (DISPLAY and WAYLAND_DISPLAY unset): running headless\n",
+                   stderr);
+        status = RunHeadless(cl, signalFd);
+    } else {
+        status = windowed(cl, signalFd);
     }
     close(signalFd);
+    return status;
+}
+
+int RunHeadless(const ServerCommandLine& cl, int signalFd) {
+    CServerSession session(cl, signalFd, nullptr);
+    std::string error;
+    if (!session.Start(&error)) {
+        std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+        return 1;
+    }
+    while (!session.Ended())
+        session.RunOnce(session.WaitMs());
     return 0;
+}
+
+CServerSession::CServerSession(const ServerCommandLine& cl, int signalFd, IOperatorUi* ui)
+    : m_cl(cl),
+      m_signalFd(signalFd),
+      m_userInControl(cl.userInControl),
+      m_ui(ui),
+      m_ports(ui ? EngineFactory([ui](int32_t port, IClock& clock) {
+          return std::make_unique<CVSKCore>(port, &clock, ui);
+      })
+                 : EngineFactory()),
+      m_server(AutomationRuntimeDir()),
+      m_started(std::chrono::steady_clock::now()) {}
+
+CServerSession::~CServerSession() {
+    TheModule().SetOnLastUnlock({});
+}
+
+bool CServerSession::Start(std::string* error) {
+    if (!m_server.ListenLocal(error))
+        return false;
+    if (!m_cl.listen.empty() &&
+        !m_server.ListenTcp(m_cl.listen,
+                            m_cl.tokenFile.empty() ? DefaultTokenFile() : m_cl.tokenFile, error))
+        return false;
+    ClassFactory veskar;
+    veskar.clsid = typelib::CLSID_Veskar;
+    veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
+    veskar.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(m_ports, pp); };
+    if (!m_server.RegisterClassObject(std::move(veskar), error))
+        return false;
+    // VSKManager.Application only in a server the automation runtime started, and for one
+    // object: the next creation starts a server process of its own.
+    if (m_cl.startedByAutomation) {
+        if (!m_ui)
+            m_headlessUi = std::make_unique<HeadlessOperatorUi>();
+        ClassFactory manager;
+        manager.clsid = typelib::CLSID_VSKManager;
+        manager.progIds = {typelib::kManagerProgId};
+        manager.singleUse = true;
+        manager.create = [this](IDispatch** pp) {
+            CVSKManagerDlgAutoProxy::Links links;
+            links.ui = m_ui ? m_ui : m_headlessUi.get();
+            links.window = m_proxyHost;
+            return CVSKManagerDlgAutoProxy::CreateInstance(std::move(links), pp);
+        };
+        if (!m_server.RegisterClassObject(std::move(manager), error))
+            return false;
+    }
+    // A server the automation runtime started ends with its last object, unless the operator
+    // is busy in a window of its own: then the operator is in control from now on.
+    TheModule().SetOnLastUnlock([this] {
+        if (m_userInControl)
+            return;
+        m_userInControl = true;
+        if (m_mayEnd && !m_mayEnd())
+            return;
+        m_stop = true;
+    });
+    // LockPrinter's waits end on time through the loop's timer.
+    m_server.SetTimer([this] { return m_ports.ExpireLockWaits(); });
+    return true;
+}
+
+int CServerSession::WaitMs() const {
+    return m_cl.startedByAutomation && !m_everCreated ? 1000 : -1;
+}
+
+void CServerSession::RunOnce(int timeoutMs) {
+    bool waitingForFirst = m_cl.startedByAutomation && !m_everCreated;
+    m_server.RunOnce(timeoutMs, m_signalFd);
+    m_everCreated = m_everCreated || TheModule().LockCount() > 0;
+    // A server started for a client that never came (it gave up waiting) would otherwise
+    // wait forever: it ends when no object was created within its first minute.
+    if (waitingForFirst && !m_everCreated &&
+        std::chrono::steady_clock::now() - m_started > std::chrono::seconds(60))
+        m_stop = true;
+    signalfd_siginfo info;
+    if (m_signalFd >= 0 && read(m_signalFd, &info, sizeof info) == ssize_t(sizeof info))
+        Stop();
+}
+
+int CServerSession::WatchSet(std::vector<pollfd>* watch) {
+    int timeoutMs = m_server.WatchSet(watch);
+    if (m_signalFd >= 0)
+        watch->push_back({m_signalFd, POLLIN, 0});
+    int wait = WaitMs();
+    if (wait >= 0 && (timeoutMs < 0 || wait < timeoutMs))
+        timeoutMs = wait;
+    return timeoutMs;
+}
+
+void CServerSession::Stop() {
+    m_stop = true;
+    // Whatever is waiting ends soon: register waits are cut short (their calls answer
+    // failures), the closings that follow cancel what is open.
+    m_ports.InterruptEngines(kShutdownWaitCapMs);
 }
 
 }  // namespace vsk

@@ -1,19 +1,29 @@
 // CVSKManagerApp: the server process. Parses the command line (registration switches end the
 // process after registering), registers the Veskar class object (and, when started by the
-// automation runtime, the single-use class of VSKManager.Application), creates the port
-// registry and runs the automation loop until the operator ends it (SIGTERM/SIGINT) or, when the
-// automation runtime started it (-Embedding), until the last automation object is released.
+// automation runtime, the single-use class of VSKManager.Application), creates the port registry
+// and runs the automation loop until the operator ends it (SIGTERM/SIGINT, or the operator window)
+// or, when the automation runtime started it (-Embedding), until the last automation object is
+// released. The loop is either the headless one here or the operator window's event loop, which
+// drives the same CServerSession.
 #pragma once
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "rpc/rpc_server.h"
+#include "server/port_registry.h"
+
 namespace vsk {
 
-class CRpcServer;
+class IOperatorUi;
+class IProxyHost;
 
 struct ServerCommandLine {
     enum class Action { Run, Register, Unregister, SetPort, UnsetPort, ListPorts, SetConfig, Help };
@@ -32,7 +42,64 @@ struct ServerCommandLine {
 
 ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args);
 
-// The whole process after main(): returns the exit status.
-int RunServerProcess(const std::vector<std::string>& args);
+// The running server: the port registry, the automation loop with the Veskar class object, and
+// the rule of when the process ends. Every member runs on the loop's thread.
+class CServerSession {
+public:
+    // `signalFd` ends the server when readable (-1: none); `ui` is the operator every engine
+    // asks (null: the headless one). Both must outlive the session.
+    CServerSession(const ServerCommandLine& cl, int signalFd, IOperatorUi* ui);
+    ~CServerSession();
+    CServerSession(const CServerSession&) = delete;
+    CServerSession& operator=(const CServerSession&) = delete;
+
+    bool Start(std::string* error);
+    // Serves what is ready, waiting at most timeoutMs (-1: no limit).
+    void RunOnce(int timeoutMs);
+    // How long RunOnce may wait when nothing else is due (-1: no limit).
+    int WaitMs() const;
+    // For another event loop: what RunOnce would wait on (the signal descriptor included) and
+    // the milliseconds until it wants to run anyway (-1: no limit).
+    int WatchSet(std::vector<pollfd>* watch);
+    bool Ended() const { return m_stop; }
+    // The server is to end: the loop stops and every register wait is cut short.
+    void Stop();
+
+    // Asked when the last automation object of a server the automation runtime started goes:
+    // false keeps the process running (an operator's modal window is open), and the operator
+    // is in control from then on.
+    void SetMayEnd(std::function<bool()> mayEnd) { m_mayEnd = std::move(mayEnd); }
+    // The operator window the VSKManager.Application proxies link to (set before Start).
+    void SetProxyHost(IProxyHost* host) { m_proxyHost = host; }
+    bool StartedByAutomation() const { return m_cl.startedByAutomation; }
+    bool UserInControl() const { return m_userInControl; }
+    CVSKPortManager& Ports() { return m_ports; }
+    CRpcServer& Server() { return m_server; }
+
+private:
+    ServerCommandLine m_cl;
+    int m_signalFd;
+    bool m_stop = false;
+    bool m_userInControl;
+    bool m_everCreated = false;
+    std::function<bool()> m_mayEnd;
+    IOperatorUi* m_ui;
+    IProxyHost* m_proxyHost = nullptr;
+    // Without a window the proxy's messages go to the standard error.
+    std::unique_ptr<IOperatorUi> m_headlessUi;
+    // Declared first, destroyed last: the client objects the server still holds release their
+    // ports into it when the server closes their connections.
+    CVSKPortManager m_ports;
+    CRpcServer m_server;
+    std::chrono::steady_clock::time_point m_started;
+};
+
+// The operator window's loop: runs a session of its own until it ends; the exit status.
+using WindowedServer = std::function<int(const ServerCommandLine& cl, int signalFd)>;
+
+// The whole process after main(): returns the exit status. Without `windowed`, with
+// --headless, or without a display the server runs headless.
+int RunServerProcess(const std::vector<std::string>& args, const WindowedServer& windowed = {});
+int RunHeadless(const ServerCommandLine& cl, int signalFd);
 
 }  // namespace vsk

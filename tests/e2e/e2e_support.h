@@ -178,7 +178,9 @@ public:
         return buttons == vsk::MsgButtons::Ok ? vsk::MsgResult::Ok : vsk::MsgResult::Cancel;
     }
     std::unique_ptr<vsk::IStatusWindow> CreateStatusWindow() override { return nullptr; }
-    bool RunConnectionDialog(std::string&, std::string&, std::string&) override { return false; }
+    bool RunConnectionDialog(std::string&, std::string&, std::string&, int32_t) override {
+        return false;
+    }
     void ShowPrinterInfo(const CPrinterInfo&) override {}
 
     std::vector<std::string> boxes;

@@ -58,7 +58,7 @@ public:
     std::unique_ptr<vsk::IStatusWindow> CreateStatusWindow() override {
         return std::make_unique<RecordingStatusWindow>(status);
     }
-    bool RunConnectionDialog(std::string&, std::string&, std::string&) override {
+    bool RunConnectionDialog(std::string&, std::string&, std::string&, int32_t) override {
         ++dialogs;
         return false;
     }
