@@ -11,31 +11,22 @@
 #include <filesystem>
 
 #include "link/settings.h"
+#include "platform/log.h"
 #include "platform/registry.h"
 #include "rpc/module.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "server/client_object.h"
+#include "server/command_line.h"
+#include "server/instance_lock.h"
 #include "server/port_registry.h"
 #include "server/registration.h"
+#include "server/systemd.h"
 
 namespace vsk {
 
 namespace {
-
-bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
-    for (const char* n : names)
-        if (EqualNoCase(name, n))
-            return true;
-    return false;
-}
-
-const char* kUsage =
-    "usage: vskmanager [-Embedding | -Automation | /Regserver | /Unregserver]\n"
-    "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
-    "       vskmanager --set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
-    "       vskmanager --config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate VALUE\n";
 
 // On SIGTERM every register wait of the server lasts at most this long, so that the server
 // ends within a few seconds whatever it was waiting for.
@@ -58,126 +49,27 @@ std::string ModulePath() {
 
 }  // namespace
 
-ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
-    ServerCommandLine cl;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const char* what) -> std::string {
-            if (i + 1 >= args.size()) {
-                cl.error = std::string(a) + " needs " + what;
-                return {};
-            }
-            return args[++i];
-        };
-        if (a.rfind("--", 0) == 0) {
-            if (a == "--headless") {
-                cl.headless = true;
-            } else if (a == "--listen") {
-                cl.listen = value("HOST:PORT");
-            } else if (a == "--token-file") {
-                cl.tokenFile = value("a path");
-            } else if (a == "--set-port" || a == "--unset-port") {
-                cl.action = a == "--set-port" ? ServerCommandLine::Action::SetPort
-                                              : ServerCommandLine::Action::UnsetPort;
-                // "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
-                std::string n = value("a port number");
-                std::string device;
-                bool joined = false;
-                if (size_t eq = n.find('='); eq != std::string::npos) {
-                    device = n.substr(eq + 1);
-                    n.resize(eq);
-                    joined = true;
-                }
-                if (n.size() > 3 && strncasecmp(n.c_str(), "COM", 3) == 0)
-                    n.erase(0, 3);
-                char* end = nullptr;
-                long port = std::strtol(n.c_str(), &end, 10);
-                if (n.empty() || *end || port <= 0 || port > 255) {
-                    if (cl.error.empty())
-                        cl.error = "bad port number: " + n;
-                } else {
-                    cl.port = int(port);
-                }
-                if (a == "--set-port")
-                    cl.devicePath = joined ? device : value("a device path");
-                if (cl.action == ServerCommandLine::Action::SetPort && cl.devicePath.empty() &&
-                    cl.error.empty())
-                    cl.error = "--set-port needs a device path";
-            } else if (a == "--config") {
-                cl.action = ServerCommandLine::Action::SetConfig;
-                cl.configName = value("a setting name");
-                std::string v = value("a value");
-                char* end = nullptr;
-                unsigned long n = std::strtoul(v.c_str(), &end, 10);
-                if (!IsAnyOf(cl.configName,
-                             {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})) {
-                    if (cl.error.empty())
-                        cl.error = "unknown setting " + cl.configName;
-                } else if (v.empty() || *end || n > UINT32_MAX) {
-                    if (cl.error.empty())
-                        cl.error = "bad value: " + v;
-                } else {
-                    cl.configValue = uint32_t(n);
-                }
-            } else if (a == "--list-ports") {
-                cl.action = ServerCommandLine::Action::ListPorts;
-            } else if (a == "--help") {
-                cl.action = ServerCommandLine::Action::Help;
-            } else {
-                cl.error = "unknown option " + a;
-            }
-            continue;
-        }
-        if (a.empty() || (a[0] != '/' && a[0] != '-'))
-            continue;  // not a switch
-        std::string name = a.substr(1);
-        if (IsAnyOf(name, {"Embedding", "Automation"})) {
-            cl.startedByAutomation = true;
-            cl.userInControl = false;
-        } else if (IsAnyOf(name,
-                           {"Regserver", "Register", "RegserverPerUser", "RegisterPerUser"})) {
-            cl.action = ServerCommandLine::Action::Register;
-        } else if (IsAnyOf(name, {"Unregserver", "Unregister", "UnregserverPerUser",
-                                  "UnregisterPerUser"})) {
-            cl.action = ServerCommandLine::Action::Unregister;
-        } else if (name == "dde") {
-            cl.userInControl = false;
-        }
-        // "p", "pt" and anything else: a normal start.
-    }
-    return cl;
-}
-
 int RunServerProcess(const std::vector<std::string>& args) {
     ServerCommandLine cl = ParseServerCommandLine(args);
     if (!cl.error.empty()) {
-        std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), kUsage);
+        std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), ServerUsage().c_str());
         return 2;
     }
     RegistryStore reg;
-    switch (cl.action) {
-        case ServerCommandLine::Action::Help:
-            std::fputs(kUsage, stdout);
-            return 0;
-        case ServerCommandLine::Action::Register:
-            return RegisterServer(reg, ModulePath()) ? 0 : 1;
-        case ServerCommandLine::Action::Unregister:
-            return UnregisterServer(reg) ? 0 : 1;
-        case ServerCommandLine::Action::SetPort:
-            return SetPortMapping(reg, cl.port, cl.devicePath) ? 0 : 1;
-        case ServerCommandLine::Action::UnsetPort:
-            return UnsetPortMapping(reg, cl.port) ? 0 : 1;
-        case ServerCommandLine::Action::ListPorts:
-            for (const auto& [port, path] : ListPortMappings(reg))
-                std::printf("COM%d\t%s\n", port, path.c_str());
-            return 0;
-        case ServerCommandLine::Action::SetConfig:
-            for (const char* known : {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})
-                if (EqualNoCase(cl.configName, known))
-                    return WriteConfigInt(kCurrentConfig, known, cl.configValue) ? 0 : 1;
-            return 1;
-        case ServerCommandLine::Action::Run:
-            break;
+    if (int status = RunCommandLineAction(cl, reg, ModulePath()); status >= 0)
+        return status;
+    CInstanceLock instanceLock;
+    if (cl.instanceLock && !TakeInstanceLock(instanceLock, AutomationRuntimeDir()))
+        return 1;
+    std::string activationError;
+    const int activatedFd = TakeActivatedSocket(&activationError);
+    if (!activationError.empty()) {
+        LogLine(LogPriority::Error, activationError);
+        return 1;
+    }
+    if (activatedFd >= 0) {  // a client's connection started it: it ends as -Embedding does
+        cl.startedByAutomation = true;
+        cl.userInControl = false;
     }
     // A server started by the operator refreshes its registration at every start; a failure
     // here is not reported, as with the registration switches' own failures.
@@ -202,14 +94,16 @@ int RunServerProcess(const std::vector<std::string>& args) {
         CVSKPortManager ports;
         CRpcServer server(AutomationRuntimeDir());
         std::string error;
-        if (!server.ListenLocal(&error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+        server.SetLog([](const std::string& line) { LogLine(LogPriority::Warning, line); });
+        if (!(activatedFd >= 0 ? server.AdoptLocal(activatedFd, &error)
+                               : server.ListenLocal(&error))) {
+            LogLine(LogPriority::Error, error);
             return 1;
         }
-        if (!cl.listen.empty() &&
-            !server.ListenTcp(cl.listen, cl.tokenFile.empty() ? DefaultTokenFile() : cl.tokenFile,
-                              &error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+        const std::string tokenFile = cl.tokenFile.empty() ? DefaultTokenFile() : cl.tokenFile;
+        const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
+        if (!cl.listen.empty() && !server.ListenTcp(cl.listen, tokenFile, &error)) {
+            LogLine(LogPriority::Error, error);
             return 1;
         }
         ClassFactory veskar;
@@ -217,9 +111,12 @@ int RunServerProcess(const std::vector<std::string>& args) {
         veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
         veskar.create = [&ports](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
         if (!server.RegisterClassObject(std::move(veskar), &error)) {
-            std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+            LogLine(LogPriority::Error, error);
             return 1;
         }
+        instanceLock.Describe(server.SocketPath());
+        CServiceNotifier notifier;
+        notifier.Ready(AnnounceListeners(server, cl.listen, tokenExisted ? "" : tokenFile));
         // A server the automation runtime started ends with its last object.
         TheModule().SetOnLastUnlock([&] {
             if (userInControl)
@@ -228,7 +125,9 @@ int RunServerProcess(const std::vector<std::string>& args) {
             stop = true;
         });
         // LockPrinter's waits end on time through the loop's timer.
-        server.SetTimer([&ports] { return ports.ExpireLockWaits(); });
+        // The watchdog's keep-alive rides on the same timer.
+        server.SetTimer(
+            [&ports, &notifier] { return SoonerOf(ports.ExpireLockWaits(), notifier.Tick()); });
         // A server started for a client that never came (it gave up waiting) would otherwise
         // wait forever: it ends when no object was created within its first minute.
         const auto started = std::chrono::steady_clock::now();
@@ -249,6 +148,7 @@ int RunServerProcess(const std::vector<std::string>& args) {
             }
         }
         TheModule().SetOnLastUnlock({});
+        notifier.Stopping();
     }
     close(signalFd);
     return 0;

@@ -15,7 +15,18 @@ namespace vsk {
 class CRpcServer;
 
 struct ServerCommandLine {
-    enum class Action { Run, Register, Unregister, SetPort, UnsetPort, ListPorts, SetConfig, Help };
+    enum class Action {
+        Run,
+        Register,
+        Unregister,
+        SetPort,
+        UnsetPort,
+        ListPorts,
+        SetConfig,
+        Help,
+        Version,
+        ShowConfig
+    };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
     bool userInControl = true;         // false for Embedding, Automation and "dde"
@@ -24,11 +35,14 @@ struct ServerCommandLine {
     std::string tokenFile;  // empty: the default token file
     int port = 0;           // --set-port / --unset-port
     std::string devicePath;
-    std::string configName;  // --config NAME VALUE: one of the four per-user settings
+    std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
     uint32_t configValue = 0;
+    // One server per user serves the multiple-use class; see server/instance_lock.h.
+    bool instanceLock = true;
     std::string error;  // set when the command line cannot be used
 };
 
+// Defined in server/command_line.cpp, with what the switches that start no server do.
 ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args);
 
 // The whole process after main(): returns the exit status.
