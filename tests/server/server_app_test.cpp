@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "rpc/type_library.h"
+#include "server/command_line.h"
 #include "server/registration.h"
 #include "server/server_app.h"
 #include "tests/rpc/test_support.h"
@@ -64,6 +65,63 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
                                                           {"--listen"},
                                                           {"--frobnicate"}})
         EXPECT_NE(ParseServerCommandLine(bad).error, "") << bad[0];
+}
+
+TEST(ServerCommandLine, HelpVersionAndMistakesStartNoServer) {
+    EXPECT_EQ(ParseServerCommandLine({"-h"}).action, Action::Help);
+    EXPECT_EQ(ParseServerCommandLine({"--help", "-Embedding"}).action, Action::Help);
+    EXPECT_EQ(ParseServerCommandLine({"--version"}).action, Action::Version);
+    for (auto bad : std::vector<std::vector<std::string>>{
+             {"-x"},
+             {"/Frobnicate"},
+             {"stray"},
+             {"--set-port", "3", "/dev/ttyS2", "extra"},
+             {"--unset-port", "COM3=/dev/ttyS2"},
+             {"/Regserver", "--list-ports"},  // two things at once
+             {"--config", "SaveToLog", "1", "2"}}) {
+        auto cl = ParseServerCommandLine(bad);
+        EXPECT_NE(cl.error, "") << bad[0];
+    }
+    // Print switches carry file names; those are no mistake.
+    EXPECT_EQ(ParseServerCommandLine({"/pt", "file.txt", "printer"}).error, "");
+    auto cl = ParseServerCommandLine({"--no-instance-lock", "-Embedding"});
+    EXPECT_FALSE(cl.instanceLock);
+    EXPECT_TRUE(cl.startedByAutomation);
+    EXPECT_TRUE(ParseServerCommandLine({"-Embedding"}).instanceLock);
+}
+
+TEST(ServerCommandLine, ConfigPrintsOrStoresASetting) {
+    test::TempEnv env;
+    RegistryStore reg;
+    auto show = ParseServerCommandLine({"--config", "keeplogfiles"});
+    ASSERT_EQ(show.action, Action::ShowConfig);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCommandLineAction(show, reg, "/x"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "3\n");  // the default
+    auto set = ParseServerCommandLine({"--config", "KeepLogFiles", "7"});
+    ASSERT_EQ(set.action, Action::SetConfig);
+    EXPECT_EQ(RunCommandLineAction(set, reg, "/x"), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCommandLineAction(show, reg, "/x"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "7\n");
+    EXPECT_EQ(RunCommandLineAction(ParseServerCommandLine({}), reg, "/x"), -1);  // a server
+}
+
+TEST(ServerCommandLine, SetPortWarnsAboutAMissingDeviceAndStoresIt) {
+    test::TempEnv env;
+    RegistryStore reg;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunCommandLineAction(ParseServerCommandLine({"--set-port", "COM4=/dev/vsk/none"}),
+                                   reg, "/x"),
+              0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("/dev/vsk/none does not exist"),
+              std::string::npos);
+    EXPECT_EQ(ListPortMappings(reg), (std::map<int, std::string>{{4, "/dev/vsk/none"}}));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(
+        RunCommandLineAction(ParseServerCommandLine({"--set-port", "5", "/dev/null"}), reg, "/x"),
+        0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 class Registration : public ::testing::Test {
