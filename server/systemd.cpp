@@ -34,7 +34,7 @@ std::string AnnounceListeners(const CRpcServer& server, const std::string& liste
         LogLine(LogPriority::Info, "listening on TCP " + address);
         status += " and TCP " + address;
     }
-    if (!createdTokenFile.empty())
+    if (!listen.empty() && !createdTokenFile.empty())
         LogLine(LogPriority::Notice, "created the TCP token file " + createdTokenFile +
                                          "; copy it to the client computers");
     return status;
