@@ -147,8 +147,8 @@ bool CVeskar::TakeFailureDetail(FailureDetail* detail) {
 }
 
 void CVeskar::KeepFailure() {
-    m_failure.code = Cp1251ToUtf8(Core().GetLastErrorCode());
-    m_failure.message = Cp1251ToUtf8(Core().GetLastErrorMessage());
+    m_failure.code = Cp1251ToUtf8(Core().PeekLastErrorCode());
+    m_failure.message = Cp1251ToUtf8(Core().PeekLastErrorMessage());
 }
 
 void CVeskar::CancelInvoke() {

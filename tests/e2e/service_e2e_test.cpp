@@ -217,6 +217,22 @@ TEST_F(ServiceE2e, AFailedCallCarriesTheRegistersReason) {
     VARIANT port;
     EXPECT_EQ(till->InvokeByName("GetPortNumber", InvokeKind::Method, {}, &port), S_OK);
     EXPECT_EQ(till->LastFailure().code, "");
+    // A bound object's failure: the reason travels with the reply, and GetLastErrorCode still
+    // has it to tell.
+    std::vector<VARIANT> login = {VARIANT::FromLong(kPort), VARIANT::FromBstr(u"Anna"),
+                                  VARIANT::FromBstr(u"1111111111"), VARIANT::FromLong(0),
+                                  VARIANT::FromBstr(u"e2e")};
+    ASSERT_EQ(till->InvokeByName("Init", InvokeKind::Method, login, &port), S_OK);
+    ASSERT_EQ(m_emulator.Control("error SOFTPARAM"), "OK");
+    EXPECT_EQ(till->InvokeByName("OpenCheck", InvokeKind::Method, {VARIANT::FromBstr(u"1")}, &port),
+              E_FAIL);
+    EXPECT_EQ(till->LastFailure().code, "SOFTPARAM");
+    EXPECT_EQ(till->LastFailure().message, LoadStringUtf8(text::kSoftParam));
+    VARIANT code;
+    EXPECT_EQ(till->InvokeByName("GetLastErrorCode", InvokeKind::Method, {}, &code), S_OK);
+    EXPECT_NE(Utf16ToUtf8(code.bstrVal()).find("SOFTPARAM"), std::string::npos);
+    EXPECT_EQ(till->InvokeByName("Done", InvokeKind::Method, {}, &port), S_OK);
+
     // A register that never answers: another reason.
     EXPECT_EQ(init(kPort + 1), E_FAIL);
     EXPECT_EQ(till->LastFailure().code, "CONNTIMEOUT");
