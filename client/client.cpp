@@ -415,9 +415,16 @@ HRESULT CRemoteObject::InvokeWith(Json params, const VARIANT* args, unsigned arg
         list.push_back(wire::ToJson(args[i]));
     params.Set("args", Json(std::move(list)));
     Json result;
+    m_lastFailure = {};
     HRESULT hr = m_channel->Call("Invoke", std::move(params), &result, message);
     if (FAILED(hr))
         return hr;
+    if (const Json* why = result.Find("error"); why && why->IsObject()) {
+        const Json* code = why->Find("code");
+        const Json* text = why->Find("message");
+        m_lastFailure.code = code && code->IsString() ? code->AsString() : "";
+        m_lastFailure.message = text && text->IsString() ? text->AsString() : "";
+    }
     const Json* code = result.Find("hr");
     const Json* value = result.Find("value");
     if (!code || !code->IsInt() || !value)
@@ -488,6 +495,9 @@ HRESULT ConnectRegistered(const std::string& runtimeDir, const CLSID& clsid,
             break;
     }
     std::string socketPath = ReadFirstLine(ClassFilePath(runtimeDir, clsid));
+    // No server has registered yet; a socket unit may be listening to start one.
+    if (socketPath.empty() && access(ActivationSocketPath(runtimeDir).c_str(), F_OK) == 0)
+        socketPath = ActivationSocketPath(runtimeDir);
     if (socketPath.empty())
         return S_FALSE;
     HRESULT hr;

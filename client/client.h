@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "rpc/com_types.h"
+#include "rpc/failure_detail.h"
 #include "rpc/iveskar.h"
 #include "rpc/json.h"
 
@@ -71,6 +72,10 @@ public:
     // Late binding by name in one round trip.
     HRESULT InvokeByName(const std::string& name, InvokeKind kind, const std::vector<VARIANT>& args,
                          VARIANT* pResult, std::string* message = nullptr);
+    // Why the object's last call failed, as the server told it ("error" of the Invoke result:
+    // the register's or the engine's code, such as SOFTUPAS, and its message in UTF-8); empty
+    // after a call that succeeded or whose failure came without a reason.
+    const FailureDetail& LastFailure() const { return m_lastFailure; }
     int Handle() const { return m_handle; }
     const std::shared_ptr<CRpcChannel>& Channel() const { return m_channel; }
 
@@ -82,6 +87,7 @@ private:
     int m_handle;
     const ITypeInfo* m_info;  // the local description of the server's interface, or null
     ULONG m_refs = 1;
+    FailureDetail m_lastFailure;
 };
 
 struct ActivationOptions {

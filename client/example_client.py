@@ -22,6 +22,10 @@ class Untrusted(Exception):
     pass
 
 
+class CallFailed(Exception):
+    pass
+
+
 def fallback_parent():
     return f"/tmp/vskmanager-{os.getuid()}"
 
@@ -93,7 +97,10 @@ class Connection:
         hr = result["hr"] & 0xFFFFFFFF
         print(f"{name}: hr=0x{hr:08X} value={result['value']!r}")
         if hr != 0:
-            raise RuntimeError(f"{name} failed")
+            # The register's or the engine's reason, when the server knows it.
+            why = result.get("error") or {}
+            raise CallFailed(f"{name} failed (0x{hr:08X})"
+                             + (f": {why.get('code')}: {why.get('message')}" if why else ""))
         return result["value"]
 
 
@@ -106,6 +113,14 @@ def main():
     except Untrusted as e:
         sys.exit(f"example_client.py: refusing the server, nothing was sent: {e}")
     till = conn.call("CreateInstance", progid="VSKManager.Veskar")["object"]
+    try:
+        sell(conn, till, port, cashier, password)
+    except CallFailed as e:
+        sys.exit(f"example_client.py: {e}")
+    conn.call("Release", object=till)
+
+
+def sell(conn, till, port, cashier, password):
     conn.invoke(till, "Init", port, cashier, password, 0, "example_client.py")
     conn.invoke(till, "OpenCheck", "1")
     # Name, quantity (thousandths when divisible), price in kopecks, divisible, tax indexes,
@@ -116,7 +131,6 @@ def main():
     conn.invoke(till, "CloseCheckEx", due, 0, 0, 0)
     conn.invoke(till, "GetCheckResultXML")
     conn.invoke(till, "Done")
-    conn.call("Release", object=till)
 
 
 if __name__ == "__main__":

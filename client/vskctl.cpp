@@ -13,27 +13,37 @@
 #include <vector>
 
 #include "client/client.h"
+#include "platform/command_line.h"
 #include "rpc/type_library.h"
 
 namespace {
 
 using namespace vsk;
 
-const char* kUsage =
-    "usage: vskctl [options] METHOD [ARG...]    call one method by name\n"
-    "       vskctl [options] --script FILE      one call per line: METHOD ARG... (# comments)\n"
-    "       vskctl [--progid PROGID] --list [METHOD]   the type library\n"
-    "options:\n"
-    "  --progid PROGID   the class to create: VSKManager.Veskar (default) or\n"
-    "                    VSKManager.Application (plain results; a property alone is read,\n"
-    "                    a property with one argument is written)\n"
-    "  --port N          call Init(N, cashier, password, status, app) first\n"
-    "  --cashier NAME    --password TEXT    --app NAME (default vskctl)    --status\n"
-    "  --host HOST:PORT  create the object on a server's TCP listener\n"
-    "  --token-file PATH the token for --host\n"
-    "  --keep-going      in a script, go on after a failed call\n"
+constexpr cli::Option kOptions[] = {
+    {"progid", 0, "PROGID",
+     "the class to create: VSKManager.Veskar (default) or VSKManager.Application (plain "
+     "results; a property alone is read, a property with one argument is written)"},
+    {"port", 0, "N", "call Init(N, cashier, password, status, app) first"},
+    {"cashier", 0, "NAME", "the cashier for Init"},
+    {"password", 0, "TEXT", "the cashier's password for Init"},
+    {"app", 0, "NAME", "the calling application's name for Init (default vskctl)"},
+    {"status", 0, nullptr, "let Init show the status window"},
+    {"host", 0, "HOST:PORT", "create the object on a server's TCP listener"},
+    {"token-file", 0, "PATH", "the token for --host"},
+    {"script", 0, "FILE", "one call per line: METHOD ARG... (# comments)"},
+    {"keep-going", 0, nullptr, "in a script, go on after a failed call"},
+    {"list", 0, nullptr, "print the type library (or one METHOD of it) and exit"},
+};
+
+constexpr cli::Program kProgram{
+    "vskctl",
+    "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]",
+    kOptions,
     "Arguments: long as decimal, DATE as days since 1899-12-30 or YYYY-MM-DD[THH:MM:SS],\n"
-    "BSTR as given (UTF-8).\n";
+    "BSTR as given (UTF-8). A failed call exits with status 1 and says why on stderr.\n",
+    true,
+};
 
 std::u16string Wide(const std::string& s) {
     auto w = Utf8ToUtf16(s);
@@ -181,10 +191,14 @@ std::vector<std::string> SplitLine(const std::string& line) {
 }
 
 // Prints "Name: HRESULT (hex)" and the value. Returns the HRESULT.
-HRESULT Report(const char* name, HRESULT hr, const std::string& message, const VARIANT& result) {
+HRESULT Report(CRemoteObject* obj, const char* name, HRESULT hr, const std::string& message,
+               const VARIANT& result) {
     std::printf("%s: %s (0x%08X)\n", name, HResultName(hr).c_str(), uint32_t(hr));
     if (!message.empty() && FAILED(hr))
         std::printf("  %s\n", message.c_str());
+    if (const FailureDetail& why = obj->LastFailure(); FAILED(hr) && !why.code.empty())
+        std::fprintf(stderr, "vskctl: %s failed: %s: %s\n", name, why.code.c_str(),
+                     why.message.c_str());
     switch (result.vt()) {
         case VT_I4:
             std::printf("  value = %d\n", result.lVal());
@@ -230,7 +244,7 @@ HRESULT Call(CRemoteObject* obj, const ITypeInfo& info, const std::vector<std::s
         std::string message;
         const InvokeKind kind = args.empty() ? InvokeKind::PropertyGet : InvokeKind::PropertyPut;
         HRESULT hr = obj->InvokeByName(m->name, kind, args, &result, &message);
-        return Report(m->name, hr, message, result);
+        return Report(obj, m->name, hr, message, result);
     }
     if (int(words.size() - 1) != m->InputCount()) {
         std::fprintf(stderr, "vskctl: %s takes %d argument(s):\n", m->name, m->InputCount());
@@ -250,69 +264,36 @@ HRESULT Call(CRemoteObject* obj, const ITypeInfo& info, const std::vector<std::s
     VARIANT result;
     std::string message;
     HRESULT hr = obj->InvokeByName(m->name, InvokeKind::Method, args, &result, &message);
-    return Report(m->name, hr, message, result);
+    return Report(obj, m->name, hr, message, result);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    int port = 0;
-    bool status = false, keepGoing = false;
-    std::string cashier, password, app = "vskctl", host, tokenFile, script;
+    cli::Parsed parsed = cli::Parse(kProgram, std::vector<std::string>(argv + 1, argv + argc));
+    if (int status = cli::Finish(kProgram, parsed); status >= 0)
+        return status;
     std::optional<Target> target;
-    size_t i = 0;
-    auto value = [&](const std::string& opt) -> std::string {
-        if (i + 1 >= args.size()) {
-            std::fprintf(stderr, "vskctl: %s needs a value\n%s", opt.c_str(), kUsage);
-            std::exit(2);
-        }
-        return args[++i];
-    };
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        const std::string& a = args[i];
-        if (a == "--list") {
-            const char* only = i + 1 < args.size() ? args[i + 1].c_str() : nullptr;
-            if (target)
-                return List({target->info}, only);
-            return List({&typelib::VeskarTypeInfo(), &typelib::ManagerTypeInfo()}, only);
-        }
-        if (a == "--progid") {
-            const std::string name = value(a);
-            target = FindTarget(name);
-            if (!target) {
-                std::fprintf(stderr, "vskctl: unknown class %s\n", name.c_str());
-                return 2;
-            }
-            continue;
-        }
-        if (a == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--port")
-            port = std::atoi(value(a).c_str());
-        else if (a == "--cashier")
-            cashier = value(a);
-        else if (a == "--password")
-            password = value(a);
-        else if (a == "--app")
-            app = value(a);
-        else if (a == "--status")
-            status = true;
-        else if (a == "--host")
-            host = value(a);
-        else if (a == "--token-file")
-            tokenFile = value(a);
-        else if (a == "--script")
-            script = value(a);
-        else if (a == "--keep-going")
-            keepGoing = true;
-        else {
-            std::fprintf(stderr, "vskctl: unknown option %s\n%s", a.c_str(), kUsage);
-            return 2;
+    if (parsed.Has("progid")) {
+        target = FindTarget(parsed.Value("progid"));
+        if (!target) {
+            std::fprintf(stderr, "vskctl: unknown class %s\n", parsed.Value("progid").c_str());
+            return cli::kExitUsage;
         }
     }
+    if (parsed.Has("list")) {
+        const char* only = parsed.operands.empty() ? nullptr : parsed.operands[0].c_str();
+        if (target)
+            return List({target->info}, only);
+        return List({&typelib::VeskarTypeInfo(), &typelib::ManagerTypeInfo()}, only);
+    }
+    const int port = std::atoi(parsed.Value("port").c_str());
+    const bool status = parsed.Has("status"), keepGoing = parsed.Has("keep-going");
+    const std::string cashier = parsed.Value("cashier"), password = parsed.Value("password"),
+                      app = parsed.Value("app", "vskctl"), host = parsed.Value("host"),
+                      tokenFile = parsed.Value("token-file"), script = parsed.Value("script");
+    const std::vector<std::string>& args = parsed.operands;
+    const size_t i = 0;
     std::vector<std::vector<std::string>> calls;
     if (!script.empty()) {
         std::ifstream in(script);
@@ -327,8 +308,8 @@ int main(int argc, char** argv) {
         calls.emplace_back(args.begin() + long(i), args.end());
     }
     if (calls.empty() && port == 0) {
-        std::fputs(kUsage, stderr);
-        return 2;
+        std::fputs(cli::Usage(kProgram).c_str(), stderr);
+        return cli::kExitUsage;
     }
 
     if (!target)

@@ -22,6 +22,7 @@
 
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
+#include "platform/command_line.h"
 
 namespace {
 
@@ -90,28 +91,30 @@ bool SetTax(vsk::emu::Model& model, const std::string& spec) {
     return true;
 }
 
-void Usage() {
-    std::fprintf(
-        stderr,
-        "usage: vsk-emulator [options]\n"
-        "  --model NAME          register preset (--list-models)\n"
-        "  --list-models         print the presets and exit\n"
-        "  --link PATH           symlink PATH to the slave device\n"
-        "  --control PATH        control socket (Unix stream, one command per line)\n"
-        "  --tape FILE           append the printed tape to FILE (default stdout)\n"
-        "  --password TEXT       cashier password (10 characters, default 0000000000)\n"
-        "  --article-mode N      article mode at start (2: long article numbers)\n"
-        "  --cash KOPECKS        cash in the drawer at start\n"
-        "  --tax N:KIND:RATE     set tax N (1-8): kind 0 included, 1 on top, 2 withheld,\n"
-        "                        rate in hundredths of a percent (2000 = 20 %%); N:- unsets\n"
-        "  --only-baud N         ignore bytes while the line is at another speed\n"
-        "  --silent              answer nothing\n"
-        "  --error WORD[:CMD]    answer WORD to the next command (or to every CMD)\n"
-        "  --paper ok|low|out    paper state\n"
-        "  --noise --split --pace\n"
-        "  --delay MS            pause before every reply\n"
-        "  --no-stdin            do not read control commands from standard input\n");
-}
+constexpr vsk::cli::Option kOptions[] = {
+    {"model", 0, "NAME", "register preset (--list-models)"},
+    {"list-models", 0, nullptr, "print the presets and exit"},
+    {"link", 0, "PATH", "symlink PATH to the slave device"},
+    {"control", 0, "PATH", "control socket (Unix stream, one command per line)"},
+    {"tape", 0, "FILE", "append the printed tape to FILE (default stdout)"},
+    {"password", 0, "TEXT", "cashier password (10 characters, default 0000000000)"},
+    {"article-mode", 0, "N", "article mode at start (2: long article numbers)"},
+    {"cash", 0, "KOPECKS", "cash in the drawer at start"},
+    {"tax", 0, "N:KIND:RATE",
+     "set tax N (1-8): kind 0 included, 1 on top, 2 withheld, rate in hundredths of a "
+     "percent (2000 = 20 %); N:- unsets"},
+    {"only-baud", 0, "N", "ignore bytes while the line is at another speed"},
+    {"silent", 0, nullptr, "answer nothing"},
+    {"error", 0, "WORD[:CMD]", "answer WORD to the next command (or to every CMD)"},
+    {"paper", 0, "ok|low|out", "paper state"},
+    {"noise", 0, nullptr, "garble some frames"},
+    {"split", 0, nullptr, "send replies in pieces"},
+    {"pace", 0, nullptr, "send at the real speed of the line"},
+    {"delay", 0, "MS", "pause before every reply"},
+    {"no-stdin", 0, nullptr, "do not read control commands from standard input"},
+};
+
+constexpr vsk::cli::Program kProgram{"vsk-emulator", "[options]", kOptions};
 
 }  // namespace
 
@@ -124,67 +127,60 @@ int main(int argc, char** argv) {
     std::vector<std::string> errors, taxes;
     bool readStdin = true;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "vsk-emulator: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--model") {
-            std::string name = value();
-            model = FindModel(name);
+    const vsk::cli::Parsed parsed =
+        vsk::cli::Parse(kProgram, std::vector<std::string>(argv + 1, argv + argc));
+    if (int status = vsk::cli::Finish(kProgram, parsed); status >= 0)
+        return status;
+    if (!parsed.operands.empty()) {
+        std::fprintf(stderr, "vsk-emulator: unexpected argument %s\n%s", parsed.operands[0].c_str(),
+                     vsk::cli::Usage(kProgram).c_str());
+        return vsk::cli::kExitUsage;
+    }
+    for (const auto& [a, value] : parsed.options) {
+        if (a == "model") {
+            model = FindModel(value);
             if (model == nullptr) {
                 std::fprintf(stderr, "vsk-emulator: unknown model %s (see --list-models)\n",
-                             name.c_str());
+                             value.c_str());
                 return 2;
             }
-        } else if (a == "--list-models") {
+        } else if (a == "list-models") {
             for (const Model& m : Models()) {
                 std::printf("%-6s %s\n", m.name.c_str(), m.description.c_str());
             }
             return 0;
-        } else if (a == "--link") {
-            link = value();
-        } else if (a == "--control") {
-            control = value();
-        } else if (a == "--tape") {
-            tapePath = value();
-        } else if (a == "--password") {
-            options.password = value();
-        } else if (a == "--article-mode") {
-            options.articleMode = std::atoi(value().c_str());
-        } else if (a == "--tax") {
-            taxes.push_back(value());
-        } else if (a == "--cash") {
-            options.cash = std::atoll(value().c_str());
-        } else if (a == "--only-baud") {
-            faults.onlyBaud = std::atoi(value().c_str());
-        } else if (a == "--silent") {
+        } else if (a == "link") {
+            link = value;
+        } else if (a == "control") {
+            control = value;
+        } else if (a == "tape") {
+            tapePath = value;
+        } else if (a == "password") {
+            options.password = value;
+        } else if (a == "article-mode") {
+            options.articleMode = std::atoi(value.c_str());
+        } else if (a == "tax") {
+            taxes.push_back(value);
+        } else if (a == "cash") {
+            options.cash = std::atoll(value.c_str());
+        } else if (a == "only-baud") {
+            faults.onlyBaud = std::atoi(value.c_str());
+        } else if (a == "silent") {
             faults.silent = true;
-        } else if (a == "--error") {
-            errors.push_back(value());
-        } else if (a == "--paper") {
-            paper = value();
-        } else if (a == "--noise") {
+        } else if (a == "error") {
+            errors.push_back(value);
+        } else if (a == "paper") {
+            paper = value;
+        } else if (a == "noise") {
             faults.noise = true;
-        } else if (a == "--split") {
+        } else if (a == "split") {
             faults.split = true;
-        } else if (a == "--pace") {
+        } else if (a == "pace") {
             faults.pace = true;
-        } else if (a == "--delay") {
-            faults.delayMs = std::atoi(value().c_str());
-        } else if (a == "--no-stdin") {
+        } else if (a == "delay") {
+            faults.delayMs = std::atoi(value.c_str());
+        } else if (a == "no-stdin") {
             readStdin = false;
-        } else if (a == "--help" || a == "-h") {
-            Usage();
-            return 0;
-        } else {
-            std::fprintf(stderr, "vsk-emulator: unknown option %s\n", a.c_str());
-            Usage();
-            return 2;
         }
     }
 

@@ -75,6 +75,23 @@ std::string CVSKCore::TakeUpPendingErrors(std::string& list, const char* operati
     return result;
 }
 
+namespace {
+
+std::string LastEntry(const std::string& list) {
+    size_t cut = list.rfind(';');
+    return cut == std::string::npos ? list : list.substr(cut + 1);
+}
+
+}  // namespace
+
+std::string CVSKCore::PeekLastErrorCode() const {
+    return LastEntry(m_szLastErrorCode);
+}
+
+std::string CVSKCore::PeekLastErrorMessage() const {
+    return LastEntry(m_szLastErrorMessage);
+}
+
 std::string CVSKCore::GetLastErrorCode() {
     return TakeUpPendingErrors(m_szLastErrorCode, "GetLastErrorCode");
 }

@@ -63,6 +63,10 @@ public:
     bool ClassifyStatus(const std::string& text) override;
     std::string GetLastErrorCode();
     std::string GetLastErrorMessage();
+    // The latest entry of each list, left in place (the two above empty them): what the reply
+    // of a failed call tells its client, while the client may still ask the two above.
+    std::string PeekLastErrorCode() const;
+    std::string PeekLastErrorMessage() const;
 
     // --- receipts ---
     int16_t OpenCheck(const std::string& department);

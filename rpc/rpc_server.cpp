@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+#include "rpc/failure_detail.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "rpc/wire.h"
@@ -123,11 +125,14 @@ CRpcServer::~CRpcServer() {
         ++it;
         CloseConnection(id);
     }
+    if (m_adopted)
+        m_classes.clear();  // the files go on naming the socket its owner still listens on
     while (!m_classes.empty())
         RevokeClassObject(m_classes.front().clsid);
     if (m_localFd >= 0) {
         close(m_localFd);
-        unlink(m_socketPath.c_str());
+        if (!m_adopted)
+            unlink(m_socketPath.c_str());
     }
     if (m_tcpFd >= 0)
         close(m_tcpFd);
@@ -183,7 +188,7 @@ void CRpcServer::DrainCompletions() {
         c.busy = false;
         HRESULT hr = S_OK;
         std::string message;
-        Json result = InvokeResult(call.member, d.hr, d.result, &hr, &message);
+        Json result = InvokeResult(call.obj, call.member, d.hr, d.result, &hr, &message);
         if (!call.notification && !c.closing) {
             Json reply =
                 FAILED(hr) ? wire::Error(call.id, hr, message) : wire::Result(call.id, result);
@@ -224,6 +229,27 @@ bool CRpcServer::ListenLocal(std::string* error) {
         return false;
     }
     m_localFd = fd;
+    return true;
+}
+
+bool CRpcServer::AdoptLocal(int listenFd, std::string* error) {
+    if (!EnsurePrivateDir(m_runtimeDir, error))
+        return false;
+    sockaddr_un addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sun_family != AF_UNIX || len <= offsetof(sockaddr_un, sun_path) ||
+        addr.sun_path[0] == '\0') {
+        if (error)
+            *error = "the socket handed over has no path in the file system";
+        return false;
+    }
+    m_socketPath.assign(addr.sun_path, strnlen(addr.sun_path, sizeof addr.sun_path));
+    int flags = fcntl(listenFd, F_GETFL);
+    fcntl(listenFd, F_SETFL, flags | O_NONBLOCK);
+    fcntl(listenFd, F_SETFD, FD_CLOEXEC);
+    m_localFd = listenFd;
+    m_adopted = true;
     return true;
 }
 
@@ -714,8 +740,8 @@ std::string CRpcServer::HandleLine(Connection& c, std::string_view line, bool* c
     return wire::Result(replyId, std::move(result)).Dump();
 }
 
-Json CRpcServer::InvokeResult(const char* member, HRESULT hr, const VARIANT& result, HRESULT* error,
-                              std::string* message) {
+Json CRpcServer::InvokeResult(IDispatch* obj, const char* member, HRESULT hr, const VARIANT& result,
+                              HRESULT* error, std::string* message) {
     if (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH) {
         *error = hr;
         *message = HResultName(hr) + ": cannot invoke " + member;
@@ -724,6 +750,20 @@ Json CRpcServer::InvokeResult(const char* member, HRESULT hr, const VARIANT& res
     Json out;
     out.Set("hr", int64_t(hr));
     out.Set("value", wire::ToJson(result));
+    // A failed method says why when its object knows.
+    IFailureDetail* details = nullptr;
+    if (FAILED(hr) &&
+        SUCCEEDED(obj->QueryInterface(IID_IFailureDetail, reinterpret_cast<void**>(&details))) &&
+        details) {
+        FailureDetail detail;
+        if (details->TakeFailureDetail(&detail)) {
+            Json why;
+            why.Set("code", detail.code);
+            why.Set("message", detail.message);
+            out.Set("error", std::move(why));
+        }
+        details->Release();
+    }
     return out;
 }
 
@@ -883,7 +923,7 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
             VARIANT result;
             HRESULT hr =
                 obj->Invoke(member->dispid, kind, values.data(), unsigned(values.size()), &result);
-            return InvokeResult(member->name, hr, result, error, message);
+            return InvokeResult(obj, member->name, hr, result, error, message);
         }
         // The call goes on elsewhere; the object stays referenced until it has ended.
         obj->AddRef();
@@ -899,7 +939,7 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         if (auto done = TakeCompletion(connection)) {
             async->Release();
             obj->Release();
-            return InvokeResult(member->name, done->hr, done->result, error, message);
+            return InvokeResult(obj, member->name, done->hr, done->result, error, message);
         }
         c.busy = true;
         c.call.obj = obj;

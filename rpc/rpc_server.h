@@ -48,6 +48,10 @@ public:
 
     // Listens on <runtimeDir>/server-<pid>.sock (0600) in a private runtime folder.
     bool ListenLocal(std::string* error);
+    // Serves a listening Unix socket someone else made (socket activation) instead: its path
+    // goes into the class files, and it is neither removed nor are the class files revoked at
+    // the end, since its owner goes on listening and starts the next server.
+    bool AdoptLocal(int listenFd, std::string* error);
     // HOST:PORT ("127.0.0.1:0" picks a free port; a bare HOST takes kDefaultTcpPort); every
     // connection must authenticate first with the token of tokenFile (created when absent).
     bool ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
@@ -101,8 +105,8 @@ private:
     std::string HandleLine(Connection& c, std::string_view line, bool* close);
     Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
                   bool* pending, HRESULT* error, std::string* message);
-    Json InvokeResult(const char* member, HRESULT hr, const VARIANT& result, HRESULT* error,
-                      std::string* message);
+    Json InvokeResult(IDispatch* obj, const char* member, HRESULT hr, const VARIANT& result,
+                      HRESULT* error, std::string* message);
 
     struct Completion {
         int connection;
@@ -118,6 +122,7 @@ private:
     std::string m_runtimeDir;
     std::string m_socketPath;
     int m_localFd = -1;
+    bool m_adopted = false;  // m_localFd came from AdoptLocal
     int m_tcpFd = -1;
     int m_tcpPort = 0;
     std::string m_token;

@@ -111,6 +111,10 @@ RuntimeDirTrust CheckRuntimeDir(const std::string& dir, std::string* error) {
     return RuntimeDirTrust::Private;
 }
 
+std::string ActivationSocketPath(const std::string& runtimeDir) {
+    return runtimeDir + "/vskmanager.sock";
+}
+
 std::string ClassFilePath(const std::string& runtimeDir, const CLSID& clsid) {
     return runtimeDir + "/" + GuidToString(clsid);
 }

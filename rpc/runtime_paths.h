@@ -28,6 +28,9 @@ enum class RuntimeDirTrust {
 // The parent is held to the same rule when it is FallbackRuntimeParent(); another parent (the
 // session's XDG_RUNTIME_DIR) only must not let other users rename entries in it.
 RuntimeDirTrust CheckRuntimeDir(const std::string& dir, std::string* error);
+// The socket a socket-activation unit listens on for the user's server
+// (<runtime folder>/vskmanager.sock): clients try it when no class file names a server.
+std::string ActivationSocketPath(const std::string& runtimeDir);
 // The class file of a CLSID: the folder + "/{XXXXXXXX-...}".
 std::string ClassFilePath(const std::string& runtimeDir, const CLSID& clsid);
 // The first KiB of a small file (a class file, a token); empty when it cannot be read.

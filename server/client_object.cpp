@@ -56,6 +56,11 @@ HRESULT CVeskar::QueryInterface(const IID& riid, void** ppv) {
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IFailureDetail) {
+        *ppv = static_cast<IFailureDetail*>(this);
+        AddRef();
+        return S_OK;
+    }
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
@@ -121,13 +126,29 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
     auto finish = std::make_shared<InvokeDone>(std::move(done));
     auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
         VARIANT result;
+        m_failure = {};
         HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
+        if (FAILED(hr) && m_failure.code.empty() && IsBound())
+            KeepFailure();  // taken here, on the port's worker, where the engine lives
         (*finish)(hr, std::move(result));
     };
     if (port <= 0)
         run();
     else if (!m_ports.RunOnPort(port, std::move(run)))
         (*finish)(E_OUTOFMEMORY, VARIANT());  // no thread could be had for the port
+}
+
+bool CVeskar::TakeFailureDetail(FailureDetail* detail) {
+    if (m_failure.code.empty() && m_failure.message.empty())
+        return false;
+    *detail = std::move(m_failure);
+    m_failure = {};
+    return true;
+}
+
+void CVeskar::KeepFailure() {
+    m_failure.code = Cp1251ToUtf8(Core().PeekLastErrorCode());
+    m_failure.message = Cp1251ToUtf8(Core().PeekLastErrorMessage());
 }
 
 void CVeskar::CancelInvoke() {
@@ -219,7 +240,8 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     m_pDescriptor->Unlock();
     if (result > 0)
         return S_OK;
-    Detach();  // no other client holds the port: this closes it again
+    KeepFailure();  // the engine goes with the port: its reason is read now
+    Detach();       // no other client holds the port: this closes it again
     return E_FAIL;
 }
 

@@ -15,6 +15,7 @@
 
 #include "rpc/async_dispatch.h"
 #include "rpc/dispatcher.h"
+#include "rpc/failure_detail.h"
 
 class CVSKCore;
 class CVSKPortDescriptor;
@@ -22,7 +23,7 @@ class CVSKPortManager;
 
 namespace vsk {
 
-class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch {
+class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch, public IFailureDetail {
 public:
     // Takes one module lock for its lifetime.
     explicit CVeskar(CVSKPortManager& ports);
@@ -35,6 +36,7 @@ public:
     void InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> args,
                      InvokeDone done) override;
     void CancelInvoke() override;
+    bool TakeFailureDetail(FailureDetail* detail) override;
 
 #define VSK_METHOD(id, name, help, ...) HRESULT name(VSK_PP_MAP(VSK_PP_SIG, __VA_ARGS__)) override;
 #include "rpc/veskar_methods.def"
@@ -50,6 +52,8 @@ private:
     // UTF-16 -> Windows-1251; characters outside it become '?' and are journaled.
     std::string Ansi(const BSTR& text);
     void ReportUnmapped();
+    // The engine's last error code and message, kept for TakeFailureDetail.
+    void KeepFailure();
 
     template <class F>
     HRESULT Truth(F&& op);
@@ -64,6 +68,7 @@ private:
     CVSKPortDescriptor* m_pDescriptor = nullptr;
     std::string m_szCallerApplicationName;  // Windows-1251
     size_t m_unmappedCharacters = 0;        // not yet journaled
+    FailureDetail m_failure;                // of the last call, when it failed
     uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
 };
 

@@ -36,7 +36,9 @@ bool RegisterServer(RegistryStore& reg, const std::string& modulePath) {
     set(std::string(kManagerProgId) + "\\CLSID", "", GuidToString(CLSID_VSKManager));
     set(managerClsid, "", kManagerProgId);
     set(managerClsid + "\\ProgID", "", kManagerProgId);
-    set(managerClsid + "\\LocalServer32", "", Quoted(modulePath));
+    // Each object of this single-use class has a server process of its own; that server takes
+    // no instance lock, since the one-per-user server may be running already.
+    set(managerClsid + "\\LocalServer32", "", Quoted(modulePath) + " --no-instance-lock");
 
     // Application identifier.
     set("AppID\\" + appId, "", "VSKManager");

@@ -14,32 +14,23 @@
 #include "engine/operator_ui.h"
 #include "engine/vsk_core.h"
 #include "link/settings.h"
+#include "platform/log.h"
 #include "platform/registry.h"
 #include "rpc/module.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "server/client_object.h"
+#include "server/command_line.h"
+#include "server/instance_lock.h"
 #include "server/manager_proxy.h"
 #include "server/port_registry.h"
 #include "server/registration.h"
+#include "server/systemd.h"
 
 namespace vsk {
 
 namespace {
-
-bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
-    for (const char* n : names)
-        if (EqualNoCase(name, n))
-            return true;
-    return false;
-}
-
-const char* kUsage =
-    "usage: vskmanager [-Embedding | -Automation | /Regserver | /Unregserver]\n"
-    "                  [--headless] [--listen HOST:PORT] [--token-file PATH]\n"
-    "       vskmanager --set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
-    "       vskmanager --config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate VALUE\n";
 
 // On SIGTERM every register wait of the server lasts at most this long, so that the server
 // ends within a few seconds whatever it was waiting for.
@@ -62,127 +53,32 @@ std::string ModulePath() {
 
 }  // namespace
 
-ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
-    ServerCommandLine cl;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const char* what) -> std::string {
-            if (i + 1 >= args.size()) {
-                cl.error = std::string(a) + " needs " + what;
-                return {};
-            }
-            return args[++i];
-        };
-        if (a.rfind("--", 0) == 0) {
-            if (a == "--headless") {
-                cl.headless = true;
-            } else if (a == "--listen") {
-                cl.listen = value("HOST:PORT");
-            } else if (a == "--token-file") {
-                cl.tokenFile = value("a path");
-            } else if (a == "--set-port" || a == "--unset-port") {
-                cl.action = a == "--set-port" ? ServerCommandLine::Action::SetPort
-                                              : ServerCommandLine::Action::UnsetPort;
-                // "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
-                std::string n = value("a port number");
-                std::string device;
-                bool joined = false;
-                if (size_t eq = n.find('='); eq != std::string::npos) {
-                    device = n.substr(eq + 1);
-                    n.resize(eq);
-                    joined = true;
-                }
-                if (n.size() > 3 && strncasecmp(n.c_str(), "COM", 3) == 0)
-                    n.erase(0, 3);
-                char* end = nullptr;
-                long port = std::strtol(n.c_str(), &end, 10);
-                if (n.empty() || *end || port <= 0 || port > 255) {
-                    if (cl.error.empty())
-                        cl.error = "bad port number: " + n;
-                } else {
-                    cl.port = int(port);
-                }
-                if (a == "--set-port")
-                    cl.devicePath = joined ? device : value("a device path");
-                if (cl.action == ServerCommandLine::Action::SetPort && cl.devicePath.empty() &&
-                    cl.error.empty())
-                    cl.error = "--set-port needs a device path";
-            } else if (a == "--config") {
-                cl.action = ServerCommandLine::Action::SetConfig;
-                cl.configName = value("a setting name");
-                std::string v = value("a value");
-                char* end = nullptr;
-                unsigned long n = std::strtoul(v.c_str(), &end, 10);
-                if (!IsAnyOf(cl.configName,
-                             {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})) {
-                    if (cl.error.empty())
-                        cl.error = "unknown setting " + cl.configName;
-                } else if (v.empty() || *end || n > UINT32_MAX) {
-                    if (cl.error.empty())
-                        cl.error = "bad value: " + v;
-                } else {
-                    cl.configValue = uint32_t(n);
-                }
-            } else if (a == "--list-ports") {
-                cl.action = ServerCommandLine::Action::ListPorts;
-            } else if (a == "--help") {
-                cl.action = ServerCommandLine::Action::Help;
-            } else {
-                cl.error = "unknown option " + a;
-            }
-            continue;
-        }
-        if (a.empty() || (a[0] != '/' && a[0] != '-'))
-            continue;  // not a switch
-        std::string name = a.substr(1);
-        if (IsAnyOf(name, {"Embedding", "Automation"})) {
-            cl.startedByAutomation = true;
-            cl.userInControl = false;
-        } else if (IsAnyOf(name,
-                           {"Regserver", "Register", "RegserverPerUser", "RegisterPerUser"})) {
-            cl.action = ServerCommandLine::Action::Register;
-        } else if (IsAnyOf(name, {"Unregserver", "Unregister", "UnregserverPerUser",
-                                  "UnregisterPerUser"})) {
-            cl.action = ServerCommandLine::Action::Unregister;
-        } else if (name == "dde") {
-            cl.userInControl = false;
-        }
-        // "p", "pt" and anything else: a normal start.
-    }
-    return cl;
-}
-
 int RunServerProcess(const std::vector<std::string>& args, const WindowedServer& windowed) {
     ServerCommandLine cl = ParseServerCommandLine(args);
     if (!cl.error.empty()) {
-        std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), kUsage);
+        std::fprintf(stderr, "vskmanager: %s\n%s", cl.error.c_str(), ServerUsage().c_str());
         return 2;
     }
     RegistryStore reg;
-    switch (cl.action) {
-        case ServerCommandLine::Action::Help:
-            std::fputs(kUsage, stdout);
-            return 0;
-        case ServerCommandLine::Action::Register:
-            return RegisterServer(reg, ModulePath()) ? 0 : 1;
-        case ServerCommandLine::Action::Unregister:
-            return UnregisterServer(reg) ? 0 : 1;
-        case ServerCommandLine::Action::SetPort:
-            return SetPortMapping(reg, cl.port, cl.devicePath) ? 0 : 1;
-        case ServerCommandLine::Action::UnsetPort:
-            return UnsetPortMapping(reg, cl.port) ? 0 : 1;
-        case ServerCommandLine::Action::ListPorts:
-            for (const auto& [port, path] : ListPortMappings(reg))
-                std::printf("COM%d\t%s\n", port, path.c_str());
-            return 0;
-        case ServerCommandLine::Action::SetConfig:
-            for (const char* known : {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate})
-                if (EqualNoCase(cl.configName, known))
-                    return WriteConfigInt(kCurrentConfig, known, cl.configValue) ? 0 : 1;
-            return 1;
-        case ServerCommandLine::Action::Run:
-            break;
+    if (int status = RunCommandLineAction(cl, reg, ModulePath()); status >= 0)
+        return status;
+    CInstanceLock instanceLock;
+    if (cl.instanceLock && !TakeInstanceLock(instanceLock, AutomationRuntimeDir()))
+        return 1;
+    std::string activationError;
+    const int activatedFd = TakeActivatedSocket(&activationError);
+    if (!activationError.empty()) {
+        LogLine(LogPriority::Error, activationError);
+        return 1;
     }
+    if (activatedFd >= 0) {  // a client's connection started it: it ends as -Embedding does
+        cl.startedByAutomation = true;
+        cl.userInControl = false;
+    }
+    cl.activatedFd = activatedFd;
+    cl.onListening = [&instanceLock](const std::string& socketPath) {
+        instanceLock.Describe(socketPath);
+    };
     // A server started by the operator refreshes its registration at every start; a failure
     // here is not reported, as with the registration switches' own failures.
     if (!cl.startedByAutomation)
@@ -216,7 +112,7 @@ int RunHeadless(const ServerCommandLine& cl, int signalFd) {
     CServerSession session(cl, signalFd, nullptr);
     std::string error;
     if (!session.Start(&error)) {
-        std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+        LogLine(LogPriority::Error, error);
         return 1;
     }
     while (!session.Ended())
@@ -238,24 +134,33 @@ CServerSession::CServerSession(const ServerCommandLine& cl, int signalFd, IOpera
 
 CServerSession::~CServerSession() {
     TheModule().SetOnLastUnlock({});
+    m_notifier.Stopping();
 }
 
 bool CServerSession::Start(std::string* error) {
-    if (!m_server.ListenLocal(error))
+    m_server.SetLog([](const std::string& line) { LogLine(LogPriority::Warning, line); });
+    if (!(m_cl.activatedFd >= 0 ? m_server.AdoptLocal(m_cl.activatedFd, error)
+                                : m_server.ListenLocal(error)))
         return false;
-    if (!m_cl.listen.empty() &&
-        !m_server.ListenTcp(m_cl.listen,
-                            m_cl.tokenFile.empty() ? DefaultTokenFile() : m_cl.tokenFile, error))
+    const std::string tokenFile = m_cl.tokenFile.empty() ? DefaultTokenFile() : m_cl.tokenFile;
+    const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
+    if (!m_cl.listen.empty() && !m_server.ListenTcp(m_cl.listen, tokenFile, error))
         return false;
-    ClassFactory veskar;
-    veskar.clsid = typelib::CLSID_Veskar;
-    veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
-    veskar.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(m_ports, pp); };
-    if (!m_server.RegisterClassObject(std::move(veskar), error))
-        return false;
-    // VSKManager.Application only in a server the automation runtime started, and for one
-    // object: the next creation starts a server process of its own.
-    if (m_cl.startedByAutomation) {
+    // A server started for one VSKManager.Application object holds no instance lock: it must
+    // not take the Veskar class over from the user's server (its proxy is a client of that).
+    const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
+    if (!singleUseOnly) {
+        ClassFactory veskar;
+        veskar.clsid = typelib::CLSID_Veskar;
+        veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
+        veskar.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(m_ports, pp); };
+        if (!m_server.RegisterClassObject(std::move(veskar), error))
+            return false;
+    }
+    // VSKManager.Application only in a server the automation runtime started for it, and for
+    // one object: the next creation starts a server process of its own. (A server started for
+    // the Veskar class does not offer it: the next proxy would share that server's life.)
+    if (singleUseOnly) {
         if (!m_ui)
             m_headlessUi = std::make_unique<HeadlessOperatorUi>();
         ClassFactory manager;
@@ -281,8 +186,12 @@ bool CServerSession::Start(std::string* error) {
             return;
         m_stop = true;
     });
-    // LockPrinter's waits end on time through the loop's timer.
-    m_server.SetTimer([this] { return m_ports.ExpireLockWaits(); });
+    if (m_cl.onListening)
+        m_cl.onListening(m_server.SocketPath());
+    m_notifier.Ready(AnnounceListeners(m_server, m_cl.listen, tokenExisted ? "" : tokenFile));
+    // LockPrinter's waits end on time through the loop's timer; the watchdog's keep-alive
+    // rides on the same timer.
+    m_server.SetTimer([this] { return SoonerOf(m_ports.ExpireLockWaits(), m_notifier.Tick()); });
     return true;
 }
 

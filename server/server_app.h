@@ -19,6 +19,7 @@
 
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
+#include "server/systemd.h"
 
 namespace vsk {
 
@@ -26,7 +27,18 @@ class IOperatorUi;
 class IProxyHost;
 
 struct ServerCommandLine {
-    enum class Action { Run, Register, Unregister, SetPort, UnsetPort, ListPorts, SetConfig, Help };
+    enum class Action {
+        Run,
+        Register,
+        Unregister,
+        SetPort,
+        UnsetPort,
+        ListPorts,
+        SetConfig,
+        Help,
+        Version,
+        ShowConfig
+    };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
     bool userInControl = true;         // false for Embedding, Automation and "dde"
@@ -35,11 +47,18 @@ struct ServerCommandLine {
     std::string tokenFile;  // empty: the default token file
     int port = 0;           // --set-port / --unset-port
     std::string devicePath;
-    std::string configName;  // --config NAME VALUE: one of the four per-user settings
+    std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
     uint32_t configValue = 0;
+    // One server per user serves the multiple-use class; see server/instance_lock.h.
+    bool instanceLock = true;
     std::string error;  // set when the command line cannot be used
+    // Filled by the start-up, not the command line: the listening socket systemd handed over
+    // (-1: none), and who is told the socket once the server listens (the instance lock).
+    int activatedFd = -1;
+    std::function<void(const std::string& socketPath)> onListening;
 };
 
+// Defined in server/command_line.cpp, with what the switches that start no server do.
 ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args);
 
 // The running server: the port registry, the automation loop with the Veskar class object, and
@@ -91,6 +110,7 @@ private:
     // ports into it when the server closes their connections.
     CVSKPortManager m_ports;
     CRpcServer m_server;
+    CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;
 };
 

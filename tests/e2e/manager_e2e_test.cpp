@@ -128,8 +128,9 @@ TEST_F(ManagerE2e, ReceiptByNameWithPlainResults) {
     EXPECT_EQ(Long(Call(proxy, "Done")), 0);
 }
 
-// Single use: a second proxy is a second server process; each server ends with its proxy,
-// taking the proxy's Veskar object (and the port) with it.
+// Single use: each proxy is a server process of its own, which serves no Veskar object: the
+// proxy's Veskar object lives in the user's one server, started for it by activation. Each
+// proxy's server ends with its proxy; the user's server ends with its last object.
 TEST_F(ManagerE2e, EachProxyHasAServerOfItsOwn) {
     CRemoteObject* first = CreateProxy();
     ASSERT_TRUE(first);
@@ -141,14 +142,19 @@ TEST_F(ManagerE2e, EachProxyHasAServerOfItsOwn) {
                          VARIANT::FromBstr(u"0000000000"), VARIANT::FromLong(0),
                          VARIANT::FromBstr(u"first")})),
               1);
+    std::set<pid_t> withVeskar = Servers();
+    ASSERT_EQ(withVeskar.size(), 2u) << "the proxy's Veskar object is not in a server of its own";
+    withVeskar.erase(firstServer);
+    const pid_t userServer = *withVeskar.begin();
 
     CRemoteObject* second = CreateProxy();
     ASSERT_TRUE(second);
-    std::set<pid_t> two = Servers();
-    ASSERT_EQ(two.size(), 2u);
-    two.erase(firstServer);
-    const pid_t secondServer = *two.begin();
-    EXPECT_TRUE(Alive(firstServer) && Alive(secondServer));
+    std::set<pid_t> three = Servers();
+    ASSERT_EQ(three.size(), 3u) << "the second proxy shares a server";
+    three.erase(firstServer);
+    three.erase(userServer);
+    const pid_t secondServer = *three.begin();
+    EXPECT_TRUE(Alive(firstServer) && Alive(secondServer) && Alive(userServer));
     EXPECT_EQ(Long(Call(second, "GetPortNumber")), 0);  // a proxy of its own, unconnected
 
     ReleaseProxy(second);
@@ -157,11 +163,13 @@ TEST_F(ManagerE2e, EachProxyHasAServerOfItsOwn) {
     EXPECT_TRUE(Alive(firstServer));
     EXPECT_EQ(Long(Call(first, "GetPortNumber")), kPort);
 
-    // Released while connected: the proxy's own Veskar object goes with it, and so does the
-    // last object of its server.
+    // Released while connected: the proxy's Veskar object goes with it, and with it the last
+    // object of the user's server.
     ReleaseProxy(first);
     EXPECT_TRUE(Eventually([&] { return !Alive(firstServer); }, 5000))
-        << "the proxy's Veskar object kept its server alive";
+        << "the server outlived its proxy";
+    EXPECT_TRUE(Eventually([&] { return !Alive(userServer); }, 5000))
+        << "the proxy's Veskar object kept the user's server alive";
     EXPECT_TRUE(Servers().empty());
 }
 

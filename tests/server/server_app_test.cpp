@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "rpc/type_library.h"
+#include "server/command_line.h"
 #include "server/registration.h"
 #include "server/server_app.h"
 #include "tests/rpc/test_support.h"
@@ -66,6 +67,63 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
         EXPECT_NE(ParseServerCommandLine(bad).error, "") << bad[0];
 }
 
+TEST(ServerCommandLine, HelpVersionAndMistakesStartNoServer) {
+    EXPECT_EQ(ParseServerCommandLine({"-h"}).action, Action::Help);
+    EXPECT_EQ(ParseServerCommandLine({"--help", "-Embedding"}).action, Action::Help);
+    EXPECT_EQ(ParseServerCommandLine({"--version"}).action, Action::Version);
+    for (auto bad : std::vector<std::vector<std::string>>{
+             {"-x"},
+             {"/Frobnicate"},
+             {"stray"},
+             {"--set-port", "3", "/dev/ttyS2", "extra"},
+             {"--unset-port", "COM3=/dev/ttyS2"},
+             {"/Regserver", "--list-ports"},  // two things at once
+             {"--config", "SaveToLog", "1", "2"}}) {
+        auto cl = ParseServerCommandLine(bad);
+        EXPECT_NE(cl.error, "") << bad[0];
+    }
+    // Print switches carry file names; those are no mistake.
+    EXPECT_EQ(ParseServerCommandLine({"/pt", "file.txt", "printer"}).error, "");
+    auto cl = ParseServerCommandLine({"--no-instance-lock", "-Embedding"});
+    EXPECT_FALSE(cl.instanceLock);
+    EXPECT_TRUE(cl.startedByAutomation);
+    EXPECT_TRUE(ParseServerCommandLine({"-Embedding"}).instanceLock);
+}
+
+TEST(ServerCommandLine, ConfigPrintsOrStoresASetting) {
+    test::TempEnv env;
+    RegistryStore reg;
+    auto show = ParseServerCommandLine({"--config", "keeplogfiles"});
+    ASSERT_EQ(show.action, Action::ShowConfig);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCommandLineAction(show, reg, "/x"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "3\n");  // the default
+    auto set = ParseServerCommandLine({"--config", "KeepLogFiles", "7"});
+    ASSERT_EQ(set.action, Action::SetConfig);
+    EXPECT_EQ(RunCommandLineAction(set, reg, "/x"), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCommandLineAction(show, reg, "/x"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "7\n");
+    EXPECT_EQ(RunCommandLineAction(ParseServerCommandLine({}), reg, "/x"), -1);  // a server
+}
+
+TEST(ServerCommandLine, SetPortWarnsAboutAMissingDeviceAndStoresIt) {
+    test::TempEnv env;
+    RegistryStore reg;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunCommandLineAction(ParseServerCommandLine({"--set-port", "COM4=/dev/vsk/none"}),
+                                   reg, "/x"),
+              0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("/dev/vsk/none does not exist"),
+              std::string::npos);
+    EXPECT_EQ(ListPortMappings(reg), (std::map<int, std::string>{{4, "/dev/vsk/none"}}));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(
+        RunCommandLineAction(ParseServerCommandLine({"--set-port", "5", "/dev/null"}), reg, "/x"),
+        0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 class Registration : public ::testing::Test {
 protected:
     test::TempEnv env;
@@ -98,8 +156,9 @@ TEST_F(Registration, RegisterWritesClassAppIdTypeLibraryAndProxyClass) {
     EXPECT_EQ(Str("TypeLib\\{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}\\1.0"), "VSKManager");
     EXPECT_EQ(Str("Interface\\{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}"), "IVeskar");
     EXPECT_EQ(Str("VSKManager.Application\\CLSID"), "{9B739684-14D2-447F-865E-28E21576139A}");
+    // The proxy's server is one per object: it must not wait for the user's server's lock.
     EXPECT_EQ(Str("CLSID\\{9B739684-14D2-447F-865E-28E21576139A}\\LocalServer32"),
-              "\"/opt/vsk/vskmanager\"");
+              "\"/opt/vsk/vskmanager\" --no-instance-lock");
 }
 
 TEST_F(Registration, UnregisterRemovesEverythingButTheParentKeys) {

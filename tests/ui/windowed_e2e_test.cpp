@@ -84,6 +84,7 @@ protected:
         ServerCommandLine cl;
         cl.startedByAutomation = startedByAutomation;
         cl.userInControl = !startedByAutomation;
+        cl.instanceLock = !startedByAutomation;  // started for one VSKManager.Application
         m_server = std::make_unique<CWindowedServer>(cl, -1);
         std::string error;
         ASSERT_TRUE(m_server->Start(&error)) << error;

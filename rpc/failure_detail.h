@@ -1,0 +1,29 @@
+// Why a call failed, in the words of the device: an object that knows more than its HRESULT
+// says offers IFailureDetail, and the server adds it to the Invoke result ("error": {"code",
+// "message"}). The HRESULT and the object's own methods stay as they are.
+#pragma once
+
+#include <string>
+
+#include "rpc/com_types.h"
+
+namespace vsk {
+
+struct FailureDetail {
+    std::string code;     // the register's status word or the engine's error code, e.g. SOFTUPAS
+    std::string message;  // UTF-8
+};
+
+class IFailureDetail : public IUnknown {
+public:
+    // The detail of the object's call that has just failed, once; false when there is none.
+    // Called after the call's completion has been handed over, never while it runs.
+    virtual bool TakeFailureDetail(FailureDetail* detail) = 0;
+
+protected:
+    ~IFailureDetail() = default;
+};
+
+constexpr IID IID_IFailureDetail = MakeGuid("{3E5A1C0D-7B2F-4E96-8C41-5D0A9F6B2E13}");
+
+}  // namespace vsk

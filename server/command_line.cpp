@@ -1,0 +1,237 @@
+#include "server/command_line.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "link/settings.h"
+#include "platform/command_line.h"
+#include "rpc/type_library.h"
+#include "server/registration.h"
+#include "server/serial_devices.h"
+
+namespace vsk {
+
+namespace {
+
+using Action = ServerCommandLine::Action;
+
+constexpr cli::Option kOptions[] = {
+    {"headless", 0, nullptr, "no operator window"},
+    {"listen", 0, "HOST:PORT", "also serve clients on TCP (port 0: any free port)"},
+    {"token-file", 0, "PATH", "the token TCP clients authenticate with"},
+    {"no-instance-lock", 0, nullptr,
+     "take no per-user lock (a server for one object of a single-use class)"},
+    {"set-port", 0, "COMn=DEVICE", "map a port to a device (also: --set-port N DEVICE)"},
+    {"unset-port", 0, "COMn", "remove a port's mapping"},
+    {"list-ports", 0, nullptr, "the port mappings and the serial devices present"},
+    {"config", 0, "NAME", "print a setting, or set it: --config NAME VALUE"},
+};
+
+constexpr cli::Program kProgram{
+    "vskmanager",
+    "[-Embedding | -Automation | /Regserver | /Unregserver] [--headless]\n"
+    "[--listen HOST:PORT] [--token-file PATH]\n"
+    "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
+    "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
+    kOptions,
+    "Registration switches take / or - and any letter case: /Regserver, /RegserverPerUser,\n"
+    "/Register, /RegisterPerUser, /Unregserver, /UnregserverPerUser, /Unregister,\n"
+    "/UnregisterPerUser; -Embedding and -Automation (started by a client), -dde, /p, /pt.\n",
+};
+
+const char* const kSettings[] = {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate};
+const uint32_t kSettingDefaults[] = {0, 3, 1, 115200};
+
+bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
+    for (const char* n : names)
+        if (EqualNoCase(name, n))
+            return true;
+    return false;
+}
+
+// A registration switch: '/' or a single '-' and one of the names the platform's servers
+// accept. Anything else goes on to the options.
+bool TakeWindowsSwitch(const std::string& word, ServerCommandLine& cl, bool* takesFiles) {
+    if (word.size() < 2 || (word[0] != '/' && word[0] != '-') || word[1] == '-')
+        return false;
+    std::string name = word.substr(1);
+    if (IsAnyOf(name, {"Embedding", "Automation"})) {
+        cl.startedByAutomation = true;
+        cl.userInControl = false;
+    } else if (IsAnyOf(name, {"Regserver", "Register", "RegserverPerUser", "RegisterPerUser"})) {
+        cl.action = Action::Register;
+    } else if (IsAnyOf(name,
+                       {"Unregserver", "Unregister", "UnregserverPerUser", "UnregisterPerUser"})) {
+        cl.action = Action::Unregister;
+    } else if (IsAnyOf(name, {"dde"})) {
+        if (name == "dde")  // the lower-case spelling only
+            cl.userInControl = false;
+    } else if (IsAnyOf(name, {"p", "pt"})) {
+        *takesFiles = true;  // print (to): a normal start, the files are not ours to print
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> PortNumber(std::string n) {
+    if (n.size() > 3 && strncasecmp(n.c_str(), "COM", 3) == 0)
+        n.erase(0, 3);
+    char* end = nullptr;
+    long port = std::strtol(n.c_str(), &end, 10);
+    if (n.empty() || *end || port <= 0 || port > 255)
+        return std::nullopt;
+    return int(port);
+}
+
+}  // namespace
+
+std::string ServerUsage() {
+    return cli::Usage(kProgram);
+}
+
+ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
+    ServerCommandLine cl;
+    std::vector<std::string> rest;
+    bool takesFiles = false;
+    for (const std::string& a : args)
+        if (!TakeWindowsSwitch(a, cl, &takesFiles))
+            rest.push_back(a);
+    cli::Parsed p = cli::Parse(kProgram, rest);
+    auto fail = [&](std::string why) {
+        if (cl.error.empty())
+            cl.error = std::move(why);
+        return cl;
+    };
+    if (!p.error.empty())
+        return fail(p.error);
+    if (p.help) {
+        cl.action = Action::Help;
+        return cl;
+    }
+    if (p.version) {
+        cl.action = Action::Version;
+        return cl;
+    }
+    std::vector<std::string> operands = p.operands;
+    auto operand = [&]() -> std::optional<std::string> {
+        if (operands.empty())
+            return std::nullopt;
+        std::string first = operands.front();
+        operands.erase(operands.begin());
+        return first;
+    };
+    int actions = cl.action == Action::Run ? 0 : 1;
+    for (const auto& [name, value] : p.options) {
+        if (name == "headless") {
+            cl.headless = true;
+        } else if (name == "listen") {
+            cl.listen = value;
+        } else if (name == "token-file") {
+            cl.tokenFile = value;
+        } else if (name == "no-instance-lock") {
+            cl.instanceLock = false;
+        } else if (name == "set-port" || name == "unset-port") {
+            ++actions;
+            cl.action = name == "set-port" ? Action::SetPort : Action::UnsetPort;
+            // "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
+            std::string n = value;
+            std::optional<std::string> device;
+            if (size_t eq = n.find('='); eq != std::string::npos) {
+                device = n.substr(eq + 1);
+                n.resize(eq);
+            }
+            auto port = PortNumber(n);
+            if (!port)
+                return fail("bad port number: " + n);
+            cl.port = *port;
+            if (cl.action == Action::SetPort) {
+                if (!device)
+                    device = operand();
+                if (!device || device->empty())
+                    return fail("--set-port needs a device path");
+                cl.devicePath = *device;
+            } else if (device) {
+                return fail("--unset-port takes a port, not a device");
+            }
+        } else if (name == "list-ports") {
+            ++actions;
+            cl.action = Action::ListPorts;
+        } else if (name == "config") {
+            ++actions;
+            cl.configName = value;
+            if (!IsAnyOf(value, {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate}))
+                return fail("unknown setting " + value);
+            for (const char* known : kSettings)
+                if (EqualNoCase(value, known))
+                    cl.configName = known;
+            cl.action = Action::ShowConfig;
+            if (auto v = operand()) {
+                char* end = nullptr;
+                unsigned long n = std::strtoul(v->c_str(), &end, 10);
+                if (v->empty() || *end || (*v)[0] == '-' || n > UINT32_MAX)
+                    return fail("bad value: " + *v);
+                cl.action = Action::SetConfig;
+                cl.configValue = uint32_t(n);
+            }
+        }
+    }
+    if (actions > 1)
+        return fail(
+            "give one of /Regserver, /Unregserver, --set-port, --unset-port, "
+            "--list-ports, --config");
+    if (!operands.empty() && !takesFiles)
+        return fail("unexpected argument " + operands.front());
+    return cl;
+}
+
+int RunCommandLineAction(const ServerCommandLine& cl, RegistryStore& reg,
+                         const std::string& modulePath) {
+    switch (cl.action) {
+        case Action::Help:
+            std::fputs(ServerUsage().c_str(), stdout);
+            return 0;
+        case Action::Version:
+            std::printf("%s\n", cli::VersionText("vskmanager").c_str());
+            return 0;
+        case Action::Register:
+            return RegisterServer(reg, modulePath) ? 0 : 1;
+        case Action::Unregister:
+            return UnregisterServer(reg) ? 0 : 1;
+        case Action::SetPort: {
+            // Stored all the same: the adapter may simply not be plugged in yet.
+            struct stat st;
+            if (stat(cl.devicePath.c_str(), &st) != 0)
+                std::fprintf(stderr,
+                             "vskmanager: warning: %s does not exist (now); COM%d is mapped "
+                             "to it all the same\n",
+                             cl.devicePath.c_str(), cl.port);
+            return SetPortMapping(reg, cl.port, cl.devicePath) ? 0 : 1;
+        }
+        case Action::UnsetPort:
+            return UnsetPortMapping(reg, cl.port) ? 0 : 1;
+        case Action::ListPorts:
+            std::fputs(DescribePorts(ListPortMappings(reg), SystemRoot()).c_str(), stdout);
+            return 0;
+        case Action::ShowConfig:
+        case Action::SetConfig:
+            for (size_t i = 0; i < std::size(kSettings); ++i) {
+                if (cl.configName != kSettings[i])
+                    continue;
+                if (cl.action == Action::SetConfig)
+                    return WriteConfigInt(kCurrentConfig, kSettings[i], cl.configValue) ? 0 : 1;
+                std::printf("%u\n",
+                            GetConfigInt(kCurrentConfig, kSettings[i], kSettingDefaults[i]));
+                return 0;
+            }
+            return 1;
+        case Action::Run:
+            break;
+    }
+    return -1;
+}
+
+}  // namespace vsk
