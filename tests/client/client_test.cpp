@@ -416,7 +416,7 @@ int CreateAsClient(int out) {
 int RunPythonExample(int out) {
     static const std::string script =
         std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-        "tools/example_client.py";
+        "client/example_client.py";
     const char* python = "/usr/bin/python3";
     if (access(python, X_OK) != 0 || access(script.c_str(), R_OK) != 0)
         return 77;
