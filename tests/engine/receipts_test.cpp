@@ -332,6 +332,46 @@ TEST_F(ReceiptTest, ClosingAbsorbsAKopeckAndRefusesTooLittleMoney) {
     EXPECT_FALSE(m_core->IsCheckOpen());
 }
 
+// The cash takes up a difference of one kopeck either way, whatever the other payments; two
+// kopecks short is too little money, and two over is change.
+TEST_F(ReceiptTest, ClosingAbsorbsOneKopeckEitherWayButNotTwo) {
+    ConnectAndOpen();
+    m_core->SetShowErrorMessages(false);
+    struct Row {
+        int32_t cash, payCheck, credit, pack;
+        int32_t sentCash;  // -1: refused, nothing sent
+    } rows[] = {
+        {998, 0, 0, 0, -1}, {300, 698, 0, 0, -1},  {0, 0, 500, 498, -1},
+        {0, 0, 0, 998, -1}, {999, 0, 0, 0, 1000},  {300, 699, 0, 0, 301},
+        {0, 0, 999, 0, 1},  {1001, 0, 0, 0, 1000}, {1002, 0, 0, 0, 1002},
+    };
+    for (const Row& r : rows) {
+        const std::string what = std::to_string(r.cash) + "/" + std::to_string(r.payCheck) + "/" +
+                                 std::to_string(r.credit) + "/" + std::to_string(r.pack);
+        if (!m_core->IsCheckOpen()) {
+            OpenReceipt();
+        }
+        ASSERT_EQ(Sell(1, 1000), 1000) << what;
+        m_register.ClearLog();
+        const int32_t result = m_core->CloseCheckEx(r.cash, r.payCheck, r.credit, r.pack);
+        if (r.sentCash < 0) {
+            EXPECT_EQ(result, -1) << what;
+            EXPECT_EQ(m_register.Count("COMP"), 0u) << what;
+            EXPECT_TRUE(m_core->IsCheckOpen()) << what;
+            EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT") << what;
+            ASSERT_EQ(m_core->AbortCheck(), 1) << what;
+            continue;
+        }
+        EXPECT_EQ(result, 1000) << what;
+        EXPECT_EQ(m_register.Last("COMP"),
+                  "COMP" + vsk::ZeroPadded(1000, 10) + vsk::ZeroPadded(0, 10) +
+                      vsk::ZeroPadded(r.pack, 10) + vsk::ZeroPadded(r.payCheck, 10) +
+                      vsk::ZeroPadded(r.credit, 10) + vsk::ZeroPadded(r.sentCash, 10))
+            << what;
+        EXPECT_FALSE(m_core->IsCheckOpen()) << what;
+    }
+}
+
 TEST_F(ReceiptTest, TaxesOnTheTotalRoundOncePerRate) {
     ConnectAndOpen();
     m_register.On("FISC", {{FiscReply(66)}, {"READY"}});
