@@ -87,6 +87,7 @@ TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
     ASSERT_EQ(m_ui.status.size(), 2u);
     EXPECT_EQ(m_ui.status[0].title, Text(3002));
     EXPECT_EQ(m_ui.status[0].goods, vsk::Utf8ToCp1251("\"Bread       \" - Кол-во: 3, Цена: 12.05"));
+    EXPECT_EQ(m_ui.status[1].title, Text(3002));  // the printed line keeps its title
     EXPECT_EQ(m_ui.status[1].goods, m_ui.status[0].goods);
     EXPECT_EQ(m_ui.status[1].amount, vsk::Utf8ToCp1251("Сумма: 3615"));
     m_core->FiscalLine("Flour", 1500, 999, 1, 0, 0, 0);
