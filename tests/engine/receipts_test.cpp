@@ -173,6 +173,27 @@ TEST_F(ReceiptTest, LineTaxesFollowTheTaxTableAndAgreeWithTheRegister) {
     EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 441 + 200);
 }
 
+// The register's line taxes replace the engine's on-sale or withheld figure when they are
+// within two kopecks of it; three off, the engine's figure goes into the totals.
+TEST_F(ReceiptTest, RegisterLineTaxesReplaceTheEnginesWithinTwoKopecksOnly) {
+    ConnectAndOpen();
+    m_register.On("FISC", {{FiscReply(242)}, {"READY"}});
+    Sell(1, 1200, 0, 1);  // on-sale 20 %: 240
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 242);
+    m_register.On("FISC", {{FiscReply(243)}, {"READY"}});
+    Sell(1, 1200, 0, 1);
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 242 + 240);
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482);
+
+    m_register.On("FISC", {{FiscReply(102)}, {"READY"}});
+    Sell(1, 1000, 0, 3);  // withheld 10 %: 100
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482 + 1000 - 102);
+    m_register.On("FISC", {{FiscReply(103)}, {"READY"}});
+    Sell(1, 1000, 0, 3);
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482 + 2000 - 102 - 100);
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 482);
+}
+
 TEST_F(ReceiptTest, DiscountIsCappedAtTheLineAndSurchargeAdds) {
     ConnectAndOpen();
     EXPECT_EQ(m_core->FiscalLineEx("Milk", 3, 1205, 0, 0, 0, 0, 0, "Promo", 5000), 0);
