@@ -287,6 +287,52 @@ TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     close(wake);
 }
 
+// A call without an id is a notification: the server runs it and answers nothing, also when the
+// object answers later (on its port's worker), so the next reply is the next call's own.
+TEST_F(ClientObjectTest, NotificationsRunWithoutAReply) {
+    CRpcServer server(env.RuntimeDir());
+    std::string error;
+    ASSERT_TRUE(server.ListenLocal(&error)) << error;
+    ClassFactory f;
+    f.clsid = typelib::CLSID_Veskar;
+    f.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(ports, pp); };
+    ASSERT_TRUE(server.RegisterClassObject(f, &error)) << error;
+    int fd = test::ConnectUnixRaw(server.SocketPath());
+    ASSERT_GE(fd, 0);
+    Json created = test::ExchangeJson(
+        server, fd,
+        R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"clsid":")" +
+            GuidToString(typelib::CLSID_Veskar) + R"("}})");
+    const Json* object = created.Find("result") ? created.Find("result")->Find("object") : nullptr;
+    ASSERT_TRUE(object && object->IsInt()) << created.Dump();
+    const std::string obj = std::to_string(object->AsInt());
+    auto invoke = [&](const std::string& id, const std::string& name, const std::string& args) {
+        return R"({"jsonrpc":"2.0",)" + id + R"("method":"Invoke","params":{"object":)" + obj +
+               R"(,"name":")" + name + R"(","args":)" + args + "}}\n";
+    };
+    // Bound, the calls run on the port's worker; unbound, at once.
+    for (const char* bind : {"", "Init"}) {
+        if (*bind) {
+            std::string line = test::Exchange(
+                server, fd, invoke(R"("id":2,)", "Init", R"([3,"Anna","0000000000",0,"Kasa"])"));
+            ASSERT_NE(line.find(R"("result")"), std::string::npos) << line;
+        }
+        // Bound, the paper feed waits for the register's slow answer on the worker.
+        pty.Control("delay 100");
+        std::string line = test::Exchange(
+            server, fd, invoke("", "Feed", "[1]") + invoke(R"("id":7,)", "GetPortNumber", "[]"));
+        pty.Control("delay 0");
+        auto reply = Json::Parse(line);
+        ASSERT_TRUE(reply) << line;
+        const Json* id = reply->Find("id");
+        EXPECT_TRUE(id && id->IsInt() && id->AsInt() == 7) << line;
+        // ... and nothing else came between: the next line answers the next call.
+        line = test::Exchange(server, fd, invoke(R"("id":8,)", "GetPortNumber", "[]"));
+        EXPECT_NE(line.find(R"("id":8,)"), std::string::npos) << line;
+    }
+    close(fd);
+}
+
 // Every method through the client object, each argument given a value no other argument of the
 // call has, checked where it must land: in the commands the register received (the port's
 // journal records each command as it is written) or in what the method returns. Two arguments
