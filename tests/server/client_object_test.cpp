@@ -287,6 +287,29 @@ TEST_F(ClientObjectTest, LockWaitServesTheHolderThroughTheServer) {
     close(wake);
 }
 
+// Calls that need neither the register nor the engine, and an unbound object's refusals, are
+// answered before InvokeAsync returns, not queued behind a port's worker.
+TEST_F(ClientObjectTest, CallsThatNeedNoPortAnswerAtOnce) {
+    CVeskar* a = NewClient();
+    auto answeredAtOnce = [&](VeskarDispId id, std::vector<VARIANT> args) {
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        a->InvokeAsync(DISPID(id), InvokeKind::Method, std::move(args),
+                       [answered](HRESULT, VARIANT) { *answered = true; });
+        return answered->load();
+    };
+    EXPECT_TRUE(answeredAtOnce(VeskarDispId::GetPortNumber, {}));
+    EXPECT_TRUE(answeredAtOnce(VeskarDispId::OpenCashBox, {}));
+    EXPECT_TRUE(
+        answeredAtOnce(VeskarDispId::Init,
+                       {VARIANT::FromLong(0), VARIANT::FromBstr(u"A"), VARIANT::FromBstr(kPassword),
+                        VARIANT::FromLong(0), VARIANT::FromBstr(u"K")}));
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Kasa"), S_OK);
+    EXPECT_TRUE(answeredAtOnce(VeskarDispId::GetPortNumber, {}));
+    EXPECT_TRUE(answeredAtOnce(VeskarDispId::UnlockPrinter, {}));
+    a->Release();
+    ports.WaitForClosings();
+}
+
 // A call without an id is a notification: the server runs it and answers nothing, also when the
 // object answers later (on its port's worker), so the next reply is the next call's own.
 TEST_F(ClientObjectTest, NotificationsRunWithoutAReply) {
