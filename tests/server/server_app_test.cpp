@@ -130,5 +130,16 @@ TEST_F(Registration, PortMappingsLiveInThePortsSection) {
     EXPECT_EQ(ListPortMappings(reg).size(), 1u);
 }
 
+// Mappings written by other tools count whatever the case of "COM"; other names, numbers that
+// name no port and values that are no text are passed over.
+TEST_F(Registration, PortMappingsListTakesOnlyComNamesWithAPortNumber) {
+    const std::string key = "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports";
+    for (const char* name : {"COM4", "com6", "COM0", "COM", "COMx", "COM8x", "XCOM9", "LPT1"})
+        ASSERT_TRUE(reg.SetValue(Hive::CurrentUser, key, name, std::string("/dev/") + name));
+    ASSERT_TRUE(reg.SetValue(Hive::CurrentUser, key, "COM10", uint32_t(10)));
+    EXPECT_EQ(ListPortMappings(reg),
+              (std::map<int, std::string>{{4, "/dev/COM4"}, {6, "/dev/com6"}}));
+}
+
 }  // namespace
 }  // namespace vsk
