@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "link/settings.h"
 #include "rpc/type_library.h"
 #include "server/registration.h"
 #include "server/server_app.h"
@@ -64,6 +67,25 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
                                                           {"--listen"},
                                                           {"--frobnicate"}})
         EXPECT_NE(ParseServerCommandLine(bad).error, "") << bad[0];
+}
+
+// The exit status tells a script whether its command line was wrong (2) or the work could not be
+// done (1).
+TEST(ServerProcess, ExitStatusTellsAWrongCommandLineFromFailedWork) {
+    test::TempEnv env;
+    EXPECT_EQ(RunServerProcess({"--frobnicate"}), 2);
+    EXPECT_EQ(RunServerProcess({"--config", "SaveToLog"}), 2);
+    EXPECT_EQ(RunServerProcess({"--config", "KeepLogFiles", "9"}), 0);
+    EXPECT_EQ(GetConfigInt(kCurrentConfig, kKeepLogFiles, 3), 9u);
+    EXPECT_EQ(RunServerProcess({"--config", "NoSuchSetting", "1"}), 2);
+    // A TCP address this machine does not have: the server does not start.
+    EXPECT_EQ(RunServerProcess({"--headless", "--listen", "192.0.2.1:5000"}), 1);
+
+    // A registry folder that cannot be made (its parent is a file).
+    std::ofstream(env.Dir() + "/file") << "x";
+    setenv("VSK_REGISTRY_DIR", (env.Dir() + "/file/registry").c_str(), 1);
+    EXPECT_EQ(RunServerProcess({"--config", "KeepLogFiles", "5"}), 1);
+    EXPECT_EQ(RunServerProcess({"--set-port", "COM3=/dev/null"}), 1);
 }
 
 class Registration : public ::testing::Test {
