@@ -1,5 +1,6 @@
 // The system calls of the serial port with scripted failures: real calls, except where a test
-// asks for EINTR, EAGAIN, EIO, partial writes, a stalled driver or line-error counters.
+// asks for EINTR, EAGAIN, EIO, partial writes, a stalled or failing driver or line-error
+// counters.
 // Safe to share with the reader thread.
 #pragma once
 
@@ -22,6 +23,7 @@ public:
     // errno for the next calls, in turn; 0 lets that call through.
     std::deque<int> writeErrors;
     std::deque<int> readErrors;
+    std::deque<int> writeWaitErrors;  // for the waits for room to write
     size_t maxWriteChunk = SIZE_MAX;
     bool driverStalled = false;  // a wait for room to write times out
     // TIOCGICOUNT answers in turn, the last one repeating; empty: the real driver answers.
@@ -49,6 +51,9 @@ public:
         ++polls;
         if (count == 1 && fds[0].events == POLLOUT) {
             ++writeWaits;
+            if (Fail(writeWaitErrors)) {
+                return -1;
+            }
             fds[0].revents = driverStalled ? 0 : POLLOUT;
             return driverStalled ? 0 : 1;
         }

@@ -215,6 +215,26 @@ TEST_F(SerialPortTest, WriteReportsHardErrorsAndAStalledDriver) {
     EXPECT_EQ(pty.Drain(1, 50), "");
 }
 
+// The wait for room to write is retried when interrupted, and its failure fails the write.
+TEST_F(SerialPortTest, TheWaitForRoomToWriteRetriesInterruptionsAndReportsFailures) {
+    test::FlakyPosixCalls calls;
+    SerialPort port(calls);
+    ASSERT_TRUE(port.Open(pty.slave));
+    const uint8_t byte = 0x55;
+
+    calls.writeErrors = {EAGAIN};
+    calls.writeWaitErrors = {EINTR, EINTR};
+    EXPECT_TRUE(port.Write(&byte, 1)) << port.LastError();
+    EXPECT_EQ(calls.writeWaits, 3);
+    EXPECT_EQ(pty.Drain(1), "U");
+
+    calls.writeErrors = {EAGAIN};
+    calls.writeWaitErrors = {ENOMEM};
+    EXPECT_FALSE(port.Write(&byte, 1));
+    EXPECT_EQ(port.LastErrno(), ENOMEM);
+    EXPECT_EQ(pty.Drain(1, 50), "");
+}
+
 TEST_F(SerialPortTest, ReadRetriesInterruptedCalls) {
     test::FlakyPosixCalls calls;
     SerialPort port(calls);
