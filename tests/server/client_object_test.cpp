@@ -575,7 +575,7 @@ TEST_F(ClientObjectWireTest, EveryMethodCarriesEachArgumentToItsPlace) {
         {"PrintZeroZReport", [&] { ok(c.PrintZeroZReport()); }, {"nrep"}},
         {"SetArticleMode", [&] { ok(c.SetArticleMode(2)); }, {"ARMO2", "GLCN"}},
         {"SetTaxesCalcMode", [&] { ok(c.SetTaxesCalcMode(0)); }, {"PPMD"}},
-        // ---- a receipt with a sale part and a return part
+        // ---- a receipt that sells, then takes goods back
         {"OpenCheck", [&] { ok(c.OpenCheck(u"Dept7")); }, {"PREPDept7"}},
         {"LongName", [&] { ok(c.LongName(u"A long name")); }, {"FINFA long name"}},
         {"FiscalLine",
