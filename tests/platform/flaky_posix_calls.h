@@ -24,6 +24,10 @@ public:
     std::deque<int> writeErrors;
     std::deque<int> readErrors;
     std::deque<int> writeWaitErrors;  // for the waits for room to write
+    std::deque<int> waitErrors;       // for the waits for input or the stop descriptor
+    // Waits for input beyond this many time out at once, so that a loop that would never end
+    // shows as a time-out.
+    int maxWaits = 1000;
     size_t maxWriteChunk = SIZE_MAX;
     bool driverStalled = false;  // a wait for room to write times out
     // TIOCGICOUNT answers in turn, the last one repeating; empty: the real driver answers.
@@ -33,6 +37,7 @@ public:
     std::atomic<int> writeCalls{0};
     std::atomic<int> writeWaits{0};
     std::atomic<int> polls{0};
+    std::atomic<int> waits{0};
 
     ssize_t Write(int fd, const void* buffer, size_t count) override {
         ++writeCalls;
@@ -56,6 +61,15 @@ public:
             }
             fds[0].revents = driverStalled ? 0 : POLLOUT;
             return driverStalled ? 0 : 1;
+        }
+        if (count == 2) {
+            if (++waits > maxWaits) {
+                errno = 0;
+                return 0;
+            }
+            if (Fail(waitErrors)) {
+                return -1;
+            }
         }
         return PosixCalls::Poll(fds, count, timeoutMs);
     }
