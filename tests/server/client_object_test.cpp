@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "client/client.h"
+#include "emulator/models.h"
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
 #include "engine/vsk_core.h"
@@ -732,6 +733,51 @@ TEST_F(ClientObjectWireTest, EveryMethodCarriesEachArgumentToItsPlace) {
         EXPECT_TRUE(covered.count(m.name)) << m.name << " is not tried";
     a->Release();
     other->Release();
+}
+
+// The mode passwords reach the register of level 7, the one that switches modes with them:
+// the report mode password brackets a report, the registration one ends it; the programming
+// password is not one of them.
+TEST(ClientObjectModePasswords, EachSetterSetsItsOwnPassword) {
+    test::TempEnv env;
+    emu::Register emulated{*emu::FindModel("f1-7")};
+    emu::PtyRegister pty{emulated};
+    std::string error;
+    ASSERT_TRUE(pty.Open(error)) << error;
+    ASSERT_TRUE(pty.Start(error)) << error;
+    RegistryStore reg;
+    ASSERT_TRUE(SetPortMapping(reg, 3, pty.SlavePath()));
+    ScaledClock clock{0.02};
+    HeadlessOperatorUi ui{true};
+    CVSKPortManager ports{[&ui](int32_t port, IClock& engineClock) {
+                              return std::make_unique<CVSKCore>(port, &engineClock, &ui);
+                          },
+                          &clock};
+    CVeskar* c = new CVeskar(ports);
+    ASSERT_EQ(c->Init(3, u"Anna", kPassword, 0, u"Kasa"), S_OK);
+    c->SetShowErrorMessages(0);
+    BSTR code;
+    c->GetLastErrorCode(&code);  // empties the list
+
+    EXPECT_EQ(c->SetRegistrationModePassword(u"3807"), S_OK);
+    EXPECT_EQ(c->SetReportsModePassword(u"6419"), S_OK);
+    EXPECT_EQ(c->SetProgrammingModePassword(u"5555"), S_OK);  // takes neither one's place
+    EXPECT_EQ(c->XReport(), S_OK);
+    EXPECT_EQ(c->GetLastErrorCode(&code), E_FAIL) << Utf16ToCp1251(code);
+
+    EXPECT_EQ(c->SetReportsModePassword(u"1111"), S_OK);
+    EXPECT_EQ(c->XReport(), E_FAIL);
+    EXPECT_EQ(c->GetLastErrorCode(&code), S_OK);
+    EXPECT_NE(Utf16ToCp1251(code).find("SOFTUPAS"), std::string::npos) << Utf16ToCp1251(code);
+
+    EXPECT_EQ(c->SetReportsModePassword(u"6419"), S_OK);
+    EXPECT_EQ(c->SetRegistrationModePassword(u"2222"), S_OK);
+    c->XReport();
+    EXPECT_EQ(c->GetLastErrorCode(&code), S_OK);
+    EXPECT_EQ(Utf16ToCp1251(code), "SOFTUPAS");  // the registration mode after the report
+    c->Release();
+    ports.WaitForClosings();
+    pty.Stop();
 }
 
 }  // namespace
