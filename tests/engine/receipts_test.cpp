@@ -79,6 +79,22 @@ TEST_F(ReceiptTest, OpeningWithAnErrorWaitingSendsNothing) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTNREP");
 }
 
+// A long name goes out only inside a receipt, and not over an error the register sent unasked.
+TEST_F(ReceiptTest, LongNameNeedsAnOpenReceiptAndNoWaitingError) {
+    Connect();
+    m_core->SetShowErrorMessages(false);
+    EXPECT_EQ(m_core->LongName("Outside"), 0);
+    EXPECT_EQ(m_register.Count("FINF"), 0u);
+    OpenReceipt();
+    m_register.Send("SOFTSLWORK");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_EQ(m_core->LongName("Over an error"), 0);
+    EXPECT_EQ(m_register.Count("FINF"), 0u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTSLWORK");
+    EXPECT_EQ(m_core->LongName("Inside"), 1);
+    EXPECT_EQ(m_register.Last("FINF"), "FINFInside");
+}
+
 TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
     m_core->SetShowStatusDialogs(true);
     ConnectAndOpen();
