@@ -93,6 +93,14 @@ TEST_F(ReceiptTest, LongNameNeedsAnOpenReceiptAndNoWaitingError) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTSLWORK");
     EXPECT_EQ(m_core->LongName("Inside"), 1);
     EXPECT_EQ(m_register.Last("FINF"), "FINFInside");
+
+    // A register that does not answer is reported to the operator.
+    m_core->SetShowErrorMessages(true);
+    m_ui.boxes.clear();
+    m_register.On("FINF", {});
+    EXPECT_EQ(m_core->LongName("Unanswered"), 0);
+    ASSERT_EQ(m_ui.boxes.size(), 1u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT");
 }
 
 TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
