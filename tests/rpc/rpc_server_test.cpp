@@ -292,6 +292,26 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     close(s);
 }
 
+// An IPv6 address is given in brackets, as in a URL.
+TEST_F(RpcServerTest, TcpListensOnABracketedIpv6Address) {
+    std::string tokenFile = env.Dir() + "/config/token";
+    std::string error;
+    ASSERT_TRUE(server.ListenTcp("[::1]:0", tokenFile, &error)) << error;
+    auto token = ReadTokenFile(tokenFile, &error);
+    ASSERT_TRUE(token);
+    int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(uint16_t(server.TcpPort()));
+    addr.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    Json r = ExchangeJson(
+        server, s,
+        R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}");
+    EXPECT_TRUE(r.Find("result")) << r.Dump();
+    close(s);
+}
+
 // Only the whole token opens a TCP connection: not an empty one, not its first character, not
 // all of it but the last, not it with one more. Each wrong one is tried only once the delay of
 // the previous failure has passed, so that it is its own refusal.
