@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "client/client.h"
@@ -289,6 +291,72 @@ TEST_F(ServedVeskar, RemoteCreationNeedsTheToken) {
     EXPECT_EQ(CreateInstanceEx(GuidToString(typelib::CLSID_Veskar), hostPort, &obj, shortToken),
               E_ACCESSDENIED);
     EXPECT_NE(ActivationError().find("at least 32"), std::string::npos) << ActivationError();
+}
+
+// A reply that comes after its call gave up is never the answer to a later call: replies are
+// matched to their requests by id and a stale one, result or error, is dropped, whether it is
+// already waiting when the next call is sent or comes just before that call's own reply.
+TEST(ClientChannel, ALateReplyIsNotTakenForTheNextCallsAnswer) {
+    test::TempEnv env;
+    const std::string path = env.Dir() + "/fake.sock";
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+
+    auto idOf = [](const std::string& request) -> int64_t {
+        auto parsed = Json::Parse(request);
+        const Json* id = parsed ? parsed->Find("id") : nullptr;
+        return id && id->IsInt() ? id->AsInt() : -1;
+    };
+    auto reply = [](int fd, int64_t id, const std::string& body) {
+        std::string line = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + "," + body + "}\n";
+        EXPECT_EQ(send(fd, line.data(), line.size(), MSG_NOSIGNAL), ssize_t(line.size()));
+    };
+    std::promise<void> firstTimedOut, lateReplySent, thirdTimedOut;
+    std::thread fake([&] {
+        int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int64_t first = idOf(ReadLine(c));
+        firstTimedOut.get_future().wait();
+        reply(c, first, R"("result":"late")");
+        lateReplySent.set_value();
+        const int64_t second = idOf(ReadLine(c));
+        reply(c, second, R"("result":"second")");
+        const int64_t third = idOf(ReadLine(c));
+        thirdTimedOut.get_future().wait();
+        const int64_t fourth = idOf(ReadLine(c));
+        reply(c, third, R"("error":{"code":-2147467259,"message":"late failure"})");
+        reply(c, fourth, R"("result":"fourth")");
+        EXPECT_EQ(std::set<int64_t>({first, second, third, fourth}).size(), 4u);
+        ReadLine(c, 2000ms);  // until the client hangs up
+        close(c);
+    });
+
+    HRESULT hr = E_FAIL;
+    auto channel = CRpcChannel::ConnectUnix(path, &hr);
+    ASSERT_TRUE(channel) << hr;
+    channel->SetTimeout(200);
+    Json result;
+    std::string message;
+    EXPECT_EQ(channel->Call("First", Json(), &result), RPC_E_DISCONNECTED);
+    firstTimedOut.set_value();
+    lateReplySent.get_future().wait();
+    channel->SetTimeout(5000);
+    EXPECT_EQ(channel->Call("Second", Json(), &result), S_OK);
+    EXPECT_EQ(result.IsString() ? result.AsString() : result.Dump(), "second");
+
+    channel->SetTimeout(200);
+    EXPECT_EQ(channel->Call("Third", Json(), &result), RPC_E_DISCONNECTED);
+    thirdTimedOut.set_value();
+    channel->SetTimeout(5000);
+    EXPECT_EQ(channel->Call("Fourth", Json(), &result, &message), S_OK) << message;
+    EXPECT_EQ(result.IsString() ? result.AsString() : result.Dump(), "fourth");
+    EXPECT_EQ(message, "");
+    channel.reset();
+    fake.join();
+    close(listener);
 }
 
 TEST(TokenFile, OnlyARegularFileOfALongTokenIsRead) {

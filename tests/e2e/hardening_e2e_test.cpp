@@ -246,5 +246,34 @@ TEST_F(HardeningE2e, AtTheDescriptorLimitTheServerWaitsInsteadOfSpinning) {
     EXPECT_TRUE(reply->Find("result")) << reply->Dump();
 }
 
+// Every connection costs a descriptor: a server started under a low soft limit raises it to
+// the hard one.
+TEST_F(HardeningE2e, TheServerRaisesItsDescriptorLimitToTheHardOne) {
+    rlimit own{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max != RLIM_INFINITY && own.rlim_max <= 64)
+        GTEST_SKIP() << "the hard limit leaves nothing to raise";
+    m_server =
+        SpawnLogged({"/bin/sh", "-c", "ulimit -S -n 48 && exec " VSK_SERVER_PATH " --headless"},
+                    m_dir + "/server.out");
+    ASSERT_GT(m_server, 0);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return std::filesystem::exists(m_runtime + "/vskmanager/" +
+                                           GuidToString(typelib::CLSID_Veskar));
+        },
+        5000));
+    std::istringstream limits(ReadAll("/proc/" + std::to_string(m_server) + "/limits"));
+    std::string line, soft, hard;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream(line.substr(14)) >> soft >> hard;
+        }
+    }
+    ASSERT_FALSE(hard.empty());
+    EXPECT_EQ(soft, hard);
+    EXPECT_NE(soft, "48");
+}
+
 }  // namespace
 }  // namespace vske2e

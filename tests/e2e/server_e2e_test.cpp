@@ -126,5 +126,36 @@ TEST_F(ServerE2e, ClientSellsAReceiptThroughTheServerProcess) {
     EXPECT_NE(journal.find("XReportFromRegisters()"), std::string::npos);
 }
 
+// vskctl refuses an unknown option with the usage status, and takes a date with its time of day
+// to the second: the last second of a day is still that day.
+TEST_F(ServerE2e, VskctlOptionsAndDatesWithATimeOfDay) {
+    const std::string out = m_dir + "/vskctl.txt";
+    EXPECT_EQ(RunProgram({VSK_CTL_PATH, "--frobnicate"}, out), 2) << ReadAll(out);
+
+    ASSERT_TRUE(m_emulator.Start(m_dir, {}));
+    const std::string log = m_dir + "/programs.txt";
+    ASSERT_EQ(RunProgram({VSK_SERVER_PATH, "/Regserver"}, log), 0) << ReadAll(log);
+    ASSERT_EQ(RunProgram({VSK_SERVER_PATH, "--set-port", "5", m_emulator.Link()}, log), 0)
+        << ReadAll(log);
+    ASSERT_TRUE(vsk::WriteConfigInt(vsk::kCurrentConfig, vsk::kSaveToLog, 1));
+    const std::string script = m_dir + "/dates.txt";
+    std::ofstream(script) << "PeriodicalFiscalReportDate \"2025-02-12 23:59:59\" "
+                             "\"2025-02-14T00:00:01\"\n";
+    // What matters is the command on the wire, whatever a slow register made of the call.
+    const int status = RunProgram({VSK_CTL_PATH, "--port", "5", "--cashier", "Anna", "--password",
+                                   kPassword, "--app", "e2e", "--script", script},
+                                  out);
+    std::string journal;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(m_dir + "/programdata")) {
+        if (entry.is_regular_file())
+            journal += ReadAll(entry.path());
+    }
+    EXPECT_NE(journal.find(">>> To Printer >>>FIRP2025021220250214"), std::string::npos)
+        << "vskctl ended with " << status << ":\n"
+        << ReadAll(out) << "\njournal:\n"
+        << journal;
+}
+
 }  // namespace
 }  // namespace vske2e

@@ -93,5 +93,22 @@ TEST_F(ExchangeTest, UnclaimedErrorRefusesTheNextSend) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTPROTOC");
 }
 
+// The words the register sends when it stops on its own count as errors without a reply
+// around them: alone in the queue they refuse the next command, and only that one.
+TEST_F(ExchangeTest, ALoneShutdownOrHardwareWordRefusesTheNextSend) {
+    m_core->SetShowErrorMessages(false);
+    for (const std::string word : {"SHUTDOWN", "HARDPAPER"}) {
+        m_register.Send(word);
+        ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000)) << word;
+        EXPECT_FALSE(m_core->SendToPrinter("NEXT")) << word;
+        EXPECT_EQ(m_register.Count("NEXT"), 0u) << word;
+        EXPECT_EQ(m_core->GetLastErrorCode(), word);
+        EXPECT_TRUE(m_core->SendToPrinter("NEXT")) << word;
+        EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1) << word;
+        EXPECT_EQ(m_register.Count("NEXT"), 1u) << word;
+        m_register.ClearLog();
+    }
+}
+
 }  // namespace
 }  // namespace vsktest

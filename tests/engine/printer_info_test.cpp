@@ -62,6 +62,13 @@ TEST(PrinterInfo, ConfigReplyFieldsComeFromTheirPositions) {
     vsk::ParseConfigReply(vsktest::ConfReply(f, "CONf"), info, Day(2026, 1, 1));
     EXPECT_EQ(info.m_szFirmwareVersion, "ZULB");
     EXPECT_EQ(info.m_szFirmwareDate, "02/17/09");
+
+    // A decimal point position that is no digit counts as none.
+    for (char point : {' ', '0', 'x'}) {
+        f.decimalPoint = point;
+        vsk::ParseConfigReply(vsktest::ConfReply(f), info, Day(2026, 1, 1));
+        EXPECT_EQ(info.m_nDecPointPosition, 0) << point;
+    }
 }
 
 TEST(PrinterInfo, KeyPositionCodes) {

@@ -1,4 +1,5 @@
-// Goods groups, storno and barcodes: the newest registers only, with fixed-width name fields.
+// Goods groups, storno and barcodes: the newest registers only, with fixed-width name fields;
+// and the sale line of long (9-digit) articles.
 #include <functional>
 
 #include "tests/engine/register_models.h"
@@ -78,6 +79,34 @@ TEST_F(ReceiptExtrasTest, AcceptedStornoTakesTheLastLineOutOfTheTotals) {
     m_register.On("STRN", {{"SOFTPROTOC"}});
     EXPECT_EQ(m_core->Storn(), 0);
     EXPECT_EQ(m_core->GetCheckSum(), 2500);
+}
+
+// With the register in long-article mode, levels 8 and 9 take "FICD" with the two tax letters,
+// a 9-digit article and a 6-digit quantity up to 999999; level 4 keeps "FISC", 4-digit articles
+// and quantities up to 99999.
+TEST_F(ReceiptExtrasTest, LongArticlesTakeTheWideSaleLineOnTheNewestLevelsOnly) {
+    for (Model model : {Model::Level4, Model::Level8, Model::Level9}) {
+        SCOPED_TRACE(ModelName(model));
+        m_register.On("GLCN", {{"GLCN" + std::string(30, '0') + "2"}});
+        ConnectAs(model);
+        ASSERT_EQ(m_core->OpenCheck("1"), 1);
+        const bool wide = model != Model::Level4;
+        m_register.ClearLog();
+        EXPECT_EQ(m_core->FiscalLine("Tea", 2, 100, 0, 0, 0, 42), 200);
+        const std::string line = SentFrames();
+        EXPECT_EQ(line.substr(0, 4), wide ? "FICD" : "FISC");
+        EXPECT_EQ(line.substr(line.size() - (wide ? 9 : 4)), wide ? "000000042" : "0042");
+        if (wide) {
+            // The two tax letters in argument order (А and В), right before the article.
+            m_register.ClearLog();
+            m_core->FiscalLine("Tea", 2, 100, 0, 1, 3, 42);
+            const std::string taxed = SentFrames();
+            EXPECT_EQ(taxed.substr(taxed.size() - 11, 2), "\xC0\xC2") << taxed;
+        }
+        m_core->SetShowErrorMessages(false);
+        EXPECT_EQ(m_core->FiscalLine("Tea", 150000, 1, 1, 0, 0, 42), wide ? 150 : 0);
+        m_core->AbortCheck();
+    }
 }
 
 }  // namespace

@@ -79,6 +79,30 @@ TEST_F(ReceiptTest, OpeningWithAnErrorWaitingSendsNothing) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTNREP");
 }
 
+// A long name goes out only inside a receipt, and not over an error the register sent unasked.
+TEST_F(ReceiptTest, LongNameNeedsAnOpenReceiptAndNoWaitingError) {
+    Connect();
+    m_core->SetShowErrorMessages(false);
+    EXPECT_EQ(m_core->LongName("Outside"), 0);
+    EXPECT_EQ(m_register.Count("FINF"), 0u);
+    OpenReceipt();
+    m_register.Send("SOFTSLWORK");
+    ASSERT_TRUE(m_clock.Wait(m_core->Queue().Event(), 20000));
+    EXPECT_EQ(m_core->LongName("Over an error"), 0);
+    EXPECT_EQ(m_register.Count("FINF"), 0u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTSLWORK");
+    EXPECT_EQ(m_core->LongName("Inside"), 1);
+    EXPECT_EQ(m_register.Last("FINF"), "FINFInside");
+
+    // A register that does not answer is reported to the operator.
+    m_core->SetShowErrorMessages(true);
+    m_ui.boxes.clear();
+    m_register.On("FINF", {});
+    EXPECT_EQ(m_core->LongName("Unanswered"), 0);
+    ASSERT_EQ(m_ui.boxes.size(), 1u);
+    EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT");
+}
+
 TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
     m_core->SetShowStatusDialogs(true);
     ConnectAndOpen();
@@ -87,6 +111,7 @@ TEST_F(ReceiptTest, StatusWindowFollowsTheReceipt) {
     ASSERT_EQ(m_ui.status.size(), 2u);
     EXPECT_EQ(m_ui.status[0].title, Text(3002));
     EXPECT_EQ(m_ui.status[0].goods, vsk::Utf8ToCp1251("\"Bread       \" - Кол-во: 3, Цена: 12.05"));
+    EXPECT_EQ(m_ui.status[1].title, Text(3002));  // the printed line keeps its title
     EXPECT_EQ(m_ui.status[1].goods, m_ui.status[0].goods);
     EXPECT_EQ(m_ui.status[1].amount, vsk::Utf8ToCp1251("Сумма: 3615"));
     m_core->FiscalLine("Flour", 1500, 999, 1, 0, 0, 0);
@@ -170,6 +195,27 @@ TEST_F(ReceiptTest, LineTaxesFollowTheTaxTableAndAgreeWithTheRegister) {
     m_register.On("FISC", {{FiscReply(50)}, {"READY"}});
     EXPECT_EQ(Sell(1, 1000, 0, 1), 1050);
     EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 441 + 200);
+}
+
+// The register's line taxes replace the engine's on-sale or withheld figure when they are
+// within two kopecks of it; three off, the engine's figure goes into the totals.
+TEST_F(ReceiptTest, RegisterLineTaxesReplaceTheEnginesWithinTwoKopecksOnly) {
+    ConnectAndOpen();
+    m_register.On("FISC", {{FiscReply(242)}, {"READY"}});
+    Sell(1, 1200, 0, 1);  // on-sale 20 %: 240
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 242);
+    m_register.On("FISC", {{FiscReply(243)}, {"READY"}});
+    Sell(1, 1200, 0, 1);
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 242 + 240);
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482);
+
+    m_register.On("FISC", {{FiscReply(102)}, {"READY"}});
+    Sell(1, 1000, 0, 3);  // withheld 10 %: 100
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482 + 1000 - 102);
+    m_register.On("FISC", {{FiscReply(103)}, {"READY"}});
+    Sell(1, 1000, 0, 3);
+    EXPECT_EQ(m_core->RunningTotal(), 2400 + 482 + 2000 - 102 - 100);
+    EXPECT_EQ(m_core->GetCheckOnSaleTaxes(), 482);
 }
 
 TEST_F(ReceiptTest, DiscountIsCappedAtTheLineAndSurchargeAdds) {
@@ -330,6 +376,46 @@ TEST_F(ReceiptTest, ClosingAbsorbsAKopeckAndRefusesTooLittleMoney) {
     EXPECT_EQ(m_register.Last("COMP"), "COMP" + vsk::ZeroPadded(1000, 10) + std::string(40, '0') +
                                            vsk::ZeroPadded(1000, 10));
     EXPECT_FALSE(m_core->IsCheckOpen());
+}
+
+// The cash takes up a difference of one kopeck either way, whatever the other payments; two
+// kopecks short is too little money, and two over is change.
+TEST_F(ReceiptTest, ClosingAbsorbsOneKopeckEitherWayButNotTwo) {
+    ConnectAndOpen();
+    m_core->SetShowErrorMessages(false);
+    struct Row {
+        int32_t cash, payCheck, credit, pack;
+        int32_t sentCash;  // -1: refused, nothing sent
+    } rows[] = {
+        {998, 0, 0, 0, -1}, {300, 698, 0, 0, -1},  {0, 0, 500, 498, -1},
+        {0, 0, 0, 998, -1}, {999, 0, 0, 0, 1000},  {300, 699, 0, 0, 301},
+        {0, 0, 999, 0, 1},  {1001, 0, 0, 0, 1000}, {1002, 0, 0, 0, 1002},
+    };
+    for (const Row& r : rows) {
+        const std::string what = std::to_string(r.cash) + "/" + std::to_string(r.payCheck) + "/" +
+                                 std::to_string(r.credit) + "/" + std::to_string(r.pack);
+        if (!m_core->IsCheckOpen()) {
+            OpenReceipt();
+        }
+        ASSERT_EQ(Sell(1, 1000), 1000) << what;
+        m_register.ClearLog();
+        const int32_t result = m_core->CloseCheckEx(r.cash, r.payCheck, r.credit, r.pack);
+        if (r.sentCash < 0) {
+            EXPECT_EQ(result, -1) << what;
+            EXPECT_EQ(m_register.Count("COMP"), 0u) << what;
+            EXPECT_TRUE(m_core->IsCheckOpen()) << what;
+            EXPECT_EQ(m_core->GetLastErrorCode(), "CONNTIMEOUT") << what;
+            ASSERT_EQ(m_core->AbortCheck(), 1) << what;
+            continue;
+        }
+        EXPECT_EQ(result, 1000) << what;
+        EXPECT_EQ(m_register.Last("COMP"),
+                  "COMP" + vsk::ZeroPadded(1000, 10) + vsk::ZeroPadded(0, 10) +
+                      vsk::ZeroPadded(r.pack, 10) + vsk::ZeroPadded(r.payCheck, 10) +
+                      vsk::ZeroPadded(r.credit, 10) + vsk::ZeroPadded(r.sentCash, 10))
+            << what;
+        EXPECT_FALSE(m_core->IsCheckOpen()) << what;
+    }
 }
 
 TEST_F(ReceiptTest, TaxesOnTheTotalRoundOncePerRate) {

@@ -127,6 +127,19 @@ TEST_F(ReportTest, PeriodicReportWordsOfTheLevelTwoRegister) {
     EXPECT_EQ(m_register.Frames(), (Strings{"IREN00010009", "IREP2025010120250101"}));
 }
 
+// Level 3 is the first to take the newer words, with no report-mode bracket.
+TEST_F(ReportTest, PeriodicReportWordsOfTheLevelThreeRegister) {
+    m_conf.serial = "5001234567";
+    m_conf.firmware = "QDRZ";
+    m_conf.firmwareDate = "20060101";
+    Connect();
+    ASSERT_EQ(m_core->ProtocolFamily(), 1);
+    ASSERT_EQ(m_core->ProtocolLevel(), 3);
+    EXPECT_EQ(m_core->PeriodicalFiscalReport(1, 9), 1);
+    EXPECT_EQ(m_core->PeriodicalFiscalReportDate(45658, 45658.99), 1);
+    EXPECT_EQ(m_register.Frames(), (Strings{"FIRN00010009", "FIRP2025010120250101"}));
+}
+
 TEST_F(ReportTest, PeriodicReportByDatesFormatsCalendarDates) {
     ConnectAs({1, 4});
     struct Row {

@@ -330,6 +330,10 @@ TEST_F(JournalTest, PruneDeletesOnlyThisPortsFilesOlderThanDaysToKeep) {
         {"VSKManagerPlus_1_20991231.log", false},  // far future
         {"VSKManagerPlus_1_20261306.log", false},  // month 13
         {"VSKManagerPlus_1_20260230.log", false},  // 30 February
+        {"VSKManagerPlus_1_20240229.log", true},   // 29 February of a leap year
+        {"VSKManagerPlus_1_20000229.log", true},   // ... of a leap century
+        {"VSKManagerPlus_1_20230229.log", false},  // not in a common year
+        {"VSKManagerPlus_1_19000229.log", false},  // nor in a common century
         {"VSKManagerPlus_1_20250001.log", false},  // month 0
         {"VSKManagerPlus_1_2025010.log", false},   // date too short
         {"VSKManagerPlus_1_2025O101.log", false},  // letter in the date

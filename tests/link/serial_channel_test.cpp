@@ -330,5 +330,27 @@ TEST(StatusText, StatusTextsAreThoseWithSoftHardOrShutdown) {
     }
 }
 
+// An error word alone in the queue is enough: the send is refused whichever word it is, and a
+// warning word alone lets it go out.
+TEST_F(SerialChannelTest, ALoneErrorWordWaitingRefusesTheSend) {
+    SerialChannel channel(*journal, *queue, clock);
+    FakeClassifier classifier;
+    classifier.warnings = {"SOFTPAPER"};
+    ASSERT_TRUE(channel.OpenPport("COM7"));
+    for (const char* word : {"SHUTDOWN", "HARDTIMER", "SOFTCOMMAN"}) {
+        classifier.seen.clear();
+        Queue(word);
+        EXPECT_FALSE(channel.SendToPrinter("CONF", classifier)) << word;
+        EXPECT_EQ(classifier.seen, std::vector<std::string>{word});
+        EXPECT_TRUE(queue->IsEmpty()) << word;
+        EXPECT_EQ(pty.Drain(1, 50), "") << word;
+    }
+    classifier.seen.clear();
+    Queue("SOFTPAPER");
+    EXPECT_TRUE(channel.SendToPrinter("CONF", classifier));
+    EXPECT_EQ(classifier.seen, std::vector<std::string>{"SOFTPAPER"});
+    EXPECT_EQ(pty.Drain(9).size(), 9u);
+}
+
 }  // namespace
 }  // namespace vsk

@@ -1,5 +1,6 @@
 // The system calls of the serial port with scripted failures: real calls, except where a test
-// asks for EINTR, EAGAIN, EIO, partial writes, a stalled driver or line-error counters.
+// asks for EINTR, EAGAIN, EIO, partial writes, a stalled or failing driver or line-error
+// counters.
 // Safe to share with the reader thread.
 #pragma once
 
@@ -22,6 +23,11 @@ public:
     // errno for the next calls, in turn; 0 lets that call through.
     std::deque<int> writeErrors;
     std::deque<int> readErrors;
+    std::deque<int> writeWaitErrors;  // for the waits for room to write
+    std::deque<int> waitErrors;       // for the waits for input or the stop descriptor
+    // Waits for input beyond this many time out at once, so that a loop that would never end
+    // shows as a time-out.
+    int maxWaits = 1000;
     size_t maxWriteChunk = SIZE_MAX;
     bool driverStalled = false;  // a wait for room to write times out
     // TIOCGICOUNT answers in turn, the last one repeating; empty: the real driver answers.
@@ -31,6 +37,7 @@ public:
     std::atomic<int> writeCalls{0};
     std::atomic<int> writeWaits{0};
     std::atomic<int> polls{0};
+    std::atomic<int> waits{0};
 
     ssize_t Write(int fd, const void* buffer, size_t count) override {
         ++writeCalls;
@@ -49,8 +56,20 @@ public:
         ++polls;
         if (count == 1 && fds[0].events == POLLOUT) {
             ++writeWaits;
+            if (Fail(writeWaitErrors)) {
+                return -1;
+            }
             fds[0].revents = driverStalled ? 0 : POLLOUT;
             return driverStalled ? 0 : 1;
+        }
+        if (count == 2) {
+            if (++waits > maxWaits) {
+                errno = 0;
+                return 0;
+            }
+            if (Fail(waitErrors)) {
+                return -1;
+            }
         }
         return PosixCalls::Poll(fds, count, timeoutMs);
     }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
 
 #include <fstream>
 
@@ -90,6 +92,23 @@ TEST(CreateDirectories, CreatesParentsAndFailsThroughAFile) {
     EXPECT_FALSE(CreateDirectories(tmp.Path() + "/file"));
     EXPECT_FALSE(CreateDirectories(tmp.Path() + "/file/sub"));
     EXPECT_FALSE(CreateDirectories(""));
+}
+
+// Only a failed mkdir is judged by errno: a relative path whose first folder is new is made
+// whatever errno held before.
+TEST(CreateDirectories, ARelativePathIsMadeWhateverErrnoHeld) {
+    test::TempDir tmp;
+    char* before = getcwd(nullptr, 0);
+    ASSERT_TRUE(before);
+    ASSERT_EQ(chdir(tmp.Path().c_str()), 0);
+    errno = ENOENT;
+    const bool made = CreateDirectories("rel/sub");
+    ASSERT_EQ(chdir(before), 0);
+    free(before);
+    EXPECT_TRUE(made);
+    struct stat st;
+    ASSERT_EQ(stat((tmp.Path() + "/rel/sub").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 }  // namespace

@@ -191,6 +191,10 @@ TEST_F(RegistryTest, BadLinesAreLeftOutAndKeptAsideOnce) {
         {"VSKREG 1\n[K]\ndword:v=12a\ndword:w=7\n", "3", true, true},
         {"VSKREG 1\n[K]\ndword:v=4294967296\ndword:w=7\n", "3", true, true},
         {"VSKREG 1\n[K]\nstring:v=%4\nbinary:v=00\ndword:w=7\n", "3, 4", true, true},
+        // A file of one bad byte is kept aside whole too.
+        {"x", "1", false, false},
+        // An escape needs both of its hex digits.
+        {"VSKREG 1\n[K]\nstring:v=%4G\nstring:v=%G4\ndword:w=7\n", "3, 4", true, true},
         // The values under an unreadable key line have no key to go to.
         {"VSKREG 1\n[K\ndword:w=7\n[Ports]\nstring:COM1=/dev/ttyUSB0\n", "2, 3", false, false},
     };

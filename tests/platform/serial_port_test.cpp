@@ -215,6 +215,45 @@ TEST_F(SerialPortTest, WriteReportsHardErrorsAndAStalledDriver) {
     EXPECT_EQ(pty.Drain(1, 50), "");
 }
 
+// The wait for room to write is retried when interrupted, and its failure fails the write.
+TEST_F(SerialPortTest, TheWaitForRoomToWriteRetriesInterruptionsAndReportsFailures) {
+    test::FlakyPosixCalls calls;
+    SerialPort port(calls);
+    ASSERT_TRUE(port.Open(pty.slave));
+    const uint8_t byte = 0x55;
+
+    calls.writeErrors = {EAGAIN};
+    calls.writeWaitErrors = {EINTR, EINTR};
+    EXPECT_TRUE(port.Write(&byte, 1)) << port.LastError();
+    EXPECT_EQ(calls.writeWaits, 3);
+    EXPECT_EQ(pty.Drain(1), "U");
+
+    calls.writeErrors = {EAGAIN};
+    calls.writeWaitErrors = {ENOMEM};
+    EXPECT_FALSE(port.Write(&byte, 1));
+    EXPECT_EQ(port.LastErrno(), ENOMEM);
+    EXPECT_EQ(pty.Drain(1, 50), "");
+}
+
+// The wait for input is retried when interrupted, and only then: once it has an answer, an
+// errno left over from the interruption does not make it wait again.
+TEST_F(SerialPortTest, TheWaitForInputRetriesOnlyInterruptions) {
+    test::FlakyPosixCalls calls;
+    SerialPort port(calls);
+    ASSERT_TRUE(port.Open(pty.slave));
+    ASSERT_EQ(write(pty.master, "OK", 2), 2);
+    calls.maxWaits = 10;
+    calls.waitErrors = {EINTR, EINTR};
+    EXPECT_EQ(port.Wait(-1, 1000), SerialPort::WaitResult::Readable) << port.LastError();
+    EXPECT_EQ(calls.waits, 3);
+
+    calls.waits = 0;
+    calls.waitErrors = {ENOMEM};
+    EXPECT_EQ(port.Wait(-1, 1000), SerialPort::WaitResult::Failed);
+    EXPECT_EQ(port.LastErrno(), ENOMEM);
+    EXPECT_EQ(calls.waits, 1);
+}
+
 TEST_F(SerialPortTest, ReadRetriesInterruptedCalls) {
     test::FlakyPosixCalls calls;
     SerialPort port(calls);

@@ -38,6 +38,42 @@ TEST(Json, RefusesBrokenInput) {
     }
 }
 
+// Each refusal says what is wrong, also where the text simply ends.
+TEST(Json, RefusalsNameTheirReason) {
+    const std::pair<std::string, const char*> rows[] = {
+        {"\"abc", "unterminated string"},
+        {"\"abc\\", "unterminated escape"},
+        {"\"\\u12", "short \\u escape"},
+        {"\"\\u12G4\"", "bad \\u escape"},
+        {"\"a\tb\"", "control character in string"},
+        {"\"\\ud800\"", "unpaired surrogate"},
+        {"\"\\x\"", "bad escape"},
+        {"\"\xff\"", "invalid UTF-8"},
+        {"[1", "unterminated array"},
+        {"[1 2]", "expected ',' or ']'"},
+        {"{\"a\":1", "unterminated object"},
+        {"{\"a\":1 \"b\":2}", "expected ',' or '}'"},
+        {"{1:2}", "expected member name"},
+        {"{\"a\" 1}", "expected ':'"},
+        {"{\"a\":1,\"a\":2}", "duplicate member name"},
+        {"nul", "invalid literal"},
+        {"", "unexpected end"},
+        {"[", "unexpected end"},
+        {"01", "leading zero"},
+        {"1.", "bad fraction"},
+        {"1e", "bad exponent"},
+        {"-", "bad number"},
+        {"[1] 2", "trailing characters"},
+        {"[1,]", "unexpected character"},
+        {std::string(Json::kMaxDepth + 2, '['), "nesting too deep"},
+    };
+    for (const auto& [bad, reason] : rows) {
+        std::string error;
+        EXPECT_FALSE(Json::Parse(bad, &error)) << bad;
+        EXPECT_NE(error.find(reason), std::string::npos) << bad << ": " << error;
+    }
+}
+
 // The server answers with the id it parsed; a client matches replies by the text it sent.
 TEST(Json, ParsedIdsAreWrittenBackAsTheyCame) {
     for (const std::string& id : std::vector<std::string>{

@@ -310,6 +310,66 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
     close(s);
 }
 
+// An IPv6 address is given in brackets, as in a URL.
+TEST_F(RpcServerTest, TcpListensOnABracketedIpv6Address) {
+    std::string tokenFile = env.Dir() + "/config/token";
+    std::string error;
+    ASSERT_TRUE(server.ListenTcp("[::1]:0", tokenFile, &error)) << error;
+    auto token = ReadTokenFile(tokenFile, &error);
+    ASSERT_TRUE(token);
+    int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(uint16_t(server.TcpPort()));
+    addr.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    Json r = ExchangeJson(
+        server, s,
+        R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":")" + *token + "\"}}");
+    EXPECT_TRUE(r.Find("result")) << r.Dump();
+    close(s);
+}
+
+// Only the whole token opens a TCP connection: not an empty one, not its first character, not
+// all of it but the last, not it with one more. Each wrong one is tried only once the delay of
+// the previous failure has passed, so that it is its own refusal.
+TEST_F(RpcServerTest, TcpTokenMustMatchWhole) {
+    std::string tokenFile = env.Dir() + "/config/token";
+    std::string error;
+    ASSERT_TRUE(server.ListenTcp("127.0.0.1:0", tokenFile, &error)) << error;
+    server.SetLog([](const std::string&) {});
+    auto token = ReadTokenFile(tokenFile, &error);
+    ASSERT_TRUE(token && token->size() > 2);
+    auto authenticate = [&](const std::string& candidate) {
+        Json request = Json(Json::Object{{"jsonrpc", "2.0"},
+                                         {"id", int64_t(1)},
+                                         {"method", "Authenticate"},
+                                         {"params", Json(Json::Object{{"token", candidate}})}});
+        const std::string line = request.Dump();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            int s = ConnectTcp();
+            Json r = ExchangeJson(server, s, line);
+            close(s);
+            if (r.Dump().find("try later") == std::string::npos ||
+                std::chrono::steady_clock::now() > until)
+                return r;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    };
+    std::string changedLast = *token;
+    changedLast.back() = changedLast.back() == 'A' ? 'B' : 'A';
+    for (const std::string& wrong :
+         {std::string(), token->substr(0, 1), token->substr(0, token->size() - 1), *token + "0",
+          changedLast}) {
+        Json r = authenticate(wrong);
+        EXPECT_EQ(ErrorCode(r), E_ACCESSDENIED) << "'" << wrong << "': " << r.Dump();
+        EXPECT_NE(r.Dump().find("wrong token"), std::string::npos) << r.Dump();
+    }
+    Json r = authenticate(*token);
+    EXPECT_TRUE(r.Find("result")) << r.Dump();
+}
+
 // Before authentication a TCP peer gets a short line and a short time; afterwards (and on the
 // local socket) the ordinary line limit holds.
 TEST_F(RpcServerTest, UnauthenticatedPeersHoldLittleAndNotForLong) {

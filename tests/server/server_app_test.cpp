@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "link/settings.h"
 #include "rpc/type_library.h"
 #include "server/command_line.h"
 #include "server/registration.h"
@@ -124,6 +127,25 @@ TEST(ServerCommandLine, SetPortWarnsAboutAMissingDeviceAndStoresIt) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// The exit status tells a script whether its command line was wrong (2) or the work could not be
+// done (1).
+TEST(ServerProcess, ExitStatusTellsAWrongCommandLineFromFailedWork) {
+    test::TempEnv env;
+    EXPECT_EQ(RunServerProcess({"--frobnicate"}), 2);
+    EXPECT_EQ(RunServerProcess({"--config"}), 2);
+    EXPECT_EQ(RunServerProcess({"--config", "KeepLogFiles", "9"}), 0);
+    EXPECT_EQ(GetConfigInt(kCurrentConfig, kKeepLogFiles, 3), 9u);
+    EXPECT_EQ(RunServerProcess({"--config", "NoSuchSetting", "1"}), 2);
+    // A TCP address this machine does not have: the server does not start.
+    EXPECT_EQ(RunServerProcess({"--headless", "--listen", "192.0.2.1:5000"}), 1);
+
+    // A registry folder that cannot be made (its parent is a file).
+    std::ofstream(env.Dir() + "/file") << "x";
+    setenv("VSK_REGISTRY_DIR", (env.Dir() + "/file/registry").c_str(), 1);
+    EXPECT_EQ(RunServerProcess({"--config", "KeepLogFiles", "5"}), 1);
+    EXPECT_EQ(RunServerProcess({"--set-port", "COM3=/dev/null"}), 1);
+}
+
 class Registration : public ::testing::Test {
 protected:
     test::TempEnv env;
@@ -187,6 +209,17 @@ TEST_F(Registration, PortMappingsLiveInThePortsSection) {
               (std::map<int, std::string>{{3, "/dev/pts/7"}, {12, "/dev/ttyUSB0"}}));
     ASSERT_TRUE(UnsetPortMapping(reg, 3));
     EXPECT_EQ(ListPortMappings(reg).size(), 1u);
+}
+
+// Mappings written by other tools count whatever the case of "COM"; other names, numbers that
+// name no port and values that are no text are passed over.
+TEST_F(Registration, PortMappingsListTakesOnlyComNamesWithAPortNumber) {
+    const std::string key = "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports";
+    for (const char* name : {"COM4", "com6", "COM0", "COM", "COMx", "COM8x", "XCOM9", "LPT1"})
+        ASSERT_TRUE(reg.SetValue(Hive::CurrentUser, key, name, std::string("/dev/") + name));
+    ASSERT_TRUE(reg.SetValue(Hive::CurrentUser, key, "COM10", uint32_t(10)));
+    EXPECT_EQ(ListPortMappings(reg),
+              (std::map<int, std::string>{{4, "/dev/COM4"}, {6, "/dev/com6"}}));
 }
 
 }  // namespace
