@@ -67,7 +67,8 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
         bool signalled = m_clock.Wait(m_queue.Event(), wait.timeoutMs);
         if (m_queue.IsEmpty()) {
             if (signalled) {
-                continue;  // the event outlived the last message
+                m_queue.SettleEvent();  // the event outlived the last message
+                continue;
             }
             if (wait.recordTimeout) {
                 SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
@@ -145,7 +146,9 @@ void CVSKCore::CatchUpLateAnswer() {
             if (left <= 0) {
                 break;
             }
-            m_clock.Wait(m_queue.Event(), static_cast<uint32_t>(left));
+            if (m_clock.Wait(m_queue.Event(), static_cast<uint32_t>(left))) {
+                m_queue.SettleEvent();
+            }
             continue;
         }
         const std::string text = m_queue.PeekText();

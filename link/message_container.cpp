@@ -71,6 +71,16 @@ bool CMessageContainer::Pop() {
     return true;
 }
 
+bool CMessageContainer::SettleEvent() {
+    // The same order as Pop: a Put after the reset signals again.
+    m_event.Reset();
+    if (IsEmpty()) {
+        return false;
+    }
+    m_event.Set();
+    return true;
+}
+
 bool CMessageContainer::IsEmpty() const {
     return m_head.load(std::memory_order_acquire) == m_tail.load(std::memory_order_acquire);
 }

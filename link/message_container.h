@@ -30,6 +30,10 @@ public:
     bool Pop();                                   // consumer
     bool IsEmpty() const;
     void Clear();  // consumer: Pop until IsEmpty
+    // Consumer: takes back a signal that outlived its message (the producer's Set may land
+    // after the consumer already took what it announced), so that a wait on the event sleeps
+    // again instead of returning at once for ever. True when a message is waiting.
+    bool SettleEvent();
     const vsk::ManualResetEvent& Event() const { return m_event; }
     // Text of the head message (empty when none).
     std::string PeekText() const;

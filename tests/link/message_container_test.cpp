@@ -106,6 +106,24 @@ TEST(MessageContainer, EventFollowsTheManualResetRules) {
     EXPECT_FALSE(queue.Event().IsSet());
 }
 
+// The reader's Set can come after the engine already took the message it announced (the index
+// is published first). Such a signal is taken back, so that the next wait sleeps instead of
+// waking at once for ever; a signal with a message behind it stays.
+TEST(MessageContainer, ASignalThatOutlivedItsMessageIsTakenBack) {
+    CMessageContainer queue(nullptr);
+    vsk::ScaledClock clock(0.01);
+    queue.Put(Message("A"));
+    queue.Pop();
+    const_cast<vsk::ManualResetEvent&>(queue.Event()).Set();  // the late Set of that Put
+    EXPECT_FALSE(queue.SettleEvent());
+    EXPECT_FALSE(queue.Event().IsSet());
+    EXPECT_FALSE(clock.Wait(queue.Event(), 1000)) << "nothing waits: the wait runs to its end";
+    queue.Put(Message("B"));
+    EXPECT_TRUE(queue.SettleEvent());
+    EXPECT_TRUE(queue.Event().IsSet());
+    EXPECT_EQ(queue.GetNextMessage(1000, clock), "B");
+}
+
 TEST(MessageContainer, GetNextMessage) {
     CMessageContainer queue(nullptr);
     vsk::ScaledClock clock(0.01);
