@@ -22,6 +22,7 @@ constexpr cli::Option kOptions[] = {
     {"headless", 0, nullptr, "no operator window"},
     {"listen", 0, "HOST:PORT", "also serve clients on TCP (port 0: any free port)"},
     {"token-file", 0, "PATH", "the token TCP clients authenticate with"},
+    {"ledger", 0, "PATH", "the receipts ledger (default: in the state folder)"},
     {"no-instance-lock", 0, nullptr,
      "take no per-user lock (a server for one object of a single-use class)"},
     {"set-port", 0, "COMn=DEVICE", "map a port to a device (also: --set-port N DEVICE)"},
@@ -34,6 +35,7 @@ constexpr cli::Program kProgram{
     "vskmanager",
     "[-Embedding | -Automation | /Regserver | /Unregserver] [--headless]\n"
     "[--listen HOST:PORT] [--token-file PATH]\n"
+    "[--ledger PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
     kOptions,
@@ -132,6 +134,8 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             cl.listen = value;
         } else if (name == "token-file") {
             cl.tokenFile = value;
+        } else if (name == "ledger") {
+            cl.ledger = value;
         } else if (name == "no-instance-lock") {
             cl.instanceLock = false;
         } else if (name == "set-port" || name == "unset-port") {

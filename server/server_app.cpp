@@ -146,14 +146,28 @@ bool CServerSession::Start(std::string* error) {
     const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
     if (!m_cl.listen.empty() && !m_server.ListenTcp(m_cl.listen, tokenFile, error))
         return false;
+    // The ledger is the user's server's: a server for one proxy object opens no receipts.
+    const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
+    if (!singleUseOnly) {
+        std::string report;
+        const std::string ledgerPath = m_cl.ledger.empty() ? CLedger::DefaultPath() : m_cl.ledger;
+        const bool opened = m_ledger.Open(ledgerPath, &report);
+        if (!report.empty())
+            LogLine(opened ? LogPriority::Warning : LogPriority::Error, report);
+        if (int cut = m_ledger.RecoverAfterCrash(); cut > 0)
+            LogLine(LogPriority::Warning, std::to_string(cut) +
+                                              " receipt(s) of the ledger were open when the server "
+                                              "last ended; marked cut (the register cancels them)");
+    }
     // A server started for one VSKManager.Application object holds no instance lock: it must
     // not take the Veskar class over from the user's server (its proxy is a client of that).
-    const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
     if (!singleUseOnly) {
         ClassFactory veskar;
         veskar.clsid = typelib::CLSID_Veskar;
         veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
-        veskar.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(m_ports, pp); };
+        veskar.create = [this](IDispatch** pp) {
+            return CVeskar::CreateInstance(m_ports, pp, &m_ledger);
+        };
         if (!m_server.RegisterClassObject(std::move(veskar), error))
             return false;
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ledger/ledger.h"
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
 #include "server/systemd.h"
@@ -45,6 +46,7 @@ struct ServerCommandLine {
     bool headless = false;
     std::string listen;     // HOST:PORT of the opt-in TCP listener
     std::string tokenFile;  // empty: the default token file
+    std::string ledger;     // empty: the default ledger file
     int port = 0;           // --set-port / --unset-port
     std::string devicePath;
     std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
@@ -94,6 +96,7 @@ public:
     bool UserInControl() const { return m_userInControl; }
     CVSKPortManager& Ports() { return m_ports; }
     CRpcServer& Server() { return m_server; }
+    CLedger& Ledger() { return m_ledger; }
 
 private:
     ServerCommandLine m_cl;
@@ -109,7 +112,10 @@ private:
     // Declared first, destroyed last: the client objects the server still holds release their
     // ports into it when the server closes their connections.
     CVSKPortManager m_ports;
+    // Every receipt the client objects open.
+    CLedger m_ledger;
     CRpcServer m_server;
+
     CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;
 };
