@@ -21,7 +21,9 @@ using Action = ServerCommandLine::Action;
 constexpr cli::Option kOptions[] = {
     {"headless", 0, nullptr, "no operator window"},
     {"listen", 0, "HOST:PORT", "also serve clients on TCP (port 0: any free port)"},
-    {"token-file", 0, "PATH", "the token TCP clients authenticate with"},
+    {"token-file", 0, "PATH", "the token TCP and HTTP clients authenticate with"},
+    {"http", 0, "HOST:PORT", "also serve the HTTP/JSON API (port 0: any free port)"},
+    {"http-origin", 0, "ORIGIN", "a browser origin the HTTP API answers (repeatable)"},
     {"ledger", 0, "PATH", "the receipts ledger (default: in the state folder)"},
     {"no-instance-lock", 0, nullptr,
      "take no per-user lock (a server for one object of a single-use class)"},
@@ -34,7 +36,7 @@ constexpr cli::Option kOptions[] = {
 constexpr cli::Program kProgram{
     "vskmanager",
     "[-Embedding | -Automation | /Regserver | /Unregserver] [--headless]\n"
-    "[--listen HOST:PORT] [--token-file PATH]\n"
+    "[--listen HOST:PORT] [--token-file PATH] [--http HOST:PORT] [--http-origin ORIGIN]\n"
     "[--ledger PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
@@ -134,6 +136,10 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             cl.listen = value;
         } else if (name == "token-file") {
             cl.tokenFile = value;
+        } else if (name == "http") {
+            cl.http = value;
+        } else if (name == "http-origin") {
+            cl.httpOrigins.push_back(value);
         } else if (name == "ledger") {
             cl.ledger = value;
         } else if (name == "no-instance-lock") {

@@ -133,6 +133,8 @@ CServerSession::CServerSession(const ServerCommandLine& cl, int signalFd, IOpera
       m_started(std::chrono::steady_clock::now()) {}
 
 CServerSession::~CServerSession() {
+    if (m_http)
+        m_http->Stop();
     TheModule().SetOnLastUnlock({});
     m_notifier.Stopping();
 }
@@ -159,6 +161,8 @@ bool CServerSession::Start(std::string* error) {
                                               " receipt(s) of the ledger were open when the server "
                                               "last ended; marked cut (the register cancels them)");
     }
+    if (!StartHttp(tokenFile, error))
+        return false;
     // A server started for one VSKManager.Application object holds no instance lock: it must
     // not take the Veskar class over from the user's server (its proxy is a client of that).
     if (!singleUseOnly) {
@@ -206,6 +210,45 @@ bool CServerSession::Start(std::string* error) {
     // LockPrinter's waits end on time through the loop's timer; the watchdog's keep-alive
     // rides on the same timer.
     m_server.SetTimer([this] { return SoonerOf(m_ports.ExpireLockWaits(), m_notifier.Tick()); });
+    return true;
+}
+
+bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
+    RegistryStore reg;
+    const std::string key = std::string(kSettingsRoot) + kCurrentConfig;
+    auto setting = [&](const char* name) {
+        auto value = reg.GetValue(Hive::CurrentUser, key, name);
+        const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
+        return text ? *text : std::string();
+    };
+    HttpOptions options;
+    options.listen = m_cl.http.empty() ? setting("HttpListen") : m_cl.http;
+    if (options.listen.empty() || (m_cl.startedByAutomation && !m_cl.instanceLock))
+        return true;
+    options.origins = m_cl.httpOrigins;
+    const std::string origins = setting("HttpOrigins");
+    for (size_t at = 0; at < origins.size();) {
+        size_t end = origins.find(',', at);
+        if (end == std::string::npos)
+            end = origins.size();
+        std::string origin = origins.substr(at, end - at);
+        origin.erase(0, origin.find_first_not_of(' '));
+        origin.erase(origin.find_last_not_of(' ') + 1);
+        if (!origin.empty())
+            options.origins.push_back(origin);
+        at = end + 1;
+    }
+    auto token = LoadOrCreateTokenFile(tokenFile, error);
+    if (!token)
+        return false;
+    options.token = *token;
+    m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
+    if (!m_http->Start(options, error)) {
+        m_http.reset();
+        return false;
+    }
+    const std::string host = options.listen.substr(0, options.listen.rfind(':'));
+    LogLine(LogPriority::Info, "HTTP API on http://" + host + ":" + std::to_string(m_http->Port()));
     return true;
 }
 
