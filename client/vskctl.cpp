@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "ledger/ledger.h"
 #include "platform/command_line.h"
 #include "rpc/type_library.h"
 
@@ -34,11 +35,16 @@ constexpr cli::Option kOptions[] = {
     {"script", 0, "FILE", "one call per line: METHOD ARG... (# comments)"},
     {"keep-going", 0, nullptr, "in a script, go on after a failed call"},
     {"list", 0, nullptr, "print the type library (or one METHOD of it) and exit"},
+    {"ledger", 0, nullptr,
+     "print the receipts ledger as CSV (of --port N only, since --since TIME) and exit"},
+    {"since", 0, "TIME", "with --ledger: receipts from this UTC time on (YYYY-MM-DD[THH:MM:SS])"},
+    {"ledger-file", 0, "PATH", "with --ledger: the ledger file (default: the user's)"},
 };
 
 constexpr cli::Program kProgram{
     "vskctl",
-    "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]",
+    "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]\n"
+    "--ledger [--port N] [--since TIME] [--ledger-file PATH]",
     kOptions,
     "Arguments: long as decimal, DATE as days since 1899-12-30 or YYYY-MM-DD[THH:MM:SS],\n"
     "BSTR as given (UTF-8). A failed call exits with status 1 and says why on stderr.\n",
@@ -286,6 +292,18 @@ int main(int argc, char** argv) {
         if (target)
             return List({target->info}, only);
         return List({&typelib::VeskarTypeInfo(), &typelib::ManagerTypeInfo()}, only);
+    }
+    if (parsed.Has("ledger")) {
+        CLedger ledger;
+        std::string report;
+        if (!ledger.OpenForReading(parsed.Value("ledger-file", CLedger::DefaultPath()), &report)) {
+            std::fprintf(stderr, "vskctl: %s\n", report.c_str());
+            return 1;
+        }
+        const std::string csv = CLedger::Csv(ledger.Receipts(
+            std::atoi(parsed.Value("port").c_str()), parsed.Value("since"), 1000000));
+        std::fwrite(csv.data(), 1, csv.size(), stdout);
+        return 0;
     }
     const int port = std::atoi(parsed.Value("port").c_str());
     const bool status = parsed.Has("status"), keepGoing = parsed.Has("keep-going");

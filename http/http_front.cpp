@@ -494,6 +494,8 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
             break;
     }
     HttpReply reply = RunReceipt(*body, port);
+    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos)
+        return reply;  // left running: the next start's recovery says how it ended
     if (m_ledger.IsOpen()) {
         m_ledger.FinishKey(key, reply.status, reply.body);
     } else {

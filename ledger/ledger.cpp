@@ -182,6 +182,26 @@ bool CLedger::Open(const std::string& path, std::string* report) {
     return true;
 }
 
+bool CLedger::OpenForReading(const std::string& path, std::string* report) {
+    std::lock_guard lock(m_mutex);
+    Close();
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        *report = "cannot open the receipts ledger " + path + ": " +
+                  (m_db ? sqlite3_errmsg(m_db) : "out of memory");
+        Close();
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, 2000);
+    Statement probe(m_db, "SELECT count(*) FROM receipts");
+    if (probe.Step() != SQLITE_ROW) {
+        *report = "cannot read the receipts ledger " + path + ": " + sqlite3_errmsg(m_db);
+        Close();
+        return false;
+    }
+    return true;
+}
+
 int CLedger::RecoverAfterCrash() {
     std::lock_guard lock(m_mutex);
     if (!m_db)

@@ -41,6 +41,8 @@ public:
     // (<path>.corrupt-<seconds>) and a new one made; a file another process keeps locked
     // leaves the ledger closed. *report says what happened whenever it was not plain.
     bool Open(const std::string& path, std::string* report);
+    // For readers (vskctl): the file as it is, never created, moved or changed.
+    bool OpenForReading(const std::string& path, std::string* report);
     bool IsOpen() const { return m_db != nullptr; }
     // The default file: <state folder>/vskmanager/ledger.sqlite.
     static std::string DefaultPath();

@@ -183,6 +183,20 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     EXPECT_EQ(csv.status, 200);
     EXPECT_NE(csv.Header("Content-Type").find("text/csv"), std::string::npos);
     EXPECT_EQ(Count(csv.body, ",closed,"), 2) << csv.body;
+
+    // vskctl reads the same ledger without the server.
+    const std::string out = m_dir + "/ledger.csv";
+    pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--port", std::to_string(kPort)}, out,
+                            m_dir + "/ledger.err");
+    int status = -1;
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/ledger.err");
+    EXPECT_EQ(ReadAll(out), csv.body);
+    ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--ledger-file", m_dir + "/none.sqlite"}, out,
+                      m_dir + "/ledger.err");
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_FALSE(std::filesystem::exists(m_dir + "/none.sqlite")) << "a reader makes nothing";
 }
 
 TEST_F(HttpE2e, RefusalsAnswerJsonAndPrintNothing) {
