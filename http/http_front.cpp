@@ -316,6 +316,13 @@ HttpReply CHttpFront::Handle(const Request& request) {
                        "the body is larger than " + std::to_string(m_options.maxBody) + " bytes");
     } else if (request.path == "/v1/rpc") {
         reply = request.method == "POST" ? Rpc(request) : ErrorReply(405, "METHOD", "use POST");
+    } else if (request.path == "/v1/health" && m_options.health) {
+        bool healthy = false;
+        reply.body = m_options.health(&healthy);
+        reply.status = healthy ? 200 : 503;
+    } else if (request.path == "/metrics" && m_options.metrics) {
+        reply.body = m_options.metrics();
+        reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
     } else if (request.path == "/v1/receipts") {
         reply = request.method == "GET" ? Receipts(request) : ErrorReply(405, "METHOD", "use GET");
     } else if (request.path.rfind("/v1/ports/", 0) == 0 && request.path.size() > 19 &&

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,10 @@ struct HttpOptions {
     size_t maxBody = 1024 * 1024;
     std::chrono::seconds sessionIdle{300};
     size_t maxSessions = 256;
+    // GET /v1/health (the JSON; *healthy decides 200 or 503) and GET /metrics (Prometheus
+    // text); from the server, which knows the ports. Called on the listener's threads.
+    std::function<std::string(bool* healthy)> health;
+    std::function<std::string()> metrics;
 };
 
 struct HttpReply {

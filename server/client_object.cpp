@@ -167,8 +167,10 @@ void CVeskar::Detach() {
                              "the client let go of the port with the receipt open");
         m_ledgerRow = 0;
     }
-    if (m_pDescriptor)
+    if (m_pDescriptor) {
         m_pDescriptor->GiveBackLock(this);
+        m_pDescriptor->ForgetOwner(this);
+    }
     if (m_lPortNumber > 0)
         m_ports.ReleaseClient(m_lPortNumber, m_szCallerApplicationName);
     m_lPortNumber = 0;
@@ -235,6 +237,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     m_szCallerApplicationName = Ansi(CallerApplicationName);
     bool created = false;
     m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
+    m_pDescriptor->NameOwner(this, m_szCallerApplicationName);
     ReportUnmapped();
     if (!created)
         return S_OK;  // another client holds the port: share its engine as it is
@@ -246,6 +249,9 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     int16_t result =
         Core().Init("COM" + std::to_string(PortNumber), Ansi(CashierName), Ansi(CashierPassword));
     m_pDescriptor->SetSerialNumber(Core().PrinterInfo().m_szSerialNumber);
+    Core().Stats().Identity("family " + std::to_string(Core().ProtocolFamily()) + " level " +
+                                std::to_string(Core().ProtocolLevel()),
+                            Cp1251ToUtf8(Core().PrinterInfo().m_szSerialNumber));
     m_pDescriptor->Unlock();
     if (result > 0)
         return S_OK;
@@ -395,6 +401,8 @@ void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& pay
     if (!closed && IsBound() && !Core().PeekLastErrorCode().empty())
         error = Cp1251ToUtf8(Core().PeekLastErrorCode()) + ": " +
                 Cp1251ToUtf8(Core().PeekLastErrorMessage());
+    if (IsBound())
+        Core().Stats().ReceiptEnded(closed);
     m_ledger->EndReceipt(m_ledgerRow, closed ? "closed" : "cancelled", m_ledgerLines + "]",
                          payments, number, closed ? total : 0, error);
     m_ledgerRow = 0;

@@ -26,6 +26,7 @@
 #include "server/manager_proxy.h"
 #include "server/port_registry.h"
 #include "server/registration.h"
+#include "server/status_report.h"
 #include "server/systemd.h"
 
 namespace vsk {
@@ -242,6 +243,8 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     if (!token)
         return false;
     options.token = *token;
+    options.health = [this](bool* healthy) { return HealthJson(m_ports, healthy); };
+    options.metrics = [this] { return MetricsText(m_ports); };
     m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
     if (!m_http->Start(options, error)) {
         m_http.reset();

@@ -390,5 +390,68 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
     EXPECT_EQ(get({"Authorization: Bearer " + token}).status, 200);
 }
 
+// The health report and the metrics follow the ports: who is bound and holds the lock, the
+// paper, a register gone silent (503), and the counters of the exchanges and receipts.
+TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
+    StartHttpServer();
+    HttpResult idle = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(idle.status, 200) << idle.body;
+    EXPECT_TRUE(idle.json().Find("ports")->AsArray().empty());
+
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort, u"Anna", u"0000000000", u"till-7"), S_OK);
+    ASSERT_EQ(till->LockPrinter(1000), S_OK);
+    ASSERT_EQ(m_emulator.Control("paper low"), "OK");
+    EXPECT_GT(till.Sell(u"Сир", 0, 1000), 0);  // what prints warns of the paper
+    LONG key = 0;
+
+    HttpResult health = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(health.status, 200) << health.body;
+    ASSERT_EQ(health.json().Find("ports")->AsArray().size(), 1u) << health.body;
+    const Json& port = health.json().Find("ports")->AsArray()[0];
+    EXPECT_EQ(port.Find("port")->AsInt(), kPort);
+    EXPECT_TRUE(port.Find("open")->AsBool());
+    EXPECT_NE(port.Find("serial")->AsString(), "");
+    EXPECT_NE(port.Find("model")->AsString(), "");
+    EXPECT_NE(port.Find("lastReply")->AsString(), "");
+    EXPECT_EQ(port.Find("paper")->AsString(), "low") << health.body;
+    EXPECT_EQ(port.Find("lockHolder")->AsString(), "till-7");
+    EXPECT_EQ(port.Find("clients")->AsArray().at(0).AsString(), "till-7");
+
+    HttpResult metrics = Http(m_http, "GET", "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    const std::string p = "{port=\"" + std::to_string(kPort) + "\"}";
+    EXPECT_NE(metrics.body.find("vsk_receipts_closed_total" + p + " 2\n"), std::string::npos)
+        << metrics.body;
+    EXPECT_NE(metrics.body.find("vsk_port_clients" + p + " 1\n"), std::string::npos);
+    EXPECT_NE(metrics.body.find("vsk_timeouts_total" + p + " 0\n"), std::string::npos);
+    EXPECT_EQ(metrics.body.find("vsk_exchanges_total" + p + " 0\n"), std::string::npos);
+    EXPECT_NE(metrics.body.find("status=\"READY\""), std::string::npos);
+    EXPECT_NE(metrics.body.find("le=\"+Inf\""), std::string::npos);
+
+    // A register gone silent: its next call times out and the server is unhealthy.
+    ASSERT_EQ(m_emulator.Control("silence on"), "OK");
+    till->GetPrinterKeyPosition(&key);
+    HttpResult sick = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(sick.status, 503) << sick.body;
+    EXPECT_FALSE(sick.json().Find("healthy")->AsBool());
+    EXPECT_NE(Http(m_http, "GET", "/metrics").body.find("vsk_port_answering" + p + " 0\n"),
+              std::string::npos);
+    const std::string out = m_dir + "/health.json";
+    pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
+    int status = -1;
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ReadAll(out);
+    EXPECT_NE(ReadAll(out).find("\"healthy\":false"), std::string::npos) << ReadAll(out);
+    ASSERT_EQ(m_emulator.Control("silence off"), "OK");
+    till->GetPrinterKeyPosition(&key);
+    ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(out);
+    till->UnlockPrinter();
+}
+
 }  // namespace
 }  // namespace vske2e
