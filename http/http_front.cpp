@@ -11,6 +11,7 @@
 #include <cstring>
 #include <random>
 
+#include "http/status_page.h"
 #include "ledger/ledger.h"
 #include "rpc/json.h"
 #include "rpc/rpc_server.h"
@@ -251,7 +252,11 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     // A page in a browser on this computer reaches the loopback too: a request that says it
     // comes from a page of an origin not allowed is refused, whatever its peer.
     auto origin = request.headers.find("origin");
-    if (origin != request.headers.end() &&
+    auto hostHeader = request.headers.find("host");
+    const bool sameOrigin = origin != request.headers.end() &&
+                            hostHeader != request.headers.end() &&
+                            origin->second == "http://" + hostHeader->second;
+    if (origin != request.headers.end() && !sameOrigin &&
         std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) ==
             m_options.origins.end()) {
         *refusal =
@@ -316,6 +321,14 @@ HttpReply CHttpFront::Handle(const Request& request) {
                        "the body is larger than " + std::to_string(m_options.maxBody) + " bytes");
     } else if (request.path == "/v1/rpc") {
         reply = request.method == "POST" ? Rpc(request) : ErrorReply(405, "METHOD", "use POST");
+    } else if (request.path == "/" && request.method == "GET") {
+        reply.body = kStatusPage;
+        reply.contentType = "text/html; charset=utf-8";
+    } else if (request.path == "/v1/status" && m_options.status) {
+        reply.body = m_options.status();
+    } else if (request.path == "/v1/events" && m_options.status) {
+        reply.events = true;
+        reply.contentType = "text/event-stream";
     } else if (request.path == "/v1/health" && m_options.health) {
         bool healthy = false;
         reply.body = m_options.health(&healthy);
@@ -799,6 +812,26 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
     return reply;
 }
 
+bool CHttpFront::NextEvent(std::string* last, std::string* event, int* quietSeconds) {
+    {
+        std::unique_lock lock(m_mutex);
+        if (!last->empty())
+            m_cv.wait_for(lock, std::chrono::seconds(1), [&] { return m_ending; });
+        if (m_ending)
+            return false;
+    }
+    std::string now = m_options.status();
+    if (now != *last) {
+        *last = now;
+        *event = "event: status\ndata: " + now + "\n\n";
+        *quietSeconds = 0;
+    } else if (++*quietSeconds >= 15) {
+        *event = ": still here\n\n";  // keeps proxies from closing a quiet stream
+        *quietSeconds = 0;
+    }
+    return true;
+}
+
 // --- the listener's side ---------------------------------------------------------------------
 
 namespace {
@@ -806,6 +839,28 @@ namespace {
 struct RequestState {
     CHttpFront::Request request;
 };
+
+// One client's stream of server-sent events.
+struct EventStream {
+    CHttpFront* front;
+    std::string last, pending;
+    int quiet = 0;
+};
+
+ssize_t NextEventBytes(void* cls, uint64_t, char* buf, size_t max) {
+    auto* stream = static_cast<EventStream*>(cls);
+    while (stream->pending.empty())
+        if (!stream->front->NextEvent(&stream->last, &stream->pending, &stream->quiet))
+            return MHD_CONTENT_READER_END_OF_STREAM;
+    const size_t n = std::min(max, stream->pending.size());
+    std::memcpy(buf, stream->pending.data(), n);
+    stream->pending.erase(0, n);
+    return ssize_t(n);
+}
+
+void FreeEventStream(void* cls) {
+    delete static_cast<EventStream*>(cls);
+}
 
 MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
     auto* headers = static_cast<std::map<std::string, std::string>*>(cls);
@@ -866,8 +921,12 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
         return MHD_YES;
     }
     HttpReply reply = self->Handle(rs->request);
-    MHD_Response* response = MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
-                                                             MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        reply.events
+            ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &NextEventBytes,
+                                                new EventStream{self, {}, {}, 0}, &FreeEventStream)
+            : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
+                                              MHD_RESPMEM_MUST_COPY);
     if (!reply.body.empty() || reply.status != 204)
         MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
     MHD_add_response_header(response, "Cache-Control", "no-store");

@@ -43,6 +43,8 @@ struct HttpOptions {
     // text); from the server, which knows the ports. Called on the listener's threads.
     std::function<std::string(bool* healthy)> health;
     std::function<std::string()> metrics;
+    // GET /v1/status and the events of GET /v1/events: the status page's JSON.
+    std::function<std::string()> status;
 };
 
 struct HttpReply {
@@ -50,6 +52,7 @@ struct HttpReply {
     std::string body;  // JSON unless contentType says otherwise
     std::string contentType = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
+    bool events = false;  // a stream of server-sent events follows instead of the body
 };
 
 class CHttpFront {
@@ -77,6 +80,9 @@ public:
     HttpReply Handle(const Request& request);
 
     size_t MaxBody() const { return m_options.maxBody; }
+    // The next server-sent event (after waiting up to a second for a change); false when the
+    // listener is ending.
+    bool NextEvent(std::string* last, std::string* event, int* quietSeconds);
 
 private:
     HttpReply Rpc(const Request& request);

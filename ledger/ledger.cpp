@@ -282,6 +282,23 @@ std::vector<LedgerReceipt> CLedger::Receipts(int port, const std::string& since,
     return out;
 }
 
+std::vector<LedgerReceipt> CLedger::Latest(int count) {
+    std::vector<LedgerReceipt> rows;
+    int64_t last = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_db)
+            return rows;
+        Statement max(m_db, "SELECT coalesce(max(id), 0) FROM receipts");
+        if (max.Step() == SQLITE_ROW)
+            last = max.Int(0);
+    }
+    for (const LedgerReceipt& r : Receipts(0, "", 1000000))
+        if (r.id > last - count)
+            rows.insert(rows.begin(), r);
+    return rows;
+}
+
 std::string CLedger::Csv(const std::vector<LedgerReceipt>& rows) {
     std::string out = "id,time,port,client,kind,number,total,end,ended_at,error,lines,payments\n";
     for (const LedgerReceipt& r : rows)

@@ -61,6 +61,8 @@ public:
 
     // Rows of one port (0: all) written at or after `since` (ISO 8601 prefix; empty: all).
     std::vector<LedgerReceipt> Receipts(int port, const std::string& since, int limit = 1000);
+    // The latest `count` rows, newest first.
+    std::vector<LedgerReceipt> Latest(int count);
     static std::string Csv(const std::vector<LedgerReceipt>& rows);
 
     // Idempotency keys. Claim: New (the key is now running), Running (a request with it is

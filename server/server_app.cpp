@@ -245,6 +245,7 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     options.token = *token;
     options.health = [this](bool* healthy) { return HealthJson(m_ports, healthy); };
     options.metrics = [this] { return MetricsText(m_ports); };
+    options.status = [this] { return StatusJson(m_ports, m_ledger); };
     m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
     if (!m_http->Start(options, error)) {
         m_http.reset();

@@ -1,7 +1,10 @@
 #include "server/status_report.h"
 
 #include <ctime>
+#include <fstream>
+#include <vector>
 
+#include "link/journal.h"
 #include "platform/codepage.h"
 #include "rpc/json.h"
 
@@ -37,7 +40,9 @@ std::string Label(const std::string& v) {
 
 }  // namespace
 
-std::string HealthJson(CVSKPortManager& ports, bool* healthy) {
+namespace {
+
+Json HealthBody(CVSKPortManager& ports, bool* healthy) {
     *healthy = true;
     Json::Array list;
     for (const auto& p : ports.Health()) {
@@ -63,6 +68,62 @@ std::string HealthJson(CVSKPortManager& ports, bool* healthy) {
     Json body;
     body.Set("healthy", *healthy);
     body.Set("ports", Json(std::move(list)));
+    return body;
+}
+
+// The last lines of a text file (at most the last 64 KiB of it).
+std::vector<std::string> Tail(const std::string& path, size_t lines) {
+    std::vector<std::string> out;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return out;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    const std::streamoff from = size > 65536 ? size - 65536 : 0;
+    in.seekg(from);
+    std::string line;
+    if (from > 0)
+        std::getline(in, line);  // a partial line
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        out.push_back(Cp1251ToUtf8(line));
+        if (out.size() > lines)
+            out.erase(out.begin());
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string HealthJson(CVSKPortManager& ports, bool* healthy) {
+    return HealthBody(ports, healthy).Dump();
+}
+
+std::string StatusJson(CVSKPortManager& ports, CLedger& ledger) {
+    bool healthy = true;
+    Json body = HealthBody(ports, &healthy);
+    Json::Array receipts;
+    for (const LedgerReceipt& r : ledger.Latest(10)) {
+        Json row;
+        row.Set("number", r.number);
+        row.Set("port", int64_t(r.port));
+        row.Set("client", r.client);
+        row.Set("total", r.total);
+        row.Set("end", r.end);
+        row.Set("time", r.time);
+        receipts.push_back(std::move(row));
+    }
+    body.Set("receipts", Json(std::move(receipts)));
+    Json::Array journal;
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    localtime_r(&now, &today);
+    for (const auto& p : ports.Health())
+        for (std::string& line :
+             Tail(vsk::Journal::DefaultFolder() + "/" + vsk::Journal::FileName(p.port, today), 15))
+            journal.emplace_back("COM" + std::to_string(p.port) + " " + line);
+    body.Set("journal", Json(std::move(journal)));
     return body.Dump();
 }
 

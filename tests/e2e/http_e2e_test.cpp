@@ -453,5 +453,56 @@ TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
     till->UnlockPrinter();
 }
 
+// The status page: served from the binary, live through server-sent events, and drawn by a
+// headless browser with the ports, the clients and the latest receipts.
+TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
+    StartHttpServer();
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort, u"Anna", u"0000000000", u"kasa-3"), S_OK);
+
+    HttpResult page = Http(m_http, "GET", "/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.Header("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(page.body.find("EventSource(\"/v1/events\")"), std::string::npos);
+
+    // The stream's first event is the whole status; the stream stays open after it.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(m_http));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string get = "GET /v1/events HTTP/1.1\r\nHost: till\r\n\r\n";
+    ASSERT_EQ(write(fd, get.data(), get.size()), ssize_t(get.size()));
+    std::string stream;
+    char buf[4096];
+    while (stream.find("event: status") == std::string::npos ||
+           stream.find("\n\n", stream.find("event: status")) == std::string::npos) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        stream.append(buf, size_t(n));
+    }
+    close(fd);
+    EXPECT_NE(stream.find("text/event-stream"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("\"kasa-3\""), std::string::npos) << stream;
+
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "no chromium to draw the page";
+    const std::string dom = m_dir + "/dom.html";
+    pid_t browser = SpawnLogged({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                 "--virtual-time-budget=3000", "--dump-dom",
+                                 "http://127.0.0.1:" + std::to_string(m_http) + "/?live=0"},
+                                dom, m_dir + "/chromium.err");
+    ASSERT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+    const std::string html = ReadAll(dom);
+    EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
+    EXPECT_NE(html.find("clients: kasa-3"), std::string::npos) << html;
+    EXPECT_NE(html.find("<td>24.10</td><td>closed</td>"), std::string::npos) << html;
+    EXPECT_NE(html.find("class=\"ok\">working</span>"), std::string::npos) << html;
+}
+
 }  // namespace
 }  // namespace vske2e
