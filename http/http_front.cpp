@@ -158,13 +158,41 @@ bool CHttpFront::Start(const HttpOptions& options, std::string* error) {
     std::memcpy(&addr, res->ai_addr, res->ai_addrlen);
     const bool v6 = res->ai_family == AF_INET6;
     freeaddrinfo(res);
+    bool loopback = false;
+    if (v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        loopback = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    } else {
+        loopback = (ntohl(reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr) >> 24) == 127;
+    }
+    const bool tls = !options.tlsCert.empty();
+    // Tokens and receipts do not cross a network in the clear unless the operator says so.
+    if (!loopback && !tls && !options.insecure) {
+        *error = "HTTP off the loopback (" + hostPort +
+                 ") needs --tls-cert and --tls-key (vskmanager --make-cert makes them), or "
+                 "--insecure";
+        return false;
+    }
+    if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        *error = "this libmicrohttpd has no TLS";
+        return false;
+    }
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION;
     if (v6)
         flags |= MHD_USE_IPv6;
+    if (tls)
+        flags |= MHD_USE_TLS;
+    MHD_OptionItem tlsOptions[] = {
+        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
+         const_cast<char*>(m_options.tlsCert.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_options.tlsKey.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
     m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_SOCK_ADDR,
                                 reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_NOTIFY_COMPLETED,
                                 &OnCompleted, this, MHD_OPTION_CONNECTION_LIMIT, 128u,
-                                MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+                                MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY, tlsOptions,
+                                MHD_OPTION_END);
     if (!m_daemon) {
         *error = "cannot listen for HTTP on " + hostPort;
         return false;

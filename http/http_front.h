@@ -35,6 +35,8 @@ class Json;
 struct HttpOptions {
     std::string listen;                // HOST:PORT (port 0: any free port)
     std::string token;                 // what a peer off the loopback presents as its bearer
+    std::string tlsCert, tlsKey;       // PEM texts: HTTPS when given
+    bool insecure = false;             // plain HTTP off the loopback allowed
     std::vector<std::string> origins;  // browser origins allowed (CORS); none by default
     size_t maxBody = 1024 * 1024;
     std::chrono::seconds sessionIdle{300};

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "engine/operator_ui.h"
 #include "engine/vsk_core.h"
@@ -243,6 +245,19 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     if (!token)
         return false;
     options.token = *token;
+    options.insecure = m_cl.insecure;
+    if (!m_cl.tlsCert.empty()) {
+        auto readAll = [](const std::string& path) {
+            std::ifstream in(path, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), {});
+        };
+        options.tlsCert = readAll(m_cl.tlsCert);
+        options.tlsKey = readAll(m_cl.tlsKey);
+        if (options.tlsCert.empty() || options.tlsKey.empty()) {
+            *error = "cannot read " + m_cl.tlsCert + " or " + m_cl.tlsKey;
+            return false;
+        }
+    }
     options.health = [this](bool* healthy) { return HealthJson(m_ports, healthy); };
     options.metrics = [this] { return MetricsText(m_ports); };
     options.status = [this] { return StatusJson(m_ports, m_ledger); };
@@ -252,7 +267,9 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
         return false;
     }
     const std::string host = options.listen.substr(0, options.listen.rfind(':'));
-    LogLine(LogPriority::Info, "HTTP API on http://" + host + ":" + std::to_string(m_http->Port()));
+    LogLine(LogPriority::Info, std::string("HTTP API on ") +
+                                   (options.tlsCert.empty() ? "http://" : "https://") + host + ":" +
+                                   std::to_string(m_http->Port()));
     return true;
 }
 

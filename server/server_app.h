@@ -39,7 +39,8 @@ struct ServerCommandLine {
         SetConfig,
         Help,
         Version,
-        ShowConfig
+        ShowConfig,
+        MakeCert
     };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
@@ -51,7 +52,11 @@ struct ServerCommandLine {
     std::string http;
     std::vector<std::string> httpOrigins;  // and the setting HttpOrigins (comma-separated)
     std::string ledger;                    // empty: the default ledger file
-    int port = 0;                          // --set-port / --unset-port
+    // HTTPS: the certificate and key (PEM files); plain HTTP off the loopback only with
+    // --insecure.
+    std::string tlsCert, tlsKey;
+    bool insecure = false;
+    int port = 0;  // --set-port / --unset-port
     std::string devicePath;
     std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
     uint32_t configValue = 0;

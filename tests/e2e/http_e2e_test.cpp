@@ -102,7 +102,7 @@ protected:
         m_server = SpawnLogged(args, out);
         ASSERT_GT(m_server, 0);
         std::smatch m;
-        std::regex re("HTTP API on http://[^ ]*:([0-9]+)");
+        std::regex re("HTTP API on https?://[^ ]*:([0-9]+)");
         ASSERT_TRUE(Eventually(
             [&] {
                 std::string text = ReadAll(out);
@@ -373,7 +373,7 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
     }
     if (address.empty())
         GTEST_SKIP() << "no address off the loopback";
-    StartHttpServer(address + ":0");
+    StartHttpServer(address + ":0", {"--insecure"});
     const std::string token = ReadAll(DefaultTokenFile());
     ASSERT_GE(token.size(), 32u);
     auto get = [&](const std::vector<std::string>& headers) {
@@ -502,6 +502,42 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
     EXPECT_NE(html.find("clients: kasa-3"), std::string::npos) << html;
     EXPECT_NE(html.find("<td>24.10</td><td>closed</td>"), std::string::npos) << html;
     EXPECT_NE(html.find("class=\"ok\">working</span>"), std::string::npos) << html;
+}
+
+// Off the loopback the API is HTTPS (a certificate from --make-cert) unless --insecure.
+TEST_F(HttpE2e, RemoteHttpNeedsTlsAndServesIt) {
+    const std::string out = m_dir + "/refused.out";
+    pid_t refused = SpawnLogged({VSK_SERVER_PATH, "--headless", "--http", "0.0.0.0:0"}, out);
+    int status = -1;
+    waitpid(refused, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(ReadAll(out).find("--insecure"), std::string::npos) << ReadAll(out);
+
+    const std::string cert = m_dir + "/tls/cert.pem", key = m_dir + "/tls/key.pem";
+    const std::string made = m_dir + "/make-cert.out";
+    pid_t maker =
+        SpawnLogged({VSK_SERVER_PATH, "--make-cert", "--tls-cert", cert, "--tls-key", key}, made);
+    waitpid(maker, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(made);
+    EXPECT_TRUE(std::regex_search(ReadAll(made),
+                                  std::regex("SHA-256 fingerprint ([0-9A-F]{2}:){31}[0-9A-F]{2}")))
+        << ReadAll(made);
+    struct stat st {};
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << "the key is the user's alone";
+
+    StartHttpServer("127.0.0.1:0", {"--tls-cert", cert, "--tls-key", key});
+    EXPECT_NE(ReadAll(m_dir + "/server.out").find("https://"), std::string::npos);
+    EXPECT_NE(Http(m_http, "GET", "/v1/health").status, 200) << "no plain HTTP on a TLS port";
+    if (access("/usr/bin/curl", X_OK) != 0)
+        GTEST_SKIP() << "no curl to speak TLS";
+    const std::string body = m_dir + "/health.json";
+    pid_t curl = SpawnLogged({"/usr/bin/curl", "-s", "--cacert", cert, "-o", body,
+                              "https://127.0.0.1:" + std::to_string(m_http) + "/v1/health"},
+                             m_dir + "/curl.out");
+    waitpid(curl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/curl.out");
+    EXPECT_NE(ReadAll(body).find("\"healthy\":true"), std::string::npos) << ReadAll(body);
 }
 
 }  // namespace
