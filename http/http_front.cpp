@@ -219,6 +219,11 @@ void CHttpFront::Stop() {
         m_ending = true;
     }
     m_cv.notify_all();
+    {
+        std::lock_guard lock(m_replies->mutex);
+        m_replies->ending = true;
+    }
+    m_replies->cv.notify_all();
     if (m_sweeper.joinable())
         m_sweeper.join();
     if (m_daemon)
@@ -255,16 +260,19 @@ std::string CHttpFront::Call(const std::string& session, const std::string& line
         std::string reply;
     };
     auto wait = std::make_shared<Wait>();
-    m_rpc.PostSessionLine(session, line, [this, wait](std::string reply) {
+    // The reply may come after this front is gone (the loop answers what is left when it
+    // ends): the callback touches only what it shares.
+    std::shared_ptr<Replies> replies = m_replies;
+    m_rpc.PostSessionLine(session, line, [replies, wait](std::string reply) {
         {
-            std::lock_guard lock(m_mutex);
+            std::lock_guard lock(replies->mutex);
             wait->done = true;
             wait->reply = std::move(reply);
         }
-        m_cv.notify_all();
+        replies->cv.notify_all();
     });
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return wait->done || m_ending; });
+    std::unique_lock lock(replies->mutex);
+    replies->cv.wait(lock, [&] { return wait->done || replies->ending; });
     return wait->done ? wait->reply : std::string();
 }
 

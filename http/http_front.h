@@ -106,6 +106,13 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_ending = false;
+    // Where the loop's replies meet the threads waiting for them.
+    struct Replies {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool ending = false;
+    };
+    std::shared_ptr<Replies> m_replies = std::make_shared<Replies>();
     std::map<std::string, std::chrono::steady_clock::time_point> m_sessions;  // idle since
     std::map<std::string, int> m_busySessions;         // requests under way per session
     std::map<std::string, std::string> m_runningKeys;  // keys in progress without a ledger
