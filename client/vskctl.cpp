@@ -2,6 +2,11 @@
 // on a server's TCP listener), or with --progid VSKManager.Application the scripting proxy,
 // optionally binds it to a port with Init, and calls any member by name with arguments typed
 // from the type library; prints the HRESULT and the out value.
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "ledger/ledger.h"
 #include "platform/command_line.h"
 #include "rpc/type_library.h"
 
@@ -34,11 +40,18 @@ constexpr cli::Option kOptions[] = {
     {"script", 0, "FILE", "one call per line: METHOD ARG... (# comments)"},
     {"keep-going", 0, nullptr, "in a script, go on after a failed call"},
     {"list", 0, nullptr, "print the type library (or one METHOD of it) and exit"},
+    {"ledger", 0, nullptr,
+     "print the receipts ledger as CSV (of --port N only, since --since TIME) and exit"},
+    {"since", 0, "TIME", "with --ledger: receipts from this UTC time on (YYYY-MM-DD[THH:MM:SS])"},
+    {"ledger-file", 0, "PATH", "with --ledger: the ledger file (default: the user's)"},
+    {"health", 0, "HOST:PORT",
+     "print the health report of the server's HTTP API at HOST:PORT; exit 1 when unhealthy"},
 };
 
 constexpr cli::Program kProgram{
     "vskctl",
-    "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]",
+    "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]\n"
+    "--ledger [--port N] [--since TIME] [--ledger-file PATH]\n--health HOST:PORT",
     kOptions,
     "Arguments: long as decimal, DATE as days since 1899-12-30 or YYYY-MM-DD[THH:MM:SS],\n"
     "BSTR as given (UTF-8). A failed call exits with status 1 and says why on stderr.\n",
@@ -267,6 +280,45 @@ HRESULT Call(CRemoteObject* obj, const ITypeInfo& info, const std::vector<std::s
     return Report(obj, m->name, hr, message, result);
 }
 
+// A plain GET on the loopback's HTTP API; the status (0: no answer) and the body.
+int HttpGet(const std::string& hostPort, const std::string& path, std::string* body) {
+    const size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos)
+        return 0;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    std::string host = hostPort.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[')
+        host = host.substr(1, host.size() - 2);
+    if (getaddrinfo(host.c_str(), hostPort.substr(colon + 1).c_str(), &hints, &res) != 0)
+        return 0;
+    int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const bool connected = fd >= 0 && connect(fd, res->ai_addr, res->ai_addrlen) == 0;
+    freeaddrinfo(res);
+    if (!connected) {
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: " + hostPort + "\r\nConnection: close\r\n\r\n";
+    std::string all;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buf[4096];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            all.append(buf, size_t(n));
+    }
+    close(fd);
+    const size_t split = all.find("\r\n\r\n");
+    if (all.rfind("HTTP/1.", 0) != 0 || split == std::string::npos || all.size() < 12)
+        return 0;
+    *body = all.substr(split + 4);
+    return std::atoi(all.c_str() + 9);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -286,6 +338,29 @@ int main(int argc, char** argv) {
         if (target)
             return List({target->info}, only);
         return List({&typelib::VeskarTypeInfo(), &typelib::ManagerTypeInfo()}, only);
+    }
+    if (parsed.Has("health")) {
+        std::string body;
+        const int status = HttpGet(parsed.Value("health"), "/v1/health", &body);
+        if (status == 0) {
+            std::fprintf(stderr, "vskctl: no HTTP API answers at %s\n",
+                         parsed.Value("health").c_str());
+            return 1;
+        }
+        std::printf("%s\n", body.c_str());
+        return status == 200 ? 0 : 1;
+    }
+    if (parsed.Has("ledger")) {
+        CLedger ledger;
+        std::string report;
+        if (!ledger.OpenForReading(parsed.Value("ledger-file", CLedger::DefaultPath()), &report)) {
+            std::fprintf(stderr, "vskctl: %s\n", report.c_str());
+            return 1;
+        }
+        const std::string csv = CLedger::Csv(ledger.Receipts(
+            std::atoi(parsed.Value("port").c_str()), parsed.Value("since"), 1000000));
+        std::fwrite(csv.data(), 1, csv.size(), stdout);
+        return 0;
     }
     const int port = std::atoi(parsed.Value("port").c_str());
     const bool status = parsed.Has("status"), keepGoing = parsed.Has("keep-going");

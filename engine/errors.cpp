@@ -17,6 +17,7 @@ void AppendEntry(std::string& list, std::string_view entry) {
 bool CVSKCore::ClassifyStatus(const std::string& text) {
     AppendEntry(m_szLastErrorCode, text);
     const vsk::StatusWord* row = vsk::FindStatusWord(text);
+    m_stats->LastError(row ? std::string(row->word) : text.substr(0, 8));
     bool warning = row && row->kind == vsk::StatusKind::Warning;
     std::string message;
     if (!row) {
@@ -44,6 +45,7 @@ bool CVSKCore::ClassifyStatus(const std::string& text) {
 void CVSKCore::SetEngineError(std::string_view mnemonic, unsigned message,
                               std::string_view suffix) {
     m_szLastErrorCode = mnemonic;
+    m_stats->LastError(std::string(mnemonic));
     m_szLastErrorMessage = vsk::LoadString1251(message);
     m_szLastErrorMessage += suffix;
 }

@@ -37,6 +37,8 @@ bool EndsAnswer(const std::string& text) {
 bool CVSKCore::SendToPrinter(std::string_view text, size_t secretBegin, size_t secretLength) {
     CatchUpLateAnswer();
     m_szLastCommandWord = std::string(text.substr(0, 4));
+    m_sentAtMs = m_clock.NowMs();
+    m_stats->Sent(text.size());
     // Right after the pending-error check a second drain would only wait its 5 ms again for
     // nothing: the queue was just found quiet. Anything that came meanwhile still gets drained.
     if (std::exchange(m_bJustDrained, false) && m_queue.IsEmpty()) {
@@ -62,6 +64,11 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
     // Another command's data reply came: the next READY ends that command's answer, not ours.
     bool foreignAnswer = false;
     std::string lateLineReply;
+    std::string paper;  // what the answer said about the paper
+    auto replied = [&](const std::string& word) {
+        // Only what prints speaks of the paper: the latest warning stands until another.
+        m_stats->Replied(word, m_clock.NowMs() - m_sentAtMs, paper);
+    };
     for (;;) {
         // Each message that arrives starts the time-out again.
         bool signalled = m_clock.Wait(m_queue.Event(), wait.timeoutMs);
@@ -78,10 +85,16 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 // The connection's probe and login retry on their own; everything else may
                 // still be answered, and that answer must not be taken for the next command's.
                 m_lateAnswer = LateAnswer{m_szLastCommandWord, m_clock.NowMs()};
+                m_stats->TimedOut();
             }
             return WaitEnd::TimedOut;
         }
         std::string text = m_queue.PeekText();
+        m_stats->Received(text.size());
+        if (vsk::Contains(text, "HARDPAPER"))
+            paper = "out";
+        else if (vsk::Contains(text, "SOFTPAPER"))
+            paper = "low";
         bool status = wait.softIsStatus
                           ? vsk::IsStatusText(text)
                           : vsk::Contains(text, "HARD") || vsk::Contains(text, "SHUTDOWN");
@@ -92,6 +105,8 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 continue;
             }
             if (hook == StatusHook::Fail || !wait.classify || !ClassifyStatus(text)) {
+                const vsk::StatusWord* row = vsk::FindStatusWord(text);
+                replied(row ? std::string(row->word) : text.substr(0, 8));
                 m_queue.Clear();
                 return WaitEnd::Failed;
             }
@@ -101,6 +116,7 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 wait.onData(text);
             }
             if (wait.endOnData) {
+                replied("READY");
                 m_queue.Clear();
                 return WaitEnd::Ready;
             }
@@ -118,6 +134,7 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                     CountLateLine(std::exchange(lateLineReply, {}));
                 }
             } else if (dataCame || !wait.dataBeforeReady) {
+                replied("READY");
                 m_queue.Clear();
                 return WaitEnd::Ready;
             }

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/engine_stats.h"
 #include "engine/operator_ui.h"
 #include "engine/printer_info.h"
 #include "engine/register_variant.h"
@@ -179,6 +180,10 @@ public:
     // --- state read by the client object ---
     int32_t GetPortNumber() const { return m_lPortNumber; }
     const CPrinterInfo& PrinterInfo() const { return m_PrinterInfo; }
+    // What this engine has done, for the health report and the metrics; the port registry
+    // hands every engine of one port the same record.
+    void UseStats(std::shared_ptr<vsk::EngineStats> stats) { m_stats = std::move(stats); }
+    vsk::EngineStats& Stats() { return *m_stats; }
     int32_t ProtocolFamily() const { return m_variant.family; }
     int32_t ProtocolLevel() const { return m_variant.level; }
     int32_t ArticleMode() const { return m_lArticleMode; }
@@ -316,6 +321,8 @@ private:
     std::unique_ptr<vsk::IStatusWindow> m_statusWindow;
 
     CPrinterInfo m_PrinterInfo;
+    std::shared_ptr<vsk::EngineStats> m_stats = std::make_shared<vsk::EngineStats>();
+    int64_t m_sentAtMs = 0;  // when the command being answered was sent
     // Until the configuration is read: the older family's first level.
     vsk::RegisterVariant m_variant = vsk::RegisterVariantFor({0, 0});
     int32_t m_lArticleMode = 0;

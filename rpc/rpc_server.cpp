@@ -101,6 +101,7 @@ CRpcServer::~CRpcServer() {
     // run to their end (the server has cut their waits short). Their replies still go out, so
     // a waiting client learns that its call failed rather than seeing the line drop.
     m_ending = true;
+    TakeSessionPosts();  // answered with nothing
     for (const auto& [id, c] : m_connections)
         if (c->busy && c->call.async)
             c->call.async->CancelInvoke();
@@ -173,6 +174,7 @@ std::optional<CRpcServer::Completion> CRpcServer::TakeCompletion(int connection)
 void CRpcServer::DrainCompletions() {
     uint64_t count;
     (void)!read(m_wakeFd, &count, sizeof count);
+    TakeSessionPosts();
     std::deque<Completion> done;
     {
         std::lock_guard lock(m_doneMutex);
@@ -189,15 +191,99 @@ void CRpcServer::DrainCompletions() {
         HRESULT hr = S_OK;
         std::string message;
         Json result = InvokeResult(call.obj, call.member, d.hr, d.result, &hr, &message);
+        std::string line;
         if (!call.notification && !c.closing) {
             Json reply =
                 FAILED(hr) ? wire::Error(call.id, hr, message) : wire::Result(call.id, result);
-            c.out += reply.Dump() + "\n";
+            line = reply.Dump();
+            if (c.session.empty())
+                c.out += line + "\n";
         }
         call.async->Release();
         call.obj->Release();
+        if (!c.session.empty()) {
+            FinishSessionLine(c, std::move(line));
+            continue;
+        }
         Resume(d.connection);
     }
+}
+
+void CRpcServer::PostSessionLine(const std::string& session, std::string line, ReplyDone done) {
+    {
+        std::lock_guard lock(m_postMutex);
+        m_posts.push_back({session, std::move(line), std::move(done)});
+    }
+    uint64_t one = 1;
+    (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void CRpcServer::CloseSession(const std::string& session) {
+    {
+        std::lock_guard lock(m_postMutex);
+        m_posts.push_back({session, {}, {}});
+    }
+    uint64_t one = 1;
+    (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void CRpcServer::TakeSessionPosts() {
+    std::deque<SessionPost> posts;
+    {
+        std::lock_guard lock(m_postMutex);
+        posts.swap(m_posts);
+    }
+    for (SessionPost& p : posts) {
+        auto known = m_sessions.find(p.session);
+        if (!p.done) {  // close
+            if (known != m_sessions.end()) {
+                int id = known->second;
+                m_sessions.erase(known);
+                CloseConnection(id);
+            }
+            continue;
+        }
+        if (m_ending) {
+            p.done("");
+            continue;
+        }
+        if (known == m_sessions.end()) {
+            auto c = std::make_unique<Connection>();
+            c->id = m_nextConnection++;
+            c->session = p.session;
+            known = m_sessions.emplace(p.session, c->id).first;
+            m_connections.emplace(c->id, std::move(c));
+        }
+        Connection& c = *m_connections.at(known->second);
+        c.lines.emplace_back(std::move(p.line), std::move(p.done));
+        ServeSession(c);
+    }
+}
+
+void CRpcServer::ServeSession(Connection& c) {
+    while (!c.busy && !c.closing && !c.lines.empty()) {
+        auto [line, done] = std::move(c.lines.front());
+        c.lines.pop_front();
+        bool close = false;
+        std::string reply = HandleLine(c, line, &close);
+        if (c.busy) {  // answered when the call has ended
+            c.serving = std::move(done);
+            return;
+        }
+        done(std::move(reply));
+    }
+}
+
+void CRpcServer::FinishSessionLine(Connection& c, std::string reply) {
+    ReplyDone done = std::move(c.serving);
+    c.serving = {};
+    if (done)
+        done(std::move(reply));
+    if (c.closing) {
+        CloseConnection(c.id);  // c is gone from here on
+        return;
+    }
+    ServeSession(c);
 }
 
 bool CRpcServer::ListenLocal(std::string* error) {
@@ -692,9 +778,18 @@ void CRpcServer::CloseConnection(int id) {
     }
     // As the platform does for a client process that dies: release what it still holds.
     auto objects = std::move(c.objects);
+    auto queued = std::move(c.lines);
+    ReplyDone serving = std::move(c.serving);
+    if (auto s = m_sessions.find(c.session); s != m_sessions.end() && s->second == id)
+        m_sessions.erase(s);
     m_connections.erase(it);
     for (auto& [handle, obj] : objects)
         obj->Release();
+    // A session's lines that will not be served are answered with nothing.
+    if (serving)
+        serving("");
+    for (auto& [line, done] : queued)
+        done("");
 }
 
 std::string CRpcServer::HandleLine(Connection& c, std::string_view line, bool* close) {

@@ -88,6 +88,16 @@ public:
     std::string HandleTestLine(int id, std::string_view line, bool* close);
     void CloseTestConnection(int id) { CloseConnection(id); }
 
+    // Connections without a socket, for front ends on other threads (the HTTP listener). Any
+    // thread may post a request line under a session name: the loop opens the session's
+    // connection at its first line, serves its lines one at a time and in order like a socket's,
+    // and hands each reply line (empty for a notification) to `done` on the loop's thread.
+    // Such a connection needs no authentication: its front end checks its peers itself.
+    // Closing a session releases its objects; lines still queued are answered with "".
+    using ReplyDone = std::function<void(std::string reply)>;
+    void PostSessionLine(const std::string& session, std::string line, ReplyDone done);
+    void CloseSession(const std::string& session);
+
     struct Connection;
 
 private:
@@ -117,6 +127,18 @@ private:
     std::optional<Completion> TakeCompletion(int connection);
     void DrainCompletions();
     bool AnyCallUnderWay() const;
+    void TakeSessionPosts();
+    void ServeSession(Connection& c);
+    void FinishSessionLine(Connection& c, std::string reply);
+
+    struct SessionPost {
+        std::string session;
+        std::string line;
+        ReplyDone done;  // empty: close the session
+    };
+    std::mutex m_postMutex;
+    std::deque<SessionPost> m_posts;
+    std::map<std::string, int> m_sessions;  // session name -> connection id (loop thread)
 
     std::function<void(const std::string&)> m_log;
     std::string m_runtimeDir;
@@ -174,6 +196,10 @@ struct CRpcServer::Connection {
         const char* member = "";
     };
     Call call;
+    // A session's connection (no socket): its queued lines and the one being served.
+    std::string session;
+    std::deque<std::pair<std::string, ReplyDone>> lines;
+    ReplyDone serving;
 };
 
 }  // namespace vsk

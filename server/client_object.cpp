@@ -4,7 +4,9 @@
 #include <type_traits>
 
 #include "engine/vsk_core.h"
+#include "ledger/ledger.h"
 #include "platform/codepage.h"
+#include "rpc/json.h"
 #include "rpc/module.h"
 #include "server/port_registry.h"
 
@@ -24,7 +26,7 @@ int16_t Low16(LONG v) {
 // pretending to succeed.
 #define VSK_ENGINE(expr) [&](auto& core) -> decltype(expr) { return expr; }
 
-CVeskar::CVeskar(CVSKPortManager& ports) : m_ports(ports) {
+CVeskar::CVeskar(CVSKPortManager& ports, CLedger* ledger) : m_ports(ports), m_ledger(ledger) {
     TheModule().Lock();
 }
 
@@ -33,10 +35,10 @@ CVeskar::~CVeskar() {
     TheModule().Unlock();
 }
 
-HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj) {
+HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj, CLedger* ledger) {
     if (!ppObj)
         return E_POINTER;
-    auto* obj = new (std::nothrow) CVeskar(ports);
+    auto* obj = new (std::nothrow) CVeskar(ports, ledger);
     if (!obj)
         return E_OUTOFMEMORY;
     *ppObj = obj;
@@ -158,8 +160,17 @@ void CVeskar::CancelInvoke() {
 }
 
 void CVeskar::Detach() {
-    if (m_pDescriptor)
+    if (m_ledgerRow != 0 && m_ledger) {
+        // The client went with its receipt open: the engine cancels it when the port closes,
+        // or the register at its next opening.
+        m_ledger->EndReceipt(m_ledgerRow, "abandoned", m_ledgerLines + "]", "", 0, 0,
+                             "the client let go of the port with the receipt open");
+        m_ledgerRow = 0;
+    }
+    if (m_pDescriptor) {
         m_pDescriptor->GiveBackLock(this);
+        m_pDescriptor->ForgetOwner(this);
+    }
     if (m_lPortNumber > 0)
         m_ports.ReleaseClient(m_lPortNumber, m_szCallerApplicationName);
     m_lPortNumber = 0;
@@ -226,6 +237,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     m_szCallerApplicationName = Ansi(CallerApplicationName);
     bool created = false;
     m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
+    m_pDescriptor->NameOwner(this, m_szCallerApplicationName);
     ReportUnmapped();
     if (!created)
         return S_OK;  // another client holds the port: share its engine as it is
@@ -237,6 +249,9 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     int16_t result =
         Core().Init("COM" + std::to_string(PortNumber), Ansi(CashierName), Ansi(CashierPassword));
     m_pDescriptor->SetSerialNumber(Core().PrinterInfo().m_szSerialNumber);
+    Core().Stats().Identity("family " + std::to_string(Core().ProtocolFamily()) + " level " +
+                                std::to_string(Core().ProtocolLevel()),
+                            Cp1251ToUtf8(Core().PrinterInfo().m_szSerialNumber));
     m_pDescriptor->Unlock();
     if (result > 0)
         return S_OK;
@@ -335,8 +350,76 @@ HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR*
 
 // ---- receipts ------------------------------------------------------------------------------
 
+HRESULT CVeskar::LedgerOpen(bool isReturn, const BSTR& department) {
+    if (!IsBound())
+        return E_FAIL;
+    // The row is on the disk before the register is asked: a crash from here on leaves it
+    // for the next start to complete.
+    int64_t row = 0;
+    if (m_ledger && !Core().IsCheckOpen()) {
+        if (m_ledgerRow != 0)  // an earlier receipt of this object ended unseen
+            LedgerAfter(false, 0, "", 0);
+        row = m_ledger->BeginReceipt(m_lPortNumber, Cp1251ToUtf8(m_szCallerApplicationName),
+                                     isReturn);
+    }
+    const std::string name = Ansi(department);
+    const bool opened = isReturn ? Core().OpenReturnCheck(name) > 0 : Core().OpenCheck(name) > 0;
+    if (row != 0) {
+        if (opened) {
+            m_ledgerRow = row;
+            m_ledgerLines = "[";
+        } else {
+            m_ledger->EndReceipt(row, "refused", "", "", 0, 0,
+                                 Cp1251ToUtf8(Core().PeekLastErrorCode()) + ": " +
+                                     Cp1251ToUtf8(Core().PeekLastErrorMessage()));
+        }
+    }
+    return opened ? S_OK : E_FAIL;
+}
+
+void CVeskar::LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG sum) {
+    if (m_ledgerRow == 0)
+        return;
+    Json line;
+    line.Set("name", nameUtf8);
+    line.Set("quantity", int64_t(qty));
+    line.Set("price", int64_t(price));
+    line.Set("sum", int64_t(sum));
+    if (m_ledgerLines.size() > 1)
+        m_ledgerLines += ',';
+    m_ledgerLines += line.Dump();
+}
+
+void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total) {
+    if (m_ledgerRow == 0 || !m_ledger || (IsBound() && Core().IsCheckOpen()))
+        return;
+    const bool closed = closing && closeResult > 0;
+    int64_t number = 0;
+    if (closed && IsBound())
+        number = std::atoll(Core().GetCheckResult().c_str());  // the first figure
+    std::string error;
+    if (!closed && IsBound() && !Core().PeekLastErrorCode().empty())
+        error = Cp1251ToUtf8(Core().PeekLastErrorCode()) + ": " +
+                Cp1251ToUtf8(Core().PeekLastErrorMessage());
+    if (IsBound())
+        Core().Stats().ReceiptEnded(closed);
+    m_ledger->EndReceipt(m_ledgerRow, closed ? "closed" : "cancelled", m_ledgerLines + "]",
+                         payments, number, closed ? total : 0, error);
+    m_ledgerRow = 0;
+    m_ledgerLines.clear();
+}
+
+// A return receipt's total is what it pays back; a sale's what it takes, less what it returns.
+LONG CVeskar::ReceiptTotal() {
+    if (!IsBound())
+        return 0;
+    CVSKCore& core = Core();
+    return core.IsReturnCheck() ? core.GetCheckReturnSum()
+                                : core.GetCheckSum() - core.GetCheckReturnSum();
+}
+
 HRESULT CVeskar::OpenCheck(const BSTR& DepartmentName) {
-    return Truth(VSK_ENGINE(core.OpenCheck(Ansi(DepartmentName))));
+    return LedgerOpen(false, DepartmentName);
 }
 
 HRESULT CVeskar::SetReturnCheckNumber(LONG ReturnCheckNumber) {
@@ -348,7 +431,7 @@ HRESULT CVeskar::SetReturnCheckNumberStr(const BSTR& CheckNumbers) {
 }
 
 HRESULT CVeskar::OpenReturnCheck(const BSTR& DepartmentName) {
-    return Truth(VSK_ENGINE(core.OpenReturnCheck(Ansi(DepartmentName))));
+    return LedgerOpen(true, DepartmentName);
 }
 
 HRESULT CVeskar::SetCurrentCheckDirection(LONG CheckDirection) {
@@ -367,6 +450,9 @@ HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG Go
         return E_FAIL;
     *ThisLineSum = Core().FiscalLine(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
                                      Low16(Tax1Index), Low16(Tax2Index), Article);
+    if (*ThisLineSum >= 0)
+        LedgerLine(Utf16ToUtf8(GoodsName), Qty, Price, *ThisLineSum);
+    LedgerAfter(false, 0, "", 0);  // a refused line may have cancelled the receipt
     return *ThisLineSum < 0 ? E_FAIL : S_OK;
 }
 
@@ -380,6 +466,9 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
     *ThisLineSum = Core().FiscalLineEx(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
                                        Low16(Tax1Index), Low16(Tax2Index), Article,
                                        Low16(DiscountDirection), Ansi(DiscountName), DiscountValue);
+    if (*ThisLineSum >= 0)
+        LedgerLine(Utf16ToUtf8(GoodsName), Qty, Price, *ThisLineSum);
+    LedgerAfter(false, 0, "", 0);
     return *ThisLineSum < 0 ? E_FAIL : S_OK;
 }
 
@@ -416,16 +505,30 @@ HRESULT CVeskar::ClearFreeTextLines() {
 
 // The closing methods report the engine's result in the out value and succeed when bound.
 HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
-    return Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
+    const LONG total = ReceiptTotal();
+    HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
+    LedgerAfter(true, CheckSum ? *CheckSum : 0, "{}", total);
+    return hr;
 }
 
 HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
-    return Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
-                   CheckSum, true);
+    const LONG total = ReceiptTotal();
+    HRESULT hr =
+        Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
+                CheckSum, true);
+    Json payments;
+    payments.Set("cash", int64_t(Cash));
+    payments.Set("check", int64_t(PayCheck));
+    payments.Set("credit", int64_t(Credit));
+    payments.Set("packing", int64_t(Packing));
+    LedgerAfter(true, CheckSum ? *CheckSum : 0, payments.Dump(), total);
+    return hr;
 }
 
 HRESULT CVeskar::AbortCheck() {
-    return Truth(VSK_ENGINE(core.AbortCheck()));
+    HRESULT hr = Truth(VSK_ENGINE(core.AbortCheck()));
+    LedgerAfter(false, 0, "", 0);
+    return hr;
 }
 
 HRESULT CVeskar::GetCheckResult(BSTR* CheckResult) {

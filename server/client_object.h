@@ -23,11 +23,15 @@ class CVSKPortManager;
 
 namespace vsk {
 
+class CLedger;
+
 class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch, public IFailureDetail {
 public:
     // Takes one module lock for its lifetime.
-    explicit CVeskar(CVSKPortManager& ports);
-    static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj);
+    // `ledger` (may be null) gets a row for every receipt this object opens.
+    explicit CVeskar(CVSKPortManager& ports, CLedger* ledger = nullptr);
+    static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj,
+                                  CLedger* ledger = nullptr);
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override;
     ULONG AddRef() override;
@@ -55,6 +59,13 @@ private:
     // The engine's last error code and message, kept for TakeFailureDetail.
     void KeepFailure();
 
+    // The ledger's row of the receipt this object opened: written before the opening, completed
+    // when the receipt is no longer open after a call.
+    HRESULT LedgerOpen(bool isReturn, const BSTR& department);
+    void LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG sum);
+    LONG ReceiptTotal();
+    void LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total);
+
     template <class F>
     HRESULT Truth(F&& op);
     template <class F>
@@ -70,6 +81,9 @@ private:
     size_t m_unmappedCharacters = 0;        // not yet journaled
     FailureDetail m_failure;                // of the last call, when it failed
     uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
+    CLedger* m_ledger = nullptr;
+    int64_t m_ledgerRow = 0;    // the open receipt's row (0: none)
+    std::string m_ledgerLines;  // its lines so far, a JSON array without the closing bracket
 };
 
 }  // namespace vsk

@@ -9,6 +9,7 @@
 #include "link/settings.h"
 #include "platform/command_line.h"
 #include "rpc/type_library.h"
+#include "server/certificate.h"
 #include "server/registration.h"
 #include "server/serial_devices.h"
 
@@ -21,7 +22,16 @@ using Action = ServerCommandLine::Action;
 constexpr cli::Option kOptions[] = {
     {"headless", 0, nullptr, "no operator window"},
     {"listen", 0, "HOST:PORT", "also serve clients on TCP (port 0: any free port)"},
-    {"token-file", 0, "PATH", "the token TCP clients authenticate with"},
+    {"token-file", 0, "PATH", "the token TCP and HTTP clients authenticate with"},
+    {"http", 0, "HOST:PORT", "also serve the HTTP/JSON API (port 0: any free port)"},
+    {"http-origin", 0, "ORIGIN", "a browser origin the HTTP API answers (repeatable)"},
+    {"ledger", 0, "PATH", "the receipts ledger (default: in the state folder)"},
+    {"tls-cert", 0, "PATH", "serve the HTTP API over TLS with this certificate (PEM)"},
+    {"tls-key", 0, "PATH", "the certificate's private key (PEM)"},
+    {"insecure", 0, nullptr, "allow plain HTTP off the loopback"},
+    {"make-cert", 0, nullptr,
+     "make a self-signed certificate and key for --tls-cert/--tls-key (or the default files), "
+     "print its SHA-256 fingerprint"},
     {"no-instance-lock", 0, nullptr,
      "take no per-user lock (a server for one object of a single-use class)"},
     {"set-port", 0, "COMn=DEVICE", "map a port to a device (also: --set-port N DEVICE)"},
@@ -33,7 +43,9 @@ constexpr cli::Option kOptions[] = {
 constexpr cli::Program kProgram{
     "vskmanager",
     "[-Embedding | -Automation | /Regserver | /Unregserver] [--headless]\n"
-    "[--listen HOST:PORT] [--token-file PATH]\n"
+    "[--listen HOST:PORT] [--token-file PATH] [--http HOST:PORT] [--http-origin ORIGIN]\n"
+    "[--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
+    "--make-cert [--tls-cert PATH --tls-key PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
     kOptions,
@@ -132,6 +144,21 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             cl.listen = value;
         } else if (name == "token-file") {
             cl.tokenFile = value;
+        } else if (name == "http") {
+            cl.http = value;
+        } else if (name == "http-origin") {
+            cl.httpOrigins.push_back(value);
+        } else if (name == "ledger") {
+            cl.ledger = value;
+        } else if (name == "tls-cert") {
+            cl.tlsCert = value;
+        } else if (name == "tls-key") {
+            cl.tlsKey = value;
+        } else if (name == "insecure") {
+            cl.insecure = true;
+        } else if (name == "make-cert") {
+            ++actions;
+            cl.action = Action::MakeCert;
         } else if (name == "no-instance-lock") {
             cl.instanceLock = false;
         } else if (name == "set-port" || name == "unset-port") {
@@ -182,7 +209,9 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     if (actions > 1)
         return fail(
             "give one of /Regserver, /Unregserver, --set-port, --unset-port, "
-            "--list-ports, --config");
+            "--list-ports, --config, --make-cert");
+    if (cl.tlsCert.empty() != cl.tlsKey.empty())
+        return fail("give --tls-cert and --tls-key together");
     if (!operands.empty() && !takesFiles)
         return fail("unexpected argument " + operands.front());
     return cl;
@@ -228,6 +257,18 @@ int RunCommandLineAction(const ServerCommandLine& cl, RegistryStore& reg,
                 return 0;
             }
             return 1;
+        case Action::MakeCert: {
+            const std::string cert = cl.tlsCert.empty() ? DefaultCertPath() : cl.tlsCert;
+            const std::string key = cl.tlsKey.empty() ? DefaultKeyPath() : cl.tlsKey;
+            std::string fingerprint, error;
+            if (!MakeCertificate(cert, key, &fingerprint, &error)) {
+                std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+                return 1;
+            }
+            std::printf("certificate %s\nkey %s\nSHA-256 fingerprint %s\n", cert.c_str(),
+                        key.c_str(), fingerprint.c_str());
+            return 0;
+        }
         case Action::Run:
             break;
     }

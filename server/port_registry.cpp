@@ -111,6 +111,24 @@ uint64_t CVSKPortDescriptor::LockAsync(uint32_t timeoutMs, const void* owner, Lo
     return 0;
 }
 
+void CVSKPortDescriptor::NameOwner(const void* owner, const std::string& name) {
+    std::lock_guard lock(m_lockMutex);
+    m_ownerNames[owner] = name;
+}
+
+void CVSKPortDescriptor::ForgetOwner(const void* owner) {
+    std::lock_guard lock(m_lockMutex);
+    m_ownerNames.erase(owner);
+}
+
+std::string CVSKPortDescriptor::LockHolderName() {
+    std::lock_guard lock(m_lockMutex);
+    if (m_lockCount.load() == 0)
+        return {};
+    auto it = m_ownerNames.find(m_lockHolder);
+    return it == m_ownerNames.end() ? std::string("?") : it->second;
+}
+
 void CVSKPortDescriptor::CancelLockWait(uint64_t ticket) {
     LockDone done;
     {
@@ -323,9 +341,15 @@ CVSKPortDescriptor* CVSKPortManager::AttachClient(int32_t portNumber, const std:
     }
     Slot& slot = m_slots[portNumber];
     bool isNew = !slot.descriptor;
-    if (isNew)
+    if (isNew) {
         slot.descriptor =
             std::make_unique<CVSKPortDescriptor>(portNumber, m_makeEngine, m_engineClock, m_clock);
+        auto& stats = m_stats[portNumber];
+        if (!stats)
+            stats = std::make_shared<vsk::EngineStats>();
+        if (CVSKCore* core = slot.descriptor->GetCore())
+            core->UseStats(stats);
+    }
     slot.descriptor->AddClient(callerName);
     if (created)
         *created = isNew;
@@ -406,6 +430,26 @@ void CVSKPortManager::FillConnectionsList(std::vector<ConnectionRow>& list) {
         for (size_t i = 1; i < names.size(); ++i)
             list.push_back({"", "", OrUnknown(names[i])});
     }
+}
+
+std::vector<CVSKPortManager::PortHealth> CVSKPortManager::Health() {
+    std::lock_guard lock(m_mutex);
+    std::vector<PortHealth> ports;
+    for (const auto& [port, stats] : m_stats) {
+        PortHealth h;
+        h.port = port;
+        h.stats = stats;
+        auto slot = m_slots.find(port);
+        if (slot != m_slots.end() && slot->second.descriptor) {
+            CVSKPortDescriptor& d = *slot->second.descriptor;
+            h.open = true;
+            h.clients = d.ClientNames();
+            h.locked = d.LockCount() > 0;
+            h.lockHolder = d.LockHolderName();
+        }
+        ports.push_back(std::move(h));
+    }
+    return ports;
 }
 
 size_t CVSKPortManager::PortCount() {

@@ -22,6 +22,7 @@
 
 class CVSKCore;
 
+#include "engine/engine_stats.h"
 #include "platform/clock.h"
 
 namespace vsk {
@@ -76,6 +77,10 @@ public:
     // The register's serial number as last read by the port's worker, for the connections list.
     std::string SerialNumber();
     void SetSerialNumber(std::string serial);
+    // Who an owner of the lock is, for the health report ("" when nobody holds it).
+    void NameOwner(const void* owner, const std::string& name);
+    void ForgetOwner(const void* owner);
+    std::string LockHolderName();
 
 private:
     struct Waiter {
@@ -99,6 +104,7 @@ private:
     std::deque<Waiter> m_waiters;
     uint64_t m_nextTicket = 1;
     std::string m_serialNumber;
+    std::map<const void*, std::string> m_ownerNames;
 };
 
 class CVSKPortManager {
@@ -144,6 +150,18 @@ public:
     };
     void FillConnectionsList(std::vector<ConnectionRow>& list);
 
+    // One port for the health report and the metrics: its record lives as long as the
+    // server, so a port closed since still has its counters.
+    struct PortHealth {
+        int32_t port = 0;
+        bool open = false;
+        std::vector<std::string> clients;  // Windows-1251
+        std::string lockHolder;            // Windows-1251; "" when not locked
+        bool locked = false;
+        std::shared_ptr<const vsk::EngineStats> stats;
+    };
+    std::vector<PortHealth> Health();
+
     size_t PortCount();
     // At most this many port threads at once (alive or not yet joined); a call to a further
     // port is refused.
@@ -170,6 +188,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_closed;
     std::map<int32_t, Slot> m_slots;
+    std::map<int32_t, std::shared_ptr<vsk::EngineStats>> m_stats;
     std::vector<std::unique_ptr<vsk::CPortWorker>> m_retired;
     size_t m_workerLimit = kDefaultWorkerLimit;
 };

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "engine/operator_ui.h"
 #include "engine/vsk_core.h"
@@ -26,6 +28,7 @@
 #include "server/manager_proxy.h"
 #include "server/port_registry.h"
 #include "server/registration.h"
+#include "server/status_report.h"
 #include "server/systemd.h"
 
 namespace vsk {
@@ -133,6 +136,8 @@ CServerSession::CServerSession(const ServerCommandLine& cl, int signalFd, IOpera
       m_started(std::chrono::steady_clock::now()) {}
 
 CServerSession::~CServerSession() {
+    if (m_http)
+        m_http->Stop();
     TheModule().SetOnLastUnlock({});
     m_notifier.Stopping();
 }
@@ -146,14 +151,30 @@ bool CServerSession::Start(std::string* error) {
     const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
     if (!m_cl.listen.empty() && !m_server.ListenTcp(m_cl.listen, tokenFile, error))
         return false;
+    // The ledger is the user's server's: a server for one proxy object opens no receipts.
+    const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
+    if (!singleUseOnly) {
+        std::string report;
+        const std::string ledgerPath = m_cl.ledger.empty() ? CLedger::DefaultPath() : m_cl.ledger;
+        const bool opened = m_ledger.Open(ledgerPath, &report);
+        if (!report.empty())
+            LogLine(opened ? LogPriority::Warning : LogPriority::Error, report);
+        if (int cut = m_ledger.RecoverAfterCrash(); cut > 0)
+            LogLine(LogPriority::Warning, std::to_string(cut) +
+                                              " receipt(s) of the ledger were open when the server "
+                                              "last ended; marked cut (the register cancels them)");
+    }
+    if (!StartHttp(tokenFile, error))
+        return false;
     // A server started for one VSKManager.Application object holds no instance lock: it must
     // not take the Veskar class over from the user's server (its proxy is a client of that).
-    const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
     if (!singleUseOnly) {
         ClassFactory veskar;
         veskar.clsid = typelib::CLSID_Veskar;
         veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
-        veskar.create = [this](IDispatch** pp) { return CVeskar::CreateInstance(m_ports, pp); };
+        veskar.create = [this](IDispatch** pp) {
+            return CVeskar::CreateInstance(m_ports, pp, &m_ledger);
+        };
         if (!m_server.RegisterClassObject(std::move(veskar), error))
             return false;
     }
@@ -192,6 +213,63 @@ bool CServerSession::Start(std::string* error) {
     // LockPrinter's waits end on time through the loop's timer; the watchdog's keep-alive
     // rides on the same timer.
     m_server.SetTimer([this] { return SoonerOf(m_ports.ExpireLockWaits(), m_notifier.Tick()); });
+    return true;
+}
+
+bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
+    RegistryStore reg;
+    const std::string key = std::string(kSettingsRoot) + kCurrentConfig;
+    auto setting = [&](const char* name) {
+        auto value = reg.GetValue(Hive::CurrentUser, key, name);
+        const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
+        return text ? *text : std::string();
+    };
+    HttpOptions options;
+    options.listen = m_cl.http.empty() ? setting("HttpListen") : m_cl.http;
+    if (options.listen.empty() || (m_cl.startedByAutomation && !m_cl.instanceLock))
+        return true;
+    options.origins = m_cl.httpOrigins;
+    const std::string origins = setting("HttpOrigins");
+    for (size_t at = 0; at < origins.size();) {
+        size_t end = origins.find(',', at);
+        if (end == std::string::npos)
+            end = origins.size();
+        std::string origin = origins.substr(at, end - at);
+        origin.erase(0, origin.find_first_not_of(' '));
+        origin.erase(origin.find_last_not_of(' ') + 1);
+        if (!origin.empty())
+            options.origins.push_back(origin);
+        at = end + 1;
+    }
+    auto token = LoadOrCreateTokenFile(tokenFile, error);
+    if (!token)
+        return false;
+    options.token = *token;
+    options.insecure = m_cl.insecure;
+    if (!m_cl.tlsCert.empty()) {
+        auto readAll = [](const std::string& path) {
+            std::ifstream in(path, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), {});
+        };
+        options.tlsCert = readAll(m_cl.tlsCert);
+        options.tlsKey = readAll(m_cl.tlsKey);
+        if (options.tlsCert.empty() || options.tlsKey.empty()) {
+            *error = "cannot read " + m_cl.tlsCert + " or " + m_cl.tlsKey;
+            return false;
+        }
+    }
+    options.health = [this](bool* healthy) { return HealthJson(m_ports, healthy); };
+    options.metrics = [this] { return MetricsText(m_ports); };
+    options.status = [this] { return StatusJson(m_ports, m_ledger); };
+    m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
+    if (!m_http->Start(options, error)) {
+        m_http.reset();
+        return false;
+    }
+    const std::string host = options.listen.substr(0, options.listen.rfind(':'));
+    LogLine(LogPriority::Info, std::string("HTTP API on ") +
+                                   (options.tlsCert.empty() ? "http://" : "https://") + host + ":" +
+                                   std::to_string(m_http->Port()));
     return true;
 }
 

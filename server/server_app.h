@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "http/http_front.h"
+#include "ledger/ledger.h"
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
 #include "server/systemd.h"
@@ -37,7 +39,8 @@ struct ServerCommandLine {
         SetConfig,
         Help,
         Version,
-        ShowConfig
+        ShowConfig,
+        MakeCert
     };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
@@ -45,7 +48,15 @@ struct ServerCommandLine {
     bool headless = false;
     std::string listen;     // HOST:PORT of the opt-in TCP listener
     std::string tokenFile;  // empty: the default token file
-    int port = 0;           // --set-port / --unset-port
+    // HOST:PORT of the opt-in HTTP listener; empty: the setting HttpListen (a string), if any.
+    std::string http;
+    std::vector<std::string> httpOrigins;  // and the setting HttpOrigins (comma-separated)
+    std::string ledger;                    // empty: the default ledger file
+    // HTTPS: the certificate and key (PEM files); plain HTTP off the loopback only with
+    // --insecure.
+    std::string tlsCert, tlsKey;
+    bool insecure = false;
+    int port = 0;  // --set-port / --unset-port
     std::string devicePath;
     std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
     uint32_t configValue = 0;
@@ -94,8 +105,12 @@ public:
     bool UserInControl() const { return m_userInControl; }
     CVSKPortManager& Ports() { return m_ports; }
     CRpcServer& Server() { return m_server; }
+    CLedger& Ledger() { return m_ledger; }
+    int HttpPort() const { return m_http ? m_http->Port() : 0; }
 
 private:
+    bool StartHttp(const std::string& tokenFile, std::string* error);
+
     ServerCommandLine m_cl;
     int m_signalFd;
     bool m_stop = false;
@@ -109,7 +124,11 @@ private:
     // Declared first, destroyed last: the client objects the server still holds release their
     // ports into it when the server closes their connections.
     CVSKPortManager m_ports;
+    // Every receipt the client objects open, and the HTTP front's idempotency keys.
+    CLedger m_ledger;
     CRpcServer m_server;
+    // Stopped before the loop ends: its requests wait on the loop.
+    std::unique_ptr<CHttpFront> m_http;
     CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;
 };

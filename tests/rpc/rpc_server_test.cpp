@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -471,6 +473,74 @@ TEST(TokenFile, RefusesAFileOthersCanRead) {
     EXPECT_EQ(LoadOrCreateTokenFile(path, &error), created);  // stable across starts
     chmod(path.c_str(), 0644);
     EXPECT_FALSE(ReadTokenFile(path, &error));
+}
+
+// Session connections: lines posted from another thread are served by the loop in order, each
+// session has objects of its own, and closing a session releases them.
+TEST_F(RpcServerTest, SessionLinesAreServedInOrderWithObjectsOfTheirOwn) {
+    std::mutex mutex;
+    std::vector<std::string> replies;
+    auto post = [&](const std::string& session, const std::string& line) {
+        server.PostSessionLine(session, line, [&](std::string reply) {
+            std::lock_guard lock(mutex);
+            replies.push_back(std::move(reply));
+        });
+    };
+    auto waitFor = [&](size_t n) {
+        for (int i = 0; i < 200; ++i) {
+            {
+                std::lock_guard lock(mutex);
+                if (replies.size() >= n)
+                    return true;
+            }
+            server.RunOnce(20);
+        }
+        return false;
+    };
+    std::thread poster([&] {
+        post("a", R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance",)"
+                  R"("params":{"progid":"VSKManager.Veskar"}})");
+        post("a", R"({"jsonrpc":"2.0","id":2,"method":"Invoke",)"
+                  R"("params":{"object":1,"name":"GetPortNumber","args":[]}})");
+        post("b", R"({"jsonrpc":"2.0","id":3,"method":"Invoke",)"
+                  R"("params":{"object":1,"name":"GetPortNumber","args":[]}})");
+        post("a", R"({"jsonrpc":"2.0","method":"Invoke",)"
+                  R"("params":{"object":1,"name":"GetPortNumber","args":[]}})");
+    });
+    poster.join();
+    ASSERT_TRUE(waitFor(4));
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_NE(replies[0].find(R"("object":1)"), std::string::npos) << replies[0];
+    EXPECT_NE(replies[1].find(R"("id":2,"result")"), std::string::npos) << replies[1];
+    // Session b never created object 1: the handle of session a means nothing there.
+    EXPECT_EQ(ErrorCode(*Json::Parse(replies[2])), int64_t(RPC_E_DISCONNECTED));
+    EXPECT_EQ(replies[3], "");  // a notification has no reply
+    EXPECT_EQ(destroyed, 0);
+    server.CloseSession("a");
+    server.RunOnce(20);
+    EXPECT_EQ(destroyed, 1);
+    // A closed session starts afresh: its old handle is gone.
+    post("a", R"({"jsonrpc":"2.0","id":4,"method":"Release","params":{"object":1}})");
+    ASSERT_TRUE(waitFor(5));
+    EXPECT_EQ(ErrorCode(*Json::Parse(replies[4])), int64_t(RPC_E_DISCONNECTED));
+}
+
+// Lines still queued when the server goes are answered with nothing, so no poster waits for
+// ever.
+TEST(RpcServerSessions, QueuedLinesAreAnsweredWhenTheServerGoes) {
+    test::TempEnv env;
+    std::atomic<int> answered{0};
+    {
+        CRpcServer server{env.RuntimeDir()};
+        std::string error;
+        ASSERT_TRUE(server.ListenLocal(&error)) << error;
+        server.PostSessionLine("s", R"({"jsonrpc":"2.0","id":1,"method":"Nope"})",
+                               [&](std::string reply) {
+                                   EXPECT_EQ(reply, "");
+                                   ++answered;
+                               });
+    }
+    EXPECT_EQ(answered.load(), 1);
 }
 
 }  // namespace

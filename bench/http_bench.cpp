@@ -1,0 +1,268 @@
+// The HTTP API against the socket, measured in the same run against the same register program:
+//
+//   - a whole 3-line receipt as one POST /v1/ports/1/receipts, and the same receipt as the
+//     socket client sells it (Init, LockPrinter, OpenCheck, the lines, CloseCheckEx,
+//     GetCheckResult, UnlockPrinter, Done): the mean of each and their ratio, with the port
+//     opened for each receipt and with it held open by another client;
+//   - GetPortNumber of an unbound object, p50 and p99, over a kept-alive HTTP connection in a
+//     session and over the socket;
+//   - what the ledger adds per receipt: its row written before the opening and completed at
+//     the end (two transactions with synchronous=FULL) on the state folder's file system.
+//
+//   http_bench [--receipts N] [--calls N]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/process_support.h"
+#include "client/client.h"
+#include "ledger/ledger.h"
+
+namespace {
+
+using namespace vsk;
+using Clock = std::chrono::steady_clock;
+
+double Us(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+// One kept-alive HTTP/1.1 connection.
+class HttpConnection {
+public:
+    explicit HttpConnection(int port) {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~HttpConnection() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    // The status (0: the connection failed); the body in *body.
+    int Post(const std::string& path, const std::string& body, const std::string& headers,
+             std::string* reply) {
+        const std::string request = "POST " + path + " HTTP/1.1\r\nHost: bench\r\n" + headers +
+                                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                    body;
+        if (m_fd < 0 ||
+            send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+            return 0;
+        size_t end;
+        while ((end = m_in.find("\r\n\r\n")) == std::string::npos)
+            if (!Fill())
+                return 0;
+        const std::string head = m_in.substr(0, end);
+        std::smatch m;
+        size_t length = 0;
+        if (std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)", std::regex::icase)))
+            length = std::stoul(m[1].str());
+        while (m_in.size() < end + 4 + length)
+            if (!Fill())
+                return 0;
+        *reply = m_in.substr(end + 4, length);
+        m_in.erase(0, end + 4 + length);
+        return std::atoi(head.c_str() + 9);
+    }
+
+private:
+    bool Fill() {
+        char buf[8192];
+        ssize_t n = read(m_fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        m_in.append(buf, size_t(n));
+        return true;
+    }
+    int m_fd = -1;
+    std::string m_in;
+};
+
+vsk::IVeskar* SocketObject() {
+    vsk::ActivationOptions options;
+    options.allowStart = false;
+    vsk::IDispatch* object = nullptr;
+    if (vsk::CreateInstance(vsk::GuidToString(vsk::typelib::CLSID_Veskar), &object, options) !=
+        S_OK)
+        return nullptr;
+    vsk::IVeskar* veskar = nullptr;
+    vsk::QueryVeskar(object, &veskar);
+    object->Release();
+    return veskar;
+}
+
+const char* const kNames[] = {"Хліб", "Молоко", "Сир"};
+
+bool SocketReceipt(vsk::IVeskar* v) {
+    LONG sum = 0, closing = 0;
+    std::u16string result;
+    bool ok = v->Init(1, u"Anna", u"0000000000", 0, u"bench") == S_OK &&
+              v->LockPrinter(10000) == S_OK && v->OpenCheck(u"1") == S_OK;
+    for (int i = 0; ok && i < 3; ++i)
+        ok = v->FiscalLineEx(vsk::Utf8ToUtf16(kNames[i]).value(), 1, 1000 + i, 0, 1, 0, 0, 0, u"",
+                             0, &sum) == S_OK;
+    ok = ok && v->CloseCheckEx(5000, 0, 0, 0, &closing) == S_OK && closing > 0 &&
+         v->GetCheckResult(&result) == S_OK;
+    v->UnlockPrinter();
+    v->Done();
+    return ok;
+}
+
+std::string HttpReceiptBody() {
+    std::string lines;
+    for (int i = 0; i < 3; ++i)
+        lines += std::string(i ? "," : "") + R"({"name":")" + kNames[i] +
+                 R"(","quantity":1,"price":)" + std::to_string(1000 + i) + "}";
+    return R"({"cashier":"Anna","password":"0000000000","lines":[)" + lines +
+           R"(],"payments":{"cash":5000}})";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int receipts = 30, calls = 2000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--receipts"))
+            receipts = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--calls"))
+            calls = std::max(10, std::atoi(argv[i + 1]));
+    }
+    const std::string dir = vskbench::PrivateEnvironment("vsk-httpbench");
+    if (dir.empty())
+        return 1;
+    pid_t emulator = vskbench::Spawn({VSK_EMULATOR_PATH, "--link", dir + "/com", "--no-stdin"},
+                                     (dir + "/tape.txt").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pid_t set = vskbench::Spawn({VSK_SERVER_PATH, "--set-port", "COM1=" + dir + "/com"});
+    waitpid(set, nullptr, 0);
+    const std::string out = dir + "/server.out";
+    pid_t server =
+        vskbench::Spawn({VSK_SERVER_PATH, "--headless", "--http", "127.0.0.1:0"}, out.c_str());
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(out);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::smatch m;
+        if (std::regex_search(text, m, std::regex("HTTP API on http://[^ ]*:([0-9]+)")))
+            port = std::stoi(m[1].str());
+    }
+    int status = 0;
+    if (port == 0) {
+        std::fprintf(stderr, "http_bench: the server did not start\n");
+        status = 1;
+    } else {
+        // Whole receipts: first with nobody else on the port (each receipt opens and closes
+        // it), then with another client holding it open, as at a till.
+        HttpConnection http(port);
+        std::string reply;
+        vsk::IVeskar* veskar = SocketObject();
+        vsk::IVeskar* holder = nullptr;
+        for (int held = 0; held < 2 && veskar; ++held) {
+            if (held) {
+                holder = SocketObject();
+                if (!holder || holder->Init(1, u"Anna", u"0000000000", 0, u"holder") != S_OK)
+                    break;
+            }
+            double httpUs = 0, socketUs = 0;
+            int failures = 0;
+            for (int i = 0; i < receipts; ++i) {
+                auto t0 = Clock::now();
+                failures += http.Post("/v1/ports/1/receipts", HttpReceiptBody(), "", &reply) != 200;
+                auto t1 = Clock::now();
+                failures += !SocketReceipt(veskar);
+                auto t2 = Clock::now();
+                httpUs += Us(t1 - t0);
+                socketUs += Us(t2 - t1);
+            }
+            std::printf(
+                "whole receipt (3 lines), %d each, %s: HTTP %.0f us, socket %.0f us, "
+                "HTTP/socket %.2f%s\n",
+                receipts, held ? "port held open by another client" : "port opened each time",
+                httpUs / receipts, socketUs / receipts, httpUs / socketUs,
+                failures ? " (with failures)" : "");
+        }
+        if (holder)
+            holder->Release();
+
+        // GetPortNumber round trips.
+        const std::string create =
+            R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"VSKManager.Veskar"}})";
+        const std::string call =
+            R"({"jsonrpc":"2.0","id":2,"method":"Invoke","params":{"object":1,"name":"GetPortNumber"}})";
+        const std::string session = "X-Vsk-Session: bench\r\n";
+        http.Post("/v1/rpc", create, session, &reply);
+        std::vector<double> overHttp, overSocket;
+        vsk::IVeskar* unbound = SocketObject();
+        LONG n = 0;
+        for (int i = 0; i < calls && unbound; ++i) {
+            auto t0 = Clock::now();
+            http.Post("/v1/rpc", call, session, &reply);
+            auto t1 = Clock::now();
+            unbound->GetPortNumber(&n);
+            auto t2 = Clock::now();
+            overHttp.push_back(Us(t1 - t0));
+            overSocket.push_back(Us(t2 - t1));
+        }
+        std::printf(
+            "GetPortNumber, %d each: HTTP p50 %.0f us p99 %.0f us, socket p50 %.0f us "
+            "p99 %.0f us\n",
+            calls, Percentile(overHttp, 0.5), Percentile(overHttp, 0.99),
+            Percentile(overSocket, 0.5), Percentile(overSocket, 0.99));
+        if (unbound)
+            unbound->Release();
+        if (veskar)
+            veskar->Release();
+    }
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    kill(emulator, SIGTERM);
+    waitpid(emulator, nullptr, 0);
+
+    // The ledger alone, on the same file system as the user's.
+    vsk::CLedger ledger;
+    std::string report;
+    if (ledger.Open(dir + "/state/bench-ledger.sqlite", &report)) {
+        const int rows = 200;
+        auto t0 = Clock::now();
+        for (int i = 0; i < rows; ++i) {
+            int64_t id = ledger.BeginReceipt(1, "bench", false);
+            ledger.EndReceipt(id, "closed", R"([{"name":"x","quantity":1,"price":1000}])",
+                              R"({"cash":1000})", i + 1, 1000, "");
+        }
+        std::printf("ledger, %d receipts: %.0f us per receipt (row before, completion after)\n",
+                    rows, Us(Clock::now() - t0) / rows);
+    }
+    std::filesystem::remove_all(dir);
+    return status;
+}

@@ -1,0 +1,983 @@
+#include "http/http_front.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <random>
+
+#include "http/status_page.h"
+#include "ledger/ledger.h"
+#include "rpc/json.h"
+#include "rpc/rpc_server.h"
+
+namespace vsk {
+
+namespace {
+
+constexpr const char* kSessionHeader = "x-vsk-session";
+constexpr const char* kSessionCookie = "vsk_session";
+// Failed bearer tokens of one peer make its next requests wait, doubling up to the cap.
+constexpr auto kAuthDelayFirst = std::chrono::milliseconds(100);
+constexpr auto kAuthDelayMax = std::chrono::seconds(10);
+// The lock a whole receipt waits for before it is refused as busy.
+constexpr int kReceiptLockWaitMs = 10000;
+
+HttpReply JsonReply(int status, const Json& body) {
+    HttpReply r;
+    r.status = status;
+    r.body = body.Dump();
+    return r;
+}
+
+HttpReply ErrorReply(int status, const std::string& code, const std::string& message) {
+    Json why;
+    why.Set("code", code);
+    why.Set("message", message);
+    Json body;
+    body.Set("error", std::move(why));
+    return JsonReply(status, body);
+}
+
+bool ConstantTimeEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size() || b.empty())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        diff |= uint8_t(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string QueryValue(const std::string& query, const std::string& name) {
+    size_t at = 0;
+    while (at <= query.size()) {
+        size_t end = query.find('&', at);
+        if (end == std::string::npos)
+            end = query.size();
+        std::string pair = query.substr(at, end - at);
+        size_t eq = pair.find('=');
+        if (pair.substr(0, eq) == name)
+            return eq == std::string::npos ? std::string() : pair.substr(eq + 1);
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string CookieValue(const std::string& cookies, const std::string& name) {
+    size_t at = 0;
+    while (at < cookies.size()) {
+        size_t end = cookies.find(';', at);
+        if (end == std::string::npos)
+            end = cookies.size();
+        std::string pair = cookies.substr(at, end - at);
+        pair.erase(0, pair.find_first_not_of(' '));
+        size_t eq = pair.find('=');
+        if (eq != std::string::npos && pair.substr(0, eq) == name)
+            return pair.substr(eq + 1);
+        at = end + 1;
+    }
+    return {};
+}
+
+// A session name the client chose: short, plain characters only.
+bool UsableSessionName(const std::string& s) {
+    return !s.empty() && s.size() <= 64 && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
+}
+
+std::string RpcLine(int64_t id, const std::string& method, Json params) {
+    Json req;
+    req.Set("jsonrpc", "2.0");
+    req.Set("id", id);
+    req.Set("method", method);
+    req.Set("params", std::move(params));
+    return req.Dump();
+}
+
+// What one line sums to on the register (the engine's own rounding), or -1 when the register
+// alone can tell.
+int64_t ExpectedLineSum(int64_t qty, int64_t price, bool weighed, int64_t direction,
+                        int64_t discount) {
+    const int64_t q = qty == 0 ? 1 : qty;
+    __int128 exact = weighed ? (static_cast<__int128>(price) * 1000 * q + 500000) / 1000000
+                             : static_cast<__int128>(price) * q;
+    if (exact < INT32_MIN || exact > INT32_MAX)
+        return -1;
+    int64_t sum = int64_t(exact);
+    if (direction >= 0 && discount >= 1)
+        sum = direction > 0 ? sum + discount : sum - std::min(discount, sum);
+    return sum;
+}
+
+MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char* version, const char* upload, size_t* uploadSize, void** state);
+void OnCompleted(void* cls, MHD_Connection* connection, void** state,
+                 MHD_RequestTerminationCode why);
+
+}  // namespace
+
+CHttpFront::CHttpFront(CRpcServer& rpc, CLedger& ledger) : m_rpc(rpc), m_ledger(ledger) {}
+
+CHttpFront::~CHttpFront() {
+    Stop();
+}
+
+bool CHttpFront::Start(const HttpOptions& options, std::string* error) {
+    m_options = options;
+    std::string hostPort = options.listen;
+    size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos) {
+        *error = "--http expects HOST:PORT, got " + hostPort;
+        return false;
+    }
+    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* res = nullptr;
+    if (int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &res);
+        rc != 0 || !res) {
+        *error = "cannot resolve " + hostPort + ": " + gai_strerror(rc);
+        return false;
+    }
+    sockaddr_storage addr{};
+    std::memcpy(&addr, res->ai_addr, res->ai_addrlen);
+    const bool v6 = res->ai_family == AF_INET6;
+    freeaddrinfo(res);
+    bool loopback = false;
+    if (v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        loopback = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    } else {
+        loopback = (ntohl(reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr) >> 24) == 127;
+    }
+    const bool tls = !options.tlsCert.empty();
+    // Tokens and receipts do not cross a network in the clear unless the operator says so.
+    if (!loopback && !tls && !options.insecure) {
+        *error = "HTTP off the loopback (" + hostPort +
+                 ") needs --tls-cert and --tls-key (vskmanager --make-cert makes them), or "
+                 "--insecure";
+        return false;
+    }
+    if (tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        *error = "this libmicrohttpd has no TLS";
+        return false;
+    }
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION;
+    if (v6)
+        flags |= MHD_USE_IPv6;
+    if (tls)
+        flags |= MHD_USE_TLS;
+    MHD_OptionItem tlsOptions[] = {
+        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
+         const_cast<char*>(m_options.tlsCert.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_options.tlsKey.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_SOCK_ADDR,
+                                reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_NOTIFY_COMPLETED,
+                                &OnCompleted, this, MHD_OPTION_CONNECTION_LIMIT, 128u,
+                                MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY, tlsOptions,
+                                MHD_OPTION_END);
+    if (!m_daemon) {
+        *error = "cannot listen for HTTP on " + hostPort;
+        return false;
+    }
+    if (const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT))
+        m_port = info->port;
+    m_sweeper = std::thread([this] {
+        std::unique_lock lock(m_mutex);
+        while (!m_ending) {
+            m_cv.wait_for(lock, std::chrono::seconds(1));
+            lock.unlock();
+            Sweep();
+            lock.lock();
+        }
+    });
+    return true;
+}
+
+void CHttpFront::Stop() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ending && !m_daemon)
+            return;
+        m_ending = true;
+    }
+    m_cv.notify_all();
+    {
+        std::lock_guard lock(m_replies->mutex);
+        m_replies->ending = true;
+    }
+    m_replies->cv.notify_all();
+    if (m_sweeper.joinable())
+        m_sweeper.join();
+    if (m_daemon)
+        MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+    std::lock_guard lock(m_mutex);
+    for (const auto& [name, since] : m_sessions)
+        m_rpc.CloseSession(name);
+    m_sessions.clear();
+}
+
+// Sessions idle past their time go, with their objects (a port a session held is let go).
+void CHttpFront::Sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::string> gone;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            if (m_busySessions.count(it->first) == 0 && now - it->second > m_options.sessionIdle) {
+                gone.push_back(it->first);
+                it = m_sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const std::string& name : gone)
+        m_rpc.CloseSession(name);
+}
+
+std::string CHttpFront::Call(const std::string& session, const std::string& line) {
+    struct Wait {
+        bool done = false;
+        std::string reply;
+    };
+    auto wait = std::make_shared<Wait>();
+    // The reply may come after this front is gone (the loop answers what is left when it
+    // ends): the callback touches only what it shares.
+    std::shared_ptr<Replies> replies = m_replies;
+    m_rpc.PostSessionLine(session, line, [replies, wait](std::string reply) {
+        {
+            std::lock_guard lock(replies->mutex);
+            wait->done = true;
+            wait->reply = std::move(reply);
+        }
+        replies->cv.notify_all();
+    });
+    std::unique_lock lock(replies->mutex);
+    replies->cv.wait(lock, [&] { return wait->done || replies->ending; });
+    return wait->done ? wait->reply : std::string();
+}
+
+std::string CHttpFront::NewSessionName() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    char text[40];
+    std::snprintf(text, sizeof text, "%016llx%016llx", (unsigned long long)random(),
+                  (unsigned long long)random());
+    return text;
+}
+
+bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
+    // A page in a browser on this computer reaches the loopback too: a request that says it
+    // comes from a page of an origin not allowed is refused, whatever its peer.
+    auto origin = request.headers.find("origin");
+    auto hostHeader = request.headers.find("host");
+    const bool sameOrigin = origin != request.headers.end() &&
+                            hostHeader != request.headers.end() &&
+                            origin->second == "http://" + hostHeader->second;
+    if (origin != request.headers.end() && !sameOrigin &&
+        std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) ==
+            m_options.origins.end()) {
+        *refusal =
+            ErrorReply(403, "FORBIDDEN_ORIGIN", "origin " + origin->second + " is not allowed");
+        return false;
+    }
+    if (request.loopback)
+        return true;
+    const std::string host = request.peer;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(m_mutex);
+    auto known = m_failures.find(host);
+    if (known != m_failures.end() && now < known->second.retryAt) {
+        *refusal = ErrorReply(429, "E_ACCESSDENIED",
+                              "too many failed authentications from this address; try later");
+        return false;
+    }
+    auto auth = request.headers.find("authorization");
+    std::string token;
+    if (auth != request.headers.end() && auth->second.rfind("Bearer ", 0) == 0)
+        token = auth->second.substr(7);
+    if (!ConstantTimeEqual(token, m_options.token)) {
+        if (m_failures.size() > 4096)
+            m_failures.clear();
+        Failures& f = m_failures[host];
+        f.count = std::min(f.count + 1, 16);
+        f.retryAt = now + std::min<std::chrono::steady_clock::duration>(
+                              kAuthDelayFirst * (1 << (f.count - 1)), kAuthDelayMax);
+        *refusal = ErrorReply(401, "E_ACCESSDENIED",
+                              token.empty() ? "a bearer token is required" : "wrong token");
+        refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
+        return false;
+    }
+    if (known != m_failures.end())
+        m_failures.erase(known);
+    return true;
+}
+
+HttpReply CHttpFront::Handle(const Request& request) {
+    HttpReply reply;
+    auto origin = request.headers.find("origin");
+    const bool allowedOrigin = origin != request.headers.end() &&
+                               std::find(m_options.origins.begin(), m_options.origins.end(),
+                                         origin->second) != m_options.origins.end();
+    if (request.method == "OPTIONS") {
+        if (!allowedOrigin) {
+            reply = ErrorReply(403, "FORBIDDEN_ORIGIN", "origin not allowed");
+        } else {
+            reply.status = 204;
+            reply.body.clear();
+            reply.headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+            reply.headers.emplace_back(
+                "Access-Control-Allow-Headers",
+                "Content-Type, Authorization, Idempotency-Key, X-Vsk-Session");
+            reply.headers.emplace_back("Access-Control-Max-Age", "600");
+        }
+    } else if (!Authorised(request, &reply)) {
+        // reply holds the refusal
+    } else if (request.tooLarge) {
+        reply =
+            ErrorReply(413, "TOO_LARGE",
+                       "the body is larger than " + std::to_string(m_options.maxBody) + " bytes");
+    } else if (request.path == "/v1/rpc") {
+        reply = request.method == "POST" ? Rpc(request) : ErrorReply(405, "METHOD", "use POST");
+    } else if (request.path == "/" && request.method == "GET") {
+        reply.body = kStatusPage;
+        reply.contentType = "text/html; charset=utf-8";
+    } else if (request.path == "/v1/status" && m_options.status) {
+        reply.body = m_options.status();
+    } else if (request.path == "/v1/events" && m_options.status) {
+        reply.events = true;
+        reply.contentType = "text/event-stream";
+    } else if (request.path == "/v1/health" && m_options.health) {
+        bool healthy = false;
+        reply.body = m_options.health(&healthy);
+        reply.status = healthy ? 200 : 503;
+    } else if (request.path == "/metrics" && m_options.metrics) {
+        reply.body = m_options.metrics();
+        reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    } else if (request.path == "/v1/receipts") {
+        reply = request.method == "GET" ? Receipts(request) : ErrorReply(405, "METHOD", "use GET");
+    } else if (request.path.rfind("/v1/ports/", 0) == 0 && request.path.size() > 19 &&
+               request.path.compare(request.path.size() - 9, 9, "/receipts") == 0) {
+        const std::string number = request.path.substr(10, request.path.size() - 19);
+        int port = 0;
+        const bool digits = !number.empty() && number.size() <= 4 &&
+                            std::all_of(number.begin(), number.end(), ::isdigit);
+        if (digits)
+            port = std::stoi(number);
+        if (port <= 0)
+            reply = ErrorReply(404, "NOT_FOUND", "no port " + number);
+        else if (request.method != "POST")
+            reply = ErrorReply(405, "METHOD", "use POST");
+        else
+            reply = Receipt(request, port);
+    } else {
+        reply = ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+    }
+    if (allowedOrigin) {
+        reply.headers.emplace_back("Access-Control-Allow-Origin", origin->second);
+        reply.headers.emplace_back("Vary", "Origin");
+    }
+    return reply;
+}
+
+HttpReply CHttpFront::Rpc(const Request& request) {
+    std::string error;
+    auto body = Json::Parse(request.body, &error);
+    if (!body)
+        return ErrorReply(400, "RPC_E_INVALID_DATA", "malformed JSON: " + error);
+    if (body->IsArray() && body->AsArray().empty())
+        return ErrorReply(400, "RPC_E_INVALID_DATA", "an empty batch");
+    std::string session;
+    if (auto h = request.headers.find(kSessionHeader); h != request.headers.end())
+        session = h->second;
+    else if (auto c = request.headers.find("cookie"); c != request.headers.end())
+        session = CookieValue(c->second, kSessionCookie);
+    if (!session.empty() && !UsableSessionName(session))
+        return ErrorReply(400, "BAD_SESSION", "a session name is up to 64 letters, digits, - or _");
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ending)
+            return ErrorReply(503, "ENDING", "the server is ending");
+        if (session.empty() || m_sessions.count(session) == 0) {
+            if (m_sessions.size() >= m_options.maxSessions)
+                return ErrorReply(503, "BUSY", "too many HTTP sessions; try later");
+            if (session.empty())
+                session = NewSessionName();
+        }
+        m_sessions[session] = std::chrono::steady_clock::now();
+        ++m_busySessions[session];
+    }
+    const std::string rpcSession = "http:" + session;
+    Json::Array replies;
+    bool ended = false;
+    auto one = [&](const Json& req) {
+        std::string line = Call(rpcSession, req.Dump());
+        if (line.empty()) {
+            std::lock_guard lock(m_mutex);
+            ended = ended || m_ending;
+            return;
+        }
+        if (auto parsed = Json::Parse(line))
+            replies.push_back(std::move(*parsed));
+    };
+    if (body->IsArray())
+        for (const Json& req : body->AsArray())
+            one(req);
+    else
+        one(*body);
+    {
+        std::lock_guard lock(m_mutex);
+        if (--m_busySessions[session] == 0)
+            m_busySessions.erase(session);
+        m_sessions[session] = std::chrono::steady_clock::now();
+    }
+    if (ended)
+        return ErrorReply(503, "ENDING", "the server is ending");
+    HttpReply reply;
+    if (body->IsArray())
+        reply.body = Json(std::move(replies)).Dump();
+    else if (!replies.empty())
+        reply.body = replies.front().Dump();
+    else
+        reply.status = 204;  // a notification
+    reply.headers.emplace_back("X-Vsk-Session", session);
+    reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + session +
+                                                 "; Path=/; HttpOnly; SameSite=Strict");
+    return reply;
+}
+
+HttpReply CHttpFront::Receipts(const Request& request) {
+    const std::string portText = QueryValue(request.query, "port");
+    int port = 0;
+    if (!portText.empty()) {
+        if (portText.size() > 4 || !std::all_of(portText.begin(), portText.end(), ::isdigit))
+            return ErrorReply(400, "BAD_PORT", "port is a number");
+        port = std::stoi(portText);
+    }
+    if (!m_ledger.IsOpen())
+        return ErrorReply(503, "NO_LEDGER", "the receipts ledger is not available");
+    auto rows = m_ledger.Receipts(port, QueryValue(request.query, "since"));
+    if (QueryValue(request.query, "format") == "csv") {
+        HttpReply reply;
+        reply.contentType = "text/csv; charset=utf-8";
+        reply.body = CLedger::Csv(rows);
+        return reply;
+    }
+    Json::Array list;
+    for (const LedgerReceipt& r : rows) {
+        Json row;
+        row.Set("id", r.id);
+        row.Set("time", r.time);
+        row.Set("port", int64_t(r.port));
+        row.Set("client", r.client);
+        row.Set("kind", r.kind);
+        row.Set("lines", Json::Parse(r.lines).value_or(Json(Json::Array{})));
+        row.Set("payments", Json::Parse(r.payments).value_or(Json(Json::Object{})));
+        row.Set("number", r.number);
+        row.Set("total", r.total);
+        row.Set("end", r.end);
+        row.Set("error", r.error);
+        row.Set("endedAt", r.endedAt);
+        list.push_back(std::move(row));
+    }
+    Json body;
+    body.Set("receipts", Json(std::move(list)));
+    return JsonReply(200, body);
+}
+
+HttpReply CHttpFront::Receipt(const Request& request, int port) {
+    std::string error;
+    auto body = Json::Parse(request.body, &error);
+    if (!body)
+        return ErrorReply(400, "RPC_E_INVALID_DATA", "malformed JSON: " + error);
+    if (!body->IsObject())
+        return ErrorReply(400, "BAD_RECEIPT", "a receipt is a JSON object");
+    std::string key;
+    if (auto k = request.headers.find("idempotency-key"); k != request.headers.end())
+        key = k->second;
+    if (key.size() > 200)
+        return ErrorReply(400, "BAD_KEY", "an idempotency key is at most 200 characters");
+    if (key.empty())
+        return RunReceipt(*body, port);
+    int status = 0;
+    std::string stored;
+    switch (m_ledger.ClaimKey(key, &status, &stored)) {
+        case CLedger::KeyState::Done: {
+            HttpReply reply;
+            reply.status = status;
+            reply.body = stored;
+            reply.headers.emplace_back("Idempotent-Replay", "true");
+            return reply;
+        }
+        case CLedger::KeyState::Running:
+            return ErrorReply(409, "IN_PROGRESS",
+                              "a request with this idempotency key is in progress");
+        case CLedger::KeyState::Unavailable: {
+            // Without a ledger the keys are kept while the server runs.
+            std::lock_guard lock(m_mutex);
+            auto known = m_runningKeys.find(key);
+            if (known != m_runningKeys.end()) {
+                if (known->second.empty())
+                    return ErrorReply(409, "IN_PROGRESS",
+                                      "a request with this idempotency key is in progress");
+                HttpReply reply;
+                reply.status = std::stoi(known->second.substr(0, 3));
+                reply.body = known->second.substr(3);
+                return reply;
+            }
+            m_runningKeys[key] = "";
+            break;
+        }
+        case CLedger::KeyState::New:
+            break;
+    }
+    HttpReply reply = RunReceipt(*body, port);
+    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos)
+        return reply;  // left running: the next start's recovery says how it ended
+    if (m_ledger.IsOpen()) {
+        m_ledger.FinishKey(key, reply.status, reply.body);
+    } else {
+        std::lock_guard lock(m_mutex);
+        m_runningKeys[key] = std::to_string(reply.status) + reply.body;
+    }
+    return reply;
+}
+
+HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
+    // Everything is checked before the register is asked anything: a refused receipt prints
+    // nothing.
+    auto text = [&](const Json& obj, const char* name, std::string fallback,
+                    std::string* out) -> bool {
+        const Json* v = obj.Find(name);
+        if (!v) {
+            *out = std::move(fallback);
+            return true;
+        }
+        if (!v->IsString())
+            return false;
+        *out = v->AsString();
+        return true;
+    };
+    auto number = [&](const Json& obj, const char* name, int64_t fallback, int64_t* out) -> bool {
+        const Json* v = obj.Find(name);
+        if (!v) {
+            *out = fallback;
+            return true;
+        }
+        if (v->IsBool()) {
+            *out = v->AsBool() ? 1 : 0;
+            return true;
+        }
+        if (!v->IsInt() || v->AsInt() < INT32_MIN || v->AsInt() > INT32_MAX)
+            return false;
+        *out = v->AsInt();
+        return true;
+    };
+    auto bad = [](const std::string& what) { return ErrorReply(400, "BAD_RECEIPT", what); };
+    std::string cashier, password, department, kind, client;
+    if (!text(body, "cashier", "", &cashier) || !text(body, "password", "", &password) ||
+        !text(body, "department", "1", &department) || !text(body, "kind", "sale", &kind) ||
+        !text(body, "client", "http", &client))
+        return bad("cashier, password, department, kind and client are strings");
+    if (kind != "sale" && kind != "return")
+        return bad("kind is sale or return");
+    if (client.empty())
+        client = "http";
+    int64_t returnNumber = 0;
+    if (!number(body, "returnNumber", 0, &returnNumber))
+        return bad("returnNumber is a whole number");
+    const Json* lines = body.Find("lines");
+    if (!lines || !lines->IsArray() || lines->AsArray().empty())
+        return bad("lines is a non-empty array");
+    struct Line {
+        std::string name, discountName;
+        int64_t qty, price, weighed, tax1, tax2, article, direction, discount;
+    };
+    std::vector<Line> sold;
+    int64_t expected = 0;
+    for (const Json& l : lines->AsArray()) {
+        Line line{};
+        const Json* discount = l.IsObject() ? l.Find("discount") : nullptr;
+        static const Json kNone = Json(Json::Object{});
+        if (!l.IsObject() || !text(l, "name", "", &line.name) || line.name.empty() ||
+            !number(l, "quantity", 1, &line.qty) || !l.Find("price") ||
+            !number(l, "price", 0, &line.price) || !number(l, "weighed", 0, &line.weighed) ||
+            !number(l, "tax1", 1, &line.tax1) || !number(l, "tax2", 0, &line.tax2) ||
+            !number(l, "article", 0, &line.article) || (discount && !discount->IsObject()) ||
+            !number(discount ? *discount : kNone, "direction", 0, &line.direction) ||
+            !number(discount ? *discount : kNone, "value", 0, &line.discount) ||
+            !text(discount ? *discount : kNone, "name", "", &line.discountName))
+            return bad(
+                "each line has a name, a price and whole numbers for quantity, taxes, "
+                "article and discount");
+        if (line.qty < 0 || line.price < 0)
+            return bad("quantities and prices are not negative");
+        const int64_t sum =
+            ExpectedLineSum(line.qty, line.price, line.weighed != 0, line.direction, line.discount);
+        if (sum < 0)
+            return bad("a line's sum does not fit");
+        expected += sum;
+        sold.push_back(std::move(line));
+    }
+    struct Text {
+        std::string text;
+        int64_t before, journal, bold;
+    };
+    std::vector<Text> texts;
+    if (const Json* t = body.Find("texts")) {
+        if (!t->IsArray())
+            return bad("texts is an array");
+        for (const Json& e : t->AsArray()) {
+            Text x{};
+            if (!e.IsObject() || !text(e, "text", "", &x.text) ||
+                !number(e, "before", 0, &x.before) || !number(e, "journal", 0, &x.journal) ||
+                !number(e, "bold", 0, &x.bold))
+                return bad("each free text has a text and flags before, journal, bold");
+            texts.push_back(std::move(x));
+        }
+    }
+    int64_t cash = 0, check = 0, credit = 0, packing = 0;
+    const Json* payments = body.Find("payments");
+    if (!payments || !payments->IsObject() || !number(*payments, "cash", 0, &cash) ||
+        !number(*payments, "check", 0, &check) || !number(*payments, "credit", 0, &credit) ||
+        !number(*payments, "packing", 0, &packing) || cash < 0 || check < 0 || credit < 0 ||
+        packing < 0)
+        return bad("payments is an object of cash, check, credit and packing in kopecks");
+    const int64_t paid = cash + check + credit + packing;
+    if (paid < expected)
+        return ErrorReply(409, "NOT_COVERED",
+                          "the payments (" + std::to_string(paid) + ") do not cover the total (" +
+                              std::to_string(expected) + "); nothing was printed");
+
+    // The receipt, as a client of the socket would sell it, in a session of its own.
+    std::string session;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ending)
+            return ErrorReply(503, "ENDING", "the server is ending");
+        session = "http-receipt:" + std::to_string(++m_nextReceipt);
+    }
+    int64_t nextId = 1;
+    int64_t object = 0;
+    struct Outcome {
+        bool ok = false;
+        bool ended = false;
+        int64_t hr = 0;
+        Json value;
+        std::string code, message;
+    };
+    auto invoke = [&](const std::string& name, Json::Array args) {
+        Outcome out;
+        Json params;
+        params.Set("object", object);
+        params.Set("name", name);
+        params.Set("args", Json(std::move(args)));
+        std::string line = Call(session, RpcLine(nextId++, "Invoke", std::move(params)));
+        auto reply = Json::Parse(line);
+        if (!reply) {
+            out.ended = true;
+            return out;
+        }
+        if (const Json* e = reply->Find("error")) {
+            out.code = "RPC";
+            if (const Json* m = e->Find("message"); m && m->IsString())
+                out.message = m->AsString();
+            return out;
+        }
+        const Json* result = reply->Find("result");
+        const Json* hr = result ? result->Find("hr") : nullptr;
+        out.hr = hr && hr->IsInt() ? hr->AsInt() : -1;
+        out.ok = out.hr == 0;
+        if (const Json* v = result->Find("value"))
+            out.value = *v;
+        if (const Json* why = result->Find("error")) {
+            if (const Json* c = why->Find("code"); c && c->IsString())
+                out.code = c->AsString();
+            if (const Json* m = why->Find("message"); m && m->IsString())
+                out.message = m->AsString();
+        }
+        return out;
+    };
+    auto refused = [&](const Outcome& o, const std::string& step) {
+        if (o.ended)
+            return ErrorReply(503, "ENDING", "the server is ending");
+        std::string code = o.code.empty() ? "E_FAIL" : o.code;
+        std::string message =
+            o.message.empty() ? step + " failed (hr " + std::to_string(o.hr) + ")" : o.message;
+        // Time-outs and a port that cannot be had are the register's or the link's state (try
+        // again later); the rest is the register's refusal of this receipt.
+        const bool unavailable = code == "CONNTIMEOUT" || step == "Init" || step == "LockPrinter";
+        Json why;
+        why.Set("code", code);
+        why.Set("message", message);
+        why.Set("step", step);
+        Json reply;
+        reply.Set("error", std::move(why));
+        reply.Set("printed", false);
+        return JsonReply(unavailable ? 503 : 409, reply);
+    };
+    HttpReply reply;
+    {
+        Json params;
+        params.Set("progid", "VSKManager.Veskar");
+        auto created = Json::Parse(Call(session, RpcLine(nextId++, "CreateInstance", params)));
+        const Json* result = created ? created->Find("result") : nullptr;
+        const Json* obj = result ? result->Find("object") : nullptr;
+        if (!obj || !obj->IsInt()) {
+            m_rpc.CloseSession(session);
+            return ErrorReply(503, "ENDING", "no Veskar object could be made");
+        }
+        object = obj->AsInt();
+    }
+    Outcome o =
+        invoke("Init", {Json(int64_t(port)), Json(cashier), Json(password), Json(0), Json(client)});
+    if (!o.ok) {
+        reply = refused(o, "Init");
+        m_rpc.CloseSession(session);
+        return reply;
+    }
+    o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
+    if (!o.ok) {
+        reply = refused(o, "LockPrinter");
+        invoke("Done", {});
+        m_rpc.CloseSession(session);
+        return reply;
+    }
+    bool open = false;
+    auto step = [&](const std::string& name, Json::Array args) {
+        o = invoke(name, std::move(args));
+        if (!o.ok)
+            reply = refused(o, name);
+        return o.ok;
+    };
+    bool ok = true;
+    if (kind == "return")
+        ok = step("SetReturnCheckNumber", {Json(returnNumber)}) &&
+             step("OpenReturnCheck", {Json(department)});
+    else
+        ok = step("OpenCheck", {Json(department)});
+    open = ok;
+    for (const Text& t : texts) {
+        if (!ok)
+            break;
+        ok = step("FreeTextLine", {Json(t.before), Json(t.journal), Json(t.bold), Json(t.text)});
+    }
+    for (const Line& l : sold) {
+        if (!ok)
+            break;
+        ok = step("FiscalLineEx", {Json(l.name), Json(l.qty), Json(l.price), Json(l.weighed),
+                                   Json(l.tax1), Json(l.tax2), Json(l.article), Json(l.direction),
+                                   Json(l.discountName), Json(l.discount)});
+    }
+    int64_t total = 0;
+    if (ok && step("GetCheckSum", {}))
+        total = o.value.IsInt() ? o.value.AsInt() : 0;
+    if (ok && kind == "return" && step("GetCheckReturnSum", {}))
+        total = o.value.IsInt() ? o.value.AsInt() : total;
+    if (ok && paid < total) {
+        ok = false;
+        reply = ErrorReply(409, "NOT_COVERED",
+                           "the payments (" + std::to_string(paid) +
+                               ") do not cover the register's total (" + std::to_string(total) +
+                               "); the receipt was cancelled");
+    }
+    if (ok && step("CloseCheckEx", {Json(cash), Json(check), Json(credit), Json(packing)}) &&
+        !(o.value.IsInt() && o.value.AsInt() > 0) && total > 0) {
+        // The closing answers its failure in the figure, not in the result code.
+        ok = false;
+        Outcome why;
+        o = invoke("GetLastErrorCode", {});
+        why.code = o.value.IsString() ? o.value.AsString() : "";
+        o = invoke("GetLastErrorMessage", {});
+        why.message = o.value.IsString() ? o.value.AsString() : "";
+        reply = refused(why, "CloseCheckEx");
+    }
+    if (ok) {
+        open = false;
+        Json result;
+        o = invoke("GetCheckResult", {});
+        if (o.ok && o.value.IsString()) {
+            // number;total;on-sale taxes;included taxes;...;return figures
+            const std::string& figures = o.value.AsString();
+            std::vector<int64_t> values;
+            size_t at = 0;
+            while (at <= figures.size()) {
+                size_t end = figures.find(';', at);
+                if (end == std::string::npos)
+                    end = figures.size();
+                values.push_back(std::atoll(figures.substr(at, end - at).c_str()));
+                at = end + 1;
+            }
+            values.resize(9, 0);
+            result.Set("number", values[0]);
+            result.Set("total", values[1]);
+            result.Set("onSaleTaxes", values[2]);
+            result.Set("includedTaxes", values[3]);
+            result.Set("returnTotal", values[5]);
+            result.Set("checkResult", figures);
+        }
+        result.Set("sum", total);
+        result.Set("paid", paid);
+        result.Set("change", paid - total);
+        result.Set("port", int64_t(port));
+        reply = JsonReply(200, result);
+    } else if (open) {
+        invoke("AbortCheck", {});
+    }
+    invoke("UnlockPrinter", {});
+    invoke("Done", {});
+    m_rpc.CloseSession(session);
+    return reply;
+}
+
+bool CHttpFront::NextEvent(std::string* last, std::string* event, int* quietSeconds) {
+    {
+        std::unique_lock lock(m_mutex);
+        if (!last->empty())
+            m_cv.wait_for(lock, std::chrono::seconds(1), [&] { return m_ending; });
+        if (m_ending)
+            return false;
+    }
+    std::string now = m_options.status();
+    if (now != *last) {
+        *last = now;
+        *event = "event: status\ndata: " + now + "\n\n";
+        *quietSeconds = 0;
+    } else if (++*quietSeconds >= 15) {
+        *event = ": still here\n\n";  // keeps proxies from closing a quiet stream
+        *quietSeconds = 0;
+    }
+    return true;
+}
+
+// --- the listener's side ---------------------------------------------------------------------
+
+namespace {
+
+struct RequestState {
+    CHttpFront::Request request;
+};
+
+// One client's stream of server-sent events.
+struct EventStream {
+    CHttpFront* front;
+    std::string last, pending;
+    int quiet = 0;
+};
+
+ssize_t NextEventBytes(void* cls, uint64_t, char* buf, size_t max) {
+    auto* stream = static_cast<EventStream*>(cls);
+    while (stream->pending.empty())
+        if (!stream->front->NextEvent(&stream->last, &stream->pending, &stream->quiet))
+            return MHD_CONTENT_READER_END_OF_STREAM;
+    const size_t n = std::min(max, stream->pending.size());
+    std::memcpy(buf, stream->pending.data(), n);
+    stream->pending.erase(0, n);
+    return ssize_t(n);
+}
+
+void FreeEventStream(void* cls) {
+    delete static_cast<EventStream*>(cls);
+}
+
+MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* headers = static_cast<std::map<std::string, std::string>*>(cls);
+    (*headers)[Lower(key)] = value ? value : "";
+    return MHD_YES;
+}
+
+MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* query = static_cast<std::string*>(cls);
+    if (!query->empty())
+        *query += '&';
+    *query += key;
+    if (value)
+        *query += std::string("=") + value;
+    return MHD_YES;
+}
+
+MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char*, const char* upload, size_t* uploadSize, void** state) {
+    auto* self = static_cast<CHttpFront*>(cls);
+    auto* rs = static_cast<RequestState*>(*state);
+    if (!rs) {
+        rs = new RequestState;
+        *state = rs;
+        rs->request.method = method;
+        rs->request.path = url;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader,
+                                  &rs->request.headers);
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument,
+                                  &rs->request.query);
+        if (const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+            const sockaddr* sa = info->client_addr;
+            char host[INET6_ADDRSTRLEN] = "";
+            if (sa->sa_family == AF_INET) {
+                auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+                inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+                rs->request.loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+            } else if (sa->sa_family == AF_INET6) {
+                auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+                inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+                rs->request.loopback =
+                    IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
+                    (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127);
+            }
+            rs->request.peer = host;
+        }
+        return MHD_YES;
+    }
+    if (*uploadSize > 0) {
+        if (rs->request.body.size() + *uploadSize > self->MaxBody()) {
+            rs->request.tooLarge = true;
+            rs->request.body.clear();
+        } else if (!rs->request.tooLarge) {
+            rs->request.body.append(upload, *uploadSize);
+        }
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    HttpReply reply = self->Handle(rs->request);
+    MHD_Response* response =
+        reply.events
+            ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &NextEventBytes,
+                                                new EventStream{self, {}, {}, 0}, &FreeEventStream)
+            : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
+                                              MHD_RESPMEM_MUST_COPY);
+    if (!reply.body.empty() || reply.status != 204)
+        MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    for (const auto& [name, value] : reply.headers)
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    MHD_Result rc = MHD_queue_response(connection, unsigned(reply.status), response);
+    MHD_destroy_response(response);
+    return rc;
+}
+
+void OnCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    delete static_cast<RequestState*>(*state);
+    *state = nullptr;
+}
+
+}  // namespace
+
+}  // namespace vsk

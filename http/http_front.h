@@ -1,0 +1,128 @@
+// CHttpFront: the opt-in HTTP/JSON listener (`--http HOST:PORT`). libmicrohttpd serves it on
+// threads of its own (one per connection); a request never runs on a port worker nor on the
+// automation loop: it is handed to the loop as request lines of a session connection of the
+// CRpcServer (see PostSessionLine), and its thread waits for the replies. So a call over HTTP
+// meets the same dispatcher, objects, port workers and lock queue as one over the socket.
+//
+//   POST /v1/rpc                   JSON-RPC requests (one or a batch) in a session of objects
+//                                  named by the X-Vsk-Session header or the vsk_session cookie
+//   POST /v1/ports/{n}/receipts    one whole receipt: lock, open, lines, close, unlock
+//   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv)
+//
+// A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
+// answers it again without printing.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct MHD_Daemon;
+
+namespace vsk {
+
+class CRpcServer;
+class CLedger;
+class Json;
+
+struct HttpOptions {
+    std::string listen;                // HOST:PORT (port 0: any free port)
+    std::string token;                 // what a peer off the loopback presents as its bearer
+    std::string tlsCert, tlsKey;       // PEM texts: HTTPS when given
+    bool insecure = false;             // plain HTTP off the loopback allowed
+    std::vector<std::string> origins;  // browser origins allowed (CORS); none by default
+    size_t maxBody = 1024 * 1024;
+    std::chrono::seconds sessionIdle{300};
+    size_t maxSessions = 256;
+    // GET /v1/health (the JSON; *healthy decides 200 or 503) and GET /metrics (Prometheus
+    // text); from the server, which knows the ports. Called on the listener's threads.
+    std::function<std::string(bool* healthy)> health;
+    std::function<std::string()> metrics;
+    // GET /v1/status and the events of GET /v1/events: the status page's JSON.
+    std::function<std::string()> status;
+};
+
+struct HttpReply {
+    int status = 200;
+    std::string body;  // JSON unless contentType says otherwise
+    std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool events = false;  // a stream of server-sent events follows instead of the body
+};
+
+class CHttpFront {
+public:
+    // Both must outlive the front; `ledger` may be closed (no ledger, no idempotency).
+    CHttpFront(CRpcServer& rpc, CLedger& ledger);
+    ~CHttpFront();
+    CHttpFront(const CHttpFront&) = delete;
+    CHttpFront& operator=(const CHttpFront&) = delete;
+
+    bool Start(const HttpOptions& options, std::string* error);
+    int Port() const { return m_port; }
+    // Answers every waiting request with 503 and stops serving; returns once no thread of the
+    // listener is left. Run before the loop stops.
+    void Stop();
+
+    // One request, as the listener hands it over (public for the tests of the routing).
+    struct Request {
+        std::string method, path, query, body;
+        std::map<std::string, std::string> headers;  // names in lower case
+        bool loopback = false;
+        std::string peer;
+        bool tooLarge = false;
+    };
+    HttpReply Handle(const Request& request);
+
+    size_t MaxBody() const { return m_options.maxBody; }
+    // The next server-sent event (after waiting up to a second for a change); false when the
+    // listener is ending.
+    bool NextEvent(std::string* last, std::string* event, int* quietSeconds);
+
+private:
+    HttpReply Rpc(const Request& request);
+    HttpReply Receipt(const Request& request, int port);
+    HttpReply RunReceipt(const Json& body, int port);
+    HttpReply Receipts(const Request& request);
+    // One JSON-RPC line in `session`; the reply line ("" when the server is ending).
+    std::string Call(const std::string& session, const std::string& line);
+    std::string NewSessionName();
+    void Sweep();
+    bool Authorised(const Request& request, HttpReply* refusal);
+
+    CRpcServer& m_rpc;
+    CLedger& m_ledger;
+    HttpOptions m_options;
+    MHD_Daemon* m_daemon = nullptr;
+    int m_port = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_ending = false;
+    // Where the loop's replies meet the threads waiting for them.
+    struct Replies {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool ending = false;
+    };
+    std::shared_ptr<Replies> m_replies = std::make_shared<Replies>();
+    std::map<std::string, std::chrono::steady_clock::time_point> m_sessions;  // idle since
+    std::map<std::string, int> m_busySessions;         // requests under way per session
+    std::map<std::string, std::string> m_runningKeys;  // keys in progress without a ledger
+    struct Failures {
+        int count = 0;
+        std::chrono::steady_clock::time_point retryAt;
+    };
+    std::map<std::string, Failures> m_failures;  // per peer host
+    uint64_t m_nextReceipt = 0;
+    std::thread m_sweeper;
+};
+
+}  // namespace vsk

@@ -1,0 +1,544 @@
+// The HTTP/JSON API of a vskmanager started with --http, against an emulated register: whole
+// receipts, idempotency keys across a slow register and a killed server, the JSON-RPC
+// sessions, the receipts ledger, and every refusal answered in JSON with the server serving on.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <future>
+#include <regex>
+
+#include "ledger/ledger.h"
+#include "rpc/json.h"
+#include "rpc/runtime_paths.h"
+#include "tests/e2e/server_support.h"
+
+namespace vske2e {
+namespace {
+
+struct HttpResult {
+    int status = 0;  // 0: no answer (the connection failed or was cut)
+    std::string head;
+    std::string body;
+    Json parsed;  // the body as JSON (null when it is not)
+    const Json& json() const { return parsed; }
+    std::string Header(const std::string& name) const {
+        std::smatch m;
+        std::regex re("\r\n" + name + ": ([^\r]*)", std::regex::icase);
+        return std::regex_search(head, m, re) ? m[1].str() : std::string();
+    }
+};
+
+HttpResult Http(int port, const std::string& method, const std::string& path,
+                const std::string& body = {}, const std::vector<std::string>& headers = {},
+                const std::string& host = "127.0.0.1") {
+    HttpResult r;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return r;
+    }
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: till\r\nConnection: close\r\n";
+    for (const std::string& h : headers)
+        request += h + "\r\n";
+    if (!body.empty() || method == "POST")
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    request += "\r\n" + body;
+    size_t sent = 0;
+    while (sent < request.size()) {
+        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += size_t(n);
+    }
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        all.append(buf, size_t(n));
+    close(fd);
+    const size_t split = all.find("\r\n\r\n");
+    if (all.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
+        return r;
+    r.status = std::atoi(all.c_str() + 9);
+    r.head = all.substr(0, split);
+    r.body = all.substr(split + 4);
+    r.parsed = Json::Parse(r.body).value_or(Json());
+    return r;
+}
+
+std::string ReceiptBody(int64_t cash, const std::string& name = "Хліб", int64_t qty = 2,
+                        int64_t price = 1205, int lines = 1) {
+    std::string list;
+    for (int i = 0; i < lines; ++i)
+        list += std::string(i ? "," : "") + R"({"name":")" + name + R"(","quantity":)" +
+                std::to_string(qty) + R"(,"price":)" + std::to_string(price) +
+                R"(,"tax1":1,"article":0})";
+    return R"({"cashier":"Anna","password":"0000000000","department":"1","lines":[)" + list +
+           R"(],"texts":[{"text":"Дякуємо","before":false}],"payments":{"cash":)" +
+           std::to_string(cash) + "}}";
+}
+
+class HttpE2e : public ServerE2e {
+protected:
+    void SetUp() override {
+        ServerE2e::SetUp();
+        StartRegister(m_emulator, m_dir, kPort);
+        m_receipts = "/v1/ports/" + std::to_string(kPort) + "/receipts";
+    }
+
+    // vskmanager with the HTTP listener; the port it took.
+    void StartHttpServer(const std::string& listen = "127.0.0.1:0",
+                         std::vector<std::string> extra = {}) {
+        const std::string out = m_dir + "/server.out";
+        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless",    "--http",
+                                         listen,          "--http-origin", "https://till.example"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_server = SpawnLogged(args, out);
+        ASSERT_GT(m_server, 0);
+        std::smatch m;
+        std::regex re("HTTP API on https?://[^ ]*:([0-9]+)");
+        ASSERT_TRUE(Eventually(
+            [&] {
+                std::string text = ReadAll(out);
+                if (!std::regex_search(text, m, re))
+                    return false;
+                m_http = std::stoi(m[1].str());
+                return true;
+            },
+            5000))
+            << ReadAll(out);
+    }
+
+    void KillServer() {
+        kill(m_server, SIGKILL);
+        waitpid(m_server, nullptr, 0);
+        m_server = -1;
+    }
+
+    // Receipts closed on the tape, and receipts cancelled.
+    int Receipts() { return TapeCount(m_emulator, "RECEIPT ") - Cancelled(); }
+    int Cancelled() { return TapeCount(m_emulator, "RECEIPT CANCELLED"); }
+
+    std::vector<LedgerReceipt> LedgerRows() {
+        CLedger ledger;
+        std::string report;
+        EXPECT_TRUE(ledger.Open(m_dir + "/state/vskmanager/ledger.sqlite", &report)) << report;
+        return ledger.Receipts(0, "");
+    }
+
+    EmulatorProcess m_emulator;
+    std::string m_receipts;
+    int m_http = 0;
+};
+
+TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
+    StartHttpServer();
+    HttpResult first = Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Idempotency-Key: a1"});
+    ASSERT_EQ(first.status, 200) << first.body;
+    Json reply = first.json();
+    ASSERT_TRUE(reply.Find("number") && reply.Find("number")->IsInt()) << first.body;
+    EXPECT_GT(reply.Find("number")->AsInt(), 0);
+    EXPECT_EQ(reply.Find("total")->AsInt(), 2410);
+    EXPECT_EQ(reply.Find("change")->AsInt(), 2590);
+    EXPECT_EQ(Receipts(), 1);
+
+    // The same key again: the stored answer, nothing printed.
+    HttpResult again = Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Idempotency-Key: a1"});
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body, first.body);
+    EXPECT_EQ(again.Header("Idempotent-Replay"), "true");
+    EXPECT_EQ(Receipts(), 1);
+
+    // The same receipt through the socket also goes into the ledger.
+    Client socketClient;
+    ASSERT_EQ(socketClient.Create(), S_OK);
+    ASSERT_EQ(socketClient.Init(kPort, u"Anna", u"0000000000", u"socket-till"), S_OK);
+    EXPECT_GT(socketClient.Sell(u"Молоко", 0, 3450), 0);
+    socketClient.Reset();
+
+    HttpResult list = Http(m_http, "GET", "/v1/receipts?port=" + std::to_string(kPort));
+    ASSERT_EQ(list.status, 200) << list.body;
+    const Json* rows = list.json().Find("receipts");
+    ASSERT_TRUE(rows && rows->IsArray());
+    ASSERT_EQ(rows->AsArray().size(), 2u) << list.body;
+    const Json& http = rows->AsArray()[0];
+    EXPECT_EQ(http.Find("end")->AsString(), "closed");
+    EXPECT_EQ(http.Find("client")->AsString(), "http");
+    EXPECT_EQ(http.Find("number")->AsInt(), reply.Find("number")->AsInt());
+    EXPECT_EQ(http.Find("total")->AsInt(), 2410);
+    EXPECT_EQ(http.Find("payments")->Find("cash")->AsInt(), 5000);
+    EXPECT_EQ(http.Find("lines")->AsArray().at(0).Find("name")->AsString(), "Хліб");
+    const Json& sock = rows->AsArray()[1];
+    EXPECT_EQ(sock.Find("client")->AsString(), "socket-till");
+    EXPECT_EQ(sock.Find("end")->AsString(), "closed");
+    EXPECT_EQ(sock.Find("total")->AsInt(), 3450);
+
+    HttpResult csv = Http(m_http, "GET", "/v1/receipts?format=csv");
+    EXPECT_EQ(csv.status, 200);
+    EXPECT_NE(csv.Header("Content-Type").find("text/csv"), std::string::npos);
+    EXPECT_EQ(Count(csv.body, ",closed,"), 2) << csv.body;
+
+    // vskctl reads the same ledger without the server.
+    const std::string out = m_dir + "/ledger.csv";
+    pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--port", std::to_string(kPort)}, out,
+                            m_dir + "/ledger.err");
+    int status = -1;
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/ledger.err");
+    EXPECT_EQ(ReadAll(out), csv.body);
+    ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--ledger-file", m_dir + "/none.sqlite"}, out,
+                      m_dir + "/ledger.err");
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_FALSE(std::filesystem::exists(m_dir + "/none.sqlite")) << "a reader makes nothing";
+}
+
+TEST_F(HttpE2e, RefusalsAnswerJsonAndPrintNothing) {
+    StartHttpServer();
+    auto refused = [&](const HttpResult& r, int status, const std::string& code) {
+        EXPECT_EQ(r.status, status) << r.body;
+        const Json* error = r.json().Find("error");
+        ASSERT_TRUE(error && error->Find("code")) << r.body;
+        EXPECT_EQ(error->Find("code")->AsString(), code) << r.body;
+    };
+    refused(Http(m_http, "POST", m_receipts, "{\"lines\": ["), 400, "RPC_E_INVALID_DATA");
+    refused(Http(m_http, "POST", m_receipts,
+                 R"({"lines":[{"name":"x","price":"12"}],"payments":{"cash":1}})"),
+            400, "BAD_RECEIPT");
+    refused(Http(m_http, "POST", m_receipts, R"({"lines":[],"payments":{"cash":1}})"), 400,
+            "BAD_RECEIPT");
+    refused(Http(m_http, "POST", m_receipts, ReceiptBody(2409)), 409, "NOT_COVERED");
+    // A port with no register behind it: the register cannot be reached, try later.
+    HttpResult absent = Http(m_http, "POST", "/v1/ports/77/receipts", ReceiptBody(5000));
+    EXPECT_EQ(absent.status, 503) << absent.body;
+    refused(Http(m_http, "POST", "/v1/ports/x/receipts", ReceiptBody(5000)), 404, "NOT_FOUND");
+    refused(Http(m_http, "GET", "/nothing"), 404, "NOT_FOUND");
+    refused(Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Origin: https://evil.example"}),
+            403, "FORBIDDEN_ORIGIN");
+    refused(Http(m_http, "POST", "/v1/rpc", std::string(1024 * 1024 + 10, ' ')), 413, "TOO_LARGE");
+    refused(Http(m_http, "POST", "/v1/rpc", "[1,"), 400, "RPC_E_INVALID_DATA");
+    EXPECT_EQ(Receipts(), 0) << "nothing was printed";
+    EXPECT_EQ(Count(Journal(), "OpenCheck"), 0) << "the register was not even asked";
+
+    // A refusal by the register itself: the receipt is cancelled, the answer is 409 with the
+    // register's word, never 200.
+    ASSERT_EQ(m_emulator.Control("error SOFTNREG FISC"), "OK");
+    HttpResult byRegister = Http(m_http, "POST", m_receipts, ReceiptBody(5000));
+    EXPECT_EQ(byRegister.status, 409) << byRegister.body;
+    EXPECT_EQ(byRegister.json().Find("error")->Find("code")->AsString(), "SOFTNREG");
+    EXPECT_EQ(byRegister.json().Find("printed")->AsBool(), false);
+    ASSERT_EQ(m_emulator.Control("error clear"), "OK");
+    EXPECT_EQ(Receipts(), 0);
+    EXPECT_EQ(Cancelled(), 1);
+
+    // CORS: the allowed origin gets its pre-flight and its headers.
+    HttpResult preflight =
+        Http(m_http, "OPTIONS", m_receipts, "",
+             {"Origin: https://till.example", "Access-Control-Request-Method: POST"});
+    EXPECT_EQ(preflight.status, 204);
+    EXPECT_EQ(preflight.Header("Access-Control-Allow-Origin"), "https://till.example");
+    EXPECT_NE(preflight.Header("Access-Control-Allow-Headers").find("Idempotency-Key"),
+              std::string::npos);
+    EXPECT_EQ(Http(m_http, "OPTIONS", m_receipts, "", {"Origin: https://evil.example"}).status,
+              403);
+
+    // And the server still serves.
+    HttpResult ok =
+        Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Origin: https://till.example"});
+    EXPECT_EQ(ok.status, 200) << ok.body;
+    EXPECT_EQ(ok.Header("Access-Control-Allow-Origin"), "https://till.example");
+    EXPECT_EQ(Receipts(), 1);
+}
+
+TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
+    StartHttpServer();
+    const std::string create =
+        R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"VSKManager.Veskar"}})";
+    const std::string init = R"({"jsonrpc":"2.0","id":2,"method":"Invoke","params":{"object":1,)"
+                             R"("name":"Init","args":[)" +
+                             std::to_string(kPort) + R"(,"Anna","0000000000",0,"web"]}})";
+    HttpResult batch = Http(m_http, "POST", "/v1/rpc", "[" + create + "," + init + "]");
+    ASSERT_EQ(batch.status, 200) << batch.body;
+    Json replies = batch.json();
+    ASSERT_TRUE(replies.IsArray());
+    ASSERT_EQ(replies.AsArray().size(), 2u);
+    EXPECT_EQ(replies.AsArray()[1].Find("result")->Find("hr")->AsInt(), 0) << batch.body;
+    const std::string session = batch.Header("X-Vsk-Session");
+    ASSERT_FALSE(session.empty());
+
+    const std::string port =
+        R"({"jsonrpc":"2.0","id":3,"method":"Invoke","params":{"object":1,"name":"GetPortNumber"}})";
+    HttpResult same = Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: " + session});
+    EXPECT_EQ(same.json().Find("result")->Find("value")->AsInt(), kPort) << same.body;
+    HttpResult byCookie =
+        Http(m_http, "POST", "/v1/rpc", port, {"Cookie: theme=dark; vsk_session=" + session});
+    EXPECT_EQ(byCookie.json().Find("result")->Find("value")->AsInt(), kPort) << byCookie.body;
+    // Another session has no object 1.
+    HttpResult other = Http(m_http, "POST", "/v1/rpc", port);
+    EXPECT_EQ(other.status, 200);
+    EXPECT_EQ(other.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_DISCONNECTED))
+        << other.body;
+    // A request the dispatcher refuses is a JSON-RPC error, as on the socket.
+    HttpResult wrong = Http(m_http, "POST", "/v1/rpc", R"({"jsonrpc":"2.0","id":4,"method":7})",
+                            {"X-Vsk-Session: " + session});
+    EXPECT_EQ(wrong.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_INVALID_DATA));
+    EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: ../x"}).status, 400);
+}
+
+// A retry while the first request with its key still prints answers "in progress", and the
+// stored result once it has ended.
+TEST_F(HttpE2e, ARetryWhileTheFirstStillPrintsIsInProgress) {
+    StartHttpServer();
+    ASSERT_EQ(m_emulator.Control("delay 150"), "OK");
+    auto first = std::async(std::launch::async, [&] {
+        return Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 4),
+                    {"Idempotency-Key: slow"});
+    });
+    ASSERT_TRUE(Eventually([&] { return Count(Journal(), "OpenCheck") > 0; }, 10000));
+    HttpResult during = Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 4),
+                             {"Idempotency-Key: slow"});
+    EXPECT_EQ(during.status, 409) << during.body;
+    EXPECT_EQ(during.json().Find("error")->Find("code")->AsString(), "IN_PROGRESS");
+    HttpResult done = first.get();
+    ASSERT_EQ(done.status, 200) << done.body;
+    HttpResult after = Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 4),
+                            {"Idempotency-Key: slow"});
+    EXPECT_EQ(after.status, 200);
+    EXPECT_EQ(after.body, done.body);
+    EXPECT_EQ(Receipts(), 1);
+}
+
+// SIGKILL in the middle of a receipt: the restarted server completes the ledger's row, and the
+// retry with the same key answers what happened instead of printing again.
+TEST_F(HttpE2e, AReceiptCutByAKillIsNeitherPrintedTwiceNorLost) {
+    StartHttpServer();
+    ASSERT_EQ(m_emulator.Control("delay 150"), "OK");
+    auto cut = std::async(std::launch::async, [&] {
+        return Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 6),
+                    {"Idempotency-Key: crash"});
+    });
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto rows = LedgerRows();
+            return !rows.empty() && rows[0].end == "open";
+        },
+        10000));
+    ASSERT_TRUE(Eventually([&] { return Count(Journal(), "FiscalLineEx") > 0; }, 10000));
+    KillServer();
+    EXPECT_EQ(cut.get().status, 0) << "the connection was cut";
+    ASSERT_EQ(m_emulator.Control("delay 0"), "OK");
+
+    StartHttpServer();
+    auto rows = LedgerRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].end, "cut");
+    HttpResult retry = Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 6),
+                            {"Idempotency-Key: crash"});
+    EXPECT_EQ(retry.status, 409) << retry.body;
+    EXPECT_EQ(retry.json().Find("end")->AsString(), "cut") << retry.body;
+    EXPECT_EQ(Receipts(), 0) << "nothing was closed";
+
+    // The next receipt goes through: the register's leftover is cancelled on the way.
+    HttpResult next = Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Idempotency-Key: n"});
+    EXPECT_EQ(next.status, 200) << next.body;
+    EXPECT_EQ(Receipts(), 1);
+    EXPECT_EQ(Cancelled(), 1);
+    rows = LedgerRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].end, "closed");
+}
+
+// Off the loopback every request needs the bearer token, as a TCP client needs Authenticate.
+TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
+    std::string address;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* a = list; a && address.empty(); a = a->ifa_next) {
+            if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
+                continue;
+            auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+            if ((ntohl(in->sin_addr.s_addr) >> 24) == 127)
+                continue;
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+            address = text;
+        }
+        freeifaddrs(list);
+    }
+    if (address.empty())
+        GTEST_SKIP() << "no address off the loopback";
+    StartHttpServer(address + ":0", {"--insecure"});
+    const std::string token = ReadAll(DefaultTokenFile());
+    ASSERT_GE(token.size(), 32u);
+    auto get = [&](const std::vector<std::string>& headers) {
+        return Http(m_http, "GET", "/v1/receipts", "", headers, address);
+    };
+    HttpResult none = get({});
+    EXPECT_EQ(none.status, 401) << none.body;
+    EXPECT_EQ(none.json().Find("error")->Find("code")->AsString(), "E_ACCESSDENIED");
+    std::this_thread::sleep_for(Ms(150));
+    EXPECT_EQ(get({"Authorization: Bearer " + std::string(token.size(), '0')}).status, 401);
+    // Failures make the next attempts wait: even the right token is refused at once.
+    EXPECT_EQ(get({"Authorization: Bearer " + token}).status, 429);
+    std::this_thread::sleep_for(Ms(450));
+    EXPECT_EQ(get({"Authorization: Bearer " + token}).status, 200);
+}
+
+// The health report and the metrics follow the ports: who is bound and holds the lock, the
+// paper, a register gone silent (503), and the counters of the exchanges and receipts.
+TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
+    StartHttpServer();
+    HttpResult idle = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(idle.status, 200) << idle.body;
+    EXPECT_TRUE(idle.json().Find("ports")->AsArray().empty());
+
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort, u"Anna", u"0000000000", u"till-7"), S_OK);
+    ASSERT_EQ(till->LockPrinter(1000), S_OK);
+    ASSERT_EQ(m_emulator.Control("paper low"), "OK");
+    EXPECT_GT(till.Sell(u"Сир", 0, 1000), 0);  // what prints warns of the paper
+    LONG key = 0;
+
+    HttpResult health = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(health.status, 200) << health.body;
+    ASSERT_EQ(health.json().Find("ports")->AsArray().size(), 1u) << health.body;
+    const Json& port = health.json().Find("ports")->AsArray()[0];
+    EXPECT_EQ(port.Find("port")->AsInt(), kPort);
+    EXPECT_TRUE(port.Find("open")->AsBool());
+    EXPECT_NE(port.Find("serial")->AsString(), "");
+    EXPECT_NE(port.Find("model")->AsString(), "");
+    EXPECT_NE(port.Find("lastReply")->AsString(), "");
+    EXPECT_EQ(port.Find("paper")->AsString(), "low") << health.body;
+    EXPECT_EQ(port.Find("lockHolder")->AsString(), "till-7");
+    EXPECT_EQ(port.Find("clients")->AsArray().at(0).AsString(), "till-7");
+
+    HttpResult metrics = Http(m_http, "GET", "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    const std::string p = "{port=\"" + std::to_string(kPort) + "\"}";
+    EXPECT_NE(metrics.body.find("vsk_receipts_closed_total" + p + " 2\n"), std::string::npos)
+        << metrics.body;
+    EXPECT_NE(metrics.body.find("vsk_port_clients" + p + " 1\n"), std::string::npos);
+    EXPECT_NE(metrics.body.find("vsk_timeouts_total" + p + " 0\n"), std::string::npos);
+    EXPECT_EQ(metrics.body.find("vsk_exchanges_total" + p + " 0\n"), std::string::npos);
+    EXPECT_NE(metrics.body.find("status=\"READY\""), std::string::npos);
+    EXPECT_NE(metrics.body.find("le=\"+Inf\""), std::string::npos);
+
+    // A register gone silent: its next call times out and the server is unhealthy.
+    ASSERT_EQ(m_emulator.Control("silence on"), "OK");
+    till->GetPrinterKeyPosition(&key);
+    HttpResult sick = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(sick.status, 503) << sick.body;
+    EXPECT_FALSE(sick.json().Find("healthy")->AsBool());
+    EXPECT_NE(Http(m_http, "GET", "/metrics").body.find("vsk_port_answering" + p + " 0\n"),
+              std::string::npos);
+    const std::string out = m_dir + "/health.json";
+    pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
+    int status = -1;
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ReadAll(out);
+    EXPECT_NE(ReadAll(out).find("\"healthy\":false"), std::string::npos) << ReadAll(out);
+    ASSERT_EQ(m_emulator.Control("silence off"), "OK");
+    till->GetPrinterKeyPosition(&key);
+    ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
+    waitpid(ctl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(out);
+    till->UnlockPrinter();
+}
+
+// The status page: served from the binary, live through server-sent events, and drawn by a
+// headless browser with the ports, the clients and the latest receipts.
+TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
+    StartHttpServer();
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort, u"Anna", u"0000000000", u"kasa-3"), S_OK);
+
+    HttpResult page = Http(m_http, "GET", "/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.Header("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(page.body.find("EventSource(\"/v1/events\")"), std::string::npos);
+
+    // The stream's first event is the whole status; the stream stays open after it.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(m_http));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string get = "GET /v1/events HTTP/1.1\r\nHost: till\r\n\r\n";
+    ASSERT_EQ(write(fd, get.data(), get.size()), ssize_t(get.size()));
+    std::string stream;
+    char buf[4096];
+    while (stream.find("event: status") == std::string::npos ||
+           stream.find("\n\n", stream.find("event: status")) == std::string::npos) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        stream.append(buf, size_t(n));
+    }
+    close(fd);
+    EXPECT_NE(stream.find("text/event-stream"), std::string::npos) << stream;
+    EXPECT_NE(stream.find("\"kasa-3\""), std::string::npos) << stream;
+
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "no chromium to draw the page";
+    const std::string dom = m_dir + "/dom.html";
+    pid_t browser = SpawnLogged({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                 "--virtual-time-budget=3000", "--dump-dom",
+                                 "http://127.0.0.1:" + std::to_string(m_http) + "/?live=0"},
+                                dom, m_dir + "/chromium.err");
+    ASSERT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+    const std::string html = ReadAll(dom);
+    EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
+    EXPECT_NE(html.find("clients: kasa-3"), std::string::npos) << html;
+    EXPECT_NE(html.find("<td>24.10</td><td>closed</td>"), std::string::npos) << html;
+    EXPECT_NE(html.find("class=\"ok\">working</span>"), std::string::npos) << html;
+}
+
+// Off the loopback the API is HTTPS (a certificate from --make-cert) unless --insecure.
+TEST_F(HttpE2e, RemoteHttpNeedsTlsAndServesIt) {
+    const std::string out = m_dir + "/refused.out";
+    pid_t refused = SpawnLogged({VSK_SERVER_PATH, "--headless", "--http", "0.0.0.0:0"}, out);
+    int status = -1;
+    waitpid(refused, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(ReadAll(out).find("--insecure"), std::string::npos) << ReadAll(out);
+
+    const std::string cert = m_dir + "/tls/cert.pem", key = m_dir + "/tls/key.pem";
+    const std::string made = m_dir + "/make-cert.out";
+    pid_t maker =
+        SpawnLogged({VSK_SERVER_PATH, "--make-cert", "--tls-cert", cert, "--tls-key", key}, made);
+    waitpid(maker, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(made);
+    EXPECT_TRUE(std::regex_search(ReadAll(made),
+                                  std::regex("SHA-256 fingerprint ([0-9A-F]{2}:){31}[0-9A-F]{2}")))
+        << ReadAll(made);
+    struct stat st {};
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << "the key is the user's alone";
+
+    StartHttpServer("127.0.0.1:0", {"--tls-cert", cert, "--tls-key", key});
+    EXPECT_NE(ReadAll(m_dir + "/server.out").find("https://"), std::string::npos);
+    EXPECT_NE(Http(m_http, "GET", "/v1/health").status, 200) << "no plain HTTP on a TLS port";
+    if (access("/usr/bin/curl", X_OK) != 0)
+        GTEST_SKIP() << "no curl to speak TLS";
+    const std::string body = m_dir + "/health.json";
+    pid_t curl = SpawnLogged({"/usr/bin/curl", "-s", "--cacert", cert, "-o", body,
+                              "https://127.0.0.1:" + std::to_string(m_http) + "/v1/health"},
+                             m_dir + "/curl.out");
+    waitpid(curl, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/curl.out");
+    EXPECT_NE(ReadAll(body).find("\"healthy\":true"), std::string::npos) << ReadAll(body);
+}
+
+}  // namespace
+}  // namespace vske2e

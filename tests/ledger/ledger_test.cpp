@@ -1,0 +1,155 @@
+#include "ledger/ledger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace vsk {
+namespace {
+
+class LedgerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vsk-ledger-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/state/ledger.sqlite";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string dir, path;
+};
+
+TEST_F(LedgerTest, ReceiptRowIsWrittenBeforeAndCompletedAfter) {
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report)) << report;
+    EXPECT_EQ(report, "");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << "the ledger is the user's alone";
+
+    const int64_t sale = ledger.BeginReceipt(1, "till", false);
+    const int64_t other = ledger.BeginReceipt(2, "office", true);
+    ASSERT_GT(sale, 0);
+    auto rows = ledger.Receipts(0, "");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].end, "open");
+    EXPECT_EQ(rows[1].kind, "return");
+
+    ledger.EndReceipt(sale, "closed", R"([{"name":"Хліб"}])", R"({"cash":5000})", 17, 2410, "");
+    rows = ledger.Receipts(1, "");
+    ASSERT_EQ(rows.size(), 1u) << "one port's rows";
+    EXPECT_EQ(rows[0].end, "closed");
+    EXPECT_EQ(rows[0].number, 17);
+    EXPECT_EQ(rows[0].total, 2410);
+    EXPECT_EQ(rows[0].client, "till");
+    EXPECT_NE(rows[0].endedAt, "");
+    EXPECT_TRUE(ledger.Receipts(0, "9999").empty()) << "since filters by time";
+    EXPECT_EQ(ledger.Receipts(0, "2000").size(), 2u);
+
+    const std::string csv = CLedger::Csv(ledger.Receipts(0, ""));
+    EXPECT_NE(csv.find(R"("[{""name"":""Хліб""}]")"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",2,office,return,0,0,open,"), std::string::npos) << csv;
+    (void)other;
+}
+
+// A server killed with receipts open: the next start marks them cut, and the keys of the
+// requests it was serving answer that.
+TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
+    {
+        CLedger ledger;
+        std::string report;
+        ASSERT_TRUE(ledger.Open(path, &report));
+        ledger.BeginReceipt(1, "till", false);
+        const int64_t done = ledger.BeginReceipt(1, "till", false);
+        ledger.EndReceipt(done, "closed", "[]", "{}", 3, 100, "");
+        int status = 0;
+        std::string response;
+        ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::New);
+    }  // the process "dies": nothing more is written
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report));
+    EXPECT_EQ(ledger.RecoverAfterCrash(), 1);
+    auto rows = ledger.Receipts(0, "");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].end, "cut");
+    EXPECT_EQ(rows[1].end, "closed") << "an ended receipt is left as it was";
+    int status = 0;
+    std::string response;
+    ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::Done);
+    EXPECT_EQ(status, 409);
+    EXPECT_NE(response.find("cut"), std::string::npos) << response;
+    EXPECT_EQ(ledger.RecoverAfterCrash(), 0) << "twice changes nothing";
+}
+
+TEST_F(LedgerTest, KeysAreClaimedOnceAndAnswerTheirStoredResult) {
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report));
+    int status = 0;
+    std::string response;
+    EXPECT_EQ(ledger.ClaimKey("a", &status, &response), CLedger::KeyState::New);
+    EXPECT_EQ(ledger.ClaimKey("a", &status, &response), CLedger::KeyState::Running);
+    ledger.FinishKey("a", 200, R"({"number":5})");
+    EXPECT_EQ(ledger.ClaimKey("a", &status, &response), CLedger::KeyState::Done);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(response, R"({"number":5})");
+    EXPECT_EQ(ledger.ClaimKey("b", &status, &response), CLedger::KeyState::New);
+
+    // Claims race from many threads: exactly one wins.
+    std::atomic<int> winners{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            int s = 0;
+            std::string r;
+            if (ledger.ClaimKey("race", &s, &r) == CLedger::KeyState::New)
+                ++winners;
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(winners.load(), 1);
+}
+
+TEST_F(LedgerTest, ACorruptLedgerIsSetAsideAndANewOneStarted) {
+    std::filesystem::create_directories(dir + "/state");
+    {
+        std::ofstream junk(path);
+        junk << std::string(8192, 'x');
+    }
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report));
+    EXPECT_NE(report.find("moved to"), std::string::npos) << report;
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/state"))
+        aside += entry.path().filename().string().find("corrupt") != std::string::npos;
+    EXPECT_EQ(aside, 1);
+    EXPECT_GT(ledger.BeginReceipt(1, "till", false), 0) << "the new ledger works";
+}
+
+// Without a usable ledger every call does nothing and nothing fails.
+TEST_F(LedgerTest, AnUnusableLedgerIsReportedAndIgnored) {
+    std::ofstream(dir + "/file") << "not a folder";
+    CLedger ledger;
+    std::string report;
+    EXPECT_FALSE(ledger.Open(dir + "/file/ledger.sqlite", &report));
+    EXPECT_NE(report.find("running without a ledger"), std::string::npos) << report;
+    EXPECT_FALSE(ledger.IsOpen());
+    EXPECT_EQ(ledger.BeginReceipt(1, "till", false), 0);
+    ledger.EndReceipt(1, "closed", "", "", 0, 0, "");
+    EXPECT_TRUE(ledger.Receipts(0, "").empty());
+    int status = 0;
+    std::string response;
+    EXPECT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::Unavailable);
+}
+
+}  // namespace
+}  // namespace vsk
