@@ -15,6 +15,7 @@
 #include "ledger/ledger.h"
 #include "rpc/json.h"
 #include "rpc/rpc_server.h"
+#include "rpc/runtime_paths.h"
 
 namespace vsk {
 
@@ -42,15 +43,6 @@ HttpReply ErrorReply(int status, const std::string& code, const std::string& mes
     Json body;
     body.Set("error", std::move(why));
     return JsonReply(status, body);
-}
-
-bool ConstantTimeEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size() || b.empty())
-        return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= uint8_t(a[i] ^ b[i]);
-    return diff == 0;
 }
 
 std::string Lower(std::string s) {
@@ -314,7 +306,7 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     std::string token;
     if (auth != request.headers.end() && auth->second.rfind("Bearer ", 0) == 0)
         token = auth->second.substr(7);
-    if (!ConstantTimeEqual(token, m_options.token)) {
+    if (!TokenMatches(token, m_options.token)) {
         if (m_failures.size() > 4096)
             m_failures.clear();
         Failures& f = m_failures[host];

@@ -56,15 +56,6 @@ std::string PeerHost(const std::string& peer) {
     return colon == std::string::npos ? peer : peer.substr(0, colon);
 }
 
-bool ConstantTimeEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size() || b.empty())
-        return false;
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        diff |= uint8_t(a[i] ^ b[i]);
-    return diff == 0;
-}
-
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -883,7 +874,7 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
         auto known = m_failures.find(host);
         if (known != m_failures.end() && now < known->second.retryAt)
             return refuse("too many failed authentications from this address; try later");
-        if (!token || !token->IsString() || !ConstantTimeEqual(token->AsString(), m_token)) {
+        if (!token || !token->IsString() || !TokenMatches(token->AsString(), m_token)) {
             PeerFailures& f = Failures(host);
             f.count = std::min(f.count + 1, 16);
             f.retryAt = now + std::min<std::chrono::steady_clock::duration>(

@@ -231,4 +231,13 @@ std::string WithDefaultTcpPort(const std::string& hostOrHostPort) {
     }
 }
 
+bool TokenMatches(std::string_view given, std::string_view expected) {
+    if (given.size() != expected.size() || expected.empty())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < given.size(); ++i)
+        diff |= uint8_t(given[i] ^ expected[i]);
+    return diff == 0;
+}
+
 }  // namespace vsk

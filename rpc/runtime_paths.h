@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "rpc/com_types.h"
 
@@ -45,6 +46,9 @@ constexpr size_t kMinTokenLength = 32;
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string* error);
 // Reads the token file, creating it (mode 0600, 32 random bytes as hex) when absent.
 std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::string* error);
+// Whether a peer's token is `expected` (never, when that is empty), in a time that does not
+// depend on where the two first differ, so that timing tells a guesser nothing.
+bool TokenMatches(std::string_view given, std::string_view expected);
 
 // The TCP port a listener and a client agree on when only a host is named.
 constexpr int kDefaultTcpPort = 45711;
