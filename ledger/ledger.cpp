@@ -233,6 +233,16 @@ int64_t CLedger::BeginReceipt(int port, const std::string& client, bool isReturn
     return sqlite3_last_insert_rowid(m_db);
 }
 
+void CLedger::RecordLines(int64_t id, const std::string& linesJson) {
+    std::lock_guard lock(m_mutex);
+    if (!m_db || id <= 0)
+        return;
+    Exec("PRAGMA synchronous=NORMAL");
+    Statement update(m_db, "UPDATE receipts SET lines=?1 WHERE id=?2 AND end_state='open'");
+    update.Bind(1, linesJson).Bind(2, id).Step();
+    Exec("PRAGMA synchronous=FULL");
+}
+
 void CLedger::EndReceipt(int64_t id, const std::string& end, const std::string& linesJson,
                          const std::string& paymentsJson, int64_t number, int64_t total,
                          const std::string& error) {

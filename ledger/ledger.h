@@ -54,6 +54,10 @@ public:
 
     // Before a receipt opens; the row's id (0 when the ledger is closed).
     int64_t BeginReceipt(int port, const std::string& client, bool isReturn);
+    // The lines printed so far, after each one: a receipt cut by a crash still shows what it
+    // had sold. Written without waiting for the disk (a killed process loses nothing; only a
+    // power cut could), since the receipt's end syncs the log with these updates in it.
+    void RecordLines(int64_t id, const std::string& linesJson);
     // When it has ended (or its opening was refused).
     void EndReceipt(int64_t id, const std::string& end, const std::string& linesJson,
                     const std::string& paymentsJson, int64_t number, int64_t total,

@@ -388,6 +388,8 @@ void CVeskar::LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG
     if (m_ledgerLines.size() > 1)
         m_ledgerLines += ',';
     m_ledgerLines += line.Dump();
+    if (m_ledger)
+        m_ledger->RecordLines(m_ledgerRow, m_ledgerLines + "]");
 }
 
 void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total) {

@@ -329,7 +329,13 @@ TEST_F(HttpE2e, AReceiptCutByAKillIsNeitherPrintedTwiceNorLost) {
             return !rows.empty() && rows[0].end == "open";
         },
         10000));
-    ASSERT_TRUE(Eventually([&] { return Count(Journal(), "FiscalLineEx") > 0; }, 10000));
+    // Killed once a line is on the tape and in the ledger's row.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto rows = LedgerRows();
+            return !rows.empty() && rows[0].lines.find("Сир") != std::string::npos;
+        },
+        10000));
     KillServer();
     EXPECT_EQ(cut.get().status, 0) << "the connection was cut";
     ASSERT_EQ(m_emulator.Control("delay 0"), "OK");
@@ -338,6 +344,7 @@ TEST_F(HttpE2e, AReceiptCutByAKillIsNeitherPrintedTwiceNorLost) {
     auto rows = LedgerRows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].end, "cut");
+    EXPECT_NE(rows[0].lines.find(R"("name":"Сир")"), std::string::npos) << rows[0].lines;
     HttpResult retry = Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 6),
                             {"Idempotency-Key: crash"});
     EXPECT_EQ(retry.status, 409) << retry.body;

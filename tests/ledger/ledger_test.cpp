@@ -66,9 +66,12 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
         CLedger ledger;
         std::string report;
         ASSERT_TRUE(ledger.Open(path, &report));
-        ledger.BeginReceipt(1, "till", false);
+        const int64_t cut = ledger.BeginReceipt(1, "till", false);
+        ledger.RecordLines(cut, R"([{"name":"Хліб"}])");
+        ledger.RecordLines(cut, R"([{"name":"Хліб"},{"name":"Сир"}])");
         const int64_t done = ledger.BeginReceipt(1, "till", false);
         ledger.EndReceipt(done, "closed", "[]", "{}", 3, 100, "");
+        ledger.RecordLines(done, R"([{"name":"late"}])");
         int status = 0;
         std::string response;
         ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::New);
@@ -80,7 +83,9 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
     auto rows = ledger.Receipts(0, "");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].end, "cut");
+    EXPECT_EQ(rows[0].lines, R"([{"name":"Хліб"},{"name":"Сир"}])") << "what it had sold";
     EXPECT_EQ(rows[1].end, "closed") << "an ended receipt is left as it was";
+    EXPECT_EQ(rows[1].lines, "[]");
     int status = 0;
     std::string response;
     ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::Done);
