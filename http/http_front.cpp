@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "http/status_page.h"
@@ -223,8 +224,12 @@ void CHttpFront::Stop() {
     m_daemon = nullptr;
     std::lock_guard lock(m_mutex);
     for (const auto& [name, since] : m_sessions)
-        m_rpc.CloseSession(name);
+        m_rpc.CloseSession("http:" + name);
     m_sessions.clear();
+    // Closing a session releases its object, which lets its port go.
+    for (const auto& [port, anchor] : m_anchors)
+        m_rpc.CloseSession(anchor.session);
+    m_anchors.clear();
 }
 
 // Sessions idle past their time go, with their objects (a port a session held is let go).
@@ -242,8 +247,22 @@ void CHttpFront::Sweep() {
             }
         }
     }
+    std::vector<Anchor> idle;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_anchors.begin(); it != m_anchors.end();) {
+            if (!it->second.busy && now - it->second.idleSince > m_options.sessionIdle) {
+                idle.push_back(std::move(it->second));
+                it = m_anchors.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     for (const std::string& name : gone)
-        m_rpc.CloseSession(name);
+        m_rpc.CloseSession("http:" + name);
+    for (const Anchor& anchor : idle)
+        LetGo(anchor);
 }
 
 std::string CHttpFront::Call(const std::string& session, const std::string& line) {
@@ -283,7 +302,8 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     auto hostHeader = request.headers.find("host");
     const bool sameOrigin = origin != request.headers.end() &&
                             hostHeader != request.headers.end() &&
-                            origin->second == "http://" + hostHeader->second;
+                            origin->second == (m_options.tlsCert.empty() ? "http://" : "https://") +
+                                                  hostHeader->second;
     if (origin != request.headers.end() && !sameOrigin &&
         std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) ==
             m_options.origins.end()) {
@@ -341,6 +361,12 @@ HttpReply CHttpFront::Handle(const Request& request) {
                 "Content-Type, Authorization, Idempotency-Key, X-Vsk-Session");
             reply.headers.emplace_back("Access-Control-Max-Age", "600");
         }
+    } else if (request.path == "/" && request.method == "GET") {
+        reply.body = kStatusPage;
+        reply.contentType = "text/html; charset=utf-8";
+        reply.headers.emplace_back("Content-Security-Policy",
+                                   "default-src 'self'; script-src 'unsafe-inline'; "
+                                   "style-src 'unsafe-inline'; frame-ancestors 'none'");
     } else if (!Authorised(request, &reply)) {
         // reply holds the refusal
     } else if (request.tooLarge) {
@@ -349,9 +375,6 @@ HttpReply CHttpFront::Handle(const Request& request) {
                        "the body is larger than " + std::to_string(m_options.maxBody) + " bytes");
     } else if (request.path == "/v1/rpc") {
         reply = request.method == "POST" ? Rpc(request) : ErrorReply(405, "METHOD", "use POST");
-    } else if (request.path == "/" && request.method == "GET") {
-        reply.body = kStatusPage;
-        reply.contentType = "text/html; charset=utf-8";
     } else if (request.path == "/v1/status" && m_options.status) {
         reply.body = m_options.status();
     } else if (request.path == "/v1/events" && m_options.status) {
@@ -659,16 +682,36 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
                           "the payments (" + std::to_string(paid) + ") do not cover the total (" +
                               std::to_string(expected) + "); nothing was printed");
 
-    // The receipt, as a client of the socket would sell it, in a session of its own.
+    // The receipt, as a client of the socket would sell it, in a session of its own: the
+    // port's kept object when it is free and bound for the same cashier, else a new one that
+    // is kept afterwards (or, while another receipt of the port uses the kept one, let go).
     std::string session;
+    int64_t object = 0;
+    bool bound = false, keep = true;
+    std::optional<Anchor> stale;
     {
         std::lock_guard lock(m_mutex);
         if (m_ending)
             return ErrorReply(503, "ENDING", "the server is ending");
-        session = "http-receipt:" + std::to_string(++m_nextReceipt);
+        auto anchor = m_anchors.find(port);
+        if (anchor != m_anchors.end() && anchor->second.busy) {
+            keep = false;
+        } else if (anchor != m_anchors.end() && anchor->second.cashier == cashier &&
+                   anchor->second.password == password && anchor->second.client == client) {
+            anchor->second.busy = true;
+            session = anchor->second.session;
+            object = anchor->second.object;
+            bound = true;
+        } else if (anchor != m_anchors.end()) {
+            stale = std::move(anchor->second);
+            m_anchors.erase(anchor);
+        }
+        if (!bound)
+            session = "http-receipt:" + std::to_string(++m_nextReceipt);
     }
+    if (stale)
+        LetGo(*stale);  // first, so the new object binds the port for its own cashier
     int64_t nextId = 1;
-    int64_t object = 0;
     struct Outcome {
         bool ok = false;
         bool ended = false;
@@ -727,7 +770,32 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
         return JsonReply(unavailable ? 503 : 409, reply);
     };
     HttpReply reply;
-    {
+    // The object is kept for the next receipt unless the register or the link failed it.
+    auto finish = [&](bool unbind) {
+        Anchor a;
+        a.session = session;
+        a.object = object;
+        a.cashier = cashier;
+        a.password = password;
+        a.client = client;
+        a.idleSince = std::chrono::steady_clock::now();
+        {
+            std::lock_guard lock(m_mutex);
+            auto it = m_anchors.find(port);
+            const bool mine = it != m_anchors.end() && it->second.session == session;
+            if (keep && !unbind && !m_ending && (mine || it == m_anchors.end())) {
+                m_anchors[port] = std::move(a);
+                return;
+            }
+            if (mine)
+                m_anchors.erase(it);
+        }
+        if (unbind)
+            LetGo(a);
+        else
+            m_rpc.CloseSession(session);
+    };
+    if (!bound) {
         Json params;
         params.Set("progid", "VSKManager.Veskar");
         auto created = Json::Parse(Call(session, RpcLine(nextId++, "CreateInstance", params)));
@@ -738,19 +806,22 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
             return ErrorReply(503, "ENDING", "no Veskar object could be made");
         }
         object = obj->AsInt();
+        Outcome o = invoke(
+            "Init", {Json(int64_t(port)), Json(cashier), Json(password), Json(0), Json(client)});
+        if (!o.ok) {
+            m_rpc.CloseSession(session);
+            return refused(o, "Init");
+        }
     }
-    Outcome o =
-        invoke("Init", {Json(int64_t(port)), Json(cashier), Json(password), Json(0), Json(client)});
-    if (!o.ok) {
-        reply = refused(o, "Init");
-        m_rpc.CloseSession(session);
-        return reply;
+    Outcome o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
+    if (!o.ok && bound && !o.ended && HRESULT(o.hr) != CONTEXT_E_SYNCH_TIMEOUT) {
+        // The kept object lost its port meanwhile (the operator closed it): a new one binds.
+        finish(true);
+        return RunReceipt(body, port);
     }
-    o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
     if (!o.ok) {
         reply = refused(o, "LockPrinter");
-        invoke("Done", {});
-        m_rpc.CloseSession(session);
+        finish(o.ended);
         return reply;
     }
     bool open = false;
@@ -835,9 +906,18 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
         invoke("AbortCheck", {});
     }
     invoke("UnlockPrinter", {});
-    invoke("Done", {});
-    m_rpc.CloseSession(session);
+    // A register that did not answer, or a server that is ending, keeps nothing bound.
+    finish(reply.status == 503);
     return reply;
+}
+
+void CHttpFront::LetGo(const Anchor& anchor) {
+    Json params;
+    params.Set("object", anchor.object);
+    params.Set("name", "Done");
+    params.Set("args", Json(Json::Array{}));
+    Call(anchor.session, RpcLine(1, "Invoke", std::move(params)));
+    m_rpc.CloseSession(anchor.session);
 }
 
 bool CHttpFront::NextEvent(std::string* last, std::string* event, int* quietSeconds) {

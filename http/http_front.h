@@ -122,6 +122,18 @@ private:
     };
     std::map<std::string, Failures> m_failures;  // per peer host
     uint64_t m_nextReceipt = 0;
+    // Per port, the object the last whole receipt used, kept bound between receipts so the
+    // next one neither opens the port nor reads the register's configuration again. Let go
+    // after the session idle time, when the register stops answering, or for another cashier.
+    struct Anchor {
+        std::string session;
+        int64_t object = 0;
+        std::string cashier, password, client;
+        bool busy = false;
+        std::chrono::steady_clock::time_point idleSince;
+    };
+    std::map<int, Anchor> m_anchors;
+    void LetGo(const Anchor& anchor);
     std::thread m_sweeper;
 };
 

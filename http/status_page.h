@@ -1,6 +1,7 @@
 // The status page served at GET /: plain HTML and a little script, readable on a phone. It
 // reads GET /v1/status once and then follows GET /v1/events (server-sent events), unless
-// asked for ?live=0.
+// asked for ?live=0. The page itself holds no data: it is served to any peer, and its
+// readings carry the bearer token off the loopback.
 #pragma once
 
 namespace vsk {
@@ -28,6 +29,7 @@ pre { background: #1d2330; color: #e6e6e6; padding: 8px; border-radius: 8px; ove
 <body>
 <h1>VSKManager <span id="state" class="ok">…</span></h1>
 <div class="muted" id="updated"></div>
+<form id="login" hidden><input id="token" type="password" placeholder="token" autocomplete="off"> <button>Show</button></form>
 <h2>Ports</h2>
 <div id="ports"><div class="muted">no port open yet</div></div>
 <h2>Latest receipts</h2>
@@ -54,12 +56,58 @@ function show(s) {
     `<tr><td>${r.number || "—"}</td><td>${r.port}</td><td>${text(r.client)}</td><td>${money(r.total)}</td><td>${text(r.end)}</td></tr>`).join("");
   document.getElementById("journal").textContent = s.journal.join("\n");
 }
-fetch("/v1/status").then((r) => r.json()).then(show).catch(() => {});
-// ?live=0: one reading, no stream (for printing and pictures).
-if (new URLSearchParams(location.search).get("live") !== "0") {
-  const events = new EventSource("/v1/events");
-  events.addEventListener("status", (e) => show(JSON.parse(e.data)));
+// Off the loopback every reading needs the bearer token: the page takes it from #token=…
+// (a fragment never reaches the server, nor its logs) or asks for it, and keeps it for the
+// tab only. An EventSource cannot send a header, so the events are read from a fetch.
+const params = new URLSearchParams(location.hash.slice(1));
+if (params.get("token")) {
+  sessionStorage.setItem("vsk-token", params.get("token"));
+  history.replaceState(null, "", location.pathname + location.search);
 }
+const headers = () => {
+  const t = sessionStorage.getItem("vsk-token");
+  return t ? {"Authorization": "Bearer " + t} : {};
+};
+function refused(r) {
+  if (r.status !== 401) return false;
+  sessionStorage.removeItem("vsk-token");
+  document.getElementById("state").textContent = "a token is needed";
+  document.getElementById("state").className = "bad";
+  document.getElementById("login").hidden = false;
+  return true;
+}
+document.getElementById("login").addEventListener("submit", (e) => {
+  e.preventDefault();
+  sessionStorage.setItem("vsk-token", document.getElementById("token").value.trim());
+  location.reload();
+});
+async function follow() {
+  for (;;) {
+    try {
+      const r = await fetch("/v1/events", {headers: headers()});
+      if (refused(r)) return;
+      const reader = r.body.getReader();
+      const decoder = new TextDecoder();
+      let buffered = "";
+      for (;;) {
+        const {value, done} = await reader.read();
+        if (done) break;
+        buffered += decoder.decode(value, {stream: true});
+        let end;
+        while ((end = buffered.indexOf("\n\n")) >= 0) {
+          const event = buffered.slice(0, end);
+          buffered = buffered.slice(end + 2);
+          const data = event.split("\n").filter((l) => l.startsWith("data: ")).map((l) => l.slice(6)).join("\n");
+          if (event.startsWith("event: status") && data) show(JSON.parse(data));
+        }
+      }
+    } catch (e) {}
+    await new Promise((done) => setTimeout(done, 3000));  // the server restarts: try again
+  }
+}
+fetch("/v1/status", {headers: headers()}).then((r) => refused(r) ? null : r.json()).then((s) => s && show(s)).catch(() => {});
+// ?live=0: one reading, no stream (for printing and pictures).
+if (new URLSearchParams(location.search).get("live") !== "0") follow();
 </script>
 </body>
 </html>

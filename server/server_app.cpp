@@ -241,6 +241,16 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
             options.origins.push_back(origin);
         at = end + 1;
     }
+    // Seconds a JSON-RPC session, or a port a whole receipt bound, is kept unused.
+    if (const std::string idle = setting("HttpSessionIdle"); !idle.empty()) {
+        char* end = nullptr;
+        const long seconds = std::strtol(idle.c_str(), &end, 10);
+        if (*end != '\0' || seconds < 1 || seconds > 86400) {
+            *error = "HttpSessionIdle is a number of seconds from 1 to 86400, not " + idle;
+            return false;
+        }
+        options.sessionIdle = std::chrono::seconds(seconds);
+    }
     auto token = LoadOrCreateTokenFile(tokenFile, error);
     if (!token)
         return false;

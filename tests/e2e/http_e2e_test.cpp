@@ -291,6 +291,55 @@ TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
     EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: ../x"}).status, 400);
 }
 
+// Between whole receipts the port stays bound, so the next one neither connects nor reads the
+// register's configuration again; it is let go when idle (as an idle JSON-RPC session is) or
+// for another cashier.
+TEST_F(HttpE2e, AKeptPortServesTheNextReceiptUntilIdle) {
+    ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser,
+                                         "SOFTWARE\\Halvard (JSC)\\VSKManager\\CurrentConfig",
+                                         "HttpSessionIdle", std::string("2")));
+    StartHttpServer();
+    auto clients = [&] {
+        HttpResult health = Http(m_http, "GET", "/v1/health");
+        std::string names;
+        for (const Json& port : health.json().Find("ports")->AsArray())
+            for (const Json& c : port.Find("clients")->AsArray())
+                names += c.AsString() + " ";
+        return names;
+    };
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    EXPECT_EQ(Count(Journal(), "ConnectToPrinter"), 1) << "the second receipt found the port bound";
+    EXPECT_EQ(Receipts(), 2);
+
+    const std::string bind =
+        R"([{"jsonrpc":"2.0","id":1,"method":"CreateInstance","params":{"progid":"VSKManager.Veskar"}},)"
+        R"({"jsonrpc":"2.0","id":2,"method":"Invoke","params":{"object":1,"name":"Init","args":[)" +
+        std::to_string(kPort) + R"(,"Anna","0000000000",0,"web"]}}])";
+    HttpResult session = Http(m_http, "POST", "/v1/rpc", bind);
+    ASSERT_EQ(session.status, 200) << session.body;
+    EXPECT_EQ(clients(), "http web ");
+
+    // Idle for the set two seconds: both are let go, and the port with them.
+    ASSERT_TRUE(Eventually([&] { return clients().empty(); }, 8000)) << clients();
+    const std::string port =
+        R"({"jsonrpc":"2.0","id":3,"method":"Invoke","params":{"object":1,"name":"GetPortNumber"}})";
+    HttpResult gone =
+        Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: " + session.Header("X-Vsk-Session")});
+    EXPECT_EQ(gone.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_DISCONNECTED))
+        << gone.body;
+
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000)).status, 200);
+    EXPECT_EQ(Count(Journal(), "ConnectToPrinter"), 2);
+    // Another cashier: the kept object goes first, so the port is bound again in her name.
+    std::string olha = ReceiptBody(5000);
+    olha.replace(olha.find("Anna"), 4, "Olha");
+    ASSERT_EQ(Http(m_http, "POST", m_receipts, olha).status, 200);
+    EXPECT_EQ(Count(Journal(), "ConnectToPrinter"), 3);
+    EXPECT_EQ(Count(Journal(), "CashierIdent = Olha"), 1);
+    EXPECT_EQ(Receipts(), 4);
+}
+
 // A retry while the first request with its key still prints answers "in progress", and the
 // stored result once it has ended.
 TEST_F(HttpE2e, ARetryWhileTheFirstStillPrintsIsInProgress) {
@@ -395,6 +444,29 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
     EXPECT_EQ(get({"Authorization: Bearer " + token}).status, 429);
     std::this_thread::sleep_for(Ms(450));
     EXPECT_EQ(get({"Authorization: Bearer " + token}).status, 200);
+
+    // The status page holds no data and is served to anyone; its readings need the token,
+    // which a browser off the loopback brings in the page's fragment.
+    HttpResult page = Http(m_http, "GET", "/", "", {}, address);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(Http(m_http, "GET", "/v1/status", "", {}, address).status, 401);
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "no chromium to draw the page";
+    auto draw = [&](const std::string& fragment) {
+        const std::string dom = m_dir + "/remote-dom.html";
+        pid_t browser = SpawnLogged(
+            {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--virtual-time-budget=3000", "--dump-dom",
+             "http://" + address + ":" + std::to_string(m_http) + "/?live=0" + fragment},
+            dom, m_dir + "/chromium.err");
+        EXPECT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+        return ReadAll(dom);
+    };
+    const std::string shown = draw("#token=" + token);
+    EXPECT_NE(shown.find("class=\"ok\">working</span>"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(token), std::string::npos) << "the token leaves the address bar";
+    const std::string asked = draw("");
+    EXPECT_NE(asked.find("a token is needed"), std::string::npos) << asked;
 }
 
 // The health report and the metrics follow the ports: who is bound and holds the lock, the
@@ -425,14 +497,16 @@ TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
     EXPECT_NE(port.Find("lastReply")->AsString(), "");
     EXPECT_EQ(port.Find("paper")->AsString(), "low") << health.body;
     EXPECT_EQ(port.Find("lockHolder")->AsString(), "till-7");
-    EXPECT_EQ(port.Find("clients")->AsArray().at(0).AsString(), "till-7");
+    // The object of the HTTP receipt stays bound for the next one.
+    EXPECT_EQ(port.Find("clients")->AsArray().at(0).AsString(), "http");
+    EXPECT_EQ(port.Find("clients")->AsArray().at(1).AsString(), "till-7");
 
     HttpResult metrics = Http(m_http, "GET", "/metrics");
     ASSERT_EQ(metrics.status, 200);
     const std::string p = "{port=\"" + std::to_string(kPort) + "\"}";
     EXPECT_NE(metrics.body.find("vsk_receipts_closed_total" + p + " 2\n"), std::string::npos)
         << metrics.body;
-    EXPECT_NE(metrics.body.find("vsk_port_clients" + p + " 1\n"), std::string::npos);
+    EXPECT_NE(metrics.body.find("vsk_port_clients" + p + " 2\n"), std::string::npos);
     EXPECT_NE(metrics.body.find("vsk_timeouts_total" + p + " 0\n"), std::string::npos);
     EXPECT_EQ(metrics.body.find("vsk_exchanges_total" + p + " 0\n"), std::string::npos);
     EXPECT_NE(metrics.body.find("status=\"READY\""), std::string::npos);
@@ -472,7 +546,7 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
     HttpResult page = Http(m_http, "GET", "/");
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.Header("Content-Type").find("text/html"), std::string::npos);
-    EXPECT_NE(page.body.find("EventSource(\"/v1/events\")"), std::string::npos);
+    EXPECT_NE(page.body.find("fetch(\"/v1/events\""), std::string::npos);
 
     // The stream's first event is the whole status; the stream stays open after it.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -506,7 +580,7 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
     ASSERT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
     const std::string html = ReadAll(dom);
     EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
-    EXPECT_NE(html.find("clients: kasa-3"), std::string::npos) << html;
+    EXPECT_NE(html.find("clients: http, kasa-3"), std::string::npos) << html;
     EXPECT_NE(html.find("<td>24.10</td><td>closed</td>"), std::string::npos) << html;
     EXPECT_NE(html.find("class=\"ok\">working</span>"), std::string::npos) << html;
 }
