@@ -414,6 +414,11 @@ HttpReply CHttpFront::Handle(const Request& request) {
 }
 
 HttpReply CHttpFront::Rpc(const Request& request) {
+    // Keys of JSON-RPC requests are kept apart from those of whole receipts.
+    return WithKey(request, "rpc:", [&] { return RunRpc(request); });
+}
+
+HttpReply CHttpFront::RunRpc(const Request& request) {
     std::string error;
     auto body = Json::Parse(request.body, &error);
     if (!body)
@@ -525,13 +530,20 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
         return ErrorReply(400, "RPC_E_INVALID_DATA", "malformed JSON: " + error);
     if (!body->IsObject())
         return ErrorReply(400, "BAD_RECEIPT", "a receipt is a JSON object");
+    return WithKey(request, "", [&] { return RunReceipt(*body, port); });
+}
+
+// A printing request with an Idempotency-Key runs once: a repeat answers the stored answer.
+HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope,
+                              const std::function<HttpReply()>& run) {
     std::string key;
     if (auto k = request.headers.find("idempotency-key"); k != request.headers.end())
         key = k->second;
     if (key.size() > 200)
         return ErrorReply(400, "BAD_KEY", "an idempotency key is at most 200 characters");
     if (key.empty())
-        return RunReceipt(*body, port);
+        return run();
+    key = scope + key;
     int status = 0;
     std::string stored;
     switch (m_ledger.ClaimKey(key, &status, &stored)) {
@@ -556,6 +568,7 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
                 HttpReply reply;
                 reply.status = std::stoi(known->second.substr(0, 3));
                 reply.body = known->second.substr(3);
+                reply.headers.emplace_back("Idempotent-Replay", "true");
                 return reply;
             }
             m_runningKeys[key] = "";
@@ -564,7 +577,7 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
         case CLedger::KeyState::New:
             break;
     }
-    HttpReply reply = RunReceipt(*body, port);
+    HttpReply reply = run();
     if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos)
         return reply;  // left running: the next start's recovery says how it ended
     if (m_ledger.IsOpen()) {

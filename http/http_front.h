@@ -88,6 +88,9 @@ public:
 
 private:
     HttpReply Rpc(const Request& request);
+    HttpReply RunRpc(const Request& request);
+    HttpReply WithKey(const Request& request, const std::string& scope,
+                      const std::function<HttpReply()>& run);
     HttpReply Receipt(const Request& request, int port);
     HttpReply RunReceipt(const Json& body, int port);
     HttpReply Receipts(const Request& request);

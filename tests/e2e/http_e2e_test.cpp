@@ -289,6 +289,29 @@ TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
                             {"X-Vsk-Session: " + session});
     EXPECT_EQ(wrong.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_INVALID_DATA));
     EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: ../x"}).status, 400);
+
+    // A printing batch with an Idempotency-Key prints once; its repeat answers the same.
+    auto invoke = [](int id, const std::string& name, const std::string& args) {
+        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+               R"(,"method":"Invoke","params":{"object":1,"name":")" + name + R"(","args":[)" +
+               args + "]}}";
+    };
+    const std::string sale = "[" + invoke(5, "OpenCheck", R"("1")") + "," +
+                             invoke(6, "FiscalLineEx", R"("Сир",1,1000,0,1,0,0,0,"",0)") + "," +
+                             invoke(7, "CloseCheckEx", "2000,0,0,0") + "]";
+    const std::vector<std::string> keyed = {"X-Vsk-Session: " + session, "Idempotency-Key: s-1"};
+    HttpResult sold = Http(m_http, "POST", "/v1/rpc", sale, keyed);
+    ASSERT_EQ(sold.status, 200) << sold.body;
+    EXPECT_EQ(sold.json().AsArray().at(2).Find("result")->Find("value")->AsInt(), 1000)
+        << sold.body;
+    HttpResult again = Http(m_http, "POST", "/v1/rpc", sale, keyed);
+    EXPECT_EQ(again.body, sold.body);
+    EXPECT_EQ(again.Header("Idempotent-Replay"), "true");
+    EXPECT_EQ(Receipts(), 1) << "printed once";
+    // The keys of receipts are their own: the same key there is a new receipt.
+    EXPECT_EQ(Http(m_http, "POST", m_receipts, ReceiptBody(5000), {"Idempotency-Key: s-1"}).status,
+              200);
+    EXPECT_EQ(Receipts(), 2);
 }
 
 // Between whole receipts the port stays bound, so the next one neither connects nor reads the
