@@ -89,7 +89,9 @@ public:
 private:
     HttpReply Rpc(const Request& request);
     HttpReply RunRpc(const Request& request);
-    HttpReply WithKey(const Request& request, const std::string& scope,
+    // `port`: where a whole receipt prints (0 for JSON-RPC), so that recovery after a crash
+    // can tell the key what became of it.
+    HttpReply WithKey(const Request& request, const std::string& scope, int port,
                       const std::function<HttpReply()>& run);
     HttpReply Receipt(const Request& request, int port);
     HttpReply RunReceipt(const Json& body, int port);

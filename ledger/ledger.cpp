@@ -64,6 +64,17 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS idempotency("
     " key TEXT PRIMARY KEY, state TEXT NOT NULL, status INTEGER NOT NULL DEFAULT 0,"
     " response TEXT NOT NULL DEFAULT '', time TEXT NOT NULL);";
+// Added later: a ledger made before has the column added at its opening.
+constexpr const char* kKeyPortColumn =
+    "ALTER TABLE idempotency ADD COLUMN port INTEGER NOT NULL DEFAULT 0";
+
+constexpr const char* kCutAnswer =
+    R"({"error":{"code":"CUT","message":"the first request with this key was cut by a server)"
+    R"( crash before its receipt was closed; the register cancels it"},"end":"cut"})";
+constexpr const char* kUnknownAnswer =
+    R"({"error":{"code":"UNKNOWN","message":"the first request with this key was cut by a)"
+    R"( server crash while the register closed its receipt: whether it printed shows in the)"
+    R"( register's last receipt number; do not print it again before looking"},"end":"unknown"})";
 
 std::string CsvField(const std::string& v) {
     if (v.find_first_of(",\"\n\r") == std::string::npos)
@@ -120,6 +131,16 @@ bool CLedger::Prepare(std::string* report) {
         }
     }
     if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=FULL") || !Exec(kSchema)) {
+        *report = sqlite3_errmsg(m_db);
+        return false;
+    }
+    bool hasPort = false;
+    {
+        Statement columns(m_db, "PRAGMA table_info(idempotency)");
+        while (columns.Step() == SQLITE_ROW)
+            hasPort = hasPort || columns.Text(1) == "port";
+    }
+    if (!hasPort && !Exec(kKeyPortColumn)) {
         *report = sqlite3_errmsg(m_db);
         return false;
     }
@@ -206,20 +227,32 @@ int CLedger::RecoverAfterCrash() {
     std::lock_guard lock(m_mutex);
     if (!m_db)
         return 0;
+    Exec("BEGIN IMMEDIATE");
+    // A key's receipt is the row its port had under way when the server ended, begun after
+    // the key was claimed (one receipt at a time holds a port's lock).
+    Statement keys(m_db,
+                   "UPDATE idempotency SET state='done', status=409, response=CASE WHEN"
+                   " (SELECT end_state FROM receipts r WHERE r.port=idempotency.port AND"
+                   "  idempotency.port > 0 AND r.time >= idempotency.time AND"
+                   "  r.end_state IN ('open','closing') ORDER BY r.id DESC LIMIT 1) = 'closing'"
+                   " THEN ?2 ELSE ?1 END WHERE state='running'");
+    keys.Bind(1, std::string(kCutAnswer)).Bind(2, std::string(kUnknownAnswer)).Step();
+    const std::string now = NowIso();
+    Statement closing(m_db,
+                      "UPDATE receipts SET end_state='unknown', ended_at=?1,"
+                      " error='the server ended while the register closed the receipt: whether"
+                      " it printed shows in the register''s last receipt number'"
+                      " WHERE end_state='closing'");
+    closing.Bind(1, now).Step();
+    int completed = sqlite3_changes(m_db);
     Statement rows(m_db,
                    "UPDATE receipts SET end_state='cut', ended_at=?1,"
                    " error='the server ended while the receipt was open; the register cancels it"
                    " at its next opening' WHERE end_state='open'");
-    rows.Bind(1, NowIso()).Step();
-    const int cut = sqlite3_changes(m_db);
-    Statement keys(m_db,
-                   "UPDATE idempotency SET state='done', status=409, response=?1"
-                   " WHERE state='running'");
-    keys.Bind(1, std::string(R"({"error":{"code":"CUT","message":"the first request with this)"
-                             R"( key was cut by a server crash; its receipt was cancelled by)"
-                             R"( recovery"},"end":"cut"})"))
-        .Step();
-    return cut;
+    rows.Bind(1, now).Step();
+    completed += sqlite3_changes(m_db);
+    Exec("COMMIT");
+    return completed;
 }
 
 int64_t CLedger::BeginReceipt(int port, const std::string& client, bool isReturn) {
@@ -241,6 +274,27 @@ void CLedger::RecordLines(int64_t id, const std::string& linesJson) {
     Statement update(m_db, "UPDATE receipts SET lines=?1 WHERE id=?2 AND end_state='open'");
     update.Bind(1, linesJson).Bind(2, id).Step();
     Exec("PRAGMA synchronous=FULL");
+}
+
+void CLedger::MarkClosing(int64_t id, bool closing, const std::string& linesJson,
+                          const std::string& paymentsJson, int64_t total) {
+    std::lock_guard lock(m_mutex);
+    if (!m_db || id <= 0)
+        return;
+    if (closing) {
+        Statement update(m_db,
+                         "UPDATE receipts SET end_state='closing', lines=?1, payments=?2,"
+                         " total=?3 WHERE id=?4 AND end_state='open'");
+        update.Bind(1, linesJson.empty() ? "[]" : linesJson)
+            .Bind(2, paymentsJson.empty() ? "{}" : paymentsJson)
+            .Bind(3, total)
+            .Bind(4, id)
+            .Step();
+    } else {
+        Statement update(m_db,
+                         "UPDATE receipts SET end_state='open' WHERE id=?1 AND end_state='closing'");
+        update.Bind(1, id).Step();
+    }
 }
 
 void CLedger::EndReceipt(int64_t id, const std::string& end, const std::string& linesJson,
@@ -319,14 +373,15 @@ std::string CLedger::Csv(const std::vector<LedgerReceipt>& rows) {
     return out;
 }
 
-CLedger::KeyState CLedger::ClaimKey(const std::string& key, int* status, std::string* response) {
+CLedger::KeyState CLedger::ClaimKey(const std::string& key, int* status, std::string* response,
+                                   int port) {
     std::lock_guard lock(m_mutex);
     if (!m_db)
         return KeyState::Unavailable;
     Statement insert(m_db,
-                     "INSERT INTO idempotency(key, state, time) VALUES(?1, 'running', ?2)"
+                     "INSERT INTO idempotency(key, state, time, port) VALUES(?1, 'running', ?2, ?3)"
                      " ON CONFLICT(key) DO NOTHING");
-    insert.Bind(1, key).Bind(2, NowIso());
+    insert.Bind(1, key).Bind(2, NowIso()).Bind(3, port);
     if (insert.Step() != SQLITE_DONE)
         return KeyState::Unavailable;
     if (sqlite3_changes(m_db) == 1)

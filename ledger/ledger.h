@@ -25,7 +25,9 @@ struct LedgerReceipt {
     std::string payments;  // JSON object
     int64_t number = 0;    // the register's receipt number (0: none)
     int64_t total = 0;     // kopecks
-    std::string end;       // "open", "closed", "cancelled", "refused", "abandoned", "cut"
+    // "open", "closing", "closed", "cancelled", "refused", "abandoned"; after a crash "cut"
+    // (never asked to close: the register cancels it) or "unknown" (cut while closing)
+    std::string end;
     std::string error;     // code and message of a refusal
     std::string endedAt;
 };
@@ -48,8 +50,9 @@ public:
     static std::string DefaultPath();
 
     // The server's start: rows a killed server left open become "cut" (the register cancels a
-    // receipt left open at the next opening), and keys whose request was cut answer that.
-    // Returns the rows completed.
+    // receipt left open at the next opening), rows it left closing become "unknown", and keys
+    // whose request was cut answer what became of their port's receipt. Returns the rows
+    // completed.
     int RecoverAfterCrash();
 
     // Before a receipt opens; the row's id (0 when the ledger is closed).
@@ -58,6 +61,11 @@ public:
     // had sold. Written without waiting for the disk (a killed process loses nothing; only a
     // power cut could), since the receipt's end syncs the log with these updates in it.
     void RecordLines(int64_t id, const std::string& linesJson);
+    // Just before the register is asked to close it (closing) and, should the register refuse
+    // and the receipt stay open, again after (not closing). A crash between the register's
+    // close and the row's completion leaves it "unknown", never "cut": it may have printed.
+    void MarkClosing(int64_t id, bool closing, const std::string& linesJson = "",
+                     const std::string& paymentsJson = "", int64_t total = 0);
     // When it has ended (or its opening was refused).
     void EndReceipt(int64_t id, const std::string& end, const std::string& linesJson,
                     const std::string& paymentsJson, int64_t number, int64_t total,
@@ -72,7 +80,8 @@ public:
     // Idempotency keys. Claim: New (the key is now running), Running (a request with it is
     // under way), Done (*status and *response hold the stored answer).
     enum class KeyState { New, Running, Done, Unavailable };
-    KeyState ClaimKey(const std::string& key, int* status, std::string* response);
+    // `port`: the port a whole receipt of the key prints on (0: not known).
+    KeyState ClaimKey(const std::string& key, int* status, std::string* response, int port = 0);
     void FinishKey(const std::string& key, int status, const std::string& response);
 
 private:

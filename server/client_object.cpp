@@ -392,9 +392,23 @@ void CVeskar::LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG
         m_ledger->RecordLines(m_ledgerRow, m_ledgerLines + "]");
 }
 
-void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total) {
-    if (m_ledgerRow == 0 || !m_ledger || (IsBound() && Core().IsCheckOpen()))
+void CVeskar::LedgerClosing(const std::string& payments, LONG total) {
+    if (m_ledgerRow == 0 || !m_ledger)
         return;
+    m_ledger->MarkClosing(m_ledgerRow, true, m_ledgerLines + "]", payments, total);
+    m_ledgerClosing = true;
+}
+
+void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total) {
+    if (m_ledgerRow == 0 || !m_ledger)
+        return;
+    if (IsBound() && Core().IsCheckOpen()) {
+        if (m_ledgerClosing)  // the register refused to close: the receipt is still open
+            m_ledger->MarkClosing(m_ledgerRow, false);
+        m_ledgerClosing = false;
+        return;
+    }
+    m_ledgerClosing = false;
     const bool closed = closing && closeResult > 0;
     int64_t number = 0;
     if (closed && IsBound())
@@ -508,6 +522,7 @@ HRESULT CVeskar::ClearFreeTextLines() {
 // The closing methods report the engine's result in the out value and succeed when bound.
 HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
     const LONG total = ReceiptTotal();
+    LedgerClosing("{}", total);
     HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
     LedgerAfter(true, CheckSum ? *CheckSum : 0, "{}", total);
     return hr;
@@ -515,14 +530,15 @@ HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
 
 HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
     const LONG total = ReceiptTotal();
-    HRESULT hr =
-        Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
-                CheckSum, true);
     Json payments;
     payments.Set("cash", int64_t(Cash));
     payments.Set("check", int64_t(PayCheck));
     payments.Set("credit", int64_t(Credit));
     payments.Set("packing", int64_t(Packing));
+    LedgerClosing(payments.Dump(), total);
+    HRESULT hr =
+        Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
+                CheckSum, true);
     LedgerAfter(true, CheckSum ? *CheckSum : 0, payments.Dump(), total);
     return hr;
 }

@@ -64,6 +64,8 @@ private:
     HRESULT LedgerOpen(bool isReturn, const BSTR& department);
     void LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG sum);
     LONG ReceiptTotal();
+    // Before the register is asked to close: a crash from here on leaves "unknown", not "cut".
+    void LedgerClosing(const std::string& payments, LONG total);
     void LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total);
 
     template <class F>
@@ -84,6 +86,7 @@ private:
     CLedger* m_ledger = nullptr;
     int64_t m_ledgerRow = 0;    // the open receipt's row (0: none)
     std::string m_ledgerLines;  // its lines so far, a JSON array without the closing bracket
+    bool m_ledgerClosing = false;  // its row says "closing"
 };
 
 }  // namespace vsk

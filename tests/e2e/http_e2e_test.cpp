@@ -433,6 +433,64 @@ TEST_F(HttpE2e, AReceiptCutByAKillIsNeitherPrintedTwiceNorLost) {
     EXPECT_EQ(rows[1].end, "closed");
 }
 
+// SIGKILL at each step of a receipt, then a restart and a retry with the same key: the ledger's
+// row says what the tape shows (cut: nothing printed; closed: printed; unknown: killed while
+// the register closed it, so it may have), and nothing prints twice.
+TEST_F(HttpE2e, AKillAtEveryStepLeavesTheLedgerTellingTheTruth) {
+    struct Step {
+        const char* word;      // in the journal when the server is killed
+        const char* ends[2];   // what the ledger may say after the restart
+        bool sold;             // every line has printed
+    };
+    const Step steps[] = {
+        {"OpenCheck(", {"cut", "cut"}, false},
+        {"FiscalLineEx(", {"cut", "cut"}, false},
+        {">>> To Printer >>>COMP", {"unknown", "unknown"}, true},
+        {"CloseCheckEx Result", {"unknown", "closed"}, true},
+    };
+    int printed = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.word);
+        const std::string key = "Idempotency-Key: kill-" + std::to_string(&step - steps);
+        StartHttpServer();
+        ASSERT_EQ(m_emulator.Control("delay 100"), "OK");
+        const int before = Count(Journal(), step.word);
+        auto cut = std::async(std::launch::async, [&] {
+            return Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 3), {key});
+        });
+        ASSERT_TRUE(Eventually([&] { return Count(Journal(), step.word) > before; }, 10000));
+        KillServer();
+        cut.get();
+        ASSERT_EQ(m_emulator.Control("delay 0"), "OK");
+        std::this_thread::sleep_for(Ms(300));  // what the register still had to do, done
+
+        StartHttpServer();
+        const LedgerReceipt row = LedgerRows().back();
+        EXPECT_TRUE(row.end == step.ends[0] || row.end == step.ends[1]) << row.end;
+        const int nowPrinted = Receipts();
+        if (row.end == "cut") {
+            EXPECT_EQ(nowPrinted, printed) << "a cut receipt printed nothing";
+        } else if (row.end == "closed") {
+            EXPECT_EQ(nowPrinted, printed + 1);
+        }
+        printed = nowPrinted;
+        if (step.sold) {
+            EXPECT_EQ(Count(row.lines, "Сир"), 3) << row.lines;
+        }
+        HttpResult retry =
+            Http(m_http, "POST", m_receipts, ReceiptBody(50000, "Сир", 1, 1000, 3), {key});
+        if (row.end == "closed") {
+            EXPECT_EQ(retry.status, 200) << retry.body;
+        } else {
+            EXPECT_EQ(retry.status, 409) << retry.body;
+            EXPECT_EQ(retry.json().Find("end")->AsString(), row.end) << retry.body;
+        }
+        EXPECT_EQ(Receipts(), printed) << "the retry printed nothing";
+        KillServer();
+    }
+    EXPECT_GE(printed, 1) << "killed after the close, the receipt had printed";
+}
+
 // Off the loopback every request needs the bearer token, as a TCP client needs Authenticate.
 TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
     std::string address;

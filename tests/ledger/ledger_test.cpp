@@ -75,13 +75,38 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
         int status = 0;
         std::string response;
         ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::New);
+        // Port 2: one receipt refused its close (open again), then one killed while closing.
+        ASSERT_EQ(ledger.ClaimKey("closing", &status, &response, 2), CLedger::KeyState::New);
+        const int64_t refused = ledger.BeginReceipt(2, "till", false);
+        ledger.MarkClosing(refused, true, "[]", R"({"cash":1})", 500);
+        ledger.MarkClosing(refused, false);
+        ledger.EndReceipt(refused, "cancelled", "[]", "", 0, 0, "");
+        const int64_t closing = ledger.BeginReceipt(2, "till", false);
+        ledger.MarkClosing(closing, true, R"([{"name":"Сир"}])", R"({"cash":5000})", 1000);
+        ASSERT_EQ(ledger.ClaimKey("open", &status, &response, 3), CLedger::KeyState::New);
+        const int64_t reopened = ledger.BeginReceipt(3, "till", false);
+        ledger.MarkClosing(reopened, true);
+        ledger.MarkClosing(reopened, false);
     }  // the process "dies": nothing more is written
     CLedger ledger;
     std::string report;
     ASSERT_TRUE(ledger.Open(path, &report));
-    EXPECT_EQ(ledger.RecoverAfterCrash(), 1);
+    EXPECT_EQ(ledger.RecoverAfterCrash(), 3);
     auto rows = ledger.Receipts(0, "");
-    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[3].end, "unknown") << "killed while the register closed it: it may have printed";
+    EXPECT_EQ(rows[3].total, 1000);
+    EXPECT_EQ(rows[3].payments, R"({"cash":5000})");
+    EXPECT_EQ(rows[4].end, "cut") << "its refused close left it open";
+    for (const char* key : {"closing", "open"}) {
+        int status = 0;
+        std::string response;
+        ASSERT_EQ(ledger.ClaimKey(key, &status, &response), CLedger::KeyState::Done);
+        EXPECT_EQ(status, 409);
+        EXPECT_NE(response.find(std::string(R"("end":")") + (key == std::string("open") ? "cut" : "unknown")),
+                  std::string::npos)
+            << key << ": " << response;
+    }
     EXPECT_EQ(rows[0].end, "cut");
     EXPECT_EQ(rows[0].lines, R"([{"name":"Хліб"},{"name":"Сир"}])") << "what it had sold";
     EXPECT_EQ(rows[1].end, "closed") << "an ended receipt is left as it was";
@@ -92,6 +117,29 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
     EXPECT_EQ(status, 409);
     EXPECT_NE(response.find("cut"), std::string::npos) << response;
     EXPECT_EQ(ledger.RecoverAfterCrash(), 0) << "twice changes nothing";
+}
+
+// A ledger whose keys were kept before they knew their port opens with its keys intact.
+TEST_F(LedgerTest, AnEarlierLedgerIsCarriedOn) {
+    std::filesystem::create_directories(dir + "/state");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE idempotency(key TEXT PRIMARY KEY, state TEXT NOT NULL,"
+                           " status INTEGER NOT NULL DEFAULT 0, response TEXT NOT NULL DEFAULT '',"
+                           " time TEXT NOT NULL);"
+                           "INSERT INTO idempotency VALUES('old','done',200,'{}','2026-01-01');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report)) << report;
+    int status = 0;
+    std::string response;
+    EXPECT_EQ(ledger.ClaimKey("old", &status, &response, 1), CLedger::KeyState::Done);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(ledger.ClaimKey("new", &status, &response, 1), CLedger::KeyState::New);
 }
 
 TEST_F(LedgerTest, KeysAreClaimedOnceAndAnswerTheirStoredResult) {
