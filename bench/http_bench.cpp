@@ -191,8 +191,8 @@ int main(int argc, char** argv) {
         HttpConnection http(port);
         std::string reply;
         auto t0 = Clock::now();
-        const bool firstOk = http.Post("/v1/ports/1/receipts", HttpReceiptBody(lines), "",
-                                       &reply) == 200;
+        const bool firstOk =
+            http.Post("/v1/ports/1/receipts", HttpReceiptBody(lines), "", &reply) == 200;
         std::printf("first whole receipt (%d lines, binds the port): HTTP %.0f us%s\n", lines,
                     Us(Clock::now() - t0), firstOk ? "" : " (failed)");
         vsk::IVeskar* veskar = SocketObject();
@@ -264,8 +264,7 @@ int main(int argc, char** argv) {
                 sold += std::string(l ? "," : "") + R"({"name":"x","quantity":1,"price":100})";
                 ledger.RecordLines(id, sold + "]");
             }
-            ledger.EndReceipt(id, "closed", sold + "]", R"({"cash":1000})", i + 1, 100 * lines,
-                              "");
+            ledger.EndReceipt(id, "closed", sold + "]", R"({"cash":1000})", i + 1, 100 * lines, "");
         }
         std::printf(
             "ledger, %d receipts of %d lines: %.0f us per receipt (row before, each line, "

@@ -300,10 +300,9 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     // comes from a page of an origin not allowed is refused, whatever its peer.
     auto origin = request.headers.find("origin");
     auto hostHeader = request.headers.find("host");
-    const bool sameOrigin = origin != request.headers.end() &&
-                            hostHeader != request.headers.end() &&
-                            origin->second == (m_options.tlsCert.empty() ? "http://" : "https://") +
-                                                  hostHeader->second;
+    const bool sameOrigin =
+        origin != request.headers.end() && hostHeader != request.headers.end() &&
+        origin->second == (m_options.tlsCert.empty() ? "http://" : "https://") + hostHeader->second;
     if (origin != request.headers.end() && !sameOrigin &&
         std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) ==
             m_options.origins.end()) {

@@ -291,8 +291,8 @@ void CLedger::MarkClosing(int64_t id, bool closing, const std::string& linesJson
             .Bind(4, id)
             .Step();
     } else {
-        Statement update(m_db,
-                         "UPDATE receipts SET end_state='open' WHERE id=?1 AND end_state='closing'");
+        Statement update(
+            m_db, "UPDATE receipts SET end_state='open' WHERE id=?1 AND end_state='closing'");
         update.Bind(1, id).Step();
     }
 }
@@ -374,7 +374,7 @@ std::string CLedger::Csv(const std::vector<LedgerReceipt>& rows) {
 }
 
 CLedger::KeyState CLedger::ClaimKey(const std::string& key, int* status, std::string* response,
-                                   int port) {
+                                    int port) {
     std::lock_guard lock(m_mutex);
     if (!m_db)
         return KeyState::Unavailable;

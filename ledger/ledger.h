@@ -28,7 +28,7 @@ struct LedgerReceipt {
     // "open", "closing", "closed", "cancelled", "refused", "abandoned"; after a crash "cut"
     // (never asked to close: the register cancels it) or "unknown" (cut while closing)
     std::string end;
-    std::string error;     // code and message of a refusal
+    std::string error;  // code and message of a refusal
     std::string endedAt;
 };
 

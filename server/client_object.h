@@ -84,8 +84,8 @@ private:
     FailureDetail m_failure;                // of the last call, when it failed
     uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
     CLedger* m_ledger = nullptr;
-    int64_t m_ledgerRow = 0;    // the open receipt's row (0: none)
-    std::string m_ledgerLines;  // its lines so far, a JSON array without the closing bracket
+    int64_t m_ledgerRow = 0;       // the open receipt's row (0: none)
+    std::string m_ledgerLines;     // its lines so far, a JSON array without the closing bracket
     bool m_ledgerClosing = false;  // its row says "closing"
 };
 

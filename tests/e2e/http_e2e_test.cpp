@@ -347,8 +347,8 @@ TEST_F(HttpE2e, AKeptPortServesTheNextReceiptUntilIdle) {
     ASSERT_TRUE(Eventually([&] { return clients().empty(); }, 8000)) << clients();
     const std::string port =
         R"({"jsonrpc":"2.0","id":3,"method":"Invoke","params":{"object":1,"name":"GetPortNumber"}})";
-    HttpResult gone =
-        Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: " + session.Header("X-Vsk-Session")});
+    HttpResult gone = Http(m_http, "POST", "/v1/rpc", port,
+                           {"X-Vsk-Session: " + session.Header("X-Vsk-Session")});
     EXPECT_EQ(gone.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_DISCONNECTED))
         << gone.body;
 
@@ -438,9 +438,9 @@ TEST_F(HttpE2e, AReceiptCutByAKillIsNeitherPrintedTwiceNorLost) {
 // the register closed it, so it may have), and nothing prints twice.
 TEST_F(HttpE2e, AKillAtEveryStepLeavesTheLedgerTellingTheTruth) {
     struct Step {
-        const char* word;      // in the journal when the server is killed
-        const char* ends[2];   // what the ledger may say after the restart
-        bool sold;             // every line has printed
+        const char* word;     // in the journal when the server is killed
+        const char* ends[2];  // what the ledger may say after the restart
+        bool sold;            // every line has printed
     };
     const Step steps[] = {
         {"OpenCheck(", {"cut", "cut"}, false},
@@ -540,7 +540,8 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
              "--virtual-time-budget=3000", "--dump-dom",
              "http://" + address + ":" + std::to_string(m_http) + "/?live=0" + fragment},
             dom, m_dir + "/chromium.err");
-        EXPECT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+        EXPECT_TRUE(
+            Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
         return ReadAll(dom);
     };
     const std::string shown = draw("#token=" + token);

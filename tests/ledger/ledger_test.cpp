@@ -103,7 +103,8 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
         std::string response;
         ASSERT_EQ(ledger.ClaimKey(key, &status, &response), CLedger::KeyState::Done);
         EXPECT_EQ(status, 409);
-        EXPECT_NE(response.find(std::string(R"("end":")") + (key == std::string("open") ? "cut" : "unknown")),
+        EXPECT_NE(response.find(std::string(R"("end":")") +
+                                (key == std::string("open") ? "cut" : "unknown")),
                   std::string::npos)
             << key << ": " << response;
     }
