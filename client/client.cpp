@@ -60,16 +60,6 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t len, int timeoutMs) {
     return fcntl(fd, F_SETFL, flags) == 0 && ok;
 }
 
-bool IsLoopback(const sockaddr* addr) {
-    if (addr->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(addr)->sin_addr.s_addr) >> 24) == 127;
-    if (addr->sa_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr;
-        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-    }
-    return false;
-}
-
 // Waits for the socket to be ready for `events` until the deadline (none: time_point::max).
 bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
@@ -165,7 +155,7 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
     bool skipped = false;
     int fd = -1;
     for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
-        if (loopbackOnly && !IsLoopback(ai->ai_addr)) {
+        if (loopbackOnly && !IsLoopbackAddress(ai->ai_addr)) {
             skipped = true;
             continue;
         }

@@ -51,16 +51,6 @@ int MsUntil(std::chrono::steady_clock::time_point when) {
     return ms <= 0 ? 0 : ms > INT32_MAX ? INT32_MAX : int(ms);
 }
 
-bool IsLoopback(const sockaddr_storage& ss) {
-    if (ss.ss_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr) >> 24) == 127;
-    if (ss.ss_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr;
-        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
-    }
-    return false;
-}
-
 std::string PeerHost(const std::string& peer) {
     size_t colon = peer.rfind(':');
     return colon == std::string::npos ? peer : peer.substr(0, colon);
@@ -402,7 +392,7 @@ bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string&
     socklen_t len = sizeof ss;
     getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
     // The token and every call would cross the network readable by anyone on the way.
-    const bool loopback = IsLoopback(ss);
+    const bool loopback = IsLoopbackAddress(reinterpret_cast<const sockaddr*>(&ss));
     if (!loopback && !credentials && !options.insecure) {
         close(fd);
         if (error)
