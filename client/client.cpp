@@ -200,8 +200,7 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
                 break;
             if (step == CTlsSession::Step::Failed) {
                 why = tlsError + " (" + full + "); nothing was sent";
-                *hr = tlsError.find("not trusted") != std::string::npos ? E_ACCESSDENIED
-                                                                        : RPC_E_DISCONNECTED;
+                *hr = channel->m_tls->Untrusted() ? E_ACCESSDENIED : RPC_E_DISCONNECTED;
                 channel->m_tls.reset();
                 return nullptr;
             }

@@ -187,8 +187,9 @@ CTlsSession::Step CTlsSession::Handshake(std::string* error) {
             return WantsWrite() ? Step::WantWrite : Step::WantRead;
         if (!gnutls_error_is_fatal(rc))
             continue;  // a warning alert: the handshake goes on
+        m_untrusted = rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR && m_verifying;
         if (error) {
-            if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR && m_verifying) {
+            if (m_untrusted) {
                 gnutls_datum_t why{};
                 unsigned status = gnutls_session_get_verify_cert_status(S(m_session));
                 if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &why,

@@ -64,6 +64,9 @@ public:
     Step Handshake(std::string* error);
     // After WantRead/WantWrite: which one the session waits for.
     bool WantsWrite() const;
+    // After Failed: the server's certificate failed the CA file's check (not a broken
+    // handshake).
+    bool Untrusted() const { return m_untrusted; }
 
     // Appends to `in` what the peer has sent: one record from the socket and whatever GnuTLS
     // still holds decrypted, so nothing is left where poll cannot see it. Again: nothing whole
@@ -89,6 +92,7 @@ private:
     std::string m_serverName;
     size_t m_sending = 0;  // length of a record send that wanted the socket again
     bool m_verifying = false;
+    bool m_untrusted = false;
 };
 
 }  // namespace vsk
