@@ -226,10 +226,13 @@ TEST_F(TlsListener, ARoundTripWithThePinnedFingerprintOrTheCaFile) {
 }
 
 // A TLS server of the test's own that records every byte a client sends once its handshake
-// has ended: what a client would hand a server it should not trust.
+// has ended: what a client would hand a server it should not trust. It ends at the first line,
+// or, told to accept the authentication, answers that line and then nothing more.
 class RecordingTlsServer {
 public:
-    explicit RecordingTlsServer(std::shared_ptr<CTlsServerCredentials> creds) {
+    explicit RecordingTlsServer(std::shared_ptr<CTlsServerCredentials> creds,
+                                bool acceptAuthentication = false)
+        : m_accept(acceptAuthentication) {
         m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -264,6 +267,7 @@ private:
         auto tls = CTlsSession::Server(fd, creds, &error);
         const auto end = std::chrono::steady_clock::now() + 5s;
         std::string in;
+        bool answered = false;
         while (tls && std::chrono::steady_clock::now() < end) {
             pollfd q{fd, POLLIN, 0};
             if (!handshaken) {
@@ -280,14 +284,21 @@ private:
             }
             auto got = tls->Read(in);
             if (got == CTlsSession::Received::Closed || got == CTlsSession::Received::Failed ||
-                in.find('\n') != std::string::npos)
+                (!m_accept && in.find('\n') != std::string::npos))
                 break;
+            if (m_accept && !answered && in.find('\n') != std::string::npos) {
+                const std::string yes =
+                    R"({"jsonrpc":"2.0","id":1,"result":{"authenticated":true}})"
+                    "\n";
+                answered = tls->Send(yes.data(), yes.size()) == ssize_t(yes.size());
+            }
             poll(&q, 1, 100);
         }
         received = in;
         tls.reset();
         close(fd);
     }
+    const bool m_accept;
     int m_listen = -1;
     std::string received;
     std::thread m_thread;
@@ -350,6 +361,37 @@ TEST_F(TlsListener, ACertificateNoTrustedAuthoritySignedForTheHostIsRefused) {
     EXPECT_NE(ActivationError().find("cannot read a CA certificate"), std::string::npos)
         << ActivationError();
     EXPECT_EQ(served.created, 0);
+}
+
+// A call over TLS waits no longer than its time-out, and Shutdown() from another thread ends a
+// call that would wait for ever; the channel is done with from then on.
+TEST_F(TlsListener, ACallOverTlsEndsAtItsTimeOutOrAtShutdown) {
+    std::string error;
+    auto creds = CTlsServerCredentials::Load(cert, key, &error);
+    ASSERT_TRUE(creds) << error;
+    RecordingTlsServer silent(creds, true);
+    HRESULT hr = E_FAIL;
+    auto channel = CRpcChannel::ConnectTcp("127.0.0.1:" + std::to_string(silent.port),
+                                           std::string(64, 'a'), &hr, Pin(fingerprint), &error);
+    ASSERT_TRUE(channel) << error;
+
+    channel->SetTimeout(300);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel->Call("Invoke", Json(Json::Object{}), nullptr), RPC_E_DISCONNECTED);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 250ms);
+    EXPECT_LT(took, 3s);
+
+    channel->SetTimeout(-1);
+    std::atomic<HRESULT> waiting{S_OK};
+    std::thread caller([&] { waiting = channel->Call("Invoke", Json(Json::Object{}), nullptr); });
+    std::this_thread::sleep_for(200ms);
+    start = std::chrono::steady_clock::now();
+    channel->Shutdown();
+    caller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(waiting, RPC_E_DISCONNECTED);
+    EXPECT_EQ(channel->Call("Invoke", Json(Json::Object{}), nullptr), RPC_E_DISCONNECTED);
 }
 
 // The wrong kind of client on either listener fails at once and says why; the listener goes on
