@@ -363,6 +363,94 @@ TEST_F(TlsListener, ACertificateNoTrustedAuthoritySignedForTheHostIsRefused) {
     EXPECT_EQ(served.created, 0);
 }
 
+// Replies that fill the socket: the server's records wait for the socket and go out whole and in
+// order, its reading pauses while they wait and resumes on what TLS already decrypted.
+TEST_F(TlsListener, ManyRequestsAtOnceAreAnsweredInOrderThroughAFullSocket) {
+    Served served(env);
+    std::string error;
+    ASSERT_TRUE(served.Start("127.0.0.1:0", options, &error)) << error;
+    auto token = ReadTokenFile(served.TokenFile(), &error);
+    ASSERT_TRUE(token) << error;
+
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(served.Server().TcpPort()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    auto tls = CTlsSession::Client(s, "127.0.0.1", "", &error);
+    ASSERT_TRUE(tls) << error;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        auto step = tls->Handshake(&error);
+        ASSERT_NE(step, CTlsSession::Step::Failed) << error;
+        if (step == CTlsSession::Step::Done)
+            break;
+        pollfd p{s, short(step == CTlsSession::Step::WantWrite ? POLLOUT : POLLIN), 0};
+        poll(&p, 1, 100);
+        ASSERT_LT(std::chrono::steady_clock::now(), end);
+    }
+
+    constexpr int kRequests = 50000;
+    std::string out = R"({"jsonrpc":"2.0","id":0,"method":"Authenticate","params":{"token":")" +
+                      *token + "\"}}\n";
+    for (int id = 1; id <= kRequests; ++id)
+        out += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+               R"(,"method":"CreateInstance","params":{"progid":"Nothing.Here"}})" + "\n";
+    std::string in;
+    size_t sent = 0;
+    bool stalled = false;  // the sending stopped while nothing was read
+    size_t counted = 0, countedLines = 0;
+    auto lines = [&] {
+        countedLines += size_t(std::count(in.begin() + long(counted), in.end(), '\n'));
+        counted = in.size();
+        return countedLines;
+    };
+    while (lines() < kRequests + 1 && std::chrono::steady_clock::now() < end) {
+        while (sent < out.size()) {
+            ssize_t n = tls->Send(out.data() + sent, out.size() - sent);
+            ASSERT_GE(n, 0);
+            if (n == 0)
+                break;
+            sent += size_t(n);
+        }
+        if (sent < out.size() && !stalled) {
+            // Not reading yet: the server fills its side until it must wait.
+            pollfd p{s, POLLOUT, 0};
+            if (poll(&p, 1, 300) > 0)
+                continue;
+            stalled = true;
+        }
+        auto got = tls->Read(in, &error);
+        ASSERT_NE(got, CTlsSession::Received::Failed) << error;
+        ASSERT_NE(got, CTlsSession::Received::Closed) << "the server hung up after " << lines();
+        if (got == CTlsSession::Received::Again) {
+            pollfd p{s, short(POLLIN | (sent < out.size() ? POLLOUT : 0)), 0};
+            poll(&p, 1, 100);
+        }
+    }
+    EXPECT_TRUE(stalled);
+    ASSERT_EQ(lines(), size_t(kRequests + 1));
+    int expected = 0;
+    for (size_t at = 0, nl; (nl = in.find('\n', at)) != std::string::npos; at = nl + 1) {
+        auto reply = Json::Parse(std::string_view(in).substr(at, nl - at));
+        ASSERT_TRUE(reply);
+        const Json* id = reply->Find("id");
+        ASSERT_TRUE(id && id->IsInt());
+        EXPECT_EQ(id->AsInt(), expected);
+        if (expected > 0) {
+            EXPECT_EQ(test::ErrorCode(*reply), REGDB_E_CLASSNOTREG) << reply->Dump();
+        }
+        ++expected;
+    }
+    tls.reset();
+    close(s);
+}
+
 // A call over TLS waits no longer than its time-out, and Shutdown() from another thread ends a
 // call that would wait for ever; the channel is done with from then on.
 TEST_F(TlsListener, ACallOverTlsEndsAtItsTimeOutOrAtShutdown) {
