@@ -1,5 +1,6 @@
 #include "client/client.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,11 +14,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "platform/registry.h"
 #include "rpc/runtime_paths.h"
+#include "rpc/tls_stream.h"
 #include "rpc/type_library.h"
 #include "rpc/wire.h"
 
@@ -56,7 +60,37 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t len, int timeoutMs) {
     return fcntl(fd, F_SETFL, flags) == 0 && ok;
 }
 
+// Waits for the socket to be ready for `events` until the deadline (none: time_point::max).
+bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        int wait = -1;
+        if (deadline != std::chrono::steady_clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            wait = int(std::min<int64_t>(left.count(), INT32_MAX));
+        }
+        pollfd p{fd, events, 0};
+        int rc = poll(&p, 1, wait);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        return rc > 0;
+    }
+}
+
 }  // namespace
+
+TlsTrust TlsTrust::FromEnvironment() {
+    TlsTrust trust;
+    if (const char* ca = std::getenv("VSK_TLS_CA"))
+        trust.caFile = ca;
+    if (const char* pin = std::getenv("VSK_TLS_FINGERPRINT"))
+        trust.fingerprint = pin;
+    return trust;
+}
+
+CRpcChannel::CRpcChannel(int fd) : m_fd(fd) {}
 
 std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, HRESULT* hr,
                                                       std::string* error) {
@@ -89,24 +123,42 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, H
 }
 
 std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort,
-                                                     const std::string& token, HRESULT* hr) {
+                                                     const std::string& token, HRESULT* hr,
+                                                     const TlsTrust& trust, std::string* error) {
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
     *hr = E_INVALIDARG;
     const std::string full = WithDefaultTcpPort(hostPort);
     size_t colon = full.rfind(':');
-    if (colon == std::string::npos)
+    if (colon == std::string::npos) {
+        why = "expected HOST:PORT, got " + hostPort;
         return nullptr;
+    }
+    std::optional<std::string> pin;
+    if (!trust.fingerprint.empty() && !(pin = NormalizeFingerprint(trust.fingerprint))) {
+        why = "not a SHA-256 fingerprint (64 hex digits): " + trust.fingerprint;
+        return nullptr;
+    }
     std::string host = full.substr(0, colon), port = full.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) {
+    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &res); rc != 0) {
+        why = "cannot resolve " + host + ": " + gai_strerror(rc);
         *hr = RPC_E_DISCONNECTED;
         return nullptr;
     }
+    // Without TLS only the loopback is tried: nothing at all goes to another host.
+    const bool loopbackOnly = !trust.UsesTls() && !trust.insecure;
+    bool skipped = false;
     int fd = -1;
     for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
+        if (loopbackOnly && !IsLoopbackAddress(ai->ai_addr)) {
+            skipped = true;
+            continue;
+        }
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, 0);
         if (fd >= 0 && !ConnectWithin(fd, ai->ai_addr, ai->ai_addrlen, kConnectTimeoutMs)) {
             close(fd);
@@ -114,27 +166,107 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
         }
     }
     freeaddrinfo(res);
+    if (fd < 0 && skipped) {
+        why = "refusing to send the token in clear text to " + full +
+              ", which is not on this computer: give the server's CA file or certificate "
+              "fingerprint (--tls-ca, --tls-fingerprint), or --insecure; nothing was sent";
+        *hr = E_ACCESSDENIED;
+        return nullptr;
+    }
     if (fd < 0) {
+        why = "cannot connect to " + full;
         *hr = RPC_E_DISCONNECTED;
         return nullptr;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto channel = std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
+    if (trust.UsesTls()) {
+        // The handshake runs on a non-blocking socket and so do the calls after it: a record
+        // half received must not hold a call past its time-out.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        std::string tlsError;
+        channel->m_tls = CTlsSession::Client(fd, host, trust.caFile, &tlsError);
+        if (!channel->m_tls) {
+            why = tlsError;
+            *hr = E_INVALIDARG;
+            return nullptr;
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+        for (;;) {
+            auto step = channel->m_tls->Handshake(&tlsError);
+            if (step == CTlsSession::Step::Done)
+                break;
+            if (step == CTlsSession::Step::Failed) {
+                why = tlsError + " (" + full + "); nothing was sent";
+                *hr = channel->m_tls->Untrusted() ? E_ACCESSDENIED : RPC_E_DISCONNECTED;
+                channel->m_tls.reset();
+                return nullptr;
+            }
+            if (!WaitFor(fd, step == CTlsSession::Step::WantWrite ? POLLOUT : POLLIN, deadline)) {
+                why = "no TLS handshake with " + full + " within " +
+                      std::to_string(kConnectTimeoutMs / 1000) +
+                      " s (does it listen with --tls-cert?); nothing was sent";
+                *hr = RPC_E_DISCONNECTED;
+                return nullptr;
+            }
+        }
+        if (pin) {
+            const std::string seen = channel->m_tls->PeerFingerprint();
+            if (seen != *pin) {
+                why = "the server's certificate at " + full + " has the SHA-256 fingerprint " +
+                      (seen.empty() ? std::string("(none)") : seen) + ", not the one pinned (" +
+                      *pin + "); nothing was sent";
+                *hr = E_ACCESSDENIED;
+                channel->m_tls->Bye();
+                return nullptr;
+            }
+        }
+    }
     // A listener that accepts and then says nothing is no server of ours.
     const int timeout = channel->m_timeoutMs;
     channel->SetTimeout(kConnectTimeoutMs);
     Json result;
-    *hr = channel->Call("Authenticate", Json(Json::Object{{"token", token}}), &result);
+    std::string message;
+    *hr = channel->Call("Authenticate", Json(Json::Object{{"token", token}}), &result, &message);
     channel->SetTimeout(timeout);
-    if (FAILED(*hr))
+    if (FAILED(*hr)) {
+        why = message.empty() ? "no answer to the authentication from " + full : message;
         return nullptr;
+    }
     return channel;
 }
 
 CRpcChannel::~CRpcChannel() {
+    if (m_tls && !m_broken && !m_shut)
+        m_tls->Bye();
+    m_tls.reset();
     if (m_fd >= 0)
         close(m_fd);
+}
+
+bool CRpcChannel::SendLine(const std::string& line,
+                           std::chrono::steady_clock::time_point deadline) {
+    for (size_t done = 0; done < line.size();) {
+        ssize_t n;
+        if (m_tls) {
+            n = m_tls->Send(line.data() + done, line.size() - done);
+            if (n == 0) {
+                if (m_shut || !WaitFor(m_fd, POLLOUT, deadline))
+                    return false;
+                continue;
+            }
+        } else {
+            n = send(m_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+        }
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
 }
 
 void CRpcChannel::Shutdown() {
@@ -150,15 +282,13 @@ HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
         return RPC_E_DISCONNECTED;
     int64_t id = m_nextId++;
     std::string line = wire::Request(id, method, std::move(params)).Dump() + "\n";
-    for (size_t done = 0; done < line.size();) {
-        ssize_t n = send(m_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return RPC_E_DISCONNECTED;
-        done += size_t(n);
+    auto deadline = m_timeoutMs < 0
+                        ? std::chrono::steady_clock::time_point::max()
+                        : std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeoutMs);
+    if (!SendLine(line, deadline)) {
+        m_broken = m_broken || m_tls != nullptr;  // a record cut short cannot be resumed
+        return RPC_E_DISCONNECTED;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeoutMs);
     for (;;) {
         size_t nl;
         while ((nl = m_in.find('\n')) != std::string::npos) {
@@ -186,6 +316,22 @@ HRESULT CRpcChannel::Call(const std::string& method, Json params, Json* result,
             if (result)
                 *result = *r;
             return S_OK;
+        }
+        if (m_tls) {
+            // Decrypted bytes may wait inside the session, where poll cannot see them.
+            if (m_shut)
+                return RPC_E_DISCONNECTED;
+            if (!m_tls->Pending() && !WaitFor(m_fd, POLLIN, deadline))
+                return RPC_E_DISCONNECTED;
+            switch (m_tls->Read(m_in)) {
+                case CTlsSession::Received::Data:
+                case CTlsSession::Received::Again:
+                    continue;
+                case CTlsSession::Received::Closed:
+                case CTlsSession::Received::Failed:
+                    m_broken = true;
+                    return RPC_E_DISCONNECTED;
+            }
         }
         int wait = -1;
         if (m_timeoutMs >= 0) {
@@ -618,7 +764,7 @@ HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
 }
 
 HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& hostPort,
-                         IDispatch** ppObj, const std::string& tokenFile) {
+                         IDispatch** ppObj, const std::string& tokenFile, const TlsTrust& trust) {
     if (!ppObj)
         return E_POINTER;
     *ppObj = nullptr;
@@ -636,7 +782,7 @@ HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& ho
     if (!token)
         return E_ACCESSDENIED;
     HRESULT hr;
-    auto channel = CRpcChannel::ConnectTcp(hostPort, *token, &hr);
+    auto channel = CRpcChannel::ConnectTcp(hostPort, *token, &hr, trust, &error);
     if (!channel)
         return hr;
     return CreateOn(channel, *clsid, ppObj);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,26 @@
 
 namespace vsk {
 
+class CTlsSession;
+
+// How a TCP client trusts the server. With a CA file or a fingerprint the connection speaks
+// TLS and the token is sent only once the server has proved itself; without either it is plain
+// TCP, which is refused off the loopback (the token would cross the network in clear text)
+// unless `insecure` is set.
+struct TlsTrust {
+    // PEM certificates of the authorities that may sign the server's certificate; the
+    // certificate must also name the host connected to (its DNS name or IP address).
+    std::string caFile;
+    // The SHA-256 of the server's certificate (what vskmanager --make-cert prints): 64 hex
+    // digits, colons optional, any case. With a CA file too, both must hold.
+    std::string fingerprint;
+    bool insecure = false;
+
+    bool UsesTls() const { return !caFile.empty() || !fingerprint.empty(); }
+    // VSK_TLS_CA and VSK_TLS_FINGERPRINT, when set.
+    static TlsTrust FromEnvironment();
+};
+
 // One JSON-RPC connection to a server.
 class CRpcChannel {
 public:
@@ -27,10 +48,14 @@ public:
     // before anything is sent: a password must never reach a stranger's process.
     static std::shared_ptr<CRpcChannel> ConnectUnix(const std::string& path, HRESULT* hr,
                                                     std::string* error = nullptr);
-    // Connects (a host that does not answer within kConnectTimeoutMs is given up) and
-    // authenticates with the token before anything else. A bare host takes kDefaultTcpPort.
-    static std::shared_ptr<CRpcChannel> ConnectTcp(const std::string& hostPort,
-                                                   const std::string& token, HRESULT* hr);
+    // Connects (a host that does not answer within kConnectTimeoutMs is given up), makes sure
+    // of the server as `trust` says (the TLS handshake has the same time), and authenticates
+    // with the token before anything else. A bare host takes kDefaultTcpPort. A server that
+    // fails the trust, or plain TCP off the loopback without trust.insecure, is refused with
+    // E_ACCESSDENIED before the token is sent; *error says why.
+    static std::shared_ptr<CRpcChannel> ConnectTcp(
+        const std::string& hostPort, const std::string& token, HRESULT* hr,
+        const TlsTrust& trust = TlsTrust::FromEnvironment(), std::string* error = nullptr);
     static constexpr int kConnectTimeoutMs = 5000;
     ~CRpcChannel();
 
@@ -45,11 +70,14 @@ public:
     void Shutdown();
 
 private:
-    explicit CRpcChannel(int fd) : m_fd(fd) {}
+    explicit CRpcChannel(int fd);
+    bool SendLine(const std::string& line,
+                  std::chrono::steady_clock::time_point deadline);  // under m_mutex
     std::mutex m_mutex;
     const int m_fd;         // open until the channel is destroyed
     bool m_broken = false;  // under m_mutex: the server closed the connection
     std::atomic<bool> m_shut{false};
+    std::unique_ptr<CTlsSession> m_tls;  // a TLS connection's session (the socket non-blocking)
     std::string m_in;
     int64_t m_nextId = 1;
     int m_timeoutMs = 10 * 60 * 1000;
@@ -104,9 +132,11 @@ struct ActivationOptions {
 // another user: then nothing was sent to it.
 HRESULT CreateInstance(const std::string& clsidOrProgId, IDispatch** ppObj,
                        const ActivationOptions& options = {});
-// The same on a server's TCP listener (HOST:PORT), authenticating with the token file.
+// The same on a server's TCP listener (HOST:PORT), authenticating with the token file once
+// the server is trusted (see TlsTrust; E_ACCESSDENIED and ActivationError() when it is not).
 HRESULT CreateInstanceEx(const std::string& clsidOrProgId, const std::string& hostPort,
-                         IDispatch** ppObj, const std::string& tokenFile = "");
+                         IDispatch** ppObj, const std::string& tokenFile = "",
+                         const TlsTrust& trust = TlsTrust::FromEnvironment());
 
 // Why the last CreateInstance or CreateInstanceEx of this thread failed, when it knows more
 // than its HRESULT says; empty after a success.

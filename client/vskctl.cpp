@@ -37,6 +37,14 @@ constexpr cli::Option kOptions[] = {
     {"status", 0, nullptr, "let Init show the status window"},
     {"host", 0, "HOST:PORT", "create the object on a server's TCP listener"},
     {"token-file", 0, "PATH", "the token for --host"},
+    {"tls-ca", 0, "FILE",
+     "with --host: speak TLS and trust a server whose certificate these CAs (PEM) signed for "
+     "that host (default: $VSK_TLS_CA)"},
+    {"tls-fingerprint", 0, "HEX",
+     "with --host: speak TLS and trust the server whose certificate has this SHA-256 "
+     "fingerprint (default: $VSK_TLS_FINGERPRINT)"},
+    {"insecure", 0, nullptr,
+     "with --host: allow plain TCP to a host off this computer (the token in clear text)"},
     {"script", 0, "FILE", "one call per line: METHOD ARG... (# comments)"},
     {"keep-going", 0, nullptr, "in a script, go on after a failed call"},
     {"list", 0, nullptr, "print the type library (or one METHOD of it) and exit"},
@@ -391,8 +399,12 @@ int main(int argc, char** argv) {
         target = FindTarget(typelib::kVeskarProgId);
     IDispatch* obj = nullptr;
     const std::string& clsid = target->clsid;
-    HRESULT hr =
-        host.empty() ? CreateInstance(clsid, &obj) : CreateInstanceEx(clsid, host, &obj, tokenFile);
+    TlsTrust trust = TlsTrust::FromEnvironment();
+    trust.caFile = parsed.Value("tls-ca", trust.caFile);
+    trust.fingerprint = parsed.Value("tls-fingerprint", trust.fingerprint);
+    trust.insecure = parsed.Has("insecure");
+    HRESULT hr = host.empty() ? CreateInstance(clsid, &obj)
+                              : CreateInstanceEx(clsid, host, &obj, tokenFile, trust);
     if (FAILED(hr)) {
         std::fprintf(
             stderr, "vskctl: cannot create the %s object: %s (0x%08X)\n",

@@ -151,13 +151,7 @@ bool CHttpFront::Start(const HttpOptions& options, std::string* error) {
     std::memcpy(&addr, res->ai_addr, res->ai_addrlen);
     const bool v6 = res->ai_family == AF_INET6;
     freeaddrinfo(res);
-    bool loopback = false;
-    if (v6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-        loopback = IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
-    } else {
-        loopback = (ntohl(reinterpret_cast<sockaddr_in*>(&addr)->sin_addr.s_addr) >> 24) == 127;
-    }
+    const bool loopback = IsLoopbackAddress(reinterpret_cast<const sockaddr*>(&addr));
     const bool tls = !options.tlsCert.empty();
     // Tokens and receipts do not cross a network in the clear unless the operator says so.
     if (!loopback && !tls && !options.insecure) {

@@ -33,9 +33,9 @@ constexpr size_t kReadPauseOutput = 64 * 1024;
 constexpr size_t kMaxPendingOutput = 1024 * 1024;
 constexpr size_t kMaxTotalOutput = 64 * 1024 * 1024;
 
-// A TCP peer that has not authenticated yet gets short lines and little time.
+// A TCP peer that has not authenticated yet gets short lines and little time (the server's
+// pre-authentication time-out).
 constexpr size_t kPreAuthLineBytes = 4096;
-constexpr auto kPreAuthTimeout = std::chrono::seconds(10);
 // Failed authentications of one address make its next attempts wait, doubling up to the cap;
 // they are logged once a minute per address.
 constexpr auto kAuthDelayFirst = std::chrono::milliseconds(100);
@@ -331,7 +331,7 @@ bool CRpcServer::AdoptLocal(int listenFd, std::string* error) {
 }
 
 bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
-                           std::string* error) {
+                           std::string* error, const TcpListenOptions& options) {
     const std::string hostPort = WithDefaultTcpPort(hostOrHostPort);
     size_t colon = hostPort.rfind(':');
     if (colon == std::string::npos) {
@@ -342,6 +342,21 @@ bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string&
     std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        if (error)
+            *error = "TLS on the TCP listener needs a certificate and its key together";
+        return false;
+    }
+    std::shared_ptr<CTlsServerCredentials> credentials;
+    if (!options.certFile.empty()) {
+        std::string why;
+        credentials = CTlsServerCredentials::Load(options.certFile, options.keyFile, &why);
+        if (!credentials) {
+            if (error)
+                *error = why;
+            return false;
+        }
+    }
     auto token = LoadOrCreateTokenFile(tokenFile, error);
     if (!token)
         return false;
@@ -376,11 +391,27 @@ bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string&
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    // The token and every call would cross the network readable by anyone on the way.
+    const bool loopback = IsLoopbackAddress(reinterpret_cast<const sockaddr*>(&ss));
+    if (!loopback && !credentials && !options.insecure) {
+        close(fd);
+        if (error)
+            *error = "TCP off the loopback (" + hostPort +
+                     ") needs --tls-cert and --tls-key (vskmanager --make-cert makes them), or "
+                     "--insecure";
+        return false;
+    }
     m_tcpPort = ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
                                                : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
     m_tcpFd = fd;
     m_token = *token;
+    m_tlsCredentials = std::move(credentials);
+    m_tcpClearOffLoopback = !loopback && !m_tlsCredentials;
     return true;
+}
+
+std::string CRpcServer::TcpFingerprint() const {
+    return m_tlsCredentials ? m_tlsCredentials->Fingerprint() : std::string();
 }
 
 bool CRpcServer::RegisterClassObject(ClassFactory factory, std::string* error) {
@@ -465,6 +496,10 @@ int CRpcServer::BuildPollSet(int timeoutMs, std::vector<pollfd>& fds, std::vecto
             }
             sooner(MsUntil(c->authDeadline));
         }
+        if (c->tls && !c->handshaken) {
+            add(c->fd, c->tls->WantsWrite() ? POLLOUT : POLLIN, id);
+            continue;
+        }
         // A connection is not read while a call of its own is under way (its next request
         // waits for the reply) or its replies wait to be read; its hang-up still shows: poll
         // reports POLLHUP whatever is asked.
@@ -519,6 +554,10 @@ void CRpcServer::RunOnce(int timeoutMs, int wakeFd) {
             if (it == m_connections.end())
                 continue;
             Connection& c = *it->second;
+            if (c.tls && !c.handshaken) {
+                ContinueHandshake(id);
+                continue;
+            }
             if (fds[i].revents & POLLOUT)
                 Flush(c);
             if (c.busy) {
@@ -625,7 +664,16 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
     c->tcp = tcp;
     if (tcp) {
         c->peer = PeerName(fd);
-        c->authDeadline = std::chrono::steady_clock::now() + kPreAuthTimeout;
+        c->authDeadline = std::chrono::steady_clock::now() + m_preAuthTimeout;
+        if (m_tlsCredentials) {
+            std::string why;
+            c->tls = CTlsSession::Server(fd, m_tlsCredentials, &why);
+            if (!c->tls) {
+                Log(why);
+                close(fd);
+                return;
+            }
+        }
     }
     m_connections.emplace(m_nextConnection++, std::move(c));
 }
@@ -656,8 +704,67 @@ std::string CRpcServer::HandleTestLine(int id, std::string_view line, bool* clos
     return reply;
 }
 
+// The handshake goes as far as the socket lets it, never waiting; the pre-authentication
+// deadline ends one that does not finish.
+void CRpcServer::ContinueHandshake(int id) {
+    Connection& c = *m_connections.at(id);
+    if (!c.tls->WantsWrite()) {
+        // A plain client on a TLS listener would wait for an answer to a line the handshake
+        // swallows: it is told in its own terms what is wrong.
+        char first = 0;
+        ssize_t n = recv(c.fd, &first, 1, MSG_PEEK);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            CloseConnection(id);
+            return;
+        }
+        if (n < 0)
+            return;
+        if (first == '{') {
+            LogRefusal(c, "plain TCP on the TLS listener");
+            const std::string line =
+                wire::Error(Json(), E_ACCESSDENIED,
+                            "this listener speaks TLS: connect with the server's CA file or "
+                            "certificate fingerprint")
+                    .Dump() +
+                "\n";
+            (void)!send(c.fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            c.tls.reset();
+            CloseConnection(id);
+            return;
+        }
+    }
+    std::string why;
+    switch (c.tls->Handshake(&why)) {
+        case CTlsSession::Step::Done:
+            c.handshaken = true;
+            ServeReadable(id);  // what came with the handshake's end
+            return;
+        case CTlsSession::Step::WantRead:
+        case CTlsSession::Step::WantWrite:
+            return;
+        case CTlsSession::Step::Failed:
+            LogRefusal(c, why);
+            c.tls.reset();  // no goodbye to a peer that never said hello
+            CloseConnection(id);
+            return;
+    }
+}
+
 void CRpcServer::ServeReadable(int id) {
     Connection* c = m_connections.at(id).get();
+    if (c->tls) {
+        switch (c->tls->Read(c->in)) {
+            case CTlsSession::Received::Data:
+                Resume(id);
+                return;
+            case CTlsSession::Received::Again:
+                return;
+            case CTlsSession::Received::Closed:
+            case CTlsSession::Received::Failed:
+                CloseConnection(id);
+                return;
+        }
+    }
     char buf[65536];
     const bool preAuth = c->tcp && !c->authenticated;
     ssize_t n = read(c->fd, buf, preAuth ? 2 * kPreAuthLineBytes : sizeof buf);
@@ -699,6 +806,12 @@ bool CRpcServer::ServeLines(Connection& c) {
     bool close = false;
     while (!close && !m_ending && !c.busy && !c.closing && c.out.size() < kReadPauseOutput) {
         size_t nl = c.in.find('\n');
+        // A TLS client on a plain listener: its handshake would otherwise sit here until the
+        // deadline while the client waits for the server's hello.
+        if (c.tcp && !c.authenticated && !c.tls && !c.in.empty() && c.in[0] == '\x16') {
+            LogRefusal(c, "a TLS handshake on the plain TCP listener");
+            return false;
+        }
         if (c.tcp && !c.authenticated &&
             (nl == std::string::npos ? c.in.size() : nl) > kPreAuthLineBytes)
             return false;  // no long lines before authentication: the connection goes
@@ -731,6 +844,19 @@ bool CRpcServer::ServeLines(Connection& c) {
 }
 
 void CRpcServer::Flush(Connection& c) {
+    if (c.tls) {
+        while (!c.out.empty() && c.fd >= 0 && c.handshaken) {
+            ssize_t n = c.tls->Send(c.out.data(), c.out.size());
+            if (n > 0) {
+                c.out.erase(0, size_t(n));
+            } else {
+                if (n < 0)
+                    c.closing = true;
+                break;
+            }
+        }
+        return;
+    }
     while (!c.out.empty() && c.fd >= 0) {
         ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
@@ -754,6 +880,7 @@ void CRpcServer::CloseConnection(int id) {
         // The call under way holds its object: the connection goes when the call has ended.
         // Nothing more reaches the client; a call that only waits ends now.
         c.closing = true;
+        c.tls.reset();
         if (c.fd >= 0) {
             close(c.fd);
             c.fd = -1;
@@ -764,6 +891,9 @@ void CRpcServer::CloseConnection(int id) {
     }
     if (c.fd >= 0) {
         Flush(c);
+        if (c.tls && c.handshaken)
+            c.tls->Bye();
+        c.tls.reset();
         close(c.fd);
         c.fd = -1;
     }

@@ -27,6 +27,7 @@
 #include "rpc/async_dispatch.h"
 #include "rpc/com_types.h"
 #include "rpc/json.h"
+#include "rpc/tls_stream.h"
 
 namespace vsk {
 
@@ -37,6 +38,14 @@ struct ClassFactory {
     bool singleUse = false;
     // Creates one object with one reference for the caller.
     std::function<HRESULT(IDispatch** ppObj)> create;
+};
+
+struct TcpListenOptions {
+    // Both given: every TCP connection speaks TLS with this certificate (PEM) before its lines.
+    std::string certFile, keyFile;
+    // Plain TCP off the loopback puts the token and every call on the network in clear text:
+    // refused unless this is set.
+    bool insecure = false;
 };
 
 class CRpcServer {
@@ -53,9 +62,17 @@ public:
     // the end, since its owner goes on listening and starts the next server.
     bool AdoptLocal(int listenFd, std::string* error);
     // HOST:PORT ("127.0.0.1:0" picks a free port; a bare HOST takes kDefaultTcpPort); every
-    // connection must authenticate first with the token of tokenFile (created when absent).
+    // connection must authenticate first with the token of tokenFile (created when absent),
+    // within the pre-authentication time, a TLS handshake included.
     bool ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
-                   std::string* error);
+                   std::string* error, const TcpListenOptions& options = {});
+    // The TCP listener speaks TLS; the fingerprint of its certificate.
+    bool TcpUsesTls() const { return m_tlsCredentials != nullptr; }
+    std::string TcpFingerprint() const;
+    // The listener accepts plain TCP on an address off the loopback (--insecure).
+    bool TcpInClearOffLoopback() const { return m_tcpClearOffLoopback; }
+    // How long a TCP peer has to finish its handshake and authenticate (10 s).
+    void SetPreAuthTimeout(std::chrono::milliseconds timeout) { m_preAuthTimeout = timeout; }
     const std::string& SocketPath() const { return m_socketPath; }
     int TcpPort() const { return m_tcpPort; }
 
@@ -106,6 +123,7 @@ private:
     void Accept(int listenFd, bool tcp);
     void Log(const std::string& line);
     void ServeReadable(int id);
+    void ContinueHandshake(int id);
     void Flush(Connection& c);
     void CloseConnection(int id);
     // Serves the complete request lines of the connection until one starts a call that goes
@@ -147,6 +165,9 @@ private:
     bool m_adopted = false;  // m_localFd came from AdoptLocal
     int m_tcpFd = -1;
     int m_tcpPort = 0;
+    bool m_tcpClearOffLoopback = false;
+    std::shared_ptr<CTlsServerCredentials> m_tlsCredentials;
+    std::chrono::milliseconds m_preAuthTimeout{10000};
     std::string m_token;
     std::vector<ClassFactory> m_classes;
     std::map<int, std::unique_ptr<Connection>> m_connections;
@@ -180,8 +201,12 @@ struct CRpcServer::Connection {
     std::string peer;  // "address:port" of a TCP client
     bool authenticated = false;
     std::chrono::steady_clock::time_point authDeadline;  // TCP, until authenticated
-    bool busy = false;                                   // a call of this connection is under way
-    bool closing = false;                                // close once the call under way has ended
+    // A TLS listener's connection: its session, and whether its handshake has ended. Nothing
+    // but the handshake is read or written before.
+    std::unique_ptr<CTlsSession> tls;
+    bool handshaken = false;
+    bool busy = false;     // a call of this connection is under way
+    bool closing = false;  // close once the call under way has ended
     bool discarding = false;
     std::string in;
     std::string out;

@@ -1,6 +1,8 @@
 #include "rpc/runtime_paths.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,6 +240,16 @@ bool TokenMatches(std::string_view given, std::string_view expected) {
     for (size_t i = 0; i < given.size(); ++i)
         diff |= uint8_t(given[i] ^ expected[i]);
     return diff == 0;
+}
+
+bool IsLoopbackAddress(const sockaddr* addr) {
+    if (addr->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(addr)->sin_addr.s_addr) >> 24) == 127;
+    if (addr->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    return false;
 }
 
 }  // namespace vsk

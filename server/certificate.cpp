@@ -8,11 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+
+#include "rpc/tls_stream.h"
 
 namespace vsk {
 
@@ -61,7 +62,7 @@ bool MakeCertificate(const std::string& certPath, const std::string& keyPath,
     }
     gnutls_x509_privkey_t key = nullptr;
     gnutls_x509_crt_t crt = nullptr;
-    gnutls_datum_t keyPem{}, crtPem{};
+    gnutls_datum_t keyPem{}, crtPem{}, crtDer{};
     auto fail = [&](const std::string& what, int rc) {
         *error = what + ": " + gnutls_strerror(rc);
         return false;
@@ -102,16 +103,10 @@ bool MakeCertificate(const std::string& certPath, const std::string& keyPath,
         if ((rc = gnutls_x509_privkey_export2(key, GNUTLS_X509_FMT_PEM, &keyPem)) < 0 ||
             (rc = gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_PEM, &crtPem)) < 0)
             return fail("cannot write the certificate", rc);
-        unsigned char digest[32];
-        size_t size = sizeof digest;
-        if ((rc = gnutls_x509_crt_get_fingerprint(crt, GNUTLS_DIG_SHA256, digest, &size)) < 0)
+        if ((rc = gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_DER, &crtDer)) < 0)
             return fail("cannot take the fingerprint", rc);
-        fingerprint->clear();
-        for (size_t i = 0; i < size; ++i) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", digest[i]);
-            *fingerprint += hex;
-        }
+        // The same form the TCP listener's clients pin.
+        *fingerprint = CertificateFingerprint(crtDer.data, crtDer.size);
         if (!WriteFile(keyPath, keyPem, 0600) || !WriteFile(certPath, crtPem, 0644)) {
             *error = "cannot write " + keyPath + " or " + certPath;
             return false;
@@ -120,6 +115,7 @@ bool MakeCertificate(const std::string& certPath, const std::string& keyPath,
     }();
     gnutls_free(keyPem.data);
     gnutls_free(crtPem.data);
+    gnutls_free(crtDer.data);
     if (crt)
         gnutls_x509_crt_deinit(crt);
     if (key)

@@ -26,9 +26,10 @@ constexpr cli::Option kOptions[] = {
     {"http", 0, "HOST:PORT", "also serve the HTTP/JSON API (port 0: any free port)"},
     {"http-origin", 0, "ORIGIN", "a browser origin the HTTP API answers (repeatable)"},
     {"ledger", 0, "PATH", "the receipts ledger (default: in the state folder)"},
-    {"tls-cert", 0, "PATH", "serve the HTTP API over TLS with this certificate (PEM)"},
+    {"tls-cert", 0, "PATH",
+     "serve the HTTP API and the TCP listener over TLS with this certificate (PEM)"},
     {"tls-key", 0, "PATH", "the certificate's private key (PEM)"},
-    {"insecure", 0, nullptr, "allow plain HTTP off the loopback"},
+    {"insecure", 0, nullptr, "allow plain HTTP and TCP off the loopback"},
     {"make-cert", 0, nullptr,
      "make a self-signed certificate and key for --tls-cert/--tls-key (or the default files), "
      "print its SHA-256 fingerprint"},

@@ -149,8 +149,24 @@ bool CServerSession::Start(std::string* error) {
         return false;
     const std::string tokenFile = m_cl.tokenFile.empty() ? DefaultTokenFile() : m_cl.tokenFile;
     const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
-    if (!m_cl.listen.empty() && !m_server.ListenTcp(m_cl.listen, tokenFile, error))
-        return false;
+    if (!m_cl.listen.empty()) {
+        TcpListenOptions tcp;
+        tcp.certFile = m_cl.tlsCert;
+        tcp.keyFile = m_cl.tlsKey;
+        tcp.insecure = m_cl.insecure;
+        if (!m_server.ListenTcp(m_cl.listen, tokenFile, error, tcp))
+            return false;
+        if (m_server.TcpInClearOffLoopback())
+            LogLine(LogPriority::Warning,
+                    "the TCP listener on " + m_cl.listen +
+                        " speaks plain TCP off the loopback (--insecure): the token and every "
+                        "call cross the network in clear text");
+        else if (m_server.TcpUsesTls())
+            LogLine(LogPriority::Info,
+                    "the TCP listener speaks TLS; its certificate's SHA-256 "
+                    "fingerprint is " +
+                        m_server.TcpFingerprint());
+    }
     // The ledger is the user's server's: a server for one proxy object opens no receipts.
     const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
     if (!singleUseOnly) {

@@ -52,8 +52,8 @@ struct ServerCommandLine {
     std::string http;
     std::vector<std::string> httpOrigins;  // and the setting HttpOrigins (comma-separated)
     std::string ledger;                    // empty: the default ledger file
-    // HTTPS: the certificate and key (PEM files); plain HTTP off the loopback only with
-    // --insecure.
+    // TLS for the HTTP API and the TCP listener: the certificate and key (PEM files); plain
+    // HTTP or TCP off the loopback only with --insecure.
     std::string tlsCert, tlsKey;
     bool insecure = false;
     int port = 0;  // --set-port / --unset-port

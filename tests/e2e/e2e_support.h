@@ -208,6 +208,8 @@ protected:
         setenv("XDG_CONFIG_HOME", (m_dir + "/config").c_str(), 1);
         setenv("XDG_STATE_HOME", (m_dir + "/state").c_str(), 1);
         setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
+        unsetenv("VSK_TLS_CA");
+        unsetenv("VSK_TLS_FINGERPRINT");
     }
 
     // A private runtime folder for the automation server and its clients.

@@ -123,6 +123,83 @@ TEST_F(ServiceE2e, OneServerPerUserAndItSaysWhereItListens) {
     EXPECT_EQ(WaitForExit(single, 10000), 0);
 }
 
+// The TCP listener off the loopback: refused in plain TCP, allowed with --insecure (said in the
+// log); with a certificate it speaks TLS, and vskctl reaches it with the pinned fingerprint that
+// --make-cert printed, and only with that one.
+TEST_F(ServiceE2e, TheTcpListenerSpeaksTlsToVskctlWithThePinnedFingerprint) {
+    const std::string refused = m_dir + "/refused.out";
+    EXPECT_EQ(RunToEnd({VSK_SERVER_PATH, "--headless", "--listen", "0.0.0.0:0"}, refused, refused),
+              1);
+    EXPECT_NE(ReadAll(refused).find("needs --tls-cert and --tls-key"), std::string::npos)
+        << ReadAll(refused);
+
+    const std::string insecure = m_dir + "/insecure.out";
+    const pid_t open = SpawnLogged(
+        {VSK_SERVER_PATH, "--headless", "--listen", "0.0.0.0:0", "--insecure"}, insecure);
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadAll(insecure).find("listening on TCP") != std::string::npos; }, 5000))
+        << ReadAll(insecure);
+    EXPECT_NE(ReadAll(insecure).find("<4>"), std::string::npos) << ReadAll(insecure);
+    EXPECT_NE(ReadAll(insecure).find("in clear text"), std::string::npos) << ReadAll(insecure);
+    kill(open, SIGTERM);
+    EXPECT_EQ(WaitForExit(open, 10000), 0);
+
+    const std::string cert = m_dir + "/cert.pem", key = m_dir + "/key.pem";
+    const std::string made = m_dir + "/make-cert.out";
+    ASSERT_EQ(RunToEnd({VSK_SERVER_PATH, "--make-cert", "--tls-cert", cert, "--tls-key", key}, made,
+                       made),
+              0)
+        << ReadAll(made);
+    const std::string said = ReadAll(made);
+    const size_t at = said.find("SHA-256 fingerprint ");
+    ASSERT_NE(at, std::string::npos) << said;
+    const std::string fingerprint = said.substr(at + 20, 95);
+
+    const std::string out = m_dir + "/server.out";
+    m_server = SpawnLogged({VSK_SERVER_PATH, "--headless", "--listen", "127.0.0.1:0", "--tls-cert",
+                            cert, "--tls-key", key},
+                           out);
+    ASSERT_TRUE(Eventually(
+        [&] { return ReadAll(out).find("listening on TCP 127.0.0.1:") != std::string::npos; },
+        5000))
+        << ReadAll(out);
+    EXPECT_NE(
+        ReadAll(out).find("speaks TLS; its certificate's SHA-256 fingerprint is " + fingerprint),
+        std::string::npos)
+        << ReadAll(out);
+    const std::string log = ReadAll(out);
+    const std::string host =
+        "127.0.0.1:" + std::to_string(std::atoi(log.c_str() + log.find("TCP 127.0.0.1:") + 14));
+
+    const std::string ctl = m_dir + "/ctl.out", err = m_dir + "/ctl.err";
+    std::string lower = fingerprint;
+    std::erase(lower, ':');
+    for (char& c : lower)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& pin : {fingerprint, lower}) {
+        EXPECT_EQ(
+            RunToEnd({VSK_CTL_PATH, "--host", host, "--tls-fingerprint", pin, "GetPortNumber"}, ctl,
+                     err),
+            0)
+            << ReadAll(err);
+        EXPECT_NE(ReadAll(ctl).find("GetPortNumber: S_OK"), std::string::npos) << ReadAll(ctl);
+    }
+    // The certificate as its own authority.
+    EXPECT_EQ(RunToEnd({VSK_CTL_PATH, "--host", host, "--tls-ca", cert, "GetPortNumber"}, ctl, err),
+              0)
+        << ReadAll(err);
+
+    // Another fingerprint, or none (plain TCP): refused, and said why.
+    std::string wrong = fingerprint;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    EXPECT_EQ(RunToEnd({VSK_CTL_PATH, "--host", host, "--tls-fingerprint", wrong, "GetPortNumber"},
+                       ctl, err),
+              1);
+    EXPECT_NE(ReadAll(err).find("not the one pinned"), std::string::npos) << ReadAll(err);
+    EXPECT_EQ(RunToEnd({VSK_CTL_PATH, "--host", host, "GetPortNumber"}, ctl, err), 1);
+    EXPECT_NE(ReadAll(err).find("speaks TLS"), std::string::npos) << ReadAll(err);
+}
+
 // A listening socket at the place a socket unit makes it.
 int ListenAt(const std::string& path) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);

@@ -31,6 +31,8 @@ public:
         setenv("ProgramData", (m_dir + "/state").c_str(), 1);
         setenv("VSK_REGISTRY_DIR", (m_dir + "/registry").c_str(), 1);
         unsetenv("VSK_TOKEN_FILE");
+        unsetenv("VSK_TLS_CA");
+        unsetenv("VSK_TLS_FINGERPRINT");
     }
     ~TempEnv() { std::filesystem::remove_all(m_dir); }
     const std::string& Dir() const { return m_dir; }
