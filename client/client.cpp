@@ -87,6 +87,9 @@ TlsTrust TlsTrust::FromEnvironment() {
         trust.caFile = ca;
     if (const char* pin = std::getenv("VSK_TLS_FINGERPRINT"))
         trust.fingerprint = pin;
+    // For programs without an option of their own (the VSKManager.Application proxy).
+    if (const char* insecure = std::getenv("VSK_INSECURE"))
+        trust.insecure = std::string(insecure) == "1";
     return trust;
 }
 

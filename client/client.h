@@ -37,7 +37,7 @@ struct TlsTrust {
     bool insecure = false;
 
     bool UsesTls() const { return !caFile.empty() || !fingerprint.empty(); }
-    // VSK_TLS_CA and VSK_TLS_FINGERPRINT, when set.
+    // VSK_TLS_CA and VSK_TLS_FINGERPRINT, when set; VSK_INSECURE=1 sets `insecure`.
     static TlsTrust FromEnvironment();
 };
 

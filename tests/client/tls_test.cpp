@@ -592,6 +592,12 @@ TEST_F(TlsListener, PlainTcpOffTheLoopbackOnlyWhenSaidInsecure) {
     insecureTrust.insecure = true;
     EXPECT_EQ(CreateAndCall(open, insecureTrust, hostPort), S_OK) << ActivationError();
     EXPECT_EQ(open.created, 1);
+    // A program without an option of its own is told so by the environment.
+    setenv("VSK_INSECURE", "1", 1);
+    EXPECT_TRUE(TlsTrust::FromEnvironment().insecure);
+    setenv("VSK_INSECURE", "0", 1);
+    EXPECT_FALSE(TlsTrust::FromEnvironment().insecure);
+    unsetenv("VSK_INSECURE");
 }
 
 }  // namespace

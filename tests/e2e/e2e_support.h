@@ -210,6 +210,7 @@ protected:
         setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
         unsetenv("VSK_TLS_CA");
         unsetenv("VSK_TLS_FINGERPRINT");
+        unsetenv("VSK_INSECURE");
     }
 
     // A private runtime folder for the automation server and its clients.

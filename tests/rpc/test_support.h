@@ -33,6 +33,7 @@ public:
         unsetenv("VSK_TOKEN_FILE");
         unsetenv("VSK_TLS_CA");
         unsetenv("VSK_TLS_FINGERPRINT");
+        unsetenv("VSK_INSECURE");
     }
     ~TempEnv() { std::filesystem::remove_all(m_dir); }
     const std::string& Dir() const { return m_dir; }
