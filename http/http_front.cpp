@@ -1009,17 +1009,13 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
             const sockaddr* sa = info->client_addr;
             char host[INET6_ADDRSTRLEN] = "";
-            if (sa->sa_family == AF_INET) {
-                auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-                inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-                rs->request.loopback = (ntohl(in->sin_addr.s_addr) >> 24) == 127;
-            } else if (sa->sa_family == AF_INET6) {
-                auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-                inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-                rs->request.loopback =
-                    IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr) ||
-                    (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127);
-            }
+            if (sa->sa_family == AF_INET)
+                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, host,
+                          sizeof host);
+            else if (sa->sa_family == AF_INET6)
+                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, host,
+                          sizeof host);
+            rs->request.loopback = IsLoopbackAddress(sa);
             rs->request.peer = host;
         }
         return MHD_YES;
