@@ -483,8 +483,7 @@ int CreateAsClient(int out) {
 // cannot be run here.
 int RunPythonExample(int out) {
     static const std::string script =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-        "client/example_client.py";
+        std::filesystem::path(VSK_SOURCE_DIR) / "client/example_client.py";
     const char* python = "/usr/bin/python3";
     if (access(python, X_OK) != 0 || access(script.c_str(), R_OK) != 0)
         return 77;

@@ -327,9 +327,7 @@ TEST_F(ServiceE2e, AFailedCallCarriesTheRegistersReason) {
         << ReadAll(err);
 
     // So does the Python example, instead of a traceback.
-    const std::string example =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-        "client/example_client.py";
+    const std::string example = std::filesystem::path(VSK_SOURCE_DIR) / "client/example_client.py";
     if (access("/usr/bin/python3", X_OK) == 0) {
         EXPECT_EQ(RunToEnd({"/usr/bin/python3", example, std::to_string(kPort)}, out, err), 1);
         EXPECT_NE(ReadAll(err).find("Init failed (0x80004005): SOFTUPAS: " + refused),

@@ -73,9 +73,7 @@ std::string MethodsSection() {
 }
 
 TEST(ProtocolDoc, TheMethodsSectionIsTheTypeLibrary) {
-    const std::filesystem::path path =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
-        "rpc/PROTOCOL.md";
+    const std::filesystem::path path = std::filesystem::path(VSK_SOURCE_DIR) / "rpc/PROTOCOL.md";
     std::ifstream in(path);
     ASSERT_TRUE(in) << path;
     std::stringstream all;
