@@ -408,7 +408,7 @@ HttpReply CHttpFront::Handle(const Request& request) {
 
 HttpReply CHttpFront::Rpc(const Request& request) {
     // Keys of JSON-RPC requests are kept apart from those of whole receipts.
-    return WithKey(request, "rpc:", 0, [&] { return RunRpc(request); });
+    return WithKey(request, "rpc:", 0, "", [&] { return RunRpc(request); });
 }
 
 HttpReply CHttpFront::RunRpc(const Request& request) {
@@ -523,12 +523,16 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
         return ErrorReply(400, "RPC_E_INVALID_DATA", "malformed JSON: " + error);
     if (!body->IsObject())
         return ErrorReply(400, "BAD_RECEIPT", "a receipt is a JSON object");
-    return WithKey(request, "", port, [&] { return RunReceipt(*body, port); });
+    // The name the receipt's row goes under, by which recovery finds it for the key.
+    std::string client = "http";
+    if (const Json* c = body->Find("client"); c && c->IsString() && !c->AsString().empty())
+        client = c->AsString();
+    return WithKey(request, "", port, client, [&] { return RunReceipt(*body, port); });
 }
 
 // A printing request with an Idempotency-Key runs once: a repeat answers the stored answer.
 HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, int port,
-                              const std::function<HttpReply()>& run) {
+                              const std::string& client, const std::function<HttpReply()>& run) {
     std::string key;
     if (auto k = request.headers.find("idempotency-key"); k != request.headers.end())
         key = k->second;
@@ -539,7 +543,7 @@ HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, 
     key = scope + key;
     int status = 0;
     std::string stored;
-    switch (m_ledger.ClaimKey(key, &status, &stored, port)) {
+    switch (m_ledger.ClaimKey(key, &status, &stored, port, client)) {
         case CLedger::KeyState::Done: {
             HttpReply reply;
             reply.status = status;

@@ -89,10 +89,10 @@ public:
 private:
     HttpReply Rpc(const Request& request);
     HttpReply RunRpc(const Request& request);
-    // `port`: where a whole receipt prints (0 for JSON-RPC), so that recovery after a crash
-    // can tell the key what became of it.
+    // `port` and `client`: where and as whom a whole receipt prints (port 0 for JSON-RPC), so
+    // that recovery after a crash can tell the key what became of it.
     HttpReply WithKey(const Request& request, const std::string& scope, int port,
-                      const std::function<HttpReply()>& run);
+                      const std::string& client, const std::function<HttpReply()>& run);
     HttpReply Receipt(const Request& request, int port);
     HttpReply RunReceipt(const Json& body, int port);
     HttpReply Receipts(const Request& request);

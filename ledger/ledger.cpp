@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -64,9 +65,11 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS idempotency("
     " key TEXT PRIMARY KEY, state TEXT NOT NULL, status INTEGER NOT NULL DEFAULT 0,"
     " response TEXT NOT NULL DEFAULT '', time TEXT NOT NULL);";
-// Added later: a ledger made before has the column added at its opening.
-constexpr const char* kKeyPortColumn =
-    "ALTER TABLE idempotency ADD COLUMN port INTEGER NOT NULL DEFAULT 0";
+// Added later: a ledger made before has the columns added at its opening.
+constexpr std::pair<const char*, const char*> kKeyColumns[] = {
+    {"port", "ALTER TABLE idempotency ADD COLUMN port INTEGER NOT NULL DEFAULT 0"},
+    {"client", "ALTER TABLE idempotency ADD COLUMN client TEXT NOT NULL DEFAULT ''"},
+};
 
 constexpr const char* kCutAnswer =
     R"({"error":{"code":"CUT","message":"the first request with this key was cut by a server)"
@@ -134,15 +137,17 @@ bool CLedger::Prepare(std::string* report) {
         *report = sqlite3_errmsg(m_db);
         return false;
     }
-    bool hasPort = false;
+    std::vector<std::string> have;
     {
         Statement columns(m_db, "PRAGMA table_info(idempotency)");
         while (columns.Step() == SQLITE_ROW)
-            hasPort = hasPort || columns.Text(1) == "port";
+            have.push_back(columns.Text(1));
     }
-    if (!hasPort && !Exec(kKeyPortColumn)) {
-        *report = sqlite3_errmsg(m_db);
-        return false;
+    for (const auto& [name, add] : kKeyColumns) {
+        if (std::find(have.begin(), have.end(), name) == have.end() && !Exec(add)) {
+            *report = sqlite3_errmsg(m_db);
+            return false;
+        }
     }
     return true;
 }
@@ -228,15 +233,46 @@ int CLedger::RecoverAfterCrash() {
     if (!m_db)
         return 0;
     Exec("BEGIN IMMEDIATE");
-    // A key's receipt is the row its port had under way when the server ended, begun after
-    // the key was claimed (one receipt at a time holds a port's lock).
-    Statement keys(m_db,
-                   "UPDATE idempotency SET state='done', status=409, response=CASE WHEN"
-                   " (SELECT end_state FROM receipts r WHERE r.port=idempotency.port AND"
-                   "  idempotency.port > 0 AND r.time >= idempotency.time AND"
-                   "  r.end_state IN ('open','closing') ORDER BY r.id DESC LIMIT 1) = 'closing'"
-                   " THEN ?2 ELSE ?1 END WHERE state='running'");
-    keys.Bind(1, std::string(kCutAnswer)).Bind(2, std::string(kUnknownAnswer)).Step();
+    // A whole receipt's key answers what became of its receipt: the latest row its port had
+    // for its client, begun after the key was claimed (one receipt at a time holds a port's
+    // lock). Without one, nothing was opened: nothing printed.
+    struct Key {
+        std::string key;
+        int status = 409;
+        std::string response = kCutAnswer;
+    };
+    std::vector<Key> keys;
+    {
+        Statement running(m_db,
+                          "SELECT k.key, r.end_state, r.number, r.total FROM idempotency k"
+                          " LEFT JOIN receipts r ON r.id = (SELECT id FROM receipts"
+                          "  WHERE port = k.port AND k.port > 0 AND client = k.client AND"
+                          "  time >= k.time ORDER BY id DESC LIMIT 1)"
+                          " WHERE k.state = 'running'");
+        while (running.Step() == SQLITE_ROW) {
+            Key k;
+            k.key = running.Text(0);
+            const std::string end = running.Text(1);
+            if (end == "closing") {
+                k.response = kUnknownAnswer;
+            } else if (end == "closed") {
+                k.status = 200;
+                k.response = "{\"number\":" + std::to_string(running.Int(2)) +
+                             ",\"total\":" + std::to_string(running.Int(3)) +
+                             ",\"end\":\"closed\",\"recovered\":true}";
+            } else if (!end.empty() && end != "open") {
+                k.response = R"({"error":{"code":"NOT_PRINTED","message":"the first request with)"
+                             R"( this key was cut by a server crash; its receipt ended )" +
+                             end + R"("},"end":")" + end + "\"}";
+            }
+            keys.push_back(std::move(k));
+        }
+    }
+    for (const Key& k : keys) {
+        Statement done(m_db,
+                       "UPDATE idempotency SET state='done', status=?1, response=?2 WHERE key=?3");
+        done.Bind(1, k.status).Bind(2, k.response).Bind(3, k.key).Step();
+    }
     const std::string now = NowIso();
     Statement closing(m_db,
                       "UPDATE receipts SET end_state='unknown', ended_at=?1,"
@@ -374,14 +410,14 @@ std::string CLedger::Csv(const std::vector<LedgerReceipt>& rows) {
 }
 
 CLedger::KeyState CLedger::ClaimKey(const std::string& key, int* status, std::string* response,
-                                    int port) {
+                                    int port, const std::string& client) {
     std::lock_guard lock(m_mutex);
     if (!m_db)
         return KeyState::Unavailable;
     Statement insert(m_db,
-                     "INSERT INTO idempotency(key, state, time, port) VALUES(?1, 'running', ?2, ?3)"
-                     " ON CONFLICT(key) DO NOTHING");
-    insert.Bind(1, key).Bind(2, NowIso()).Bind(3, port);
+                     "INSERT INTO idempotency(key, state, time, port, client)"
+                     " VALUES(?1, 'running', ?2, ?3, ?4) ON CONFLICT(key) DO NOTHING");
+    insert.Bind(1, key).Bind(2, NowIso()).Bind(3, port).Bind(4, client);
     if (insert.Step() != SQLITE_DONE)
         return KeyState::Unavailable;
     if (sqlite3_changes(m_db) == 1)

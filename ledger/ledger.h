@@ -51,8 +51,8 @@ public:
 
     // The server's start: rows a killed server left open become "cut" (the register cancels a
     // receipt left open at the next opening), rows it left closing become "unknown", and keys
-    // whose request was cut answer what became of their port's receipt. Returns the rows
-    // completed.
+    // whose request was cut answer what became of their receipt (closed ones their number and
+    // total). Returns the rows completed.
     int RecoverAfterCrash();
 
     // Before a receipt opens; the row's id (0 when the ledger is closed).
@@ -80,8 +80,10 @@ public:
     // Idempotency keys. Claim: New (the key is now running), Running (a request with it is
     // under way), Done (*status and *response hold the stored answer).
     enum class KeyState { New, Running, Done, Unavailable };
-    // `port`: the port a whole receipt of the key prints on (0: not known).
-    KeyState ClaimKey(const std::string& key, int* status, std::string* response, int port = 0);
+    // `port` and `client`: where and under which client name a whole receipt of the key prints
+    // (port 0: not a whole receipt), so that recovery can find its row after a crash.
+    KeyState ClaimKey(const std::string& key, int* status, std::string* response, int port = 0,
+                      const std::string& client = "");
     void FinishKey(const std::string& key, int status, const std::string& response);
 
 private:

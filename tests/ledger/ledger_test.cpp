@@ -76,28 +76,45 @@ TEST_F(LedgerTest, RecoveryCompletesWhatACrashLeftOpen) {
         std::string response;
         ASSERT_EQ(ledger.ClaimKey("k", &status, &response), CLedger::KeyState::New);
         // Port 2: one receipt refused its close (open again), then one killed while closing.
-        ASSERT_EQ(ledger.ClaimKey("closing", &status, &response, 2), CLedger::KeyState::New);
+        ASSERT_EQ(ledger.ClaimKey("closing", &status, &response, 2, "till"),
+                  CLedger::KeyState::New);
         const int64_t refused = ledger.BeginReceipt(2, "till", false);
         ledger.MarkClosing(refused, true, "[]", R"({"cash":1})", 500);
         ledger.MarkClosing(refused, false);
         ledger.EndReceipt(refused, "cancelled", "[]", "", 0, 0, "");
         const int64_t closing = ledger.BeginReceipt(2, "till", false);
         ledger.MarkClosing(closing, true, R"([{"name":"Сир"}])", R"({"cash":5000})", 1000);
-        ASSERT_EQ(ledger.ClaimKey("open", &status, &response, 3), CLedger::KeyState::New);
+        ASSERT_EQ(ledger.ClaimKey("open", &status, &response, 3, "till"), CLedger::KeyState::New);
         const int64_t reopened = ledger.BeginReceipt(3, "till", false);
         ledger.MarkClosing(reopened, true);
         ledger.MarkClosing(reopened, false);
+        // Port 4: the receipt closed, the answer was not stored yet; another client's receipt
+        // on port 5 is not the one of a key that never got as far as opening.
+        ASSERT_EQ(ledger.ClaimKey("closed", &status, &response, 4, "web"), CLedger::KeyState::New);
+        const int64_t closed = ledger.BeginReceipt(4, "web", false);
+        ledger.EndReceipt(closed, "closed", "[]", "{}", 9, 700, "");
+        ASSERT_EQ(ledger.ClaimKey("waiting", &status, &response, 5, "web"), CLedger::KeyState::New);
+        const int64_t others = ledger.BeginReceipt(5, "till", false);
+        ledger.EndReceipt(others, "closed", "[]", "{}", 10, 800, "");
     }  // the process "dies": nothing more is written
     CLedger ledger;
     std::string report;
     ASSERT_TRUE(ledger.Open(path, &report));
     EXPECT_EQ(ledger.RecoverAfterCrash(), 3);
     auto rows = ledger.Receipts(0, "");
-    ASSERT_EQ(rows.size(), 5u);
+    ASSERT_EQ(rows.size(), 7u);
     EXPECT_EQ(rows[3].end, "unknown") << "killed while the register closed it: it may have printed";
     EXPECT_EQ(rows[3].total, 1000);
     EXPECT_EQ(rows[3].payments, R"({"cash":5000})");
     EXPECT_EQ(rows[4].end, "cut") << "its refused close left it open";
+    int answered = 0;
+    std::string answer;
+    ASSERT_EQ(ledger.ClaimKey("closed", &answered, &answer), CLedger::KeyState::Done);
+    EXPECT_EQ(answered, 200) << "the receipt printed: its key must not lead to printing it again";
+    EXPECT_NE(answer.find(R"("number":9,"total":700,"end":"closed")"), std::string::npos) << answer;
+    ASSERT_EQ(ledger.ClaimKey("waiting", &answered, &answer), CLedger::KeyState::Done);
+    EXPECT_EQ(answered, 409);
+    EXPECT_NE(answer.find(R"("end":"cut")"), std::string::npos) << answer;
     for (const char* key : {"closing", "open"}) {
         int status = 0;
         std::string response;
