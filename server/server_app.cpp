@@ -35,6 +35,14 @@ namespace vsk {
 
 namespace {
 
+// A string setting of the current configuration ("" when unset).
+std::string StringSetting(const char* name) {
+    RegistryStore reg;
+    auto value = reg.GetValue(Hive::CurrentUser, std::string(kSettingsRoot) + kCurrentConfig, name);
+    const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
+    return text ? *text : std::string();
+}
+
 // On SIGTERM every register wait of the server lasts at most this long, so that the server
 // ends within a few seconds whatever it was waiting for.
 constexpr uint32_t kShutdownWaitCapMs = 300;
@@ -149,6 +157,16 @@ bool CServerSession::Start(std::string* error) {
         return false;
     const std::string tokenFile = m_cl.tokenFile.empty() ? DefaultTokenFile() : m_cl.tokenFile;
     const bool tokenExisted = access(tokenFile.c_str(), F_OK) == 0;
+    // The settings stand in for the options not given; a server for one proxy object listens
+    // on nothing but its socket.
+    if (!(m_cl.startedByAutomation && !m_cl.instanceLock)) {
+        if (m_cl.listen.empty())
+            m_cl.listen = StringSetting("TcpListen");
+        if (m_cl.tlsCert.empty() && m_cl.tlsKey.empty()) {
+            m_cl.tlsCert = StringSetting("TlsCert");
+            m_cl.tlsKey = StringSetting("TlsKey");
+        }
+    }
     if (!m_cl.listen.empty()) {
         TcpListenOptions tcp;
         tcp.certFile = m_cl.tlsCert;
@@ -233,13 +251,7 @@ bool CServerSession::Start(std::string* error) {
 }
 
 bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
-    RegistryStore reg;
-    const std::string key = std::string(kSettingsRoot) + kCurrentConfig;
-    auto setting = [&](const char* name) {
-        auto value = reg.GetValue(Hive::CurrentUser, key, name);
-        const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
-        return text ? *text : std::string();
-    };
+    auto setting = StringSetting;
     HttpOptions options;
     options.listen = m_cl.http.empty() ? setting("HttpListen") : m_cl.http;
     if (options.listen.empty() || (m_cl.startedByAutomation && !m_cl.instanceLock))

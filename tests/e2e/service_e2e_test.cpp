@@ -198,6 +198,31 @@ TEST_F(ServiceE2e, TheTcpListenerSpeaksTlsToVskctlWithThePinnedFingerprint) {
     EXPECT_NE(ReadAll(err).find("not the one pinned"), std::string::npos) << ReadAll(err);
     EXPECT_EQ(RunToEnd({VSK_CTL_PATH, "--host", host, "GetPortNumber"}, ctl, err), 1);
     EXPECT_NE(ReadAll(err).find("speaks TLS"), std::string::npos) << ReadAll(err);
+
+    // The same from the settings alone, as a till's service is configured once.
+    kill(m_server, SIGTERM);
+    EXPECT_EQ(WaitForExit(m_server, 10000), 0);
+    const std::string config = "SOFTWARE\\Halvard (JSC)\\VSKManager\\CurrentConfig";
+    ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser, config, "TcpListen",
+                                         std::string("127.0.0.1:0")));
+    ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser, config, "TlsCert", cert));
+    ASSERT_TRUE(RegistryStore().SetValue(Hive::CurrentUser, config, "TlsKey", key));
+    const std::string configured = m_dir + "/configured.out";
+    m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, configured);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return ReadAll(configured).find("fingerprint is " + fingerprint) != std::string::npos;
+        },
+        5000))
+        << ReadAll(configured);
+    const std::string text = ReadAll(configured);
+    const std::string again =
+        "127.0.0.1:" + std::to_string(std::atoi(text.c_str() + text.find("TCP 127.0.0.1:") + 14));
+    EXPECT_EQ(
+        RunToEnd({VSK_CTL_PATH, "--host", again, "--tls-fingerprint", fingerprint, "GetPortNumber"},
+                 ctl, err),
+        0)
+        << ReadAll(err);
 }
 
 // A listening socket at the place a socket unit makes it.
