@@ -155,6 +155,12 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     EXPECT_EQ(again.Header("Idempotent-Replay"), "true");
     EXPECT_EQ(Receipts(), 1);
 
+    // The smallest receipt there is: one kopeck, paid exactly.
+    HttpResult kopeck = Http(m_http, "POST", m_receipts, ReceiptBody(1, "Сірник", 1, 1));
+    EXPECT_EQ(kopeck.status, 200) << kopeck.body;
+    EXPECT_EQ(kopeck.json().Find("change")->AsInt(), 0) << kopeck.body;
+    EXPECT_EQ(Receipts(), 2);
+
     // The same receipt through the socket also goes into the ledger.
     Client socketClient;
     ASSERT_EQ(socketClient.Create(), S_OK);
@@ -166,7 +172,7 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     ASSERT_EQ(list.status, 200) << list.body;
     const Json* rows = list.json().Find("receipts");
     ASSERT_TRUE(rows && rows->IsArray());
-    ASSERT_EQ(rows->AsArray().size(), 2u) << list.body;
+    ASSERT_EQ(rows->AsArray().size(), 3u) << list.body;
     const Json& http = rows->AsArray()[0];
     EXPECT_EQ(http.Find("end")->AsString(), "closed");
     EXPECT_EQ(http.Find("client")->AsString(), "http");
@@ -174,7 +180,8 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     EXPECT_EQ(http.Find("total")->AsInt(), 2410);
     EXPECT_EQ(http.Find("payments")->Find("cash")->AsInt(), 5000);
     EXPECT_EQ(http.Find("lines")->AsArray().at(0).Find("name")->AsString(), "Хліб");
-    const Json& sock = rows->AsArray()[1];
+    EXPECT_EQ(rows->AsArray()[1].Find("total")->AsInt(), 1);
+    const Json& sock = rows->AsArray()[2];
     EXPECT_EQ(sock.Find("client")->AsString(), "socket-till");
     EXPECT_EQ(sock.Find("end")->AsString(), "closed");
     EXPECT_EQ(sock.Find("total")->AsInt(), 3450);
@@ -182,7 +189,7 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     HttpResult csv = Http(m_http, "GET", "/v1/receipts?format=csv");
     EXPECT_EQ(csv.status, 200);
     EXPECT_NE(csv.Header("Content-Type").find("text/csv"), std::string::npos);
-    EXPECT_EQ(Count(csv.body, ",closed,"), 2) << csv.body;
+    EXPECT_EQ(Count(csv.body, ",closed,"), 3) << csv.body;
 
     // vskctl reads the same ledger without the server.
     const std::string out = m_dir + "/ledger.csv";
