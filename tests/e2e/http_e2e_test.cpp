@@ -221,6 +221,8 @@ TEST_F(HttpE2e, RefusalsAnswerJsonAndPrintNothing) {
     refused(Http(m_http, "POST", m_receipts, R"({"lines":[],"payments":{"cash":1}})"), 400,
             "BAD_RECEIPT");
     refused(Http(m_http, "POST", m_receipts, ReceiptBody(2409)), 409, "NOT_COVERED");
+    // A quantity of 0 sells one, as on the register: 1204 does not cover 1205.
+    refused(Http(m_http, "POST", m_receipts, ReceiptBody(1204, "Хліб", 0)), 409, "NOT_COVERED");
     // A port with no register behind it: the register cannot be reached, try later.
     HttpResult absent = Http(m_http, "POST", "/v1/ports/77/receipts", ReceiptBody(5000));
     EXPECT_EQ(absent.status, 503) << absent.body;
@@ -261,6 +263,14 @@ TEST_F(HttpE2e, RefusalsAnswerJsonAndPrintNothing) {
     EXPECT_EQ(ok.status, 200) << ok.body;
     EXPECT_EQ(ok.Header("Access-Control-Allow-Origin"), "https://till.example");
     EXPECT_EQ(Receipts(), 1);
+    // Paid by card alone: no cash, no cheque, no packing is no refusal.
+    std::string byCard = ReceiptBody(0);
+    byCard.replace(byCard.find(R"("cash":0)"), 8,
+                   R"("cash":0,"check":0,"credit":2410,"packing":0)");
+    HttpResult card = Http(m_http, "POST", m_receipts, byCard);
+    EXPECT_EQ(card.status, 200) << card.body;
+    EXPECT_EQ(card.json().Find("change")->AsInt(), 0) << card.body;
+    EXPECT_EQ(Receipts(), 2);
 }
 
 TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
