@@ -358,6 +358,20 @@ int main(int argc, char** argv) {
         std::printf("%s\n", body.c_str());
         return status == 200 ? 0 : 1;
     }
+    // A port is a number from 1; anything else would quietly become port 0 (no port at all,
+    // or every port of the ledger).
+    int port = 0;
+    if (parsed.Has("port")) {
+        const std::string text = parsed.Value("port");
+        char* end = nullptr;
+        const long n = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || n < 1 || n > 9999) {
+            std::fprintf(stderr, "vskctl: --port takes a port number from 1 to 9999, not '%s'\n",
+                         text.c_str());
+            return cli::kExitUsage;
+        }
+        port = int(n);
+    }
     if (parsed.Has("ledger")) {
         CLedger ledger;
         std::string report;
@@ -365,12 +379,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vskctl: %s\n", report.c_str());
             return 1;
         }
-        const std::string csv = CLedger::Csv(ledger.Receipts(
-            std::atoi(parsed.Value("port").c_str()), parsed.Value("since"), 1000000));
+        const std::string csv = CLedger::Csv(ledger.Receipts(port, parsed.Value("since"), 1000000));
         std::fwrite(csv.data(), 1, csv.size(), stdout);
         return 0;
     }
-    const int port = std::atoi(parsed.Value("port").c_str());
     const bool status = parsed.Has("status"), keepGoing = parsed.Has("keep-going");
     const std::string cashier = parsed.Value("cashier"), password = parsed.Value("password"),
                       app = parsed.Value("app", "vskctl"), host = parsed.Value("host"),

@@ -131,6 +131,12 @@ TEST_F(ServerE2e, ClientSellsAReceiptThroughTheServerProcess) {
 TEST_F(ServerE2e, VskctlOptionsAndDatesWithATimeOfDay) {
     const std::string out = m_dir + "/vskctl.txt";
     EXPECT_EQ(RunProgram({VSK_CTL_PATH, "--frobnicate"}, out), 2) << ReadAll(out);
+    for (const char* port : {"x", "0", "5x", "-3"}) {
+        EXPECT_EQ(RunProgram({VSK_CTL_PATH, "--port", port, "GetPortNumber"}, out), 2)
+            << port << ": " << ReadAll(out);
+        EXPECT_NE(ReadAll(out).find("--port takes a port number"), std::string::npos)
+            << ReadAll(out);
+    }
 
     ASSERT_TRUE(m_emulator.Start(m_dir, {}));
     const std::string log = m_dir + "/programs.txt";
