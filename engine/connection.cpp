@@ -131,6 +131,7 @@ int CVSKCore::ProbePrinter() {
         }
         for (int attempt = 0; attempt < 4; ++attempt) {
             m_channel.WriteRaw(&kWakeByte, 1);
+            m_bSendRefused = false;  // the wake byte's answer is waited for whatever went before
             m_clock.Sleep(10);
             WaitEnd end = RunReplyWait(probe);
             if (end == WaitEnd::Ready) {

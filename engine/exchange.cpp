@@ -38,13 +38,45 @@ bool CVSKCore::SendToPrinter(std::string_view text, size_t secretBegin, size_t s
     CatchUpLateAnswer();
     m_szLastCommandWord = std::string(text.substr(0, 4));
     m_sentAtMs = m_clock.NowMs();
-    m_stats->Sent(text.size());
+    m_bSendUnconfirmed = false;
     // Right after the pending-error check a second drain would only wait its 5 ms again for
     // nothing: the queue was just found quiet. Anything that came meanwhile still gets drained.
-    if (std::exchange(m_bJustDrained, false) && m_queue.IsEmpty()) {
-        return m_channel.WriteFrame(text, secretBegin, secretLength);
+    const bool drain = !(std::exchange(m_bJustDrained, false) && m_queue.IsEmpty());
+    const vsk::SendOutcome outcome =
+        m_channel.Send(text, drain ? this : nullptr, secretBegin, secretLength);
+    m_bSendRefused = outcome != vsk::SendOutcome::Sent;
+    if (m_bSendRefused) {
+        NoteRefusedSend(outcome, text);
+        return false;
     }
-    return m_channel.SendToPrinter(text, *this, secretBegin, secretLength);
+    m_stats->Sent(text.size());
+    return true;
+}
+
+void CVSKCore::NoteRefusedSend(vsk::SendOutcome outcome, std::string_view text) {
+    const std::string word(text.substr(0, 4));
+    switch (outcome) {
+        case vsk::SendOutcome::ErrorWaiting:
+            m_journal.LogFormat("%s not sent: the register reported %s before it", word.c_str(),
+                                PeekLastErrorCode().c_str());
+            return;
+        case vsk::SendOutcome::TooLong:
+            // The operations cut what they send; a text that still does not fit is a figure
+            // that overflows its field as far as the client can tell.
+            SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+            m_journal.LogFormat("%s not sent: the command is too long for a frame", word.c_str());
+            return;
+        case vsk::SendOutcome::PortClosed:
+        case vsk::SendOutcome::WriteFailed:
+            SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg);
+            m_journal.LogFormat("%s not sent: %s", word.c_str(),
+                                outcome == vsk::SendOutcome::PortClosed
+                                    ? "the port is closed"
+                                    : "the port refused the write (unplugged?)");
+            return;
+        case vsk::SendOutcome::Sent:
+            return;
+    }
 }
 
 bool CVSKCore::PendingErrorCheck() {
@@ -60,10 +92,14 @@ std::string CVSKCore::GetNextMessage(uint32_t timeoutMs) {
 
 CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
     m_bJustDrained = false;
+    if (std::exchange(m_bSendRefused, false)) {
+        return WaitEnd::Failed;  // nothing went out: there is no answer to wait for
+    }
     bool dataCame = false;
     // Another command's data reply came: the next READY ends that command's answer, not ours.
     bool foreignAnswer = false;
     std::string lateLineReply;
+    std::string lateCloseReply;
     std::string paper;  // what the answer said about the paper
     auto replied = [&](const std::string& word) {
         // Only what prints speaks of the paper: the latest warning stands until another.
@@ -86,6 +122,7 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 // still be answered, and that answer must not be taken for the next command's.
                 m_lateAnswer = LateAnswer{m_szLastCommandWord, m_clock.NowMs()};
                 m_stats->TimedOut();
+                m_bSendUnconfirmed = true;
             }
             return WaitEnd::TimedOut;
         }
@@ -125,6 +162,8 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
             foreignAnswer = true;
             // A sale line in doubt that the register answers only now was printed after all.
             lateLineReply = m_lineInDoubt && text.rfind("FISC", 0) == 0 ? text : "";
+            // So was a closing in doubt whose figures come now.
+            lateCloseReply = CloseInDoubt() && text.rfind("COMP", 0) == 0 ? text : "";
         } else if (vsk::Contains(text, "READY")) {
             if (foreignAnswer) {
                 foreignAnswer = false;
@@ -132,6 +171,11 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                     m_journal.LogFormat("Late reply to FISC came during %s: %s",
                                         m_szLastCommandWord.c_str(), lateLineReply.c_str());
                     CountLateLine(std::exchange(lateLineReply, {}));
+                }
+                if (!lateCloseReply.empty()) {
+                    m_journal.LogFormat("Late reply to COMP came during %s: %s",
+                                        m_szLastCommandWord.c_str(), lateCloseReply.c_str());
+                    CloseLate(std::exchange(lateCloseReply, {}));
                 }
             } else if (dataCame || !wait.dataBeforeReady) {
                 replied("READY");
@@ -155,6 +199,7 @@ void CVSKCore::CatchUpLateAnswer() {
     int64_t lastHeard = late.since;
     std::string heard;
     std::string fiscReply;
+    std::string compReply;
     bool ended = false;
     bool accepted = false;
     while (!ended && m_clock.NowMs() < giveUpAt) {
@@ -176,12 +221,17 @@ void CVSKCore::CatchUpLateAnswer() {
             ended = EndsAnswer(text);
         } else if (text.rfind("FISC", 0) == 0) {
             fiscReply = text;
+        } else if (text.rfind("COMP", 0) == 0) {
+            compReply = text;
         } else if (vsk::Contains(text, "READY")) {
             ended = accepted = true;
         }
     }
     const bool lineCounted = accepted && m_lineInDoubt && m_bCheckOpen &&
                              (!fiscReply.empty() || IsSaleLineWord(late.command));
+    // Only the closing figures show that the READY is the closing's own.
+    const bool closing = late.command == "COMP" && CloseInDoubt();
+    const bool closedLate = closing && accepted && !compReply.empty();
     // The journal drops a line that is too long: a chatty register is shown by its beginning.
     constexpr size_t kShown = 200;
     if (heard.size() > kShown) {
@@ -191,14 +241,22 @@ void CVSKCore::CatchUpLateAnswer() {
         m_journal.LogFormat("No late reply to %s: the register stayed silent",
                             late.command.c_str());
     } else {
-        m_journal.LogFormat("Late reply to %s dropped%s: %s%s", late.command.c_str(),
-                            ended ? "" : " unfinished", heard.c_str(),
+        m_journal.LogFormat("Late reply to %s %s%s: %s%s", late.command.c_str(),
+                            closedLate ? "taken" : "dropped", ended ? "" : " unfinished",
+                            heard.c_str(),
                             lineCounted ? " (the line was printed: counted in the receipt)" : "");
     }
     if (lineCounted) {
         CountLateLine(fiscReply);
     } else if (ended) {
         m_lineInDoubt.reset();  // answered: refused, or not a sale line
+    }
+    if (closedLate) {
+        CloseLate(compReply);
+    } else if (closing && ended && !accepted) {
+        m_closeOutcome = CloseOutcome::Refused;  // the receipt stays open, nothing printed
+        m_lateCloseHook = nullptr;
+        m_journal.WriteLogLine("The closing in doubt was refused: the receipt stays open");
     }
 }
 

@@ -62,9 +62,26 @@ std::string CVSKCore::GetDocumentsInfo(CDocumentsInfo& info) {
     info.articleMode = NumberField(data, 30, 1);
     info.fiscalReportMade = NumberField(data, 32, 1) != 0 ? 1 : 0;
     info.fiscalReportNumber = NumberField(data, 33, 4);
+    if (!data.empty()) {
+        m_lastReceiptNumber = info.lastCheckNumber;
+    }
     m_lArticleMode = info.articleMode;
     UpdateMaxArticles();
     return data;
+}
+
+std::optional<int64_t> CVSKCore::ReadLastReceiptNumber() {
+    m_journal.WriteLogLine("ReadLastReceiptNumber()");
+    if (!m_variant.hasDocumentsCounters) {
+        return std::nullopt;
+    }
+    // Only the counter: a failed query must not reset the article mode as GetDocumentsInfo does.
+    const std::string data = InternalGetInfoFromPrinter("GLCN", "GLCN");
+    if (data.empty()) {
+        return std::nullopt;
+    }
+    m_lastReceiptNumber = NumberField(data, 0, 10);
+    return m_lastReceiptNumber;
 }
 
 void CVSKCore::GetDisplaySettings(CPrinterInfo& info) {

@@ -82,6 +82,16 @@ const std::string& LabelText(Label label) {
     return texts[static_cast<int>(label)];
 }
 
+std::string TrimRight(std::string text) {
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+// The receipt number of a closing's figures: their first field.
+int64_t ClosingNumber(std::string_view reply) {
+    return reply.size() > 4 ? LeadingNumber(reply.substr(4, 10)) : 0;
+}
+
 std::string AmountText(int64_t total) {
     return LabelText(Label::Amount) + ": " + std::to_string(total);
 }
@@ -417,6 +427,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         }
     }
     continuation = continuation.substr(0, width);
+    std::string printedName = TrimRight(nameField + continuation);
     if (!continuation.empty()) {
         if (!discountSent) {
             command += std::string(1 + 13 + 9, '0');  // an empty discount field
@@ -440,11 +451,12 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     const WaitEnd end = RunReplyWait(wait);
     if (end == WaitEnd::TimedOut) {
         // The register may print the line all the same; its late answer will tell.
-        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck};
+        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, printedName};
     }
     if (end != WaitEnd::Ready) {
         return -1;  // the receipt stays open
     }
+    m_szLastLineName = std::move(printedName);
     const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
     if (m_statusWindow) {
         m_statusWindow->ShowTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt),
@@ -465,6 +477,7 @@ void CVSKCore::CountLateLine(const std::string& fiscReply) {
                        ? SaturateInt32(LeadingNumber(std::string_view(fiscReply).substr(4)))
                        : 0;
     CompleteLine(line.sum, line.tax1, line.tax2, line.returnLine);
+    m_szLastLineName = line.name;
     m_bLateLineCounted = true;
 }
 
@@ -531,6 +544,18 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     m_journal.LogFormat("CloseCheckEx(Cash = %ld, PayCheck = %ld, Credit = %ld, Pack = %ld)",
                         static_cast<long>(cash), static_cast<long>(payCheck),
                         static_cast<long>(credit), static_cast<long>(pack));
+    // A closing in doubt that the register answers only now is the one being retried: it ended
+    // with the figures the register printed.
+    const bool wasInDoubt = CloseInDoubt();
+    CatchUpLateAnswer();
+    if (wasInDoubt && m_closeOutcome == CloseOutcome::Closed) {
+        const int32_t due = SaturateInt32(RunningTotal());
+        m_journal.LogFormat("CloseCheckEx Result = %ld (closed by the late answer)",
+                            static_cast<long>(due));
+        return due;
+    }
+    m_closeOutcome = CloseOutcome::NotSent;
+    m_lateCloseHook = nullptr;
     if (!m_bCheckOpen) {
         return 0;
     }
@@ -616,7 +641,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
                           int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }
-    SendToPrinter(command);
+    const bool sent = SendToPrinter(command);
 
     ReplyWait wait;
     wait.timeoutMs = m_lReplyTimeout;
@@ -624,13 +649,44 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     wait.replyWords = {"COMP", {}};
     // Only the closing figures show that this READY is the closing's own.
     wait.dataBeforeReady = true;
-    wait.onData = [this](const std::string& text) { FillCheckResult(text); };
-    if (RunReplyWait(wait) == WaitEnd::Ready) {
-        result = static_cast<int32_t>(due);
-        m_bCheckOpen = false;
-        EndReceipt();
+    std::string figures;
+    wait.onData = [this, &figures](const std::string& text) {
+        FillCheckResult(text);
+        figures = text;
+    };
+    switch (RunReplyWait(wait)) {
+        case WaitEnd::Ready:
+            result = static_cast<int32_t>(due);
+            m_bCheckOpen = false;
+            EndReceipt();
+            m_closeOutcome = CloseOutcome::Closed;
+            m_lastReceiptNumber = ClosingNumber(figures);
+            break;
+        case WaitEnd::Failed:
+            m_closeOutcome = sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
+            break;
+        case WaitEnd::TimedOut:
+            m_closeOutcome = CloseOutcome::InDoubt;
+            break;
     }
     return finish();
+}
+
+void CVSKCore::SetLateCloseHook(std::function<void(const std::string& checkResult)> hook) {
+    m_lateCloseHook = std::move(hook);
+}
+
+void CVSKCore::CloseLate(const std::string& compReply) {
+    FillCheckResult(compReply);
+    m_bCheckOpen = false;
+    EndReceipt();
+    m_closeOutcome = CloseOutcome::Closed;
+    m_lastReceiptNumber = ClosingNumber(compReply);
+    m_journal.LogFormat("The closing in doubt was printed: receipt closed late (%s)",
+                        m_szCheckResult.c_str());
+    if (auto hook = std::exchange(m_lateCloseHook, nullptr)) {
+        hook(m_szCheckResult);
+    }
 }
 
 int32_t CVSKCore::CloseCheck() {

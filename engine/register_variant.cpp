@@ -105,6 +105,7 @@ RegisterVariant NewerFamily(int32_t level) {
     r.tableModeOffAtConnection = later;
     r.canSwitchTableModeOn = !later;
     r.readsCountersAtConnection = from(5, 9);
+    r.hasDocumentsCounters = true;
 
     r.hasCutter = true;
     r.hasPartialCut = newest;

@@ -51,6 +51,7 @@ struct RegisterVariant {
     bool tableModeOffAtConnection = false;   // table mode is switched off right after connecting
     bool taxesOnTotalAtConnection = false;   // taxes on the total are chosen right after connecting
     bool readsCountersAtConnection = false;  // documents counters and article mode
+    bool hasDocumentsCounters = false;       // "GLCN": the documents counters can be read
     bool canSwitchTableModeOn = false;
 
     // --- pauses the register needs around receipts and documents ---

@@ -79,7 +79,10 @@ void CVSKCore::BeginReportMode() {
 
 void CVSKCore::EndReportMode() {
     if (m_variant.hasOperatingModes) {
+        // The report's own answer is what the client asks about, not the switch back.
+        const bool unconfirmed = m_bSendUnconfirmed;
         ActivatePrinterMode(1);
+        m_bSendUnconfirmed = m_bSendUnconfirmed || unconfirmed;
     }
 }
 
@@ -112,8 +115,8 @@ int16_t CVSKCore::XReportFromRegistersAsync() {
     // register stays in report mode until something switches it back.
     BeginReportMode();
     CloseStatusWindow();
-    SendToPrinter("ZREP1");
-    return 1;
+    // The answer is not waited for; a command that did not go out is still a failure.
+    return SendToPrinter("ZREP1") ? 1 : 0;
 }
 
 int16_t CVSKCore::ZReport() {
@@ -133,8 +136,8 @@ int16_t CVSKCore::ZReportAsync() {
     PrepareForReport();
     BeginReportMode();
     CloseStatusWindow();
-    SendToPrinter("NREP");
-    return 1;
+    // The answer is not waited for; a command that did not go out is still a failure.
+    return SendToPrinter("NREP") ? 1 : 0;
 }
 
 int16_t CVSKCore::PrintZeroZReport() {

@@ -59,6 +59,10 @@ public:
     int16_t WaitForReadyMsg(uint32_t timeoutMs);
     bool SendToPrinter(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
     std::string GetNextMessage(uint32_t timeoutMs);
+    // True when the reply wait of the most recent command ran out after the command was sent:
+    // the ready wait still answers success then, but the register never confirmed it. Reset at
+    // each SendToPrinter (a report's switch back from report mode keeps the report's).
+    bool LastSendUnconfirmed() const { return m_bSendUnconfirmed; }
 
     // --- errors ---
     bool ClassifyStatus(const std::string& text) override;
@@ -84,6 +88,29 @@ public:
     int16_t LongName(const std::string& name);
     int32_t CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, int32_t pack);
     int32_t CloseCheck();
+    enum class CloseOutcome { NotSent, Closed, Refused, InDoubt };
+    // What became of the most recent CloseCheckEx / CloseCheck: NotSent (no receipt open, an
+    // error was waiting, too little money, a figure that does not fit, a late line: "COMP" never
+    // went out), Closed (the register answered the closing figures and READY), Refused (it
+    // answered an error word), InDoubt (it stayed silent after "COMP": it may have printed).
+    // A closing in doubt becomes Closed when its answer comes late, Refused when that answer is
+    // an error word. NotSent until the first closing.
+    CloseOutcome LastCloseOutcome() const { return m_closeOutcome; }
+    // Called once when a closing that ended in doubt is answered after all (from the next
+    // command's send, on the engine's thread), with the closing figures as GetCheckResult gives
+    // them ("number;total;..."). Setting it again replaces it; it is cleared after the call, when
+    // the late answer is a refusal, and by the next closing.
+    void SetLateCloseHook(std::function<void(const std::string& checkResult)> hook);
+    // The register's last receipt number as the engine last learnt it: from "GLCN" (at
+    // connection on registers that have it, and every GetDocumentsInfo) and from every accepted
+    // closing's figures. nullopt until one of those has been seen.
+    std::optional<int64_t> LastReceiptNumber() const { return m_lastReceiptNumber; }
+    // Asks the register now ("GLCN" where the register has it); nullopt when it cannot tell
+    // (no such query on this register, or no answer). Updates LastReceiptNumber.
+    std::optional<int64_t> ReadLastReceiptNumber();
+    // The goods name of the last accepted fiscal line as it went to the register: the name field
+    // and its continuation, trailing blanks removed, in the engine's code page (1251).
+    const std::string& LastLineName() const { return m_szLastLineName; }
     int16_t AbortCheck();
     int16_t FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJornal, int16_t doubleStrike,
                          const std::string& text);
@@ -235,6 +262,12 @@ private:
     int16_t WaitForReady(uint32_t timeoutMs,
                          std::function<StatusHook(const std::string&)> onStatus);
     bool PendingErrorCheck();
+    // Set by a send that wrote nothing, taken by the reply wait that follows: that wait fails at
+    // once, keeping the error the refusal recorded.
+    bool m_bSendRefused = false;
+    bool m_bSendUnconfirmed = false;
+    // Records why a send wrote nothing (an error word waiting was recorded by the classifier).
+    void NoteRefusedSend(vsk::SendOutcome outcome, std::string_view text);
     // Set by a successful pending-error check, taken by the next send or reply wait.
     bool m_bJustDrained = false;
 
@@ -255,6 +288,7 @@ private:
         int64_t sum = 0;
         int16_t tax1 = 0, tax2 = 0;
         bool returnLine = false;
+        std::string name;  // as the line command carried it
     };
     std::optional<LineInDoubt> m_lineInDoubt;
     // The register printed the line in doubt (its FISC reply and READY came late): count it in
@@ -262,6 +296,13 @@ private:
     void CountLateLine(const std::string& fiscReply);
     // A line the client was told had failed is in the receipt: the next closing is refused once.
     bool m_bLateLineCounted = false;
+
+    // A closing whose wait ran out after "COMP": its late figures and READY close the receipt.
+    bool CloseInDoubt() const { return m_closeOutcome == CloseOutcome::InDoubt && m_bCheckOpen; }
+    void CloseLate(const std::string& compReply);
+    CloseOutcome m_closeOutcome = CloseOutcome::NotSent;
+    std::function<void(const std::string&)> m_lateCloseHook;
+    std::optional<int64_t> m_lastReceiptNumber;
 
     // --- a receipt or document left open by a server that was killed ---
     // True from the connection until the first opening of a receipt or service document: only
@@ -359,6 +400,7 @@ private:
     int32_t m_lLineTaxes = 0;
     std::string m_szCheckResult;
     std::string m_szCheckResultXML;
+    std::string m_szLastLineName;
 
     // The totals as they stood before the last sale line: a storno that the register accepted
     // takes that line out of its own totals, and the closing must agree with them.

@@ -184,13 +184,18 @@ bool SerialChannel::PreSendDrain(IStatusClassifier& classifier) {
 
 bool SerialChannel::SendToPrinter(std::string_view text, IStatusClassifier& classifier,
                                   size_t secretBegin, size_t secretLength) {
-    if (!PreSendDrain(classifier)) {
-        return false;
-    }
-    return WriteFrame(text, secretBegin, secretLength);
+    return Send(text, &classifier, secretBegin, secretLength) == SendOutcome::Sent;
 }
 
 bool SerialChannel::WriteFrame(std::string_view text, size_t secretBegin, size_t secretLength) {
+    return Send(text, nullptr, secretBegin, secretLength) == SendOutcome::Sent;
+}
+
+SendOutcome SerialChannel::Send(std::string_view text, IStatusClassifier* classifier,
+                                size_t secretBegin, size_t secretLength) {
+    if (classifier && !PreSendDrain(*classifier)) {
+        return SendOutcome::ErrorWaiting;
+    }
     if (!text.empty()) {
         m_journal.LogToPrinter(text, secretBegin, secretLength);
     }
@@ -199,12 +204,12 @@ bool SerialChannel::WriteFrame(std::string_view text, size_t secretBegin, size_t
         m_journal.LogError("SendToPrinter: the command is too long (" +
                            std::to_string(text.size()) + " bytes, at most " +
                            std::to_string(kMaxCommandBytes) + ")");
-        return false;
+        return SendOutcome::TooLong;
     }
     if (!m_port->IsOpen()) {
-        return false;
+        return SendOutcome::PortClosed;
     }
-    return m_port->Write(frame.data(), frame.size());
+    return m_port->Write(frame.data(), frame.size()) ? SendOutcome::Sent : SendOutcome::WriteFailed;
 }
 
 bool SerialChannel::WriteRaw(const uint8_t* bytes, size_t count) {

@@ -35,6 +35,15 @@ public:
     virtual bool ClassifyStatus(const std::string& text) = 0;
 };
 
+// What became of a send: written whole, or why nothing reached the line.
+enum class SendOutcome {
+    Sent,
+    ErrorWaiting,  // the drain found an error word waiting (the classifier has recorded it)
+    TooLong,       // the text does not fit a frame
+    PortClosed,
+    WriteFailed,  // the port refused the bytes (unplugged, hung up)
+};
+
 class SerialChannel {
 public:
     SerialChannel(Journal& journal, CMessageContainer& queue, IClock& clock);
@@ -64,6 +73,9 @@ public:
     bool PreSendDrain(IStatusClassifier& classifier);
     // The send without its drain, for a caller that has just drained: journal, frame, write.
     bool WriteFrame(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
+    // Either of the two above, telling why a send failed: a null `classifier` skips the drain.
+    SendOutcome Send(std::string_view text, IStatusClassifier* classifier, size_t secretBegin = 0,
+                     size_t secretLength = 0);
     bool WriteRaw(const uint8_t* bytes, size_t count);
     bool SetBaudRate(uint32_t baud);
     void SetDtr(bool on);
