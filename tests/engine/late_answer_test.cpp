@@ -92,6 +92,8 @@ TEST_F(LateAnswerTest, LatePrintedLineIsCountedAndTheClosingStopsOnceForTheClien
                                  ";READY (the line was printed: counted in the receipt)"),
               std::string::npos);
 
+    EXPECT_EQ(m_core->LastCloseOutcome(), CVSKCore::CloseOutcome::NotSent);
+
     // Told, the client closes again: the closing carries the register's own sums.
     EXPECT_EQ(m_core->CloseCheckEx(2400, 0, 0, 0), 2400);
     EXPECT_EQ(m_register.Last("COMP").substr(4, 10), "0000002000");
@@ -129,6 +131,66 @@ TEST_F(LateAnswerTest, ClosingCountsOnlyTheReadyBehindItsFigures) {
     EXPECT_EQ(m_core->CloseCheck(), -1);
     EXPECT_TRUE(m_core->IsCheckOpen());
     EXPECT_EQ(m_core->CloseCheck(), 1000);
+}
+
+// The register stays silent after "COMP" past the closing's wait, then answers (or not).
+TEST_F(LateAnswerTest, ClosingInDoubtIsSettledByItsLateAnswer) {
+    using Outcome = CVSKCore::CloseOutcome;
+    const std::string figures =
+        "COMP" + vsk::ZeroPadded(42, 10) + vsk::ZeroPadded(1000, 10) + std::string(70, '0');
+    struct Row {
+        const char* name;
+        std::vector<Reply> late;
+        bool retryClosing;  // the next command is the client closing again
+        int hookCalls;
+        Outcome outcome;
+        bool stillOpen;
+    };
+    const std::vector<Row> rows = {
+        {"figures and READY", {{figures, kLateLine}, {"READY"}}, false, 1, Outcome::Closed, false},
+        {"figures and READY, closing again",
+         {{figures, kLateLine}, {"READY"}},
+         true,
+         1,
+         Outcome::Closed,
+         false},
+        {"refusal", {{"SOFTCHECK", kLateLine}}, false, 0, Outcome::Refused, true},
+        {"silence", {}, false, 0, Outcome::InDoubt, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        OpenReceipt();  // cancels what the row before left open
+        ASSERT_EQ(m_core->FiscalLine("Bread", 1, 1000, 0, 0, 0, 0), 1000);
+        m_register.On("COMP", row.late, 1);
+        EXPECT_EQ(m_core->CloseCheckEx(1000, 0, 0, 0), -1);
+        EXPECT_EQ(m_core->LastCloseOutcome(), Outcome::InDoubt);
+        EXPECT_TRUE(m_core->LastSendUnconfirmed());
+        EXPECT_TRUE(m_core->IsCheckOpen());
+
+        int calls = 0;
+        std::string told;
+        m_core->SetLateCloseHook([&](const std::string& result) {
+            ++calls;
+            told = result;
+        });
+        if (row.retryClosing) {
+            EXPECT_EQ(m_core->CloseCheckEx(1000, 0, 0, 0), 1000);
+            EXPECT_EQ(m_register.Count("COMP"), 1u) << "printed once, not sent again";
+        } else {
+            EXPECT_EQ(m_core->Feed(1), 1);
+        }
+        EXPECT_EQ(m_core->Feed(1), 1);  // the hook is called once only
+        EXPECT_EQ(calls, row.hookCalls);
+        EXPECT_EQ(m_core->LastCloseOutcome(), row.outcome);
+        EXPECT_EQ(m_core->IsCheckOpen(), row.stillOpen);
+        if (row.hookCalls != 0) {
+            EXPECT_EQ(told, "42;1000;0;0;0;0;0;0;0");
+            EXPECT_EQ(m_core->GetCheckResult(), told);
+            EXPECT_EQ(m_core->LastReceiptNumber(), std::optional<int64_t>(42));
+        }
+        m_core->SetLateCloseHook(nullptr);
+        m_register.ClearLog();
+    }
 }
 
 // ------------------------------------------------------------------ leftovers of a killed server
