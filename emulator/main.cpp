@@ -111,6 +111,8 @@ constexpr vsk::cli::Option kOptions[] = {
     {"split", 0, nullptr, "send replies in pieces"},
     {"pace", 0, nullptr, "send at the real speed of the line"},
     {"delay", 0, "MS", "pause before every reply"},
+    {"swallow", 0, "CMD[:MS]",
+     "carry out the next command CMD but never answer it (or answer it MS late)"},
     {"no-stdin", 0, nullptr, "do not read control commands from standard input"},
 };
 
@@ -179,6 +181,16 @@ int main(int argc, char** argv) {
             faults.pace = true;
         } else if (a == "delay") {
             faults.delayMs = std::atoi(value.c_str());
+        } else if (a == "swallow") {
+            const size_t colon = value.find(':');
+            faults.swallow = value.substr(0, colon);
+            faults.swallowLateMs =
+                colon == std::string::npos ? 0 : std::atoi(value.c_str() + colon + 1);
+            if (faults.swallow.size() != 4 || faults.swallowLateMs < 0) {
+                std::fprintf(stderr, "vsk-emulator: --swallow takes CMD or CMD:MS (got %s)\n",
+                             value.c_str());
+                return 2;
+            }
         } else if (a == "no-stdin") {
             readStdin = false;
         }

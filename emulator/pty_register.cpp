@@ -333,6 +333,11 @@ void PtyRegister::OnInput(const uint8_t* data, size_t count, std::vector<Event>&
 
 void PtyRegister::Answer(const std::vector<Event>& events) {
     for (const Event& e : events) {
+        if (m_busy) {
+            // Still working on the command whose answer is late: this one waits its turn.
+            m_held.push_back(e);
+            continue;
+        }
         std::vector<std::string> replies;
         LineFaults faults;
         {
@@ -344,11 +349,44 @@ void PtyRegister::Answer(const std::vector<Event>& events) {
                 replies = {"SOFTBLOCK"};
             } else {
                 replies = m_register.Handle(e.text);
+                if (!m_faults.swallow.empty() && e.text.starts_with(m_faults.swallow)) {
+                    // Carried out above (printed, counters moved); only the answer is lost or late.
+                    const int lateMs = m_faults.swallowLateMs;
+                    m_faults.swallow.clear();
+                    m_faults.swallowLateMs = 0;
+                    ++m_swallowed;
+                    if (lateMs > 0) {
+                        m_busy = true;
+                        m_lateDue =
+                            std::chrono::steady_clock::now() + std::chrono::milliseconds(lateMs);
+                        m_lateReplies = std::move(replies);
+                    }
+                    continue;
+                }
             }
         }
         if (!replies.empty())
             WriteReplies(replies, faults);
     }
+}
+
+void PtyRegister::FinishLateAnswer() {
+    if (!m_busy || std::chrono::steady_clock::now() < m_lateDue)
+        return;
+    LineFaults faults;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        faults = m_faults;
+    }
+    faults.delayMs = 0;  // late enough already
+    m_busy = false;
+    std::vector<std::string> replies;
+    replies.swap(m_lateReplies);
+    if (!replies.empty())
+        WriteReplies(replies, faults);
+    std::vector<Event> held;
+    held.swap(m_held);
+    Answer(held);
 }
 
 void PtyRegister::Run() {
@@ -360,7 +398,13 @@ void PtyRegister::Run() {
             fds.push_back({m_listen, POLLIN, 0});
         for (auto& [fd, partial] : m_clients)
             fds.push_back({fd, POLLIN, 0});
-        const int timeout = m_parse == Parse::kIdle ? -1 : 100;
+        int timeout = m_parse == Parse::kIdle ? -1 : 100;
+        if (m_busy) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                m_lateDue - std::chrono::steady_clock::now());
+            const int leftMs = static_cast<int>(std::max<int64_t>(0, left.count()));
+            timeout = timeout < 0 ? leftMs : std::min(timeout, leftMs);
+        }
         int r = poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR)
             break;
@@ -399,6 +443,7 @@ void PtyRegister::Run() {
             FinishFrame(events);
         }
         Answer(events);
+        FinishLateAnswer();
 
         if (fds[2].revents & POLLIN) {
             m_wake.Reset();
@@ -500,6 +545,21 @@ std::string PtyRegister::Control(std::string_view line) {
         m_wake.Set();
         return "OK";
     }
+    if (w[0] == "swallow" && w.size() == 2 && w[1] == "off") {
+        m_faults.swallow.clear();
+        m_faults.swallowLateMs = 0;
+        return "OK";
+    }
+    if (w[0] == "swallow" && (w.size() == 2 || w.size() == 3) && w[1].size() == 4) {
+        const int lateMs = w.size() == 3 ? std::atoi(w[2].c_str()) : 0;
+        if (lateMs < 0 || (w.size() == 3 && lateMs == 0))
+            return "ERR usage: swallow CMD [MS] | swallow off";
+        m_faults.swallow = w[1];
+        m_faults.swallowLateMs = lateMs;
+        return "OK";
+    }
+    if (w[0] == "swallow")
+        return "ERR usage: swallow CMD [MS] | swallow off";
     if (w[0] == "baud")
         return "BAUD " + std::to_string(LineSpeed());
     if (w[0] == "stats") {
@@ -508,12 +568,15 @@ std::string PtyRegister::Control(std::string_view line) {
     }
     if (w[0] == "state") {
         return m_register.StateLine() + " baud=" + std::to_string(LineSpeed()) +
-               " silent=" + (m_faults.silent ? "1" : "0");
+               " silent=" + (m_faults.silent ? "1" : "0") +
+               " swallowed=" + std::to_string(m_swallowed);
     }
     if (w[0] == "help") {
         return "OK commands: state | stats | baud | tape [N] | silence on|off | noise on|off | "
                "split on|off [gap_us] | delay MS | pace on|off | only-baud N|off | "
-               "paper ok|low|out | error WORD [COMMAND] | error clear | send TEXT | reset";
+               "paper ok|low|out | error WORD [COMMAND] | error clear | swallow CMD [MS] | swallow "
+               "off | "
+               "send TEXT | reset";
     }
     return m_register.Control(line);
 }

@@ -31,6 +31,11 @@ struct LineFaults {
     int delayMs = 0;       // pause before the replies of each command
     bool pace = false;     // read and write at the line rate: 12 bits per byte at its speed
     int onlyBaud = 0;      // when set, bytes that arrive at another speed are ignored
+    // The next command with this word (e.g. "COMP") is carried out in full but its answer is
+    // never sent, or, with swallowLateMs, sent that late while the register stays busy: what
+    // arrives meanwhile is taken up only after the late answer. One-shot.
+    std::string swallow;
+    int swallowLateMs = 0;
 };
 
 class PtyRegister {
@@ -49,8 +54,9 @@ public:
     void Stop();
 
     // Line faults ("silence on", "split on", "delay 200", "pace on", "only-baud 57600",
-    // "noise on", "baud", "stats"), "send TEXT" (an unsolicited message from the register, TEXT
-    // in UTF-8) and everything Register::Control knows. Returns the answer.
+    // "noise on", "swallow COMP [MS]", "swallow off", "baud", "stats"), "send TEXT" (an unsolicited
+    // message from the register, TEXT in UTF-8) and everything Register::Control knows. Returns the
+    // answer.
     std::string Control(std::string_view line);
 
     template <class F>
@@ -76,6 +82,8 @@ private:
     void OnInput(const uint8_t* data, size_t count, std::vector<Event>& events);
     void FinishFrame(std::vector<Event>& events);
     void Answer(const std::vector<Event>& events);
+    // Sends a late answer whose time has come, then takes up what waited behind it.
+    void FinishLateAnswer();
     void WriteReplies(const std::vector<std::string>& replies, const LineFaults& faults);
     bool WriteAll(const uint8_t* data, size_t count);
     bool SleepUnlessStopped(std::chrono::microseconds d);
@@ -107,6 +115,13 @@ private:
     // When the last byte taken in would have finished arriving on a paced line.
     std::chrono::steady_clock::time_point m_rxDue;
     uint32_t m_random = 0x2545F491;
+
+    // A late answer being held back (line thread only): while m_busy, events wait in m_held.
+    bool m_busy = false;
+    std::chrono::steady_clock::time_point m_lateDue;
+    std::vector<std::string> m_lateReplies;
+    std::vector<Event> m_held;
+    std::atomic<uint64_t> m_swallowed{0};
 
     std::atomic<uint64_t> m_bytesIn{0}, m_bytesOut{0};
     std::atomic<uint64_t> m_frames{0}, m_badFrames{0};

@@ -545,6 +545,9 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         data += PadLeft(std::to_string(figures[i]), 10);
     }
     m_lastReceiptTape = m_receiptTape;
+    ++m_receiptsClosed;
+    if (m_returnPart)
+        ++m_returnsClosed;
     m_receiptOpen = false;
     m_returnPart = false;
     m_discountTotalsName.clear();
@@ -557,6 +560,7 @@ Register::Reply Register::Canc(std::string_view) {
     if (!m_receiptOpen)
         return kReady;
     Print("RECEIPT CANCELLED");
+    ++m_receiptsCancelled;
     Print(std::string(42, '='));
     m_receiptOpen = false;
     m_returnPart = false;

@@ -312,7 +312,9 @@ std::string Register::StateLine() const {
       << (m_paper == Paper::kOk    ? "ok"
           : m_paper == Paper::kLow ? "low"
                                    : "out")
-      << " free_text=" << m_freeText.size() << " tape_lines=" << m_tape.size();
+      << " free_text=" << m_freeText.size() << " tape_lines=" << m_tape.size()
+      << " receipts=" << m_receiptsClosed << " returns=" << m_returnsClosed
+      << " cancelled=" << m_receiptsCancelled;
     return s.str();
 }
 

@@ -122,6 +122,12 @@ public:
     int lastReceiptNumber() const { return m_lastReceipt; }
     int lastDocumentNumber() const { return m_lastDocument; }
     int lastServiceDocumentNumber() const { return m_lastServiceDocument; }
+    // What the tape shows since start (or reset): receipts closed (sales and returns), those
+    // of them with a return part, and receipts cancelled. Judges count by these, not by the
+    // register's numbers, which NULL receipts and a Z-report also move.
+    int receiptsClosed() const { return m_receiptsClosed; }
+    int returnsClosed() const { return m_returnsClosed; }
+    int receiptsCancelled() const { return m_receiptsCancelled; }
     int zNumber() const { return m_zNumber; }
     // The nine figures of the last COMP reply, joined by ';' as the server keeps them.
     const std::string& lastClosing() const { return m_lastClosing; }
@@ -299,6 +305,7 @@ private:
     int m_lastReceipt = 0;
     int m_lastDocument = 0;
     int m_lastServiceDocument = 0;
+    int m_receiptsClosed = 0, m_returnsClosed = 0, m_receiptsCancelled = 0;
 
     std::string m_display1, m_display2, m_numericDisplay, m_externalDisplay;
     std::vector<std::string> m_tape;

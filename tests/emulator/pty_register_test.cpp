@@ -265,5 +265,40 @@ TEST_F(PtyRegisterTest, ControlSocketSwitchesFaultsAndReportsState) {
     EXPECT_EQ(m_line->Read(1), std::vector<std::string>{"HARDSENSOR"});
 }
 
+// A register that prints but whose answer is lost or late: the command is carried out in full;
+// a late answer keeps the register busy, so what the server sends meanwhile is answered after it.
+TEST_F(PtyRegisterTest, ASwallowedCommandIsCarriedOutButItsAnswerIsLostOrLate) {
+    StartRegister();
+    EXPECT_EQ(ControlSocket("swallow PREPX").rfind("ERR", 0), 0u);
+    EXPECT_EQ(ControlSocket("swallow PREP 0").rfind("ERR", 0), 0u);
+    EXPECT_EQ(ControlSocket("swallow PREP"), "OK");
+    m_line->Send("PREP1");
+    EXPECT_TRUE(m_line->Read(1, 300).empty());
+    EXPECT_TRUE(m_pty->WithRegister([](Register& r) { return r.receiptOpen(); }));
+    m_line->Send("CANC");  // one-shot: the next command is answered
+    EXPECT_EQ(m_line->Read(1), std::vector<std::string>{"READY"});
+    EXPECT_NE(ControlSocket("state").find(" cancelled=1 "), std::string::npos);
+    EXPECT_NE(ControlSocket("state").find(" swallowed=1"), std::string::npos);
+
+    EXPECT_EQ(ControlSocket("swallow CONf 500"), "OK");
+    const auto start = Clock::now();
+    m_line->Send("CONf");
+    m_line->WriteRaw({0x55});
+    m_line->Send("CNAL");
+    EXPECT_TRUE(m_line->Read(1, 250).empty());  // the wake byte waits behind it too
+    const std::vector<std::string> replies = m_line->Read(5, 3000);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_EQ(replies.size(), 5u);
+    EXPECT_EQ(replies[0].substr(0, 4), "CONf");
+    EXPECT_EQ(replies[1], "READY");
+    EXPECT_EQ(replies[2], "READY");
+    EXPECT_EQ(replies[3].substr(0, 4), "CNAL");
+    EXPECT_EQ(replies[4], "READY");
+    EXPECT_EQ(ControlSocket("swallow PREP"), "OK");
+    EXPECT_EQ(ControlSocket("swallow off"), "OK");
+    m_line->Send("PREP1");
+    EXPECT_EQ(m_line->Read(1), std::vector<std::string>{"READY"});
+}
+
 }  // namespace
 }  // namespace vsk::emu

@@ -236,6 +236,24 @@ TEST(RegisterReceipt, CancelFreeTextAndStorno) {
     reg.Handle("PREP1");
     reg.Handle(Line(reg, "FISC", "Tea", 500, 500, 1, true, {}));
     reg.Handle(Comp(500, 0, 0, 0, 0, 500));
+    // The tape's own counts: a CANC with nothing open and a refused COMP are not receipts; a
+    // NULL receipt moves the number but is no sale; a receipt with a return part is a return.
+    EXPECT_EQ(reg.Handle("CANC"), kReady);
+    reg.Handle("PREP1");
+    reg.Handle(Line(reg, "BFIS", "Tea", 500, 500, 1, true, {}));
+    EXPECT_EQ(reg.Handle(Comp(0, 400, 0, 0, 0, 400)), Replies{"SOFTCHECK"});
+    EXPECT_EQ(reg.Handle(Comp(0, 500, 0, 0, 0, 500)).back(), "READY");
+    EXPECT_EQ(reg.Handle("NULL"), kReady);
+    EXPECT_EQ(reg.lastReceiptNumber(), 3);
+    EXPECT_EQ(reg.receiptsClosed(), 2);
+    EXPECT_EQ(reg.returnsClosed(), 1);
+    EXPECT_EQ(reg.receiptsCancelled(), 1);
+    EXPECT_NE(reg.StateLine().find(" receipts=2 returns=1 cancelled=1"), std::string::npos)
+        << reg.StateLine();
+    reg.Handle("TEXT110Thank you");
+    reg.Handle("PREP1");
+    reg.Handle(Line(reg, "FISC", "Tea", 500, 500, 1, true, {}));
+    reg.Handle(Comp(500, 0, 0, 0, 0, 500));
     // the free text line waited for the next receipt and was printed after its fiscal part
     ASSERT_GE(reg.tape().size(), 2u);
     EXPECT_EQ(reg.tape()[reg.tape().size() - 2], "Thank you");
