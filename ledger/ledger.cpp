@@ -958,6 +958,14 @@ std::optional<LedgerReceipt> CLedger::LastOfPort(int port) {
     return rows[0];
 }
 
+std::optional<LedgerReceipt> CLedger::Receipt(int64_t id) {
+    Locked lock(*this);
+    auto rows = Select("id=?1", [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, id); });
+    if (rows.empty())
+        return std::nullopt;
+    return rows[0];
+}
+
 int64_t CLedger::BeginReceipt(const ReceiptStart& start) {
     Locked lock(*this);
     if (!m_db)

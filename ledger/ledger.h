@@ -118,6 +118,8 @@ public:
     std::vector<LedgerReceipt> Unknown(int limit = 50);
     // The latest row of a port (nullopt: none).
     std::optional<LedgerReceipt> LastOfPort(int port);
+    // One row by its id (nullopt: none).
+    std::optional<LedgerReceipt> Receipt(int64_t id);
 
     // Before a receipt opens; the row's id, 0 when it could not be written (ledger closed or
     // the write failed: see Health). When `lockHeld` and a key is expected on the port
