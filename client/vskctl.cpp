@@ -3,6 +3,7 @@
 // optionally binds it to a port with Init, and calls any member by name with arguments typed
 // from the type library; prints the HRESULT and the out value.
 #include <netdb.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -51,7 +52,12 @@ constexpr cli::Option kOptions[] = {
     {"ledger", 0, nullptr,
      "print the receipts ledger as CSV (of --port N only, since --since TIME) and exit"},
     {"since", 0, "TIME", "with --ledger: receipts from this UTC time on (YYYY-MM-DD[THH:MM:SS])"},
-    {"ledger-file", 0, "PATH", "with --ledger: the ledger file (default: the user's)"},
+    {"lines", 0, nullptr,
+     "with --ledger: the sale lines instead, one a row (receipt,line,name,quantity,price,sum)"},
+    {"ledger-file", 0, "PATH", "with --ledger or --settle: the ledger file (default: the user's)"},
+    {"settle", 0, "ROW",
+     "record that the ledger's receipt ROW, whose end is unknown, was in fact closed or "
+     "cancelled (the decision follows: --settle ROW closed|cancelled); prints the row"},
     {"health", 0, "HOST:PORT",
      "print the health report of the server's HTTP API at HOST:PORT; exit 1 when unhealthy"},
 };
@@ -59,7 +65,8 @@ constexpr cli::Option kOptions[] = {
 constexpr cli::Program kProgram{
     "vskctl",
     "[options] METHOD [ARG...]\n[options] --script FILE\n--list [METHOD]\n"
-    "--ledger [--port N] [--since TIME] [--ledger-file PATH]\n--health HOST:PORT",
+    "--ledger [--lines] [--port N] [--since TIME] [--ledger-file PATH]\n"
+    "[--ledger-file PATH] --settle ROW closed|cancelled\n--health HOST:PORT",
     kOptions,
     "Arguments: long as decimal, DATE as days since 1899-12-30 or YYYY-MM-DD[THH:MM:SS],\n"
     "BSTR as given (UTF-8). A failed call exits with status 1 and says why on stderr.\n",
@@ -288,6 +295,43 @@ HRESULT Call(CRemoteObject* obj, const ITypeInfo& info, const std::vector<std::s
     return Report(obj, m->name, hr, message, result);
 }
 
+// An operator's decision on a receipt the register could not settle. The only write vskctl
+// makes to the ledger, to a file that is there already.
+int Settle(const cli::Parsed& parsed) {
+    const std::string rowText = parsed.Value("settle");
+    char* end = nullptr;
+    const long long row = std::strtoll(rowText.c_str(), &end, 10);
+    const std::string decision = parsed.operands.size() == 1 ? parsed.operands[0] : "";
+    if (rowText.empty() || *end != '\0' || row < 1 ||
+        (decision != "closed" && decision != "cancelled")) {
+        std::fprintf(stderr, "vskctl: --settle takes a row number and closed or cancelled\n");
+        return cli::kExitUsage;
+    }
+    const std::string path = parsed.Value("ledger-file", CLedger::DefaultPath());
+    if (access(path.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "vskctl: there is no receipts ledger %s\n", path.c_str());
+        return 1;
+    }
+    CLedger ledger;
+    std::string report;
+    if (!ledger.Open(path, &report)) {
+        std::fprintf(stderr, "vskctl: %s\n", report.c_str());
+        return 1;
+    }
+    if (!report.empty())
+        std::fprintf(stderr, "vskctl: %s\n", report.c_str());
+    const passwd* pw = getpwuid(getuid());
+    const std::string user = pw ? pw->pw_name : std::to_string(getuid());
+    std::string error;
+    if (!ledger.SettleByOperator(row, decision, user, &error)) {
+        std::fprintf(stderr, "vskctl: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string csv = CLedger::Csv({*ledger.Receipt(row)});
+    std::fwrite(csv.data(), 1, csv.size(), stdout);
+    return 0;
+}
+
 // A plain GET on the loopback's HTTP API; the status (0: no answer) and the body.
 int HttpGet(const std::string& hostPort, const std::string& path, std::string* body) {
     const size_t colon = hostPort.rfind(':');
@@ -372,14 +416,25 @@ int main(int argc, char** argv) {
         }
         port = int(n);
     }
+    if (parsed.Has("settle"))
+        return Settle(parsed);
     if (parsed.Has("ledger")) {
+        const std::string since = parsed.Value("since");
+        if (!CLedger::ValidSince(since)) {
+            std::fprintf(stderr,
+                         "vskctl: --since takes a UTC date or time, YYYY-MM-DD[THH:MM[:SS]][Z], "
+                         "not '%s'\n",
+                         since.c_str());
+            return cli::kExitUsage;
+        }
         CLedger ledger;
         std::string report;
         if (!ledger.OpenForReading(parsed.Value("ledger-file", CLedger::DefaultPath()), &report)) {
             std::fprintf(stderr, "vskctl: %s\n", report.c_str());
             return 1;
         }
-        const std::string csv = CLedger::Csv(ledger.Receipts(port, parsed.Value("since"), 1000000));
+        const auto rows = ledger.Receipts(port, since, 1000000);
+        const std::string csv = parsed.Has("lines") ? CLedger::CsvLines(rows) : CLedger::Csv(rows);
         std::fwrite(csv.data(), 1, csv.size(), stdout);
         return 0;
     }
