@@ -573,6 +573,8 @@ HRESULT CRemoteObject::InvokeWith(Json params, const VARIANT* args, unsigned arg
         const Json* text = why->Find("message");
         m_lastFailure.code = code && code->IsString() ? code->AsString() : "";
         m_lastFailure.message = text && text->IsString() ? text->AsString() : "";
+        const Json* outcome = why->Find("outcome");
+        m_lastFailure.outcome = outcome && outcome->IsString() ? outcome->AsString() : "";
     }
     const Json* code = result.Find("hr");
     const Json* value = result.Find("value");

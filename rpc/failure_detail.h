@@ -12,11 +12,16 @@ namespace vsk {
 struct FailureDetail {
     std::string code;     // the register's status word or the engine's error code, e.g. SOFTUPAS
     std::string message;  // UTF-8
+    // "" for a call that failed; "unconfirmed": it answered success but the register never
+    // confirmed it (silent after the command); "in-doubt": a closing the register did not
+    // answer, which may have printed.
+    std::string outcome;
 };
 
 class IFailureDetail : public IUnknown {
 public:
-    // The detail of the object's call that has just failed, once; false when there is none.
+    // The detail of the object's call that has just ended, once; false when there is none (a
+    // call that succeeded without a doubt).
     // Called after the call's completion has been handed over, never while it runs.
     virtual bool TakeFailureDetail(FailureDetail* detail) = 0;
 

@@ -966,16 +966,18 @@ Json CRpcServer::InvokeResult(IDispatch* obj, const char* member, HRESULT hr, co
     Json out;
     out.Set("hr", int64_t(hr));
     out.Set("value", wire::ToJson(result));
-    // A failed method says why when its object knows.
+    // A failed method says why when its object knows, and so does one whose result is in
+    // doubt although it succeeded.
     IFailureDetail* details = nullptr;
-    if (FAILED(hr) &&
-        SUCCEEDED(obj->QueryInterface(IID_IFailureDetail, reinterpret_cast<void**>(&details))) &&
+    if (SUCCEEDED(obj->QueryInterface(IID_IFailureDetail, reinterpret_cast<void**>(&details))) &&
         details) {
         FailureDetail detail;
         if (details->TakeFailureDetail(&detail)) {
             Json why;
             why.Set("code", detail.code);
             why.Set("message", detail.message);
+            if (!detail.outcome.empty())
+                why.Set("outcome", detail.outcome);
             out.Set("error", std::move(why));
         }
         details->Release();
