@@ -34,6 +34,8 @@ public:
         m_exchanges.fetch_add(1, std::memory_order_relaxed);
         m_bytesSent.fetch_add(bytes, std::memory_order_relaxed);
     }
+    // Commands sent so far: a call that moved it talked to the register.
+    uint64_t Exchanges() const { return m_exchanges.load(std::memory_order_relaxed); }
     void Received(size_t bytes) { m_bytesReceived.fetch_add(bytes, std::memory_order_relaxed); }
     // An exchange ended with a reply: `word` is its status word, `paper` the paper state it
     // told ("" when it said nothing about the paper).

@@ -1,6 +1,9 @@
 #include "server/client_object.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
+#include <optional>
 #include <type_traits>
 
 #include "engine/vsk_core.h"
@@ -126,12 +129,22 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
         port = m_lPortNumber;
     }
     auto finish = std::make_shared<InvokeDone>(std::move(done));
+    if (std::string why = ControlCharacterIn(id, args); !why.empty()) {
+        // A control character would reach the frame and the journal (a NUL cuts both).
+        m_failure = {"E_INVALIDARG", why, ""};
+        (*finish)(E_INVALIDARG, VARIANT());
+        return;
+    }
     auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
         VARIANT result;
         m_failure = {};
+        const uint64_t exchanges = IsBound() ? Core().Stats().Exchanges() : 0;
         HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
-        if (FAILED(hr) && m_failure.code.empty() && IsBound())
-            KeepFailure();  // taken here, on the port's worker, where the engine lives
+        if (FAILED(hr) && m_failure.code.empty() && m_failure.message.empty())
+            ExplainFailure(hr);  // taken here, on the port's worker, where the engine lives
+        else if (SUCCEEDED(hr) && m_failure.code.empty() && IsBound() &&
+                 Core().Stats().Exchanges() != exchanges && Core().LastSendUnconfirmed())
+            ExplainUnconfirmed();
         (*finish)(hr, std::move(result));
     };
     if (port <= 0)
@@ -153,6 +166,64 @@ void CVeskar::KeepFailure() {
     m_failure.message = Cp1251ToUtf8(Core().PeekLastErrorMessage());
 }
 
+// Every failed call says why: the engine's error when it recorded one, else what stopped it.
+void CVeskar::ExplainFailure(HRESULT hr) {
+    if (hr == E_NOTIMPL) {
+        m_failure = {"E_NOTIMPL", "the server has no such operation", ""};
+        return;
+    }
+    if (hr == E_INVALIDARG) {
+        m_failure = {"E_INVALIDARG", "an argument is outside what the method takes", ""};
+        return;
+    }
+    if (!IsBound()) {
+        m_failure = {"NOTBOUND", "the object is not bound to a register: call Init first", ""};
+        return;
+    }
+    KeepFailure();
+    if (m_failure.code.empty() && m_failure.message.empty())
+        m_failure = {"PRECONDITION",
+                     "refused before anything was sent: no receipt or document is open, or the "
+                     "register has no such operation",
+                     ""};
+}
+
+// The register stayed silent after the command: the call answers success, as callers have
+// always been told, and its detail says that the register never confirmed it.
+void CVeskar::ExplainUnconfirmed() {
+    KeepFailure();
+    m_failure.outcome = "unconfirmed";
+}
+
+HRESULT CVeskar::Refuse(HRESULT hr, const std::string& why) {
+    m_failure = {"E_INVALIDARG", why, ""};
+    if (IsBound())
+        Core().Journal().LogFormat("Refused before sending: %s", why.c_str());
+    return hr;
+}
+
+std::string CVeskar::ControlCharacterIn(VeskarDispId id, const std::vector<VARIANT>& args) {
+    // Raw protocol messages pass as they are; a barcode may carry its own separators.
+    if (id == VeskarDispId::LowSendMessageToPrinter)
+        return {};
+    const bool barcode = id == VeskarDispId::PrintBarcode;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i].vt() != VT_BSTR)
+            continue;
+        for (char16_t c : args[i].bstrVal()) {
+            if (c == 0 || (!barcode && (c < 0x20 || c == 0x7F))) {
+                char text[96];
+                std::snprintf(text, sizeof text,
+                              "argument %zu holds the control character U+%04X, which the "
+                              "register cannot print",
+                              i + 1, unsigned(c));
+                return text;
+            }
+        }
+    }
+    return {};
+}
+
 void CVeskar::CancelInvoke() {
     if (m_lockWait != 0 && m_pDescriptor)
         m_pDescriptor->CancelLockWait(m_lockWait);
@@ -160,11 +231,16 @@ void CVeskar::CancelInvoke() {
 }
 
 void CVeskar::Detach() {
-    if (m_ledgerRow != 0 && m_ledger) {
+    if (m_ledgerInDoubt) {
+        ForgetInDoubt();  // "unknown" stays until the register's late answer or an operator
+    } else if (m_ledgerRow != 0 && m_ledger) {
         // The client went with its receipt open: the engine cancels it when the port closes,
-        // or the register at its next opening.
+        // or the register at its next opening. A client that tried to end it is not blamed.
+        const std::string why = EngineReason();
         m_ledger->EndReceipt(m_ledgerRow, "abandoned", m_ledgerLines + "]", "", 0, 0,
-                             "the client let go of the port with the receipt open");
+                             m_ledgerTried ? "the register could not end the receipt" +
+                                                 (why.empty() ? std::string() : " (" + why + ")")
+                                           : "the client let go of the port with the receipt open");
         m_ledgerRow = 0;
     }
     if (m_pDescriptor) {
@@ -235,6 +311,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
         Detach();
     m_lPortNumber = PortNumber;
     m_szCallerApplicationName = Ansi(CallerApplicationName);
+    m_szCashier = Ansi(CashierName);
     bool created = false;
     m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
     m_pDescriptor->NameOwner(this, m_szCallerApplicationName);
@@ -249,15 +326,36 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     int16_t result =
         Core().Init("COM" + std::to_string(PortNumber), Ansi(CashierName), Ansi(CashierPassword));
     m_pDescriptor->SetSerialNumber(Core().PrinterInfo().m_szSerialNumber);
+    m_pDescriptor->SetCashier(m_szCashier);
     Core().Stats().Identity("family " + std::to_string(Core().ProtocolFamily()) + " level " +
                                 std::to_string(Core().ProtocolLevel()),
                             Cp1251ToUtf8(Core().PrinterInfo().m_szSerialNumber));
+    if (result > 0)
+        SettleAfterCrash();
     m_pDescriptor->Unlock();
     if (result > 0)
         return S_OK;
     KeepFailure();  // the engine goes with the port: its reason is read now
     Detach();       // no other client holds the port: this closes it again
     return E_FAIL;
+}
+
+// The first binding of a port whose receipts a killed server left open or closing: the
+// register's own counter tells whether the closing printed, before anyone uses the port.
+void CVeskar::SettleAfterCrash() {
+    if (!m_ledger)
+        return;
+    const std::vector<int> ports = m_ledger->PortsToSettle();
+    if (std::find(ports.begin(), ports.end(), m_lPortNumber) == ports.end())
+        return;
+    std::optional<int64_t> number = Core().LastReceiptNumber();
+    if (!number)
+        number = Core().ReadLastReceiptNumber();
+    const int settled = m_ledger->SettlePort(m_lPortNumber, number);
+    Core().Journal().LogFormat(
+        "Receipts left by an earlier server settled by the register's last receipt number (%s): "
+        "%d",
+        number ? std::to_string(*number).c_str() : "unknown", settled);
 }
 
 HRESULT CVeskar::GetPortNumber(LONG* pPortNumber) {
@@ -353,35 +451,60 @@ HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR*
 HRESULT CVeskar::LedgerOpen(bool isReturn, const BSTR& department) {
     if (!IsBound())
         return E_FAIL;
+    CVSKCore& core = Core();
     // The row is on the disk before the register is asked: a crash from here on leaves it
-    // for the next start to complete.
+    // for the next start to settle by the register's receipt counter.
     int64_t row = 0;
-    if (m_ledger && !Core().IsCheckOpen()) {
-        if (m_ledgerRow != 0)  // an earlier receipt of this object ended unseen
-            LedgerAfter(false, 0, "", 0);
-        row = m_ledger->BeginReceipt(m_lPortNumber, Cp1251ToUtf8(m_szCallerApplicationName),
-                                     isReturn);
+    if (m_ledger) {
+        ReceiptStart start;
+        start.port = m_lPortNumber;
+        start.client = Cp1251ToUtf8(m_szCallerApplicationName);
+        start.isReturn = isReturn;
+        start.cashier = Cp1251ToUtf8(m_pDescriptor->Cashier());
+        if (m_szCashier != m_pDescriptor->Cashier())
+            start.clientCashier = Cp1251ToUtf8(m_szCashier);
+        start.serial = Cp1251ToUtf8(m_pDescriptor->SerialNumber());
+        start.numberBefore = core.LastReceiptNumber();
+        start.lockHeld = m_pDescriptor->HoldsLock(this);
+        row = m_ledger->BeginReceipt(start);
     }
     const std::string name = Ansi(department);
-    const bool opened = isReturn ? Core().OpenReturnCheck(name) > 0 : Core().OpenCheck(name) > 0;
+    const bool opened = isReturn ? core.OpenReturnCheck(name) > 0 : core.OpenCheck(name) > 0;
+    if (opened && m_ledgerRow != 0 && m_ledgerInDoubt) {
+        ForgetInDoubt();
+    } else if (opened && m_ledgerRow != 0) {
+        // The opening cancelled this object's earlier receipt first.
+        LedgerEnd("cancelled", "", 0, 0, "cancelled by the next receipt's opening");
+    }
     if (row != 0) {
         if (opened) {
             m_ledgerRow = row;
             m_ledgerLines = "[";
+            m_ledgerTried = false;
+            m_ledgerInDoubt = false;
         } else {
-            m_ledger->EndReceipt(row, "refused", "", "", 0, 0,
-                                 Cp1251ToUtf8(Core().PeekLastErrorCode()) + ": " +
-                                     Cp1251ToUtf8(Core().PeekLastErrorMessage()));
+            m_ledger->EndReceipt(row, "refused", "", "", 0, 0, EngineReason());
         }
     }
     return opened ? S_OK : E_FAIL;
 }
 
-void CVeskar::LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG sum) {
+std::string CVeskar::EngineReason() {
+    if (!IsBound())
+        return {};
+    const std::string code = Core().PeekLastErrorCode();
+    if (code.empty())
+        return {};
+    return Cp1251ToUtf8(code) + ": " + Cp1251ToUtf8(Core().PeekLastErrorMessage());
+}
+
+void CVeskar::LedgerLine(LONG qty, LONG price, LONG sum) {
     if (m_ledgerRow == 0)
         return;
     Json line;
-    line.Set("name", nameUtf8);
+    // What the register printed, not what the client sent: a name cut to the line's width or
+    // with characters the register's code page lacks is recorded as it came out.
+    line.Set("name", Cp1251ToUtf8(Core().LastLineName()));
     line.Set("quantity", int64_t(qty));
     line.Set("price", int64_t(price));
     line.Set("sum", int64_t(sum));
@@ -395,34 +518,99 @@ void CVeskar::LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG
 void CVeskar::LedgerClosing(const std::string& payments, LONG total) {
     if (m_ledgerRow == 0 || !m_ledger)
         return;
+    m_ledgerTried = true;
+    if (m_ledgerInDoubt)
+        return;  // already marked: the first closing may have printed
     m_ledger->MarkClosing(m_ledgerRow, true, m_ledgerLines + "]", payments, total);
     m_ledgerClosing = true;
 }
 
-void CVeskar::LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total) {
+void CVeskar::LedgerEnd(const std::string& end, const std::string& payments, int64_t number,
+                        int64_t total, const std::string& error) {
     if (m_ledgerRow == 0 || !m_ledger)
         return;
-    if (IsBound() && Core().IsCheckOpen()) {
-        if (m_ledgerClosing)  // the register refused to close: the receipt is still open
-            m_ledger->MarkClosing(m_ledgerRow, false);
-        m_ledgerClosing = false;
-        return;
-    }
-    m_ledgerClosing = false;
-    const bool closed = closing && closeResult > 0;
-    int64_t number = 0;
-    if (closed && IsBound())
-        number = std::atoll(Core().GetCheckResult().c_str());  // the first figure
-    std::string error;
-    if (!closed && IsBound() && !Core().PeekLastErrorCode().empty())
-        error = Cp1251ToUtf8(Core().PeekLastErrorCode()) + ": " +
-                Cp1251ToUtf8(Core().PeekLastErrorMessage());
     if (IsBound())
-        Core().Stats().ReceiptEnded(closed);
-    m_ledger->EndReceipt(m_ledgerRow, closed ? "closed" : "cancelled", m_ledgerLines + "]",
-                         payments, number, closed ? total : 0, error);
+        Core().Stats().ReceiptEnded(end == "closed");
+    m_ledger->EndReceipt(m_ledgerRow, end, m_ledgerLines + "]", payments, number, total, error);
     m_ledgerRow = 0;
     m_ledgerLines.clear();
+    m_ledgerClosing = false;
+    m_ledgerInDoubt = false;
+}
+
+// After a call that may have ended the receipt without closing it (a refused line cancels it,
+// a failed closing may have cancelled it): a receipt the engine no longer holds open ended.
+void CVeskar::LedgerIfCancelled() {
+    if (m_ledgerRow == 0 || !IsBound() || Core().IsCheckOpen())
+        return;
+    if (m_ledgerInDoubt) {
+        ForgetInDoubt();
+        return;
+    }
+    const std::string why = EngineReason();
+    LedgerEnd("cancelled", "", 0, 0, why.empty() ? "cancelled" : why);
+}
+
+// The engine says what became of the closing; the row follows it.
+void CVeskar::LedgerAfterClosing(const std::string& payments, LONG total) {
+    if (m_ledgerRow == 0 || !m_ledger || !IsBound())
+        return;
+    CVSKCore& core = Core();
+    const int64_t number = std::atoll(core.GetCheckResult().c_str());  // the first figure
+    switch (core.LastCloseOutcome()) {
+        case CVSKCore::CloseOutcome::Closed:
+            if (m_ledgerInDoubt) {  // a second closing of a receipt the first left in doubt
+                m_ledger->SettleLate(m_ledgerRow, number, total);
+                ForgetInDoubt();
+            } else {
+                LedgerEnd("closed", payments, number, total, "");
+            }
+            return;
+        case CVSKCore::CloseOutcome::InDoubt: {
+            if (m_ledgerInDoubt)
+                return;  // still unanswered: the row says unknown already
+            if (m_ports.Ending()) {
+                // The server ends before the register answered: the row stays "closing", and
+                // the next start settles it by the register's counter.
+                ForgetInDoubt();
+                return;
+            }
+            // It may have printed. The row says so at once; should the register answer late
+            // (caught at the port's next command, whichever client sends it), the row is
+            // completed with the register's own number.
+            m_ledger->EndReceipt(m_ledgerRow, "unknown", m_ledgerLines + "]", payments, 0, total,
+                                 EngineReason() +
+                                     " (the register did not answer the closing: it may have "
+                                     "printed the receipt)");
+            m_ledgerInDoubt = true;
+            m_ledgerClosing = false;
+            CLedger* ledger = m_ledger;
+            const int64_t row = m_ledgerRow;
+            core.SetLateCloseHook([ledger, row, total](const std::string& figures) {
+                ledger->SettleLate(row, std::atoll(figures.c_str()), total);
+            });
+            return;
+        }
+        case CVSKCore::CloseOutcome::Refused:
+        case CVSKCore::CloseOutcome::NotSent:
+            if (core.IsCheckOpen() && !m_ledgerInDoubt) {
+                if (m_ledgerClosing)  // the register refused to close: the receipt is still open
+                    m_ledger->MarkClosing(m_ledgerRow, false);
+                m_ledgerClosing = false;
+            } else {
+                LedgerIfCancelled();
+            }
+            return;
+    }
+}
+
+// The row of a closing in doubt is left to the register's late answer (the engine's hook) or
+// to an operator: this object no longer follows it.
+void CVeskar::ForgetInDoubt() {
+    m_ledgerRow = 0;
+    m_ledgerLines.clear();
+    m_ledgerClosing = false;
+    m_ledgerInDoubt = false;
 }
 
 // A return receipt's total is what it pays back; a sale's what it takes, less what it returns.
@@ -464,12 +652,8 @@ HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG Go
         return E_POINTER;
     if (!IsBound())
         return E_FAIL;
-    *ThisLineSum = Core().FiscalLine(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
-                                     Low16(Tax1Index), Low16(Tax2Index), Article);
-    if (*ThisLineSum >= 0)
-        LedgerLine(Utf16ToUtf8(GoodsName), Qty, Price, *ThisLineSum);
-    LedgerAfter(false, 0, "", 0);  // a refused line may have cancelled the receipt
-    return *ThisLineSum < 0 ? E_FAIL : S_OK;
+    return FiscalLineEx(GoodsName, Qty, Price, GoodsDividual, Tax1Index, Tax2Index, Article, 0,
+                        BSTR(), 0, ThisLineSum);
 }
 
 HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
@@ -479,13 +663,37 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
         return E_POINTER;
     if (!IsBound())
         return E_FAIL;
+    // What the register would misread is refused before anything is sent: the receipt stays
+    // as it was. A negative tax index means no tax; a discount direction only counts with a
+    // discount.
+    const char* wrong = nullptr;
+    if (Tax1Index > 8)
+        wrong = "Tax1Index is 1 to 8 (0 or less: no tax)";
+    else if (Tax2Index > 8)
+        wrong = "Tax2Index is 1 to 8 (0 or less: no tax)";
+    else if (Article < 0)
+        wrong = "Article is not negative (0: none)";
+    else if (DiscountValue < 0)
+        wrong = "DiscountValue is not negative";
+    else if (DiscountValue > 0 && DiscountDirection != 0 && DiscountDirection != 1)
+        wrong = "DiscountDirection is 0 (a discount) or 1 (a surcharge)";
+    else if (Qty < 0)
+        wrong = "Qty is not negative";
+    else if (Price < 0)
+        wrong = "Price is not negative";
+    if (wrong)
+        return Refuse(E_INVALIDARG, wrong);
+    const bool wasOpen = Core().IsCheckOpen();
     *ThisLineSum = Core().FiscalLineEx(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
                                        Low16(Tax1Index), Low16(Tax2Index), Article,
                                        Low16(DiscountDirection), Ansi(DiscountName), DiscountValue);
-    if (*ThisLineSum >= 0)
-        LedgerLine(Utf16ToUtf8(GoodsName), Qty, Price, *ThisLineSum);
-    LedgerAfter(false, 0, "", 0);
-    return *ThisLineSum < 0 ? E_FAIL : S_OK;
+    const bool cancelled = wasOpen && !Core().IsCheckOpen();
+    if (*ThisLineSum >= 0 && !cancelled)
+        LedgerLine(Qty, Price, *ThisLineSum);
+    LedgerIfCancelled();  // a refused line may have cancelled the receipt
+    // A line the register refused by cancelling the receipt (a quantity or tax it cannot
+    // take) answers 0 in the sum: the call failed all the same.
+    return *ThisLineSum < 0 || cancelled ? E_FAIL : S_OK;
 }
 
 HRESULT CVeskar::GetLastLineTaxes(LONG* LineTaxes) {
@@ -524,7 +732,8 @@ HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
     const LONG total = ReceiptTotal();
     LedgerClosing("{}", total);
     HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
-    LedgerAfter(true, CheckSum ? *CheckSum : 0, "{}", total);
+    LedgerAfterClosing("{}", total);
+    ExplainClosing();
     return hr;
 }
 
@@ -539,13 +748,38 @@ HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packin
     HRESULT hr =
         Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
                 CheckSum, true);
-    LedgerAfter(true, CheckSum ? *CheckSum : 0, payments.Dump(), total);
+    LedgerAfterClosing(payments.Dump(), total);
+    ExplainClosing();
     return hr;
+}
+
+// The closing answers in its figure, not in its result code (a return's figure is negative, a
+// receipt of nothing answers 0): a closing that did not close says why in the call's detail.
+void CVeskar::ExplainClosing() {
+    if (!IsBound())
+        return;
+    switch (Core().LastCloseOutcome()) {
+        case CVSKCore::CloseOutcome::Closed:
+            return;
+        case CVSKCore::CloseOutcome::InDoubt:
+            KeepFailure();
+            m_failure.outcome = "in-doubt";
+            return;
+        case CVSKCore::CloseOutcome::Refused:
+        case CVSKCore::CloseOutcome::NotSent:
+            KeepFailure();
+            if (m_failure.code.empty()) {
+                m_failure.code = "NOTOPEN";
+                m_failure.message = "no receipt is open";
+            }
+            return;
+    }
 }
 
 HRESULT CVeskar::AbortCheck() {
     HRESULT hr = Truth(VSK_ENGINE(core.AbortCheck()));
-    LedgerAfter(false, 0, "", 0);
+    m_ledgerTried = true;
+    LedgerIfCancelled();
     return hr;
 }
 

@@ -58,15 +58,29 @@ private:
     void ReportUnmapped();
     // The engine's last error code and message, kept for TakeFailureDetail.
     void KeepFailure();
+    void ExplainFailure(HRESULT hr);
+    void ExplainUnconfirmed();
+    void SettleAfterCrash();
+    // Why a call's text arguments cannot go to the register ("" when they can).
+    static std::string ControlCharacterIn(VeskarDispId id, const std::vector<VARIANT>& args);
 
     // The ledger's row of the receipt this object opened: written before the opening, completed
     // when the receipt is no longer open after a call.
     HRESULT LedgerOpen(bool isReturn, const BSTR& department);
-    void LedgerLine(const std::string& nameUtf8, LONG qty, LONG price, LONG sum);
+    void LedgerLine(LONG qty, LONG price, LONG sum);
     LONG ReceiptTotal();
     // Before the register is asked to close: a crash from here on leaves "unknown", not "cut".
     void LedgerClosing(const std::string& payments, LONG total);
-    void LedgerAfter(bool closing, LONG closeResult, const std::string& payments, LONG total);
+    void LedgerAfterClosing(const std::string& payments, LONG total);
+    void LedgerIfCancelled();
+    void LedgerEnd(const std::string& end, const std::string& payments, int64_t number,
+                   int64_t total, const std::string& error);
+    void ForgetInDoubt();
+    void ExplainClosing();
+    // "CODE: message" of the engine's latest error, UTF-8 ("" when none).
+    std::string EngineReason();
+    // A call refused by this object before anything was sent, with its reason.
+    HRESULT Refuse(HRESULT hr, const std::string& why);
 
     template <class F>
     HRESULT Truth(F&& op);
@@ -87,6 +101,9 @@ private:
     int64_t m_ledgerRow = 0;       // the open receipt's row (0: none)
     std::string m_ledgerLines;     // its lines so far, a JSON array without the closing bracket
     bool m_ledgerClosing = false;  // its row says "closing"
+    bool m_ledgerInDoubt = false;  // its closing went unanswered: the row says "unknown"
+    bool m_ledgerTried = false;    // the client asked to close or cancel it
+    std::string m_szCashier;       // this object's own cashier (Init), Windows-1251
 };
 
 }  // namespace vsk

@@ -217,6 +217,21 @@ void CVSKPortDescriptor::SetSerialNumber(std::string serial) {
     m_serialNumber = std::move(serial);
 }
 
+std::string CVSKPortDescriptor::Cashier() {
+    std::lock_guard lock(m_lockMutex);
+    return m_cashier;
+}
+
+void CVSKPortDescriptor::SetCashier(std::string cashier) {
+    std::lock_guard lock(m_lockMutex);
+    m_cashier = std::move(cashier);
+}
+
+bool CVSKPortDescriptor::HoldsLock(const void* owner) {
+    std::lock_guard lock(m_lockMutex);
+    return owner != nullptr && m_lockHolder == owner && m_lockCount.load() > 0;
+}
+
 CVSKPortManager::CVSKPortManager(EngineFactory makeEngine, vsk::IClock* clock)
     : m_makeEngine(std::move(makeEngine)),
       m_clock(clock ? *clock : vsk::RealClock()),
@@ -430,6 +445,28 @@ void CVSKPortManager::FillConnectionsList(std::vector<ConnectionRow>& list) {
         for (size_t i = 1; i < names.size(); ++i)
             list.push_back({"", "", OrUnknown(names[i])});
     }
+}
+
+bool CVSKPortManager::RunWithEngine(int32_t portNumber, std::function<void(CVSKCore*)> task) {
+    {
+        std::lock_guard lock(m_mutex);
+        auto slot = m_slots.find(portNumber);
+        if (slot == m_slots.end() || !slot->second.descriptor) {
+            task(nullptr);
+            return true;
+        }
+    }
+    return RunOnPort(portNumber, [this, portNumber, task = std::move(task)] {
+        // On the port's worker, where a descriptor is destroyed too: it cannot go meanwhile.
+        CVSKCore* core = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            auto slot = m_slots.find(portNumber);
+            if (slot != m_slots.end() && slot->second.descriptor)
+                core = slot->second.descriptor->GetCore();
+        }
+        task(core);
+    });
 }
 
 std::vector<CVSKPortManager::PortHealth> CVSKPortManager::Health() {

@@ -77,6 +77,11 @@ public:
     // The register's serial number as last read by the port's worker, for the connections list.
     std::string SerialNumber();
     void SetSerialNumber(std::string serial);
+    // The cashier the port logged in with (its first client's), for the ledger's rows.
+    std::string Cashier();
+    void SetCashier(std::string cashier);
+    // Whether `owner` holds the advisory lock now.
+    bool HoldsLock(const void* owner);
     // Who an owner of the lock is, for the health report ("" when nobody holds it).
     void NameOwner(const void* owner, const std::string& name);
     void ForgetOwner(const void* owner);
@@ -99,11 +104,12 @@ private:
     std::vector<std::string> m_clientNames;
     vsk::IClock& m_clock;
 
-    std::mutex m_lockMutex;  // the lock's holder, its waiters and the serial number
+    std::mutex m_lockMutex;  // the lock's holder, its waiters, the serial number and cashier
     const void* m_lockHolder = nullptr;
     std::deque<Waiter> m_waiters;
     uint64_t m_nextTicket = 1;
     std::string m_serialNumber;
+    std::string m_cashier;
     std::map<const void*, std::string> m_ownerNames;
 };
 
@@ -131,6 +137,9 @@ public:
     // Runs `task` on the port's worker, after every task handed in for that port before it;
     // false (the task dropped) when no thread can be had for the port.
     bool RunOnPort(int32_t portNumber, std::function<void()> task);
+    // Runs `task` on the port's worker with the port's engine, or with nullptr when the port is
+    // not open by then; false (nothing run) when no thread can be had for the port.
+    bool RunWithEngine(int32_t portNumber, std::function<void(CVSKCore*)> task);
     bool OnPortWorker(int32_t portNumber);
 
     // Ends the lock waits whose time is up on every port; the milliseconds until the next one
@@ -141,6 +150,7 @@ public:
     // (those under way end within a moment), so calls under way answer soon as failures and
     // the closings (a receipt left open is cancelled) finish quickly.
     void InterruptEngines(uint32_t capMs);
+    bool Ending() const { return m_engineClock.Interrupted(); }
 
     // One row of the operator's connections list; texts in Windows-1251.
     struct ConnectionRow {

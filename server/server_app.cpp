@@ -7,11 +7,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
+#include <optional>
 
 #include "engine/operator_ui.h"
 #include "engine/vsk_core.h"
@@ -190,13 +194,18 @@ bool CServerSession::Start(std::string* error) {
     if (!singleUseOnly) {
         std::string report;
         const std::string ledgerPath = m_cl.ledger.empty() ? CLedger::DefaultPath() : m_cl.ledger;
+        // Every write the ledger could not make is said: a key or a row that is not on the
+        // disk is a promise the server cannot keep.
+        m_ledger.SetReporter([](const std::string& line) { LogLine(LogPriority::Error, line); });
         const bool opened = m_ledger.Open(ledgerPath, &report);
         if (!report.empty())
             LogLine(opened ? LogPriority::Warning : LogPriority::Error, report);
         if (int cut = m_ledger.RecoverAfterCrash(); cut > 0)
-            LogLine(LogPriority::Warning, std::to_string(cut) +
-                                              " receipt(s) of the ledger were open when the server "
-                                              "last ended; marked cut (the register cancels them)");
+            LogLine(LogPriority::Warning,
+                    std::to_string(cut) +
+                        " receipt(s) of the ledger were open or closing when the server last "
+                        "ended; each port's first binding settles them by the register's last "
+                        "receipt number");
     }
     if (!StartHttp(tokenFile, error))
         return false;
@@ -250,6 +259,40 @@ bool CServerSession::Start(std::string* error) {
     return true;
 }
 
+std::string CServerSession::LastReceiptJson(int port) {
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        std::string json;
+    };
+    auto answer = std::make_shared<Answer>();
+    auto give = [answer](std::string json) {
+        std::lock_guard lock(answer->mutex);
+        answer->done = true;
+        answer->json = std::move(json);
+        answer->cv.notify_all();
+    };
+    const bool queued = m_ports.RunWithEngine(port, [give](CVSKCore* core) {
+        if (!core) {
+            give(R"({"number":null,"reason":"the port is not open"})");
+            return;
+        }
+        const std::optional<int64_t> number = core->ReadLastReceiptNumber();
+        give(
+            number
+                ? "{\"number\":" + std::to_string(*number) + "}"
+                : R"({"number":null,"reason":"the register did not tell its last receipt number"})");
+    });
+    if (!queued)
+        return R"({"number":null,"reason":"no thread could be had for the port"})";
+    // The port's worker may be busy with a receipt: its own exchanges are bounded, and so is this.
+    std::unique_lock lock(answer->mutex);
+    if (!answer->cv.wait_for(lock, std::chrono::seconds(30), [&] { return answer->done; }))
+        return R"({"number":null,"reason":"the port's worker did not come to it within 30 s"})";
+    return answer->json;
+}
+
 bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
     auto setting = StringSetting;
     HttpOptions options;
@@ -296,7 +339,8 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
             return false;
         }
     }
-    options.health = [this](bool* healthy) { return HealthJson(m_ports, healthy); };
+    options.health = [this](bool* healthy) { return HealthJson(m_ports, m_ledger, healthy); };
+    options.lastReceipt = [this](int port) { return LastReceiptJson(port); };
     options.metrics = [this] { return MetricsText(m_ports); };
     options.status = [this] { return StatusJson(m_ports, m_ledger); };
     m_http = std::make_unique<CHttpFront>(m_server, m_ledger);

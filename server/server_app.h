@@ -110,6 +110,8 @@ public:
 
 private:
     bool StartHttp(const std::string& tokenFile, std::string* error);
+    // The register's last receipt number on `port`, asked now on the port's worker, as JSON.
+    std::string LastReceiptJson(int port);
 
     ServerCommandLine m_cl;
     int m_signalFd;

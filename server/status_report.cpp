@@ -96,13 +96,49 @@ std::vector<std::string> Tail(const std::string& path, size_t lines) {
 
 }  // namespace
 
-std::string HealthJson(CVSKPortManager& ports, bool* healthy) {
-    return HealthBody(ports, healthy).Dump();
+namespace {
+
+// The ledger's own state and the receipts nobody can yet say printed or not: an operator
+// settles those by looking at the register.
+void AddLedger(Json& body, CLedger& ledger, bool* healthy) {
+    Json state;
+    state.Set("open", ledger.IsOpen());
+    const LedgerHealth h = ledger.Health();
+    std::string why;
+    const bool durable = ledger.KeysDurable(&why);
+    state.Set("ok", h.ok && durable);
+    state.Set("failedWrites", h.failedWrites);
+    state.Set("lastError", h.lastError.empty() ? why : h.lastError);
+    if (!h.ok || (ledger.IsOpen() && !durable))
+        *healthy = false;
+    body.Set("ledger", std::move(state));
+    Json::Array unknown;
+    for (const LedgerReceipt& r : ledger.Unknown(20)) {
+        Json row;
+        row.Set("id", r.id);
+        row.Set("port", int64_t(r.port));
+        row.Set("client", r.client);
+        row.Set("time", r.time);
+        row.Set("total", r.total);
+        row.Set("numberBefore", r.numberBefore ? Json(*r.numberBefore) : Json());
+        row.Set("error", r.error);
+        unknown.push_back(std::move(row));
+    }
+    body.Set("unknownReceipts", Json(std::move(unknown)));
+}
+
+}  // namespace
+
+std::string HealthJson(CVSKPortManager& ports, CLedger& ledger, bool* healthy) {
+    Json body = HealthBody(ports, healthy);
+    AddLedger(body, ledger, healthy);
+    return body.Dump();
 }
 
 std::string StatusJson(CVSKPortManager& ports, CLedger& ledger) {
     bool healthy = true;
     Json body = HealthBody(ports, &healthy);
+    AddLedger(body, ledger, &healthy);
     Json::Array receipts;
     for (const LedgerReceipt& r : ledger.Latest(10)) {
         Json row;

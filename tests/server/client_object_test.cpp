@@ -18,6 +18,7 @@
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
 #include "engine/vsk_core.h"
+#include "ledger/ledger.h"
 #include "link/settings.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -204,6 +205,82 @@ TEST_F(ClientObjectTest, ReceiptThroughTheClientObject) {
     EXPECT_GT(closed, 0);
     EXPECT_EQ(a->GetCheckResult(&text), S_OK);
     EXPECT_FALSE(text.empty());
+    a->Release();
+}
+
+// The ledger's row follows what the register did, whatever the figure the closing answers: a
+// return answers its negative amount, a receipt of nothing 0, and both printed.
+TEST_F(ClientObjectTest, TheLedgerSaysWhatTheRegisterPrinted) {
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(env.Dir() + "/ledger.sqlite", &report)) << report;
+    CVeskar* a = new CVeskar(ports, &ledger);
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Kasa"), S_OK);
+    struct Row {
+        const char* what;
+        bool isReturn;
+        LONG price, discount;
+        LONG figure;  // what CloseCheckEx answers in its value
+    } rows[] = {
+        {"a sale", false, 1205, 0, 1205},
+        {"a return", true, 700, 0, -700},
+        {"a receipt of nothing", false, 0, 0, 0},
+        {"a discount as large as the line", false, 500, 900, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const int before = pty.WithRegister([](emu::Register& r) { return r.lastReceiptNumber(); });
+        ASSERT_EQ(row.isReturn ? a->OpenReturnCheck(u"1") : a->OpenCheck(u"1"), S_OK);
+        LONG sum = 0;
+        ASSERT_EQ(a->FiscalLineEx(u"Хліб", 1, row.price, 0, 1, 0, 0, 0, u"", row.discount, &sum),
+                  S_OK);
+        LONG closed = -1;
+        EXPECT_EQ(a->CloseCheckEx(row.isReturn ? 0 : 2000, 0, 0, 0, &closed), S_OK);
+        EXPECT_EQ(closed, row.figure);
+        const int after = pty.WithRegister([](emu::Register& r) { return r.lastReceiptNumber(); });
+        EXPECT_EQ(after, before + 1) << "the register printed it";
+        const LedgerReceipt last = ledger.Latest(1).at(0);
+        EXPECT_EQ(last.end, "closed");
+        EXPECT_EQ(last.number, after);
+        EXPECT_EQ(last.kind, row.isReturn ? "return" : "sale");
+        EXPECT_EQ(last.cashier, "Anna");
+        ASSERT_TRUE(last.numberBefore.has_value());
+        EXPECT_EQ(*last.numberBefore, before);
+    }
+    a->Release();
+}
+
+// What the register would misread is refused before anything is sent: the receipt stays open
+// and nothing more is on the tape.
+TEST_F(ClientObjectTest, ArgumentsTheRegisterWouldMisreadAreRefused) {
+    CVeskar* a = NewClient();
+    ASSERT_EQ(a->Init(3, u"Anna", kPassword, 0, u"Kasa"), S_OK);
+    ASSERT_EQ(a->OpenCheck(u"1"), S_OK);
+    const size_t tape = pty.WithRegister([](emu::Register& r) { return int(r.tape().size()); });
+    struct Bad {
+        const char* what;
+        LONG tax1, tax2, article, direction, discount;
+    } bad[] = {
+        {"tax 99", 99, 0, 0, 0, 0},        {"second tax 9", 1, 9, 0, 0, 0},
+        {"article -5", 1, 0, -5, 0, 0},    {"discount -500", 1, 0, 0, 0, -500},
+        {"direction -1", 1, 0, 0, -1, 50}, {"direction 5", 1, 0, 0, 5, 50},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.what);
+        LONG sum = 77;
+        EXPECT_EQ(a->FiscalLineEx(u"Хліб", 1, 100, 0, b.tax1, b.tax2, b.article, b.direction, u"",
+                                  b.discount, &sum),
+                  E_INVALIDARG);
+        FailureDetail why;
+        EXPECT_TRUE(a->TakeFailureDetail(&why));
+        EXPECT_EQ(why.code, "E_INVALIDARG");
+    }
+    EXPECT_EQ(pty.WithRegister([](emu::Register& r) { return int(r.tape().size()); }), int(tape));
+    EXPECT_TRUE(pty.WithRegister([](emu::Register& r) { return r.receiptOpen() ? 1 : 0; }));
+    // A negative tax index is no tax, and no discount needs no direction: both still print.
+    LONG sum = 0;
+    EXPECT_EQ(a->FiscalLineEx(u"Хліб", 1, 100, 0, -1, 0, 0, -1, u"", 0, &sum), S_OK);
+    EXPECT_EQ(a->AbortCheck(), S_OK);
     a->Release();
 }
 
