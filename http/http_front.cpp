@@ -114,6 +114,132 @@ int64_t ExpectedLineSum(int64_t qty, int64_t price, bool weighed, int64_t direct
     return sum;
 }
 
+// A JSON pointer's member token (RFC 6901: "~" and "/" escaped).
+std::string PointerToken(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '~')
+            out += "~0";
+        else if (c == '/')
+            out += "~1";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Checks a receipt's body field by field. The first fault is kept with the JSON pointer of the
+// field, so that a till can show which of its fields was wrong; nothing reaches the register
+// until the whole body has passed.
+class BodyCheck {
+public:
+    bool Failed() const { return !m_field.empty(); }
+    HttpReply Refusal() const {
+        Json why;
+        why.Set("code", "BAD_RECEIPT");
+        why.Set("message", m_why + " (" + m_field + "); nothing was printed");
+        why.Set("field", m_field);
+        Json body;
+        body.Set("error", std::move(why));
+        return JsonReply(400, body);
+    }
+    // An object with only the named members: a misspelt field is an error, not a default.
+    bool Members(const Json* obj, const std::string& at, std::initializer_list<const char*> names,
+                 const char* what) {
+        if (Failed())
+            return false;
+        if (!obj || !obj->IsObject())
+            return Fail(at.empty() ? "" : at, std::string(what) + " is a JSON object");
+        for (const auto& [name, value] : obj->AsObject()) {
+            bool known = false;
+            for (const char* n : names)
+                known = known || name == n;
+            if (!known)
+                return Fail(at + "/" + PointerToken(name), "no such field in " + std::string(what));
+        }
+        return true;
+    }
+    // A text the register prints: no control characters (a NUL would cut the frame).
+    bool Text(const Json& obj, const std::string& at, const char* name, std::string fallback,
+              std::string* out) {
+        if (Failed())
+            return false;
+        const Json* v = obj.Find(name);
+        if (!v) {
+            *out = std::move(fallback);
+            return true;
+        }
+        const std::string field = at + "/" + name;
+        if (!v->IsString())
+            return Fail(field, std::string(name) + " is a string");
+        for (unsigned char c : v->AsString())
+            if (c < 0x20 || c == 0x7F)
+                return Fail(field, std::string(name) + " holds a control character");
+        *out = v->AsString();
+        return true;
+    }
+    bool Number(const Json& obj, const std::string& at, const char* name, int64_t fallback,
+                int64_t low, int64_t high, int64_t* out, bool required = false) {
+        if (Failed())
+            return false;
+        const Json* v = obj.Find(name);
+        const std::string field = at + "/" + name;
+        if (!v) {
+            if (required)
+                return Fail(field, std::string(name) + " is required");
+            *out = fallback;
+            return true;
+        }
+        if (!v->IsInt())
+            return Fail(field, std::string(name) + " is a whole number");
+        if (v->AsInt() < low || v->AsInt() > high)
+            return Fail(field, std::string(name) + " is " + std::to_string(low) + " to " +
+                                   std::to_string(high));
+        *out = v->AsInt();
+        return true;
+    }
+    // true/false, or 0/1 as the socket's methods take them.
+    bool Flag(const Json& obj, const std::string& at, const char* name, int64_t* out) {
+        if (Failed())
+            return false;
+        const Json* v = obj.Find(name);
+        if (v && v->IsBool()) {
+            *out = v->AsBool() ? 1 : 0;
+            return true;
+        }
+        return Number(obj, at, name, 0, 0, 1, out);
+    }
+    bool Fail(const std::string& field, const std::string& why) {
+        if (!Failed()) {
+            m_field = field.empty() ? "/" : field;
+            m_why = why;
+        }
+        return false;
+    }
+
+private:
+    std::string m_field, m_why;
+};
+
+// The request as a key remembers it: object members in name order, so that the same receipt
+// written in another order is the same request.
+Json Canonical(const Json& v) {
+    if (v.IsArray()) {
+        Json::Array out;
+        for (const Json& e : v.AsArray())
+            out.push_back(Canonical(e));
+        return Json(std::move(out));
+    }
+    if (!v.IsObject())
+        return v;
+    Json::Object members;
+    for (const auto& [name, value] : v.AsObject())
+        members.emplace_back(name, Canonical(value));
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return Json(std::move(members));
+}
+
 MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* version, const char* upload, size_t* uploadSize, void** state);
 void OnCompleted(void* cls, MHD_Connection* connection, void** state,
@@ -382,16 +508,22 @@ HttpReply CHttpFront::Handle(const Request& request) {
         reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
     } else if (request.path == "/v1/receipts") {
         reply = request.method == "GET" ? Receipts(request) : ErrorReply(405, "METHOD", "use GET");
-    } else if (request.path.rfind("/v1/ports/", 0) == 0 && request.path.size() > 19 &&
-               request.path.compare(request.path.size() - 9, 9, "/receipts") == 0) {
-        const std::string number = request.path.substr(10, request.path.size() - 19);
+    } else if (request.path.rfind("/v1/ports/", 0) == 0) {
+        // /v1/ports/{n}/receipts and /v1/ports/{n}/last-receipt
+        const std::string rest = request.path.substr(10);
+        const size_t slash = rest.find('/');
+        const std::string number = rest.substr(0, slash);
+        const std::string what = slash == std::string::npos ? "" : rest.substr(slash + 1);
         int port = 0;
         const bool digits = !number.empty() && number.size() <= 4 &&
                             std::all_of(number.begin(), number.end(), ::isdigit);
         if (digits)
             port = std::stoi(number);
-        if (port <= 0)
-            reply = ErrorReply(404, "NOT_FOUND", "no port " + number);
+        if (port <= 0 || (what != "receipts" && what != "last-receipt"))
+            reply = ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        else if (what == "last-receipt")
+            reply =
+                request.method == "GET" ? LastReceipt(port) : ErrorReply(405, "METHOD", "use GET");
         else if (request.method != "POST")
             reply = ErrorReply(405, "METHOD", "use POST");
         else
@@ -407,8 +539,18 @@ HttpReply CHttpFront::Handle(const Request& request) {
 }
 
 HttpReply CHttpFront::Rpc(const Request& request) {
-    // Keys of JSON-RPC requests are kept apart from those of whole receipts.
-    return WithKey(request, "rpc:", 0, "", [&] { return RunRpc(request); });
+    // Keys of JSON-RPC requests are kept apart from those of whole receipts. What a request
+    // printed is not known here: a keyed one that ran counts as printed.
+    std::string canonical = request.body;
+    if (auto parsed = Json::Parse(request.body))
+        canonical = Canonical(*parsed).Dump();
+    return WithKey(request, "rpc:", 0, canonical,
+                   [&](const std::string&, bool* printed) {
+                       HttpReply reply = RunRpc(request);
+                       *printed = reply.status != 400;
+                       return reply;
+                   },
+                   {});
 }
 
 HttpReply CHttpFront::RunRpc(const Request& request) {
@@ -477,6 +619,34 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
     return reply;
 }
 
+namespace {
+
+// A ledger row as the API gives it; the CSV export uses the same names.
+Json RowJson(const LedgerReceipt& r) {
+    Json row;
+    row.Set("id", r.id);
+    row.Set("time", r.time);
+    row.Set("port", int64_t(r.port));
+    row.Set("client", r.client);
+    row.Set("cashier", r.cashier);
+    row.Set("clientCashier", r.clientCashier);
+    row.Set("serial", r.serial);
+    row.Set("kind", r.kind);
+    row.Set("lines", Json::Parse(r.lines).value_or(Json(Json::Array{})));
+    row.Set("payments", Json::Parse(r.payments).value_or(Json(Json::Object{})));
+    row.Set("number", r.number);
+    row.Set("numberBefore", r.numberBefore ? Json(*r.numberBefore) : Json());
+    row.Set("total", r.total);
+    row.Set("end", r.end);
+    row.Set("error", r.error);
+    row.Set("endedAt", r.endedAt);
+    row.Set("settledBy", r.settledBy);
+    row.Set("settledAt", r.settledAt);
+    return row;
+}
+
+}  // namespace
+
 HttpReply CHttpFront::Receipts(const Request& request) {
     const std::string portText = QueryValue(request.query, "port");
     int port = 0;
@@ -485,34 +655,43 @@ HttpReply CHttpFront::Receipts(const Request& request) {
             return ErrorReply(400, "BAD_PORT", "port is a number");
         port = std::stoi(portText);
     }
+    const std::string since = QueryValue(request.query, "since");
+    if (!CLedger::ValidSince(since))
+        return ErrorReply(
+            400, "BAD_SINCE",
+            "since is a date or time (2026-12-01, 2026-12-01T08:00:00Z), got " + since);
     if (!m_ledger.IsOpen())
         return ErrorReply(503, "NO_LEDGER", "the receipts ledger is not available");
-    auto rows = m_ledger.Receipts(port, QueryValue(request.query, "since"));
+    auto rows = m_ledger.Receipts(port, since);
     if (QueryValue(request.query, "format") == "csv") {
         HttpReply reply;
         reply.contentType = "text/csv; charset=utf-8";
-        reply.body = CLedger::Csv(rows);
+        reply.body = QueryValue(request.query, "lines") == "1" ? CLedger::CsvLines(rows)
+                                                               : CLedger::Csv(rows);
         return reply;
     }
     Json::Array list;
-    for (const LedgerReceipt& r : rows) {
-        Json row;
-        row.Set("id", r.id);
-        row.Set("time", r.time);
-        row.Set("port", int64_t(r.port));
-        row.Set("client", r.client);
-        row.Set("kind", r.kind);
-        row.Set("lines", Json::Parse(r.lines).value_or(Json(Json::Array{})));
-        row.Set("payments", Json::Parse(r.payments).value_or(Json(Json::Object{})));
-        row.Set("number", r.number);
-        row.Set("total", r.total);
-        row.Set("end", r.end);
-        row.Set("error", r.error);
-        row.Set("endedAt", r.endedAt);
-        list.push_back(std::move(row));
-    }
+    for (const LedgerReceipt& r : rows)
+        list.push_back(RowJson(r));
     Json body;
     body.Set("receipts", Json(std::move(list)));
+    return JsonReply(200, body);
+}
+
+// What the register says its last receipt is, asked now, beside the ledger's last row of the
+// port: an operator's look at a receipt in doubt.
+HttpReply CHttpFront::LastReceipt(int port) {
+    Json body;
+    body.Set("port", int64_t(port));
+    Json reg;
+    if (m_options.lastReceipt) {
+        reg = Json::Parse(m_options.lastReceipt(port)).value_or(Json());
+    }
+    body.Set("register", std::move(reg));
+    std::optional<LedgerReceipt> last;
+    if (m_ledger.IsOpen())
+        last = m_ledger.LastOfPort(port);
+    body.Set("ledger", last ? RowJson(*last) : Json());
     return JsonReply(200, body);
 }
 
@@ -521,176 +700,250 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
     auto body = Json::Parse(request.body, &error);
     if (!body)
         return ErrorReply(400, "RPC_E_INVALID_DATA", "malformed JSON: " + error);
-    if (!body->IsObject())
-        return ErrorReply(400, "BAD_RECEIPT", "a receipt is a JSON object");
-    // The name the receipt's row goes under, by which recovery finds it for the key.
-    std::string client = "http";
-    if (const Json* c = body->Find("client"); c && c->IsString() && !c->AsString().empty())
-        client = c->AsString();
-    return WithKey(request, "", port, client, [&] { return RunReceipt(*body, port); });
+    WholeReceipt receipt;
+    if (auto refusal = CheckReceipt(*body, &receipt)) {
+        // Refused before anything reached the register: a key it carries stays free.
+        return *refusal;
+    }
+    return WithKey(
+        request, "", port, Canonical(*body).Dump(),
+        [&](const std::string& key, bool* printed) {
+            return RunReceipt(receipt, port, key, printed);
+        },
+        [&](int settlePort) { BindToSettle(settlePort, receipt); });
+}
+
+// A key whose receipt a killed server left unsettled: binding its port settles it (the first
+// binding reads the register's counter), and the object stays bound for the retry.
+void CHttpFront::BindToSettle(int port, const WholeReceipt& receipt) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ending || m_anchors.count(port))
+            return;
+    }
+    Anchor a;
+    {
+        std::lock_guard lock(m_mutex);
+        a.session = "http-receipt:" + std::to_string(++m_nextReceipt);
+    }
+    a.cashier = receipt.cashier;
+    a.password = receipt.password;
+    a.client = receipt.client;
+    Json params;
+    params.Set("progid", "VSKManager.Veskar");
+    auto created = Json::Parse(Call(a.session, RpcLine(1, "CreateInstance", params)));
+    const Json* result = created ? created->Find("result") : nullptr;
+    const Json* obj = result ? result->Find("object") : nullptr;
+    if (!obj || !obj->IsInt()) {
+        m_rpc.CloseSession(a.session);
+        return;
+    }
+    a.object = obj->AsInt();
+    Json init;
+    init.Set("object", a.object);
+    init.Set("name", "Init");
+    init.Set("args", Json(Json::Array{Json(int64_t(port)), Json(a.cashier), Json(a.password),
+                                      Json(0), Json(a.client)}));
+    const CallOutcome o = ParseOutcome(Call(a.session, RpcLine(2, "Invoke", std::move(init))));
+    a.idleSince = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(m_mutex);
+        if (o.ok && !m_ending && !m_anchors.count(port)) {
+            m_anchors[port] = std::move(a);
+            return;
+        }
+    }
+    m_rpc.CloseSession(a.session);
 }
 
 // A printing request with an Idempotency-Key runs once: a repeat answers the stored answer.
+// The key is bound to its request (a fingerprint of method, path, port and body), kept only
+// where it survives a crash, and left free when nothing was printed.
 HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, int port,
-                              const std::string& client, const std::function<HttpReply()>& run) {
+                              const std::string& canonicalBody, const KeyedRun& run,
+                              const std::function<void(int port)>& settle) {
     std::string key;
     if (auto k = request.headers.find("idempotency-key"); k != request.headers.end())
         key = k->second;
     if (key.size() > 200)
         return ErrorReply(400, "BAD_KEY", "an idempotency key is at most 200 characters");
+    bool printed = false;
     if (key.empty())
-        return run();
+        return run("", &printed);
     key = scope + key;
-    int status = 0;
-    std::string stored;
-    switch (m_ledger.ClaimKey(key, &status, &stored, port, client)) {
-        case CLedger::KeyState::Done: {
-            HttpReply reply;
-            reply.status = status;
-            reply.body = stored;
-            reply.headers.emplace_back("Idempotent-Replay", "true");
-            return reply;
-        }
-        case CLedger::KeyState::Running:
-            return ErrorReply(409, "IN_PROGRESS",
-                              "a request with this idempotency key is in progress");
-        case CLedger::KeyState::Unavailable: {
-            // Without a ledger the keys are kept while the server runs.
-            std::lock_guard lock(m_mutex);
-            auto known = m_runningKeys.find(key);
-            if (known != m_runningKeys.end()) {
-                if (known->second.empty())
-                    return ErrorReply(409, "IN_PROGRESS",
-                                      "a request with this idempotency key is in progress");
+    const std::string fingerprint =
+        request.method + " " + request.path + " " + std::to_string(port) + " " + canonicalBody;
+    for (int attempt = 0;; ++attempt) {
+        std::string why;
+        if (!m_ledger.KeysDurable(&why))
+            return ErrorReply(503, "LEDGER_UNAVAILABLE",
+                              "an idempotency key cannot be kept now (" + why +
+                                  "); nothing was printed. Requests without a key still print");
+        int status = 0, settlePort = 0;
+        std::string stored, firstTime;
+        switch (m_ledger.ClaimKey(key, fingerprint, &status, &stored, &firstTime, &settlePort)) {
+            case CLedger::KeyState::Done: {
                 HttpReply reply;
-                reply.status = std::stoi(known->second.substr(0, 3));
-                reply.body = known->second.substr(3);
+                reply.status = status;
+                reply.body = stored;
                 reply.headers.emplace_back("Idempotent-Replay", "true");
                 return reply;
             }
-            m_runningKeys[key] = "";
-            break;
+            case CLedger::KeyState::Running:
+                return ErrorReply(409, "IN_PROGRESS",
+                                  "a request with this idempotency key is in progress");
+            case CLedger::KeyState::Reused: {
+                Json why2;
+                why2.Set("code", "KEY_REUSED");
+                why2.Set("message", "this idempotency key was first used at " + firstTime +
+                                        " for another request; nothing was printed");
+                why2.Set("firstTime", firstTime);
+                Json body;
+                body.Set("error", std::move(why2));
+                return JsonReply(422, body);
+            }
+            case CLedger::KeyState::Unsettled:
+                // Cut by a crash, its receipt not yet settled by the register: bind its port
+                // (which settles it) and ask again.
+                if (attempt == 0 && settle) {
+                    settle(settlePort);
+                    continue;
+                }
+                return ErrorReply(409, "UNSETTLED",
+                                  "the first request with this key was cut by a crash and port " +
+                                      std::to_string(settlePort) +
+                                      " could not be asked yet what became of it; try later");
+            case CLedger::KeyState::Unavailable:
+                return ErrorReply(503, "LEDGER_UNAVAILABLE",
+                                  "an idempotency key cannot be kept now; nothing was printed");
+            case CLedger::KeyState::New:
+                break;
         }
-        case CLedger::KeyState::New:
-            break;
+        break;
     }
-    HttpReply reply = run();
-    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos)
-        return reply;  // left running: the next start's recovery says how it ended
-    if (m_ledger.IsOpen()) {
-        m_ledger.FinishKey(key, reply.status, reply.body);
-    } else {
-        std::lock_guard lock(m_mutex);
-        m_runningKeys[key] = std::to_string(reply.status) + reply.body;
+    HttpReply reply = run(key, &printed);
+    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos && printed)
+        return reply;  // left running: the next start settles it by the register's counter
+    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos) {
+        // Ended before the closing was asked: a killed server's recovery would find its row
+        // (open: cut) or none (released); one that ends in order says the same now.
+        return reply;
     }
+    if (!printed) {
+        m_ledger.ReleaseKey(key);  // nothing printed: the corrected request may use it
+        return reply;
+    }
+    m_ledger.FinishKey(key, reply.status, reply.body);
     return reply;
 }
 
-HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
-    // Everything is checked before the register is asked anything: a refused receipt prints
-    // nothing.
-    auto text = [&](const Json& obj, const char* name, std::string fallback,
-                    std::string* out) -> bool {
-        const Json* v = obj.Find(name);
-        if (!v) {
-            *out = std::move(fallback);
-            return true;
-        }
-        if (!v->IsString())
-            return false;
-        *out = v->AsString();
-        return true;
-    };
-    auto number = [&](const Json& obj, const char* name, int64_t fallback, int64_t* out) -> bool {
-        const Json* v = obj.Find(name);
-        if (!v) {
-            *out = fallback;
-            return true;
-        }
-        if (v->IsBool()) {
-            *out = v->AsBool() ? 1 : 0;
-            return true;
-        }
-        if (!v->IsInt() || v->AsInt() < INT32_MIN || v->AsInt() > INT32_MAX)
-            return false;
-        *out = v->AsInt();
-        return true;
-    };
-    auto bad = [](const std::string& what) { return ErrorReply(400, "BAD_RECEIPT", what); };
-    std::string cashier, password, department, kind, client;
-    if (!text(body, "cashier", "", &cashier) || !text(body, "password", "", &password) ||
-        !text(body, "department", "1", &department) || !text(body, "kind", "sale", &kind) ||
-        !text(body, "client", "http", &client))
-        return bad("cashier, password, department, kind and client are strings");
-    if (kind != "sale" && kind != "return")
-        return bad("kind is sale or return");
-    if (client.empty())
-        client = "http";
-    int64_t returnNumber = 0;
-    if (!number(body, "returnNumber", 0, &returnNumber))
-        return bad("returnNumber is a whole number");
+// Everything is checked before the register is asked anything: a refused receipt prints
+// nothing, and the field at fault is named.
+std::optional<HttpReply> CHttpFront::CheckReceipt(const Json& body, WholeReceipt* r) {
+    BodyCheck check;
+    constexpr int64_t kMax = INT32_MAX;
+    check.Members(&body, "",
+                  {"cashier", "password", "department", "kind", "client", "returnNumber", "lines",
+                   "texts", "payments"},
+                  "a receipt");
+    check.Text(body, "", "cashier", "", &r->cashier);
+    check.Text(body, "", "password", "", &r->password);
+    check.Text(body, "", "department", "1", &r->department);
+    check.Text(body, "", "kind", "sale", &r->kind);
+    check.Text(body, "", "client", "http", &r->client);
+    if (!check.Failed() && r->kind != "sale" && r->kind != "return")
+        check.Fail("/kind", "kind is sale or return");
+    if (r->client.empty())
+        r->client = "http";
+    check.Number(body, "", "returnNumber", 0, 0, kMax, &r->returnNumber);
     const Json* lines = body.Find("lines");
-    if (!lines || !lines->IsArray() || lines->AsArray().empty())
-        return bad("lines is a non-empty array");
-    struct Line {
-        std::string name, discountName;
-        int64_t qty, price, weighed, tax1, tax2, article, direction, discount;
-    };
-    std::vector<Line> sold;
-    int64_t expected = 0;
-    for (const Json& l : lines->AsArray()) {
-        Line line{};
-        const Json* discount = l.IsObject() ? l.Find("discount") : nullptr;
-        static const Json kNone = Json(Json::Object{});
-        if (!l.IsObject() || !text(l, "name", "", &line.name) || line.name.empty() ||
-            !number(l, "quantity", 1, &line.qty) || !l.Find("price") ||
-            !number(l, "price", 0, &line.price) || !number(l, "weighed", 0, &line.weighed) ||
-            !number(l, "tax1", 1, &line.tax1) || !number(l, "tax2", 0, &line.tax2) ||
-            !number(l, "article", 0, &line.article) || (discount && !discount->IsObject()) ||
-            !number(discount ? *discount : kNone, "direction", 0, &line.direction) ||
-            !number(discount ? *discount : kNone, "value", 0, &line.discount) ||
-            !text(discount ? *discount : kNone, "name", "", &line.discountName))
-            return bad(
-                "each line has a name, a price and whole numbers for quantity, taxes, "
-                "article and discount");
-        if (line.qty < 0 || line.price < 0)
-            return bad("quantities and prices are not negative");
+    if (!check.Failed() && (!lines || !lines->IsArray() || lines->AsArray().empty()))
+        check.Fail("/lines", "lines is a non-empty array");
+    r->expected = 0;
+    for (size_t i = 0; !check.Failed() && i < lines->AsArray().size(); ++i) {
+        const Json& l = lines->AsArray()[i];
+        const std::string at = "/lines/" + std::to_string(i);
+        ReceiptLine line{};
+        if (!check.Members(
+                &l, at,
+                {"name", "quantity", "price", "weighed", "tax1", "tax2", "article", "discount"},
+                "a line"))
+            break;
+        check.Text(l, at, "name", "", &line.name);
+        if (!check.Failed() && line.name.empty())
+            check.Fail(at + "/name", "name is required");
+        check.Number(l, at, "quantity", 1, 0, kMax, &line.qty);
+        check.Number(l, at, "price", 0, 0, kMax, &line.price, true);
+        check.Flag(l, at, "weighed", &line.weighed);
+        // 1 to 8 name the register's tax rates; 0 is no tax.
+        check.Number(l, at, "tax1", 1, 0, 8, &line.tax1);
+        check.Number(l, at, "tax2", 0, 0, 8, &line.tax2);
+        check.Number(l, at, "article", 0, 0, kMax, &line.article);
+        if (const Json* d = l.Find("discount")) {
+            const std::string dat = at + "/discount";
+            check.Members(d, dat, {"direction", "value", "name"}, "a discount");
+            if (!check.Failed()) {
+                // 0 takes the value off the line, 1 adds it as a surcharge.
+                check.Number(*d, dat, "direction", 0, 0, 1, &line.direction);
+                check.Number(*d, dat, "value", 0, 0, kMax, &line.discount);
+                check.Text(*d, dat, "name", "", &line.discountName);
+            }
+        }
+        if (check.Failed())
+            break;
         const int64_t sum =
             ExpectedLineSum(line.qty, line.price, line.weighed != 0, line.direction, line.discount);
-        if (sum < 0)
-            return bad("a line's sum does not fit");
-        expected += sum;
-        sold.push_back(std::move(line));
+        if (sum < 0) {
+            check.Fail(at + "/price", "the line's sum does not fit");
+            break;
+        }
+        r->expected += sum;
+        r->lines.push_back(std::move(line));
     }
-    struct Text {
-        std::string text;
-        int64_t before, journal, bold;
-    };
-    std::vector<Text> texts;
-    if (const Json* t = body.Find("texts")) {
+    if (const Json* t = body.Find("texts"); t && !check.Failed()) {
         if (!t->IsArray())
-            return bad("texts is an array");
-        for (const Json& e : t->AsArray()) {
-            Text x{};
-            if (!e.IsObject() || !text(e, "text", "", &x.text) ||
-                !number(e, "before", 0, &x.before) || !number(e, "journal", 0, &x.journal) ||
-                !number(e, "bold", 0, &x.bold))
-                return bad("each free text has a text and flags before, journal, bold");
-            texts.push_back(std::move(x));
+            check.Fail("/texts", "texts is an array");
+        for (size_t i = 0; !check.Failed() && i < t->AsArray().size(); ++i) {
+            const Json& e = t->AsArray()[i];
+            const std::string at = "/texts/" + std::to_string(i);
+            ReceiptText x{};
+            check.Members(&e, at, {"text", "before", "journal", "bold"}, "a free text");
+            check.Text(e, at, "text", "", &x.text);
+            check.Flag(e, at, "before", &x.before);
+            check.Flag(e, at, "journal", &x.journal);
+            check.Flag(e, at, "bold", &x.bold);
+            r->texts.push_back(std::move(x));
         }
     }
-    int64_t cash = 0, check = 0, credit = 0, packing = 0;
     const Json* payments = body.Find("payments");
-    if (!payments || !payments->IsObject() || !number(*payments, "cash", 0, &cash) ||
-        !number(*payments, "check", 0, &check) || !number(*payments, "credit", 0, &credit) ||
-        !number(*payments, "packing", 0, &packing) || cash < 0 || check < 0 || credit < 0 ||
-        packing < 0)
-        return bad("payments is an object of cash, check, credit and packing in kopecks");
-    const int64_t paid = cash + check + credit + packing;
-    if (paid < expected)
+    if (!check.Failed() && !payments)
+        check.Fail("/payments", "payments is required");
+    if (check.Members(payments, "/payments", {"cash", "check", "credit", "packing"},
+                      "the payments")) {
+        check.Number(*payments, "/payments", "cash", 0, 0, kMax, &r->cash);
+        check.Number(*payments, "/payments", "check", 0, 0, kMax, &r->check);
+        check.Number(*payments, "/payments", "credit", 0, 0, kMax, &r->credit);
+        check.Number(*payments, "/payments", "packing", 0, 0, kMax, &r->packing);
+    }
+    if (check.Failed())
+        return check.Refusal();
+    r->paid = r->cash + r->check + r->credit + r->packing;
+    if (r->paid < r->expected)
         return ErrorReply(409, "NOT_COVERED",
-                          "the payments (" + std::to_string(paid) + ") do not cover the total (" +
-                              std::to_string(expected) + "); nothing was printed");
+                          "the payments (" + std::to_string(r->paid) +
+                              ") do not cover the total (" + std::to_string(r->expected) +
+                              "); nothing was printed");
+    return std::nullopt;
+}
+
+HttpReply CHttpFront::RunReceipt(const WholeReceipt& receipt, int port, const std::string& key,
+                                 bool* printed) {
+    const std::string& cashier = receipt.cashier;
+    const std::string& password = receipt.password;
+    const std::string& department = receipt.department;
+    const std::string& kind = receipt.kind;
+    const std::string& client = receipt.client;
+    const int64_t paid = receipt.paid;
 
     // The receipt, as a client of the socket would sell it, in a session of its own: the
     // port's kept object when it is free and bound for the same cashier, else a new one that
@@ -722,62 +975,15 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
     if (stale)
         LetGo(*stale);  // first, so the new object binds the port for its own cashier
     int64_t nextId = 1;
-    struct Outcome {
-        bool ok = false;
-        bool ended = false;
-        int64_t hr = 0;
-        Json value;
-        std::string code, message;
-    };
     auto invoke = [&](const std::string& name, Json::Array args) {
-        Outcome out;
         Json params;
         params.Set("object", object);
         params.Set("name", name);
         params.Set("args", Json(std::move(args)));
-        std::string line = Call(session, RpcLine(nextId++, "Invoke", std::move(params)));
-        auto reply = Json::Parse(line);
-        if (!reply) {
-            out.ended = true;
-            return out;
-        }
-        if (const Json* e = reply->Find("error")) {
-            out.code = "RPC";
-            if (const Json* m = e->Find("message"); m && m->IsString())
-                out.message = m->AsString();
-            return out;
-        }
-        const Json* result = reply->Find("result");
-        const Json* hr = result ? result->Find("hr") : nullptr;
-        out.hr = hr && hr->IsInt() ? hr->AsInt() : -1;
-        out.ok = out.hr == 0;
-        if (const Json* v = result->Find("value"))
-            out.value = *v;
-        if (const Json* why = result->Find("error")) {
-            if (const Json* c = why->Find("code"); c && c->IsString())
-                out.code = c->AsString();
-            if (const Json* m = why->Find("message"); m && m->IsString())
-                out.message = m->AsString();
-        }
-        return out;
+        return ParseOutcome(Call(session, RpcLine(nextId++, "Invoke", std::move(params))));
     };
-    auto refused = [&](const Outcome& o, const std::string& step) {
-        if (o.ended)
-            return ErrorReply(503, "ENDING", "the server is ending");
-        std::string code = o.code.empty() ? "E_FAIL" : o.code;
-        std::string message =
-            o.message.empty() ? step + " failed (hr " + std::to_string(o.hr) + ")" : o.message;
-        // Time-outs and a port that cannot be had are the register's or the link's state (try
-        // again later); the rest is the register's refusal of this receipt.
-        const bool unavailable = code == "CONNTIMEOUT" || step == "Init" || step == "LockPrinter";
-        Json why;
-        why.Set("code", code);
-        why.Set("message", message);
-        why.Set("step", step);
-        Json reply;
-        reply.Set("error", std::move(why));
-        reply.Set("printed", false);
-        return JsonReply(unavailable ? 503 : 409, reply);
+    auto refused = [&](const CallOutcome& o, const std::string& step) {
+        return StepRefusal(o, step);
     };
     HttpReply reply;
     // The object is kept for the next receipt unless the register or the link failed it.
@@ -816,55 +1022,66 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
             return ErrorReply(503, "ENDING", "no Veskar object could be made");
         }
         object = obj->AsInt();
-        Outcome o = invoke(
+        CallOutcome o = invoke(
             "Init", {Json(int64_t(port)), Json(cashier), Json(password), Json(0), Json(client)});
         if (!o.ok) {
             m_rpc.CloseSession(session);
             return refused(o, "Init");
         }
     }
-    Outcome o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
+    CallOutcome o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
     if (!o.ok && bound && !o.ended && HRESULT(o.hr) != CONTEXT_E_SYNCH_TIMEOUT) {
         // The kept object lost its port meanwhile (the operator closed it): a new one binds.
         finish(true);
-        return RunReceipt(body, port);
+        return RunReceipt(receipt, port, key, printed);
     }
     if (!o.ok) {
         reply = refused(o, "LockPrinter");
         finish(o.ended);
         return reply;
     }
+    // Holding the lock, the next receipt this object opens is the key's: its row is bound to
+    // the key when it is written, so that recovery follows the row, never a guess.
+    if (!key.empty())
+        m_ledger.ExpectReceipt(port, key);
     bool open = false;
+    // A step that failed, or succeeded without the register ever confirming it (a ready wait
+    // that ran out), stops the receipt.
     auto step = [&](const std::string& name, Json::Array args) {
         o = invoke(name, std::move(args));
-        if (!o.ok)
+        if (o.ok && o.outcome == "unconfirmed")
+            reply = ErrorReply(503, "NOT_CONFIRMED",
+                               name + ": the register did not confirm the command (" + o.code +
+                                   ": " + o.message + "); the receipt was cancelled");
+        else if (!o.ok)
             reply = refused(o, name);
-        return o.ok;
+        return o.ok && o.outcome.empty();
     };
     bool ok = true;
     if (kind == "return")
-        ok = step("SetReturnCheckNumber", {Json(returnNumber)}) &&
+        ok = step("SetReturnCheckNumber", {Json(receipt.returnNumber)}) &&
              step("OpenReturnCheck", {Json(department)});
     else
         ok = step("OpenCheck", {Json(department)});
     open = ok;
-    for (const Text& t : texts) {
+    if (!key.empty())
+        m_ledger.ForgetExpected(port);
+    for (const ReceiptText& t : receipt.texts) {
         if (!ok)
             break;
         ok = step("FreeTextLine", {Json(t.before), Json(t.journal), Json(t.bold), Json(t.text)});
     }
-    for (const Line& l : sold) {
+    for (const ReceiptLine& l : receipt.lines) {
         if (!ok)
             break;
         ok = step("FiscalLineEx", {Json(l.name), Json(l.qty), Json(l.price), Json(l.weighed),
                                    Json(l.tax1), Json(l.tax2), Json(l.article), Json(l.direction),
                                    Json(l.discountName), Json(l.discount)});
     }
+    // A return pays back its return sum; a sale takes its running total.
     int64_t total = 0;
-    if (ok && step("GetCheckSum", {}))
+    if (ok && step(kind == "return" ? "GetCheckReturnSum" : "GetCheckSum", {}))
         total = o.value.IsInt() ? o.value.AsInt() : 0;
-    if (ok && kind == "return" && step("GetCheckReturnSum", {}))
-        total = o.value.IsInt() ? o.value.AsInt() : total;
     if (ok && paid < total) {
         ok = false;
         reply = ErrorReply(409, "NOT_COVERED",
@@ -872,19 +1089,43 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
                                ") do not cover the register's total (" + std::to_string(total) +
                                "); the receipt was cancelled");
     }
-    if (ok && step("CloseCheckEx", {Json(cash), Json(check), Json(credit), Json(packing)}) &&
-        !(o.value.IsInt() && o.value.AsInt() > 0) && total > 0) {
-        // The closing answers its failure in the figure, not in the result code.
-        ok = false;
-        Outcome why;
-        o = invoke("GetLastErrorCode", {});
-        why.code = o.value.IsString() ? o.value.AsString() : "";
-        o = invoke("GetLastErrorMessage", {});
-        why.message = o.value.IsString() ? o.value.AsString() : "";
-        reply = refused(why, "CloseCheckEx");
+    bool inDoubt = false;
+    if (ok) {
+        o = invoke("CloseCheckEx", {Json(receipt.cash), Json(receipt.check), Json(receipt.credit),
+                                    Json(receipt.packing)});
+        if (o.ended) {
+            // Cut while the register closes it: the next start settles it by the register's
+            // counter, and the key waits for that.
+            ok = false;
+            open = false;
+            reply = ErrorReply(503, "ENDING", "the server is ending");
+        } else if (o.ok && o.outcome == "in-doubt") {
+            // It may have printed: never cancelled, never reported failed.
+            ok = false;
+            open = false;
+            inDoubt = true;
+            *printed = true;  // as far as the key goes: it must not print again
+            Json why;
+            why.Set("code", "UNKNOWN");
+            why.Set("message",
+                    "the register did not answer the closing (" + o.code + ": " + o.message +
+                        "): it may have printed the receipt; its row is completed when the "
+                        "register answers, else look at the register before printing it again");
+            why.Set("step", "CloseCheckEx");
+            Json body;
+            body.Set("error", std::move(why));
+            body.Set("end", "unknown");
+            body.Set("printed", Json());
+            reply = JsonReply(409, body);
+        } else if (!o.ok || !o.code.empty()) {
+            // The closing answers its failure in the detail, not in the result code.
+            ok = false;
+            reply = refused(o, "CloseCheckEx");
+        }
     }
     if (ok) {
         open = false;
+        *printed = true;
         Json result;
         o = invoke("GetCheckResult", {});
         if (o.ok && o.value.IsString()) {
@@ -901,12 +1142,14 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
             }
             values.resize(9, 0);
             result.Set("number", values[0]);
-            result.Set("total", values[1]);
+            // What the receipt took, or for a return what it paid back.
+            result.Set("total", kind == "return" ? values[5] : values[1]);
             result.Set("onSaleTaxes", values[2]);
             result.Set("includedTaxes", values[3]);
             result.Set("returnTotal", values[5]);
             result.Set("checkResult", figures);
         }
+        result.Set("kind", kind);
         result.Set("sum", total);
         result.Set("paid", paid);
         result.Set("change", paid - total);
@@ -916,9 +1159,63 @@ HttpReply CHttpFront::RunReceipt(const Json& body, int port) {
         invoke("AbortCheck", {});
     }
     invoke("UnlockPrinter", {});
-    // A register that did not answer, or a server that is ending, keeps nothing bound.
-    finish(reply.status == 503);
+    // A register that did not answer, or a server that is ending, keeps nothing bound. A
+    // closing in doubt keeps its object: the port's next command catches the register's late
+    // answer and completes the row (letting go now would wait for it inside this request).
+    finish(reply.status == 503 && !inDoubt);
     return reply;
+}
+
+CHttpFront::CallOutcome CHttpFront::ParseOutcome(const std::string& line) {
+    CallOutcome out;
+    auto reply = Json::Parse(line);
+    if (!reply) {
+        out.ended = true;
+        return out;
+    }
+    if (const Json* e = reply->Find("error")) {
+        out.code = "RPC";
+        if (const Json* m = e->Find("message"); m && m->IsString())
+            out.message = m->AsString();
+        return out;
+    }
+    const Json* result = reply->Find("result");
+    const Json* hr = result ? result->Find("hr") : nullptr;
+    out.hr = hr && hr->IsInt() ? hr->AsInt() : -1;
+    out.ok = out.hr == 0;
+    if (!result)
+        return out;
+    if (const Json* v = result->Find("value"))
+        out.value = *v;
+    if (const Json* why = result->Find("error")) {
+        if (const Json* c = why->Find("code"); c && c->IsString())
+            out.code = c->AsString();
+        if (const Json* m = why->Find("message"); m && m->IsString())
+            out.message = m->AsString();
+        if (const Json* w = why->Find("outcome"); w && w->IsString())
+            out.outcome = w->AsString();
+    }
+    return out;
+}
+
+HttpReply CHttpFront::StepRefusal(const CallOutcome& o, const std::string& step) {
+    if (o.ended)
+        return ErrorReply(503, "ENDING", "the server is ending");
+    std::string code = o.code.empty() ? "E_FAIL" : o.code;
+    std::string message =
+        o.message.empty() ? step + " failed (hr " + std::to_string(o.hr) + ")" : o.message;
+    // Time-outs and a port that cannot be had are the register's or the link's state (try
+    // again later); the rest is the register's refusal of this receipt.
+    const bool unavailable =
+        code == "CONNTIMEOUT" || code == "PORTOPENERROR" || step == "Init" || step == "LockPrinter";
+    Json why;
+    why.Set("code", code);
+    why.Set("message", message);
+    why.Set("step", step);
+    Json reply;
+    reply.Set("error", std::move(why));
+    reply.Set("printed", false);
+    return JsonReply(unavailable ? 503 : 409, reply);
 }
 
 void CHttpFront::LetGo(const Anchor& anchor) {

@@ -20,9 +20,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "rpc/json.h"
 
 struct MHD_Daemon;
 
@@ -30,7 +33,6 @@ namespace vsk {
 
 class CRpcServer;
 class CLedger;
-class Json;
 
 struct HttpOptions {
     std::string listen;                // HOST:PORT (port 0: any free port)
@@ -47,6 +49,9 @@ struct HttpOptions {
     std::function<std::string()> metrics;
     // GET /v1/status and the events of GET /v1/events: the status page's JSON.
     std::function<std::string()> status;
+    // GET /v1/ports/{n}/last-receipt: the register's last receipt number asked now, as JSON
+    // ({"number": N}, or {"number": null, "reason": "..."}).
+    std::function<std::string(int port)> lastReceipt;
 };
 
 struct HttpReply {
@@ -87,15 +92,52 @@ public:
     bool NextEvent(std::string* last, std::string* event, int* quietSeconds);
 
 private:
+    // A whole receipt as its body gave it, checked.
+    struct ReceiptLine {
+        std::string name, discountName;
+        int64_t qty, price, weighed, tax1, tax2, article, direction, discount;
+    };
+    struct ReceiptText {
+        std::string text;
+        int64_t before, journal, bold;
+    };
+    struct WholeReceipt {
+        std::string cashier, password, department, kind, client;
+        int64_t returnNumber = 0;
+        std::vector<ReceiptLine> lines;
+        std::vector<ReceiptText> texts;
+        int64_t cash = 0, check = 0, credit = 0, packing = 0;
+        int64_t paid = 0, expected = 0;
+    };
+    // One Invoke's answer: the result code, the value, and the call's detail.
+    struct CallOutcome {
+        bool ok = false;
+        bool ended = false;  // no answer: the server is ending
+        int64_t hr = 0;
+        Json value;
+        std::string code, message, outcome;
+    };
+    // Runs a keyed request: `key` is the full key ("" when none); *printed says whether it may
+    // have printed (a request that did not keeps its key free).
+    using KeyedRun = std::function<HttpReply(const std::string& key, bool* printed)>;
+
     HttpReply Rpc(const Request& request);
     HttpReply RunRpc(const Request& request);
-    // `port` and `client`: where and as whom a whole receipt prints (port 0 for JSON-RPC), so
-    // that recovery after a crash can tell the key what became of it.
+    // `port`: where a whole receipt prints (0 for JSON-RPC); `settle` binds a port whose
+    // receipts a killed server left for the register to settle.
     HttpReply WithKey(const Request& request, const std::string& scope, int port,
-                      const std::string& client, const std::function<HttpReply()>& run);
+                      const std::string& canonicalBody, const KeyedRun& run,
+                      const std::function<void(int port)>& settle);
     HttpReply Receipt(const Request& request, int port);
-    HttpReply RunReceipt(const Json& body, int port);
+    // The refusal of a body that cannot print as it stands (nullopt: it may print).
+    std::optional<HttpReply> CheckReceipt(const Json& body, WholeReceipt* receipt);
+    HttpReply RunReceipt(const WholeReceipt& receipt, int port, const std::string& key,
+                         bool* printed);
+    void BindToSettle(int port, const WholeReceipt& receipt);
+    static CallOutcome ParseOutcome(const std::string& line);
+    static HttpReply StepRefusal(const CallOutcome& o, const std::string& step);
     HttpReply Receipts(const Request& request);
+    HttpReply LastReceipt(int port);
     // One JSON-RPC line in `session`; the reply line ("" when the server is ending).
     std::string Call(const std::string& session, const std::string& line);
     std::string NewSessionName();
@@ -119,8 +161,7 @@ private:
     };
     std::shared_ptr<Replies> m_replies = std::make_shared<Replies>();
     std::map<std::string, std::chrono::steady_clock::time_point> m_sessions;  // idle since
-    std::map<std::string, int> m_busySessions;         // requests under way per session
-    std::map<std::string, std::string> m_runningKeys;  // keys in progress without a ledger
+    std::map<std::string, int> m_busySessions;  // requests under way per session
     struct Failures {
         int count = 0;
         std::chrono::steady_clock::time_point retryAt;

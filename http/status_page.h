@@ -32,6 +32,11 @@ pre { background: #1d2330; color: #e6e6e6; padding: 8px; border-radius: 8px; ove
 <form id="login" hidden><input id="token" type="password" placeholder="token" autocomplete="off"> <button>Show</button></form>
 <h2>Ports</h2>
 <div id="ports"><div class="muted">no port open yet</div></div>
+<div id="doubt" hidden><h2 class="bad" style="padding:0 8px;border-radius:8px">Receipts in doubt: look at the register</h2>
+<table><thead><tr><th>Row</th><th>Port</th><th>Client</th><th>Total</th><th>Register's number before</th><th>Why</th></tr></thead>
+<tbody id="unknown"></tbody></table>
+<div class="muted">settle each with <code>vskctl --settle ROW closed|cancelled</code></div></div>
+<div id="ledgerState" class="bad" hidden></div>
 <h2>Latest receipts</h2>
 <table><thead><tr><th>#</th><th>Port</th><th>Client</th><th>Total</th><th>End</th></tr></thead>
 <tbody id="receipts"></tbody></table>
@@ -54,6 +59,14 @@ function show(s) {
   document.getElementById("ports").innerHTML = ports.join("") || '<div class="muted">no port open yet</div>';
   document.getElementById("receipts").innerHTML = s.receipts.map((r) =>
     `<tr><td>${r.number || "—"}</td><td>${r.port}</td><td>${text(r.client)}</td><td>${money(r.total)}</td><td>${text(r.end)}</td></tr>`).join("");
+  const unknown = s.unknownReceipts || [];
+  document.getElementById("doubt").hidden = unknown.length === 0;
+  document.getElementById("unknown").innerHTML = unknown.map((r) =>
+    `<tr><td>${r.id}</td><td>${r.port}</td><td>${text(r.client)}</td><td>${money(r.total)}</td><td>${r.numberBefore == null ? "—" : r.numberBefore}</td><td>${text(r.error)}</td></tr>`).join("");
+  const ledger = s.ledger || {ok: true};
+  const ledgerState = document.getElementById("ledgerState");
+  ledgerState.hidden = ledger.ok || !ledger.open;
+  ledgerState.textContent = "The receipts ledger cannot write: " + (ledger.lastError || "") + " (" + ledger.failedWrites + " failed writes); receipts with a key are refused";
   document.getElementById("journal").textContent = s.journal.join("\n");
 }
 // Off the loopback every reading needs the bearer token: the page takes it from #token=…
