@@ -16,6 +16,11 @@ namespace vsk {
 
 namespace {
 
+constexpr const char* kRpcCutAnswer =
+    R"({"error":{"code":"UNKNOWN","message":"the first request with this key was cut by a)"
+    R"( server crash; what its calls printed is not known to the server: look at the register)"
+    R"( and the ledger before sending it again"},"end":"unknown"})";
+
 std::string NowIso() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -757,7 +762,15 @@ int CLedger::RecoverAfterCrash() {
                    " WHERE crashed=0 AND end_state IN ('open','closing')");
     bool ok = mark.Done();
     const int marked = sqlite3_changes(m_db);
-    // Rows are written before the register is asked: a key without one never reached it.
+    // A JSON-RPC request's key has no row to follow: what its calls printed before the crash
+    // is not known here, and a retry must not print it again unseen.
+    Statement rpc(m_db,
+                  "UPDATE idempotency SET state='done', status=409, response=?1"
+                  " WHERE state='running' AND key LIKE 'rpc:%'");
+    rpc.Bind(1, std::string(kRpcCutAnswer));
+    ok = ok && rpc.Done();
+    // Rows are written before the register is asked: a receipt's key without one never
+    // reached it.
     Statement release(m_db,
                       "DELETE FROM idempotency WHERE state='running' AND (receipt=0 OR"
                       " receipt NOT IN (SELECT id FROM receipts))");
@@ -1281,7 +1294,9 @@ void CLedger::FinishKey(const std::string& key, int status, const std::string& r
     if (!m_db)
         return;
     Statement update(m_db,
-                     "UPDATE idempotency SET state='done', status=?1, response=?2 WHERE key=?3");
+                     "UPDATE idempotency SET state='done', status=?1, response=?2 WHERE key=?3"
+                     " AND state='running'");
+    // A key its receipt's late answer settled meanwhile keeps that answer: it is the truer.
     update.Bind(1, status).Bind(2, response).Bind(3, key);
     if (update.Done())
         Succeeded();
