@@ -288,6 +288,16 @@ TEST_F(MoneyE2e, EveryReceiptPrintsOnceAndBadInputNothing) {
     }
     EXPECT_EQ(Counter(m_emulator, "cancelled"), 0);
 
+    // A command the register never confirms (its free text unanswered) is no success: the
+    // receipt is cancelled, nothing printed, and its key stays free.
+    ASSERT_EQ(m_emulator.Control("swallow TEXT"), "OK");
+    const int printedBefore = Printed();
+    const HttpResult unconfirmed = Post(Body(line, 5000), "m-unconfirmed");
+    EXPECT_EQ(unconfirmed.status, 503) << unconfirmed.body;
+    EXPECT_EQ(unconfirmed.Code(), "NOT_CONFIRMED") << unconfirmed.body;
+    EXPECT_EQ(Printed(), printedBefore);
+    EXPECT_EQ(Post(Body(line, 5000), "m-unconfirmed").status, 200) << "the key was left free";
+
     // The last receipt as the register and the ledger know it.
     const HttpResult last =
         Http(m_http, "GET", "/v1/ports/" + std::to_string(kPort) + "/last-receipt");

@@ -451,9 +451,11 @@ TEST_F(LedgerTest, AnOperatorOrALateAnswerSettlesAnUnknownRow) {
     key = Claim(ledger, "late");
     EXPECT_EQ(key.state, CLedger::KeyState::Done) << "it was still running";
     EXPECT_EQ(key.response, R"({"number":11,"total":300,"end":"closed","recovered":true})");
-    ledger.FinishKey("late", 200, "kept");
+    ledger.FinishKey("late", 409, "the front's in-doubt answer, after the settling");
     ledger.SettleLate(late, 12, 300);
-    EXPECT_EQ(Claim(ledger, "late").response, "kept") << "a done key's answer is the front's";
+    EXPECT_EQ(Claim(ledger, "late").response,
+              R"({"number":11,"total":300,"end":"closed","recovered":true})")
+        << "the register's settling stands; a settled row is not settled again";
 }
 
 // A key is refused when it could not be kept: the file gone, read-only, or the disk full.
