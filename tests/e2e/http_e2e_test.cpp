@@ -13,64 +13,11 @@
 #include "ledger/ledger.h"
 #include "rpc/json.h"
 #include "rpc/runtime_paths.h"
+#include "tests/e2e/http_support.h"
 #include "tests/e2e/server_support.h"
 
 namespace vske2e {
 namespace {
-
-struct HttpResult {
-    int status = 0;  // 0: no answer (the connection failed or was cut)
-    std::string head;
-    std::string body;
-    Json parsed;  // the body as JSON (null when it is not)
-    const Json& json() const { return parsed; }
-    std::string Header(const std::string& name) const {
-        std::smatch m;
-        std::regex re("\r\n" + name + ": ([^\r]*)", std::regex::icase);
-        return std::regex_search(head, m, re) ? m[1].str() : std::string();
-    }
-};
-
-HttpResult Http(int port, const std::string& method, const std::string& path,
-                const std::string& body = {}, const std::vector<std::string>& headers = {},
-                const std::string& host = "127.0.0.1") {
-    HttpResult r;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return r;
-    }
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: till\r\nConnection: close\r\n";
-    for (const std::string& h : headers)
-        request += h + "\r\n";
-    if (!body.empty() || method == "POST")
-        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    request += "\r\n" + body;
-    size_t sent = 0;
-    while (sent < request.size()) {
-        ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        sent += size_t(n);
-    }
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        all.append(buf, size_t(n));
-    close(fd);
-    const size_t split = all.find("\r\n\r\n");
-    if (all.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
-        return r;
-    r.status = std::atoi(all.c_str() + 9);
-    r.head = all.substr(0, split);
-    r.body = all.substr(split + 4);
-    r.parsed = Json::Parse(r.body).value_or(Json());
-    return r;
-}
 
 std::string ReceiptBody(int64_t cash, const std::string& name = "Хліб", int64_t qty = 2,
                         int64_t price = 1205, int lines = 1) {

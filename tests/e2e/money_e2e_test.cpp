@@ -19,74 +19,11 @@
 
 #include "ledger/ledger.h"
 #include "rpc/json.h"
+#include "tests/e2e/http_support.h"
 #include "tests/e2e/server_support.h"
 
 namespace vske2e {
 namespace {
-
-struct HttpResult {
-    int status = 0;  // 0: no answer (refused, or cut by the server's end)
-    std::string head, body;
-    Json json;
-    // A member by path ("error", "code"), or nullptr.
-    const Json* At(std::initializer_list<const char*> path) const {
-        const Json* at = &json;
-        for (const char* key : path) {
-            at = at->IsObject() ? at->Find(key) : nullptr;
-            if (!at)
-                return nullptr;
-        }
-        return at;
-    }
-    std::string Text(std::initializer_list<const char*> path) const {
-        const Json* v = At(path);
-        return v && v->IsString() ? v->AsString() : std::string();
-    }
-    int64_t Number(std::initializer_list<const char*> path) const {
-        const Json* v = At(path);
-        return v && v->IsInt() ? v->AsInt() : -1;
-    }
-    std::string Code() const { return Text({"error", "code"}); }
-};
-
-HttpResult Http(int port, const std::string& method, const std::string& path,
-                const std::string& body = {}, const std::vector<std::string>& headers = {}) {
-    HttpResult r;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval limit{60, 0};  // a hung server fails the test instead of hanging it
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return r;
-    }
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: till\r\nConnection: close\r\n";
-    for (const std::string& h : headers)
-        request += h + "\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    for (size_t sent = 0; sent < request.size();) {
-        const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        sent += size_t(n);
-    }
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        all.append(buf, size_t(n));
-    close(fd);
-    const size_t split = all.find("\r\n\r\n");
-    if (all.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
-        return r;
-    r.status = std::atoi(all.c_str() + 9);
-    r.head = all.substr(0, split);
-    r.body = all.substr(split + 4);
-    r.json = Json::Parse(r.body).value_or(Json());
-    return r;
-}
 
 // One sale line; `extra` adds members (",\"tax2\":0").
 std::string Line(const std::string& name, int64_t qty, int64_t price,
@@ -682,6 +619,54 @@ TEST_F(MoneyE2e, ACrashLoopOfFourTillsLosesAndDoublesNothing) {
 
 // The socket path: a return receipt closes S_OK and its row is closed with its number; a tax
 // index the register does not have is refused before the register prints anything.
+// The same kills for a socket client's receipt: after the restart the next client's binding of
+// the port settles the row by the register's counter, and the row equals the tape.
+TEST_F(MoneyE2e, AKillDuringASocketReceiptIsSettledByTheRegister) {
+    const char* steps[] = {"FiscalLineEx(", ">>> To Printer >>>COMP", "CloseCheckEx Result"};
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        StartHttpServer();
+        ASSERT_EQ(m_emulator.Control("delay 100"), "OK");
+        const int before = Count(Journal(), step);
+        const int printedBefore = Printed();
+        const size_t rowsBefore = LedgerRows().size();
+        auto cut = std::async(std::launch::async, [] {
+            Client till;
+            if (till.Create() != S_OK || till.Init(kPort) != S_OK)
+                return;
+            LONG sum = 0, closing = 0;
+            if (till->OpenCheck(u"1") != S_OK)
+                return;
+            for (int i = 0; i < 3; ++i)
+                till->FiscalLineEx(u"Сир", 1, 1000, 0, 1, 0, 0, 0, u"", 0, &sum);
+            till->CloseCheckEx(5000, 0, 0, 0, &closing);
+        });
+        ASSERT_TRUE(Eventually([&] { return Count(Journal(), step) > before; }));
+        KillServer();
+        cut.get();
+        ASSERT_EQ(m_emulator.Control("delay 0"), "OK");
+        std::this_thread::sleep_for(Ms(300));  // what the register still had to do, done
+        const bool printed = Printed() == printedBefore + 1;
+
+        StartHttpServer();
+        Client next;
+        ASSERT_EQ(next.Create(), S_OK);
+        ASSERT_EQ(next.Init(kPort), S_OK);  // the first binding settles
+        const std::vector<LedgerReceipt> rows = LedgerRows();
+        ASSERT_GT(rows.size(), rowsBefore);
+        const LedgerReceipt& row = rows[rowsBefore];
+        EXPECT_EQ(row.end, printed ? "closed" : "cut") << RowsText();
+        if (std::string(step) != "CloseCheckEx Result") {
+            EXPECT_EQ(row.settledBy, "register");  // killed before the row could be completed
+        }
+        if (printed) {
+            EXPECT_EQ(row.number, Counter(m_emulator, "last_receipt"));
+        }
+        next.Reset();
+        KillServer();
+    }
+}
+
 TEST_F(MoneyE2e, TheSocketPathClosesReturnsAndRefusesBadTaxes) {
     StartServer();
     Client till;
