@@ -211,7 +211,10 @@ TEST_F(ServiceE2e, TheTcpListenerSpeaksTlsToVskctlWithThePinnedFingerprint) {
     m_server = SpawnLogged({VSK_SERVER_PATH, "--headless"}, configured);
     ASSERT_TRUE(Eventually(
         [&] {
-            return ReadAll(configured).find("fingerprint is " + fingerprint) != std::string::npos;
+            const std::string log = ReadAll(configured);
+            // Both lines: the address is read from the log just below.
+            return log.find("fingerprint is " + fingerprint) != std::string::npos &&
+                   log.find("TCP 127.0.0.1:") != std::string::npos;
         },
         5000))
         << ReadAll(configured);
