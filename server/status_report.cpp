@@ -98,6 +98,16 @@ std::vector<std::string> Tail(const std::string& path, size_t lines) {
 
 namespace {
 
+// What the status page shows of any receipt.
+Json BriefRow(const LedgerReceipt& r) {
+    Json row;
+    row.Set("port", int64_t(r.port));
+    row.Set("client", r.client);
+    row.Set("total", r.total);
+    row.Set("time", r.time);
+    return row;
+}
+
 // The ledger's own state and the receipts nobody can yet say printed or not: an operator
 // settles those by looking at the register.
 void AddLedger(Json& body, CLedger& ledger, bool* healthy) {
@@ -114,12 +124,8 @@ void AddLedger(Json& body, CLedger& ledger, bool* healthy) {
     body.Set("ledger", std::move(state));
     Json::Array unknown;
     for (const LedgerReceipt& r : ledger.Unknown(20)) {
-        Json row;
+        Json row = BriefRow(r);
         row.Set("id", r.id);
-        row.Set("port", int64_t(r.port));
-        row.Set("client", r.client);
-        row.Set("time", r.time);
-        row.Set("total", r.total);
         row.Set("numberBefore", r.numberBefore ? Json(*r.numberBefore) : Json());
         row.Set("error", r.error);
         unknown.push_back(std::move(row));
@@ -141,13 +147,9 @@ std::string StatusJson(CVSKPortManager& ports, CLedger& ledger) {
     AddLedger(body, ledger, &healthy);
     Json::Array receipts;
     for (const LedgerReceipt& r : ledger.Latest(10)) {
-        Json row;
+        Json row = BriefRow(r);
         row.Set("number", r.number);
-        row.Set("port", int64_t(r.port));
-        row.Set("client", r.client);
-        row.Set("total", r.total);
         row.Set("end", r.end);
-        row.Set("time", r.time);
         receipts.push_back(std::move(row));
     }
     body.Set("receipts", Json(std::move(receipts)));
