@@ -1189,9 +1189,7 @@ bool CLedger::DurableLocked(std::string* why) {
         *why = "the receipts ledger is not open";
         return false;
     }
-    Statement queryOnly(m_db, "PRAGMA query_only");
-    if (sqlite3_db_readonly(m_db, "main") == 1 ||
-        (queryOnly.Step() == SQLITE_ROW && queryOnly.Int(0) != 0)) {
+    if (sqlite3_db_readonly(m_db, "main") == 1) {
         *why = "the receipts ledger " + m_path + " is read-only";
         return false;
     }

@@ -190,6 +190,9 @@ TEST_F(MoneyE2e, EveryReceiptPrintsOnceAndBadInputNothing) {
          0, 0, 0},
         {"a key again on another port", sale, "m-sale", kPort + 1, 422, "KEY_REUSED", "", 0, 0, 0},
         {"the key again: the stored answer", sale, "m-sale", kPort, 200, "", "", 0, 0, 2410},
+        {"a key of 201 characters", Body(line, 1205), std::string(201, 'k'), kPort, 400, "BAD_KEY",
+         "", 0, 0, 0},
+        {"a key of 200", Body(line, 1205), std::string(200, 'k'), kPort, 200, "", "", 1, 0, 1205},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
