@@ -715,6 +715,32 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
 
 // A key whose receipt a killed server left unsettled: binding its port settles it (the first
 // binding reads the register's counter), and the object stays bound for the retry.
+// A new Veskar object in `session`, bound to `port` by Init; its id, or 0 (with *init saying
+// why when Init refused: an empty code means no object could be made).
+int64_t CHttpFront::BindObject(const std::string& session, int port, const std::string& cashier,
+                               const std::string& password, const std::string& client,
+                               CallOutcome* init) {
+    Json params;
+    params.Set("progid", "VSKManager.Veskar");
+    auto created = Json::Parse(Call(session, RpcLine(1, "CreateInstance", params)));
+    const Json* result = created ? created->Find("result") : nullptr;
+    const Json* obj = result ? result->Find("object") : nullptr;
+    if (!obj || !obj->IsInt())
+        return 0;
+    Json call;
+    call.Set("object", obj->AsInt());
+    call.Set("name", "Init");
+    call.Set("args", Json(Json::Array{Json(int64_t(port)), Json(cashier), Json(password), Json(0),
+                                      Json(client)}));
+    *init = ParseOutcome(Call(session, RpcLine(2, "Invoke", std::move(call))));
+    if (!init->ok) {
+        if (init->code.empty())
+            init->code = init->ended ? "ENDING" : "E_FAIL";
+        return 0;
+    }
+    return obj->AsInt();
+}
+
 void CHttpFront::BindToSettle(int port, const WholeReceipt& receipt) {
     {
         std::lock_guard lock(m_mutex);
@@ -729,22 +755,12 @@ void CHttpFront::BindToSettle(int port, const WholeReceipt& receipt) {
     a.cashier = receipt.cashier;
     a.password = receipt.password;
     a.client = receipt.client;
-    Json params;
-    params.Set("progid", "VSKManager.Veskar");
-    auto created = Json::Parse(Call(a.session, RpcLine(1, "CreateInstance", params)));
-    const Json* result = created ? created->Find("result") : nullptr;
-    const Json* obj = result ? result->Find("object") : nullptr;
-    if (!obj || !obj->IsInt()) {
+    CallOutcome o;
+    a.object = BindObject(a.session, port, a.cashier, a.password, a.client, &o);
+    if (a.object == 0) {
         m_rpc.CloseSession(a.session);
         return;
     }
-    a.object = obj->AsInt();
-    Json init;
-    init.Set("object", a.object);
-    init.Set("name", "Init");
-    init.Set("args", Json(Json::Array{Json(int64_t(port)), Json(a.cashier), Json(a.password),
-                                      Json(0), Json(a.client)}));
-    const CallOutcome o = ParseOutcome(Call(a.session, RpcLine(2, "Invoke", std::move(init))));
     a.idleSince = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(m_mutex);
@@ -822,13 +838,10 @@ HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, 
         break;
     }
     HttpReply reply = run(key, &printed);
-    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos && printed)
-        return reply;  // left running: the next start settles it by the register's counter
-    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos) {
-        // Ended before the closing was asked: a killed server's recovery would find its row
-        // (open: cut) or none (released); one that ends in order says the same now.
+    // Cut by the server's end: the key stays running, and the next start settles it by its
+    // row (by the register's counter) or, without a row, frees it.
+    if (reply.status == 503 && reply.body.find("\"ENDING\"") != std::string::npos)
         return reply;
-    }
     if (!printed) {
         m_ledger.ReleaseKey(key);  // nothing printed: the corrected request may use it
         return reply;
@@ -1012,22 +1025,14 @@ HttpReply CHttpFront::RunReceipt(const WholeReceipt& receipt, int port, const st
             m_rpc.CloseSession(session);
     };
     if (!bound) {
-        Json params;
-        params.Set("progid", "VSKManager.Veskar");
-        auto created = Json::Parse(Call(session, RpcLine(nextId++, "CreateInstance", params)));
-        const Json* result = created ? created->Find("result") : nullptr;
-        const Json* obj = result ? result->Find("object") : nullptr;
-        if (!obj || !obj->IsInt()) {
+        CallOutcome init;
+        object = BindObject(session, port, cashier, password, client, &init);
+        if (object == 0) {
             m_rpc.CloseSession(session);
-            return ErrorReply(503, "ENDING", "no Veskar object could be made");
+            return init.code.empty() ? ErrorReply(503, "ENDING", "no Veskar object could be made")
+                                     : refused(init, "Init");
         }
-        object = obj->AsInt();
-        CallOutcome o = invoke(
-            "Init", {Json(int64_t(port)), Json(cashier), Json(password), Json(0), Json(client)});
-        if (!o.ok) {
-            m_rpc.CloseSession(session);
-            return refused(o, "Init");
-        }
+        nextId = 3;
     }
     CallOutcome o = invoke("LockPrinter", {Json(int64_t(kReceiptLockWaitMs))});
     if (!o.ok && bound && !o.ended && HRESULT(o.hr) != CONTEXT_E_SYNCH_TIMEOUT) {

@@ -134,6 +134,8 @@ private:
     HttpReply RunReceipt(const WholeReceipt& receipt, int port, const std::string& key,
                          bool* printed);
     void BindToSettle(int port, const WholeReceipt& receipt);
+    int64_t BindObject(const std::string& session, int port, const std::string& cashier,
+                       const std::string& password, const std::string& client, CallOutcome* init);
     static CallOutcome ParseOutcome(const std::string& line);
     static HttpReply StepRefusal(const CallOutcome& o, const std::string& step);
     HttpReply Receipts(const Request& request);
