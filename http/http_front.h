@@ -1,12 +1,14 @@
 // CHttpFront: the opt-in HTTP/JSON listener (`--http HOST:PORT`). libmicrohttpd serves it on
 // threads of its own (one per connection); a request never runs on a port worker nor on the
-// automation loop: it is handed to the loop as request lines of a session connection of the
-// CRpcServer (see PostSessionLine), and its thread waits for the replies. So a call over HTTP
-// meets the same dispatcher, objects, port workers and lock queue as one over the socket.
+// automation loop. JSON-RPC is handed to the loop as request lines of a session connection of
+// the CRpcServer (see PostSessionLine), and its thread waits for the replies; a whole receipt
+// goes, typed, to the server's receipt desk. Either way a call over HTTP meets the same
+// objects, port workers and lock queue as one over the socket.
 //
 //   POST /v1/rpc                   JSON-RPC requests (one or a batch) in a session of objects
 //                                  named by the X-Vsk-Session header or the vsk_session cookie
-//   POST /v1/ports/{n}/receipts    one whole receipt: lock, open, lines, close, unlock
+//   POST /v1/ports/{n}/receipts    one whole receipt: lock, open, lines, close, unlock, sold
+//                                  through the server's receipt desk (typed, no JSON-RPC)
 //   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv)
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
@@ -33,6 +35,9 @@ namespace vsk {
 
 class CRpcServer;
 class CLedger;
+class IReceiptDesk;
+struct WholeReceipt;
+struct ReceiptOutcome;
 
 struct HttpOptions {
     std::string listen;                // HOST:PORT (port 0: any free port)
@@ -52,6 +57,8 @@ struct HttpOptions {
     // GET /v1/ports/{n}/last-receipt: the register's last receipt number asked now, as JSON
     // ({"number": N}, or {"number": null, "reason": "..."}).
     std::function<std::string(int port)> lastReceipt;
+    // POST /v1/ports/{n}/receipts: where whole receipts are sold (none: not served).
+    IReceiptDesk* desk = nullptr;
 };
 
 struct HttpReply {
@@ -60,6 +67,7 @@ struct HttpReply {
     std::string contentType = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
     bool events = false;  // a stream of server-sent events follows instead of the body
+    bool cut = false;     // the server ended under the request: what it did is not known here
 };
 
 class CHttpFront {
@@ -92,36 +100,19 @@ public:
     bool NextEvent(std::string* last, std::string* event, int* quietSeconds);
 
 private:
-    // A whole receipt as its body gave it, checked.
-    struct ReceiptLine {
-        std::string name, discountName;
-        int64_t qty, price, weighed, tax1, tax2, article, direction, discount;
-    };
-    struct ReceiptText {
-        std::string text;
-        int64_t before, journal, bold;
-    };
-    struct WholeReceipt {
-        std::string cashier, password, department, kind, client;
-        int64_t returnNumber = 0;
-        std::vector<ReceiptLine> lines;
-        std::vector<ReceiptText> texts;
-        int64_t cash = 0, check = 0, credit = 0, packing = 0;
-        int64_t paid = 0, expected = 0;
-    };
-    // One Invoke's answer: the result code, the value, and the call's detail.
-    struct CallOutcome {
-        bool ok = false;
-        bool ended = false;  // no answer: the server is ending
-        int64_t hr = 0;
-        Json value;
-        std::string code, message, outcome;
-    };
     // Runs a keyed request: `key` is the full key ("" when none); *printed says whether it may
     // have printed (a request that did not keeps its key free).
     using KeyedRun = std::function<HttpReply(const std::string& key, bool* printed)>;
+    // One row of the router: a path ("{n}" stands for a port number), the method it takes
+    // (nullptr: any) and what answers it.
+    struct Route {
+        const char* path;
+        const char* method;
+        HttpReply (CHttpFront::*answer)(const Request& request, int port);
+    };
+    static const Route kRoutes[];
 
-    HttpReply Rpc(const Request& request);
+    HttpReply Rpc(const Request& request, int port);
     HttpReply RunRpc(const Request& request);
     // `port`: where a whole receipt prints (0 for JSON-RPC); `settle` binds a port whose
     // receipts a killed server left for the register to settle.
@@ -131,15 +122,16 @@ private:
     HttpReply Receipt(const Request& request, int port);
     // The refusal of a body that cannot print as it stands (nullopt: it may print).
     std::optional<HttpReply> CheckReceipt(const Json& body, WholeReceipt* receipt);
-    HttpReply RunReceipt(const WholeReceipt& receipt, int port, const std::string& key,
-                         bool* printed);
-    void BindToSettle(int port, const WholeReceipt& receipt);
-    int64_t BindObject(const std::string& session, int port, const std::string& cashier,
-                       const std::string& password, const std::string& client, CallOutcome* init);
-    static CallOutcome ParseOutcome(const std::string& line);
-    static HttpReply StepRefusal(const CallOutcome& o, const std::string& step);
-    HttpReply Receipts(const Request& request);
-    HttpReply LastReceipt(int port);
+    static HttpReply OutcomeReply(const ReceiptOutcome& outcome, const WholeReceipt& receipt,
+                                  int port);
+    HttpReply Receipts(const Request& request, int port);
+    HttpReply LastReceipt(const Request& request, int port);
+    // The routes that only hand over what the server reports.
+    HttpReply Status(const Request& request, int port);
+    HttpReply Events(const Request& request, int port);
+    HttpReply Health(const Request& request, int port);
+    HttpReply Metrics(const Request& request, int port);
+    HttpReply Answer(const Request& request);
     // One JSON-RPC line in `session`; the reply line ("" when the server is ending).
     std::string Call(const std::string& session, const std::string& line);
     std::string NewSessionName();
@@ -169,19 +161,6 @@ private:
         std::chrono::steady_clock::time_point retryAt;
     };
     std::map<std::string, Failures> m_failures;  // per peer host
-    uint64_t m_nextReceipt = 0;
-    // Per port, the object the last whole receipt used, kept bound between receipts so the
-    // next one neither opens the port nor reads the register's configuration again. Let go
-    // after the session idle time, when the register stops answering, or for another cashier.
-    struct Anchor {
-        std::string session;
-        int64_t object = 0;
-        std::string cashier, password, client;
-        bool busy = false;
-        std::chrono::steady_clock::time_point idleSince;
-    };
-    std::map<int, Anchor> m_anchors;
-    void LetGo(const Anchor& anchor);
     std::thread m_sweeper;
 };
 

@@ -343,6 +343,8 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     options.lastReceipt = [this](int port) { return LastReceiptJson(port); };
     options.metrics = [this] { return MetricsText(m_ports); };
     options.status = [this] { return StatusJson(m_ports, m_ledger); };
+    m_desk = std::make_unique<CReceiptDesk>(m_ports, &m_ledger);
+    options.desk = m_desk.get();
     m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
     if (!m_http->Start(options, error)) {
         m_http.reset();

@@ -9,6 +9,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "ledger/ledger.h"
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
+#include "server/receipt_desk.h"
 #include "server/systemd.h"
 
 namespace vsk {
@@ -115,8 +117,9 @@ private:
 
     ServerCommandLine m_cl;
     int m_signalFd;
-    bool m_stop = false;
-    bool m_userInControl;
+    // Also set from whichever thread releases the last object (the receipt desk's too).
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_userInControl;
     bool m_everCreated = false;
     std::function<bool()> m_mayEnd;
     IOperatorUi* m_ui;
@@ -130,6 +133,8 @@ private:
     CLedger m_ledger;
     CRpcServer m_server;
     // Stopped before the loop ends: its requests wait on the loop.
+    // Declared before the HTTP front, so that it outlives the front's last request.
+    std::unique_ptr<CReceiptDesk> m_desk;
     std::unique_ptr<CHttpFront> m_http;
     CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;

@@ -1,0 +1,26 @@
+// What every part of the HTTP front answers with, and the small readers of a request they
+// share. Internal to http/.
+#pragma once
+
+#include <string>
+
+#include "http/http_front.h"
+#include "resources/failure.h"
+#include "rpc/json.h"
+
+namespace vsk {
+
+HttpReply JsonReply(int status, const Json& body);
+// {"error": {"code", "message"}}
+HttpReply ErrorReply(int status, const std::string& code, const std::string& message);
+// The same with the status and code of the failure's row.
+HttpReply ErrorReply(Fault fault, const std::string& message);
+std::string Lower(std::string s);
+// The value of `name` in a query string ("" when absent).
+std::string QueryValue(const std::string& query, const std::string& name);
+std::string CookieValue(const std::string& cookies, const std::string& name);
+// The request as a key remembers it: object members in name order, so that the same receipt
+// written in another order is the same request.
+Json Canonical(const Json& v);
+
+}  // namespace vsk
