@@ -1,4 +1,4 @@
-// CAboutDlg: the program's name and version.
+// CAboutDlg: the program's name and version, and links to its documentation.
 #pragma once
 
 #include <QDialog>

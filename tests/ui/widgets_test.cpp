@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -16,12 +18,16 @@
 #include <QTimerEvent>
 
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/printer_info.h"
 #include "link/settings.h"
 #include "platform/registry.h"
 #include "ui/about_dlg.h"
 #include "ui/auto_size_list_ctrl.h"
+#include "ui/cj_hyper_link.h"
 #include "ui/connect_printer_dlg.h"
 #include "ui/preferences_dlg.h"
 #include "ui/prn_info_dlg.h"
@@ -313,6 +319,48 @@ TEST_F(UiTest, AboutShowsTheVersionAsFourNumbers) {
     auto* version = about.findChild<QLabel*>("version");
     ASSERT_NE(version, nullptr);
     EXPECT_TRUE(version->text().endsWith(FileVersion()));
+}
+
+// Each link shows its text and names its target as the string table has them; a click or a key
+// hands exactly that address to the desktop.
+TEST_F(UiTest, AboutLinksOpenTheTargetsOfTheStringTable) {
+    std::vector<std::string> opened;
+    struct Restore {
+        CCJHyperLink::Opener desktop;
+        ~Restore() { CCJHyperLink::SetOpener(std::move(desktop)); }
+    } restore{CCJHyperLink::SetOpener([&](const QUrl& url) {
+        opened.push_back(url.toString().toStdString());
+        return true;
+    })};
+    CAboutDlg about;
+    about.show();
+    about.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&about));
+    // Enter still closes the box: the focus starts on OK, not on a link.
+    EXPECT_EQ(about.focusWidget(),
+              about.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok));
+    const auto links = about.findChildren<CCJHyperLink*>();
+    const std::pair<text::Id, text::Id> rows[] = {{text::kLinkReadme, text::kLinkReadmeTarget},
+                                                  {text::kLinkProtocol, text::kLinkProtocolTarget},
+                                                  {text::kLinkManual, text::kLinkManualTarget}};
+    ASSERT_EQ(links.size(), qsizetype(std::size(rows)));
+    std::vector<std::string> targets;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const QUrl& target = links[i]->Target();
+        const QUrl given(Text(rows[i].second));
+        targets.push_back(target.toString().toStdString());
+        EXPECT_EQ(links[i]->text(), Text(rows[i].first));
+        if (given.isRelative()) {  // a file of the installed documentation
+            EXPECT_TRUE(target.isLocalFile() && QDir::isAbsolutePath(target.toLocalFile()))
+                << targets.back();
+            EXPECT_EQ(target.fileName(), given.path());
+        } else {
+            EXPECT_EQ(targets.back(), given.toString().toStdString());
+        }
+    }
+    QTest::mouseClick(links[0], Qt::LeftButton);
+    QTest::keyClick(links[2], Qt::Key_Space);
+    EXPECT_EQ(opened, (std::vector<std::string>{targets[0], targets[2]}));
 }
 
 }  // namespace
