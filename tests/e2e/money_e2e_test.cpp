@@ -670,6 +670,64 @@ TEST_F(MoneyE2e, AKillDuringASocketReceiptIsSettledByTheRegister) {
     }
 }
 
+// What was sent to the register from the receipt's opening to its closing's end, from `from`
+// on in the journal.
+std::vector<std::string> SentForReceipt(const std::string& journal, size_t from) {
+    std::vector<std::string> sent;
+    const size_t open = journal.find("OpenCheck(", from);
+    const size_t end = journal.find("CloseCheckEx Result", open);
+    std::istringstream lines(journal.substr(open, end - open));
+    const std::string mark = ">>> To Printer >>>";
+    for (std::string line; std::getline(lines, line);)
+        if (const size_t at = line.find(mark); at != std::string::npos)
+            sent.push_back(line.substr(at + mark.size()));
+    return sent;
+}
+
+// One receipt sold over HTTP and again through the socket's methods: the register is sent the
+// same bytes, and the ledger records the same row, whichever road the receipt took.
+TEST_F(MoneyE2e, TheHttpAndTheSocketRoadsSendTheSameBytesAndRecordTheSameRow) {
+    StartHttpServer();
+    const std::string discount = R"(,"discount":{"direction":0,"value":50,"name":"Знижка"})";
+    size_t from = Journal().size();
+    const HttpResult http =
+        Post(Body(Line("Сир", 1, 1000) + "," + Line("Яблука", 1500, 2000, R"(,"weighed":true)") +
+                      "," + Line("Хліб", 2, 350, discount),
+                  5000, R"(,"client":"e2e")"));
+    ASSERT_EQ(http.status, 200) << http.body;
+    const std::vector<std::string> overHttp = SentForReceipt(Journal(), from);
+
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort), S_OK);
+    from = Journal().size();
+    LONG sum = 0, closing = 0;
+    ASSERT_EQ(till->OpenCheck(u"1"), S_OK);
+    ASSERT_EQ(till->FreeTextLine(0, 0, 0, u"Дякуємо"), S_OK);
+    ASSERT_EQ(till->FiscalLineEx(u"Сир", 1, 1000, 0, 1, 0, 0, 0, u"", 0, &sum), S_OK);
+    ASSERT_EQ(till->FiscalLineEx(u"Яблука", 1500, 2000, 1, 1, 0, 0, 0, u"", 0, &sum), S_OK);
+    ASSERT_EQ(till->FiscalLineEx(u"Хліб", 2, 350, 0, 1, 0, 0, 0, u"Знижка", 50, &sum), S_OK);
+    ASSERT_EQ(till->CloseCheckEx(5000, 0, 0, 0, &closing), S_OK);
+    const std::vector<std::string> overSocket = SentForReceipt(Journal(), from);
+
+    EXPECT_GE(overHttp.size(), 5u);
+    EXPECT_EQ(overHttp, overSocket);
+    EXPECT_EQ(Printed(), 2);
+    const LedgerReceipt a = RowNumbered(http.Number({"number"}));
+    const LedgerReceipt b = RowNumbered(Counter(m_emulator, "last_receipt"));
+    EXPECT_EQ(b.number, a.number + 1);
+    for (const LedgerReceipt* row : {&a, &b}) {
+        EXPECT_EQ(row->end, "closed") << RowsText();
+        EXPECT_EQ(row->total, http.Number({"total"}));
+    }
+    EXPECT_EQ(a.lines, b.lines);
+    EXPECT_EQ(a.payments, b.payments);
+    EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.client, b.client);
+    EXPECT_EQ(a.cashier, b.cashier);
+    EXPECT_EQ(a.serial, b.serial);
+}
+
 TEST_F(MoneyE2e, TheSocketPathClosesReturnsAndRefusesBadTaxes) {
     StartServer();
     Client till;
