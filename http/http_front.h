@@ -117,7 +117,7 @@ private:
     // `port`: where a whole receipt prints (0 for JSON-RPC); `settle` binds a port whose
     // receipts a killed server left for the register to settle.
     HttpReply WithKey(const Request& request, const std::string& scope, int port,
-                      const std::string& canonicalBody, const KeyedRun& run,
+                      const std::function<std::string()>& canonicalBody, const KeyedRun& run,
                       const std::function<void(int port)>& settle);
     HttpReply Receipt(const Request& request, int port);
     // The refusal of a body that cannot print as it stands (nullopt: it may print).

@@ -258,7 +258,7 @@ HttpReply CHttpFront::Receipt(const Request& request, int port) {
         return *refusal;
     }
     return WithKey(
-        request, "", port, Canonical(*body).Dump(),
+        request, "", port, [&] { return Canonical(*body).Dump(); },
         [&](const std::string& key, bool* printed) {
             const ReceiptOutcome outcome = m_options.desk->Sell(port, receipt, key);
             // As far as the key goes, one in doubt printed: it must not print again.
@@ -340,8 +340,8 @@ HttpReply CHttpFront::OutcomeReply(const ReceiptOutcome& o, const WholeReceipt& 
 // The key is bound to its request (a fingerprint of method, path, port and body), kept only
 // where it survives a crash, and left free when nothing was printed.
 HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, int port,
-                              const std::string& canonicalBody, const KeyedRun& run,
-                              const std::function<void(int port)>& settle) {
+                              const std::function<std::string()>& canonicalBody,
+                              const KeyedRun& run, const std::function<void(int port)>& settle) {
     std::string key;
     if (auto k = request.headers.find("idempotency-key"); k != request.headers.end())
         key = k->second;
@@ -352,7 +352,7 @@ HttpReply CHttpFront::WithKey(const Request& request, const std::string& scope, 
         return run("", &printed);
     key = scope + key;
     const std::string fingerprint =
-        request.method + " " + request.path + " " + std::to_string(port) + " " + canonicalBody;
+        request.method + " " + request.path + " " + std::to_string(port) + " " + canonicalBody();
     for (int attempt = 0;; ++attempt) {
         std::string why;
         if (!m_ledger.KeysDurable(&why))

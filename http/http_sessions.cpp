@@ -57,9 +57,10 @@ std::string CHttpFront::NewSessionName() {
 HttpReply CHttpFront::Rpc(const Request& request, int) {
     // Keys of JSON-RPC requests are kept apart from those of whole receipts. What a request
     // printed is not known here: a keyed one that ran counts as printed.
-    std::string canonical = request.body;
-    if (auto parsed = Json::Parse(request.body))
-        canonical = Canonical(*parsed).Dump();
+    auto canonical = [&] {
+        auto parsed = Json::Parse(request.body);
+        return parsed ? Canonical(*parsed).Dump() : request.body;
+    };
     return WithKey(request, "rpc:", 0, canonical,
                    [&](const std::string&, bool* printed) {
                        HttpReply reply = RunRpc(request);
@@ -97,7 +98,8 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
         ++m_busySessions[session];
     }
     const std::string rpcSession = "http:" + session;
-    Json::Array replies;
+    // The loop's reply lines are JSON already: a batch's answer is their array.
+    std::vector<std::string> replies;
     bool ended = false;
     auto one = [&](const Json& req) {
         std::string line = Call(rpcSession, req.Dump());
@@ -106,8 +108,7 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
             ended = ended || m_ending;
             return;
         }
-        if (auto parsed = Json::Parse(line))
-            replies.push_back(std::move(*parsed));
+        replies.push_back(std::move(line));
     };
     if (body->IsArray())
         for (const Json& req : body->AsArray())
@@ -123,11 +124,18 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
     if (ended)
         return ErrorReply(Fault::Ending, "the server is ending");
     HttpReply reply;
-    if (body->IsArray())
-        reply.body = Json(std::move(replies)).Dump();
-    else if (!replies.empty())
-        reply.body = replies.front().Dump();
-    else
+    if (body->IsArray()) {
+        std::string joined(1, '[');
+        for (size_t i = 0; i < replies.size(); ++i) {
+            if (i > 0)
+                joined.push_back(',');
+            joined.append(replies[i]);
+        }
+        joined.push_back(']');
+        reply.body = std::move(joined);
+    } else if (!replies.empty()) {
+        reply.body = std::move(replies.front());
+    } else
         reply.status = 204;  // a notification
     reply.headers.emplace_back("X-Vsk-Session", session);
     reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + session +
