@@ -46,8 +46,9 @@ public:
     virtual void Cancelled(const std::string& code, const std::string& message) = 0;
 };
 
-// Told nothing: the engine's listener when nobody keeps its receipts.
-class NoReceiptEvents final : public IReceiptEvents {
+// Told nothing: the engine's listener when nobody keeps its receipts, and a base for one that
+// hears only some events.
+class NoReceiptEvents : public IReceiptEvents {
 public:
     static IReceiptEvents& Instance() {
         static NoReceiptEvents none;
