@@ -255,7 +255,6 @@ void CVSKCore::CatchUpLateAnswer() {
         CloseLate(compReply);
     } else if (closing && ended && !accepted) {
         m_closeOutcome = CloseOutcome::Refused;  // the receipt stays open, nothing printed
-        m_lateCloseHook = nullptr;
         m_journal.WriteLogLine("The closing in doubt was refused: the receipt stays open");
     }
 }

@@ -196,6 +196,7 @@ void CVSKCore::EndLeftover() {
 }
 
 int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
+    ReceiptEvents().OpeningAsked(returnCheck, m_lastReceiptNumber);
     m_bReturnCheck = returnCheck;
     ClearErrors();
     if (m_bCheckOpen) {
@@ -205,6 +206,7 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
         CloseDocument();
     }
     if (!PendingErrorCheck()) {
+        ReceiptEvents().OpeningRefused(PeekLastErrorCode(), PeekLastErrorMessage());
         return 0;
     }
     if (m_variant.hasOperatingModes) {
@@ -239,12 +241,14 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     }
     if (end != WaitEnd::Ready) {
         CloseStatusWindow();
+        ReceiptEvents().OpeningRefused(PeekLastErrorCode(), PeekLastErrorMessage());
         return 0;
     }
     ResetReceiptTotals();
     EndReceipt();
     m_queue.Clear();
     m_bCheckOpen = true;
+    ReceiptEvents().Opened();
     m_szCheckResult.clear();
     m_szCheckResultXML.clear();
     return 1;  // the status window stays for the lines
@@ -458,6 +462,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     }
     m_szLastLineName = std::move(printedName);
     const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
+    ReceiptEvents().LinePrinted(m_szLastLineName, quantity, price, result);
     if (m_statusWindow) {
         m_statusWindow->ShowTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt),
                                   statusGoods, AmountText(RunningTotal()));
@@ -555,7 +560,6 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         return due;
     }
     m_closeOutcome = CloseOutcome::NotSent;
-    m_lateCloseHook = nullptr;
     if (!m_bCheckOpen) {
         return 0;
     }
@@ -626,6 +630,9 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         refuseOverflow();
         return finish();
     }
+    // Taken before a closing that pays nothing clears the figures it sends.
+    const int64_t total =
+        m_bReturnCheck ? int64_t{m_totals.ret.sum} : int64_t{m_totals.sale.sum} - m_totals.ret.sum;
     if (cashDue == 0 && payCheck == 0 && credit == 0 && pack == 0) {
         ResetReceiptTotals();
     } else if (cashDue + others < due) {
@@ -641,6 +648,10 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
                           int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }
+    ReceiptEvents().ClosingAsked(
+        m_bPaymentsNamed ? std::optional<vsk::ReceiptPayments>({cash, payCheck, credit, pack})
+                         : std::nullopt,
+        total);
     const bool sent = SendToPrinter(command);
 
     ReplyWait wait;
@@ -661,19 +672,18 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
             EndReceipt();
             m_closeOutcome = CloseOutcome::Closed;
             m_lastReceiptNumber = ClosingNumber(figures);
+            ReceiptEvents().Closed(*m_lastReceiptNumber);
             break;
         case WaitEnd::Failed:
             m_closeOutcome = sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
+            ReceiptEvents().ClosingRefused();
             break;
         case WaitEnd::TimedOut:
             m_closeOutcome = CloseOutcome::InDoubt;
+            ReceiptEvents().ClosingInDoubt(PeekLastErrorCode(), PeekLastErrorMessage());
             break;
     }
     return finish();
-}
-
-void CVSKCore::SetLateCloseHook(std::function<void(const std::string& checkResult)> hook) {
-    m_lateCloseHook = std::move(hook);
 }
 
 void CVSKCore::CloseLate(const std::string& compReply) {
@@ -684,14 +694,15 @@ void CVSKCore::CloseLate(const std::string& compReply) {
     m_lastReceiptNumber = ClosingNumber(compReply);
     m_journal.LogFormat("The closing in doubt was printed: receipt closed late (%s)",
                         m_szCheckResult.c_str());
-    if (auto hook = std::exchange(m_lateCloseHook, nullptr)) {
-        hook(m_szCheckResult);
-    }
+    ReceiptEvents().Closed(*m_lastReceiptNumber);
 }
 
 int32_t CVSKCore::CloseCheck() {
     m_journal.WriteLogLine("CloseCheck()");
-    return CloseCheckEx(SaturateInt32(RunningTotal()), 0, 0, 0);
+    m_bPaymentsNamed = false;
+    const int32_t result = CloseCheckEx(SaturateInt32(RunningTotal()), 0, 0, 0);
+    m_bPaymentsNamed = true;
+    return result;
 }
 
 int16_t CVSKCore::AbortCheck() {
@@ -710,6 +721,7 @@ int16_t CVSKCore::AbortCheck() {
     if (RunReplyWait(wait) == WaitEnd::Ready) {
         m_bCheckOpen = false;
         EndReceipt();
+        ReceiptEvents().Cancelled(PeekLastErrorCode(), PeekLastErrorMessage());
         result = 1;
     }
     CloseStatusWindow();

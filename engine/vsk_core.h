@@ -17,6 +17,7 @@
 #include "engine/engine_stats.h"
 #include "engine/operator_ui.h"
 #include "engine/printer_info.h"
+#include "engine/receipt_events.h"
 #include "engine/register_variant.h"
 #include "link/journal.h"
 #include "link/message_container.h"
@@ -96,11 +97,9 @@ public:
     // A closing in doubt becomes Closed when its answer comes late, Refused when that answer is
     // an error word. NotSent until the first closing.
     CloseOutcome LastCloseOutcome() const { return m_closeOutcome; }
-    // Called once when a closing that ended in doubt is answered after all (from the next
-    // command's send, on the engine's thread), with the closing figures as GetCheckResult gives
-    // them ("number;total;..."). Setting it again replaces it; it is cleared after the call, when
-    // the late answer is a refusal, and by the next closing.
-    void SetLateCloseHook(std::function<void(const std::string& checkResult)> hook);
+    // Who is told of every receipt event (the port's recorder; nobody when null). It must
+    // outlive the engine, whose closing may still cancel a receipt.
+    void SetReceiptEvents(vsk::IReceiptEvents* events) { m_receiptEvents = events; }
     // The register's last receipt number as the engine last learnt it: from "GLCN" (at
     // connection on registers that have it, and every GetDocumentsInfo) and from every accepted
     // closing's figures. nullopt until one of those has been seen.
@@ -301,8 +300,13 @@ private:
     bool CloseInDoubt() const { return m_closeOutcome == CloseOutcome::InDoubt && m_bCheckOpen; }
     void CloseLate(const std::string& compReply);
     CloseOutcome m_closeOutcome = CloseOutcome::NotSent;
-    std::function<void(const std::string&)> m_lateCloseHook;
     std::optional<int64_t> m_lastReceiptNumber;
+    vsk::IReceiptEvents* m_receiptEvents = nullptr;
+    vsk::IReceiptEvents& ReceiptEvents() {
+        return m_receiptEvents ? *m_receiptEvents : vsk::NoReceiptEvents::Instance();
+    }
+    // False while CloseCheck closes on the amount due: its closing names no payments.
+    bool m_bPaymentsNamed = true;
 
     // --- a receipt or document left open by a server that was killed ---
     // True from the connection until the first opening of a receipt or service document: only

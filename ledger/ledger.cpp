@@ -1027,6 +1027,57 @@ int64_t CLedger::BeginReceipt(const ReceiptStart& start) {
     return id;
 }
 
+const char* ReceiptEndText(ReceiptEnd end) {
+    switch (end) {
+        case ReceiptEnd::Open:
+            return "open";
+        case ReceiptEnd::Closing:
+            return "closing";
+        case ReceiptEnd::Closed:
+            return "closed";
+        case ReceiptEnd::Cancelled:
+            return "cancelled";
+        case ReceiptEnd::Refused:
+            return "refused";
+        case ReceiptEnd::Abandoned:
+            return "abandoned";
+        case ReceiptEnd::Unknown:
+            return "unknown";
+        case ReceiptEnd::Cut:
+            return "cut";
+    }
+    return "";
+}
+
+std::optional<ReceiptEnd> ReceiptEndFromText(std::string_view text) {
+    for (ReceiptEnd end : kReceiptEnds)
+        if (text == ReceiptEndText(end))
+            return end;
+    return std::nullopt;
+}
+
+std::string CLedger::LinesJson(const std::vector<LedgerLine>& lines) {
+    std::string out = "[";
+    for (const LedgerLine& line : lines) {
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"name\":" + JsonString(line.name) +
+               ",\"quantity\":" + std::to_string(line.quantity) +
+               ",\"price\":" + std::to_string(line.price) + ",\"sum\":" + std::to_string(line.sum) +
+               "}";
+    }
+    return out + "]";
+}
+
+std::string CLedger::PaymentsJson(const std::optional<LedgerPayments>& payments) {
+    if (!payments)
+        return "{}";
+    return "{\"cash\":" + std::to_string(payments->cash) +
+           ",\"check\":" + std::to_string(payments->check) +
+           ",\"credit\":" + std::to_string(payments->credit) +
+           ",\"packing\":" + std::to_string(payments->packing) + "}";
+}
+
 int64_t CLedger::BeginReceipt(int port, const std::string& client, bool isReturn) {
     ReceiptStart start;
     start.port = port;
@@ -1043,6 +1094,22 @@ void CLedger::ExpectReceipt(int port, const std::string& key) {
 void CLedger::ForgetExpected(int port) {
     std::lock_guard lock(m_mutex);
     m_expected.erase(port);
+}
+
+void CLedger::RecordLines(int64_t id, const std::vector<LedgerLine>& lines) {
+    RecordLines(id, LinesJson(lines));
+}
+
+void CLedger::MarkClosing(int64_t id, const std::vector<LedgerLine>& lines,
+                          const std::optional<LedgerPayments>& payments, int64_t total) {
+    MarkClosing(id, true, LinesJson(lines), PaymentsJson(payments), total);
+}
+
+void CLedger::EndReceipt(int64_t id, ReceiptEnd end, const std::vector<LedgerLine>& lines,
+                         const std::optional<LedgerPayments>& payments, int64_t number,
+                         int64_t total, const std::string& error) {
+    EndReceipt(id, ReceiptEndText(end), LinesJson(lines), PaymentsJson(payments), number, total,
+               error);
 }
 
 void CLedger::RecordLines(int64_t id, const std::string& linesJson) {

@@ -18,9 +18,40 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vsk {
+
+// How a receipt's row stands or ended. Its text is what the file stores and the API shows, so a
+// text once given never changes: "open" and "closing" while the receipt is under way, then
+// "closed", "cancelled", "refused" (the register would not open it), "abandoned" (its client
+// let go with it open), "unknown" (a closing the register did not answer) or, settled after a
+// crash, "cut".
+enum class ReceiptEnd { Open, Closing, Closed, Cancelled, Refused, Abandoned, Unknown, Cut };
+inline constexpr ReceiptEnd kReceiptEnds[] = {
+    ReceiptEnd::Open,    ReceiptEnd::Closing,   ReceiptEnd::Closed,  ReceiptEnd::Cancelled,
+    ReceiptEnd::Refused, ReceiptEnd::Abandoned, ReceiptEnd::Unknown, ReceiptEnd::Cut,
+};
+const char* ReceiptEndText(ReceiptEnd end);
+// The end a stored text names; nullopt for a text that names none.
+std::optional<ReceiptEnd> ReceiptEndFromText(std::string_view text);
+
+// A sale line as the register printed it.
+struct LedgerLine {
+    std::string name;  // as it went to the register (cut to its width, '?' for what it lacks)
+    int64_t quantity = 0;
+    int64_t price = 0;
+    int64_t sum = 0;  // with the line's taxes
+};
+
+// The payments a closing named, in kopecks.
+struct LedgerPayments {
+    int64_t cash = 0;
+    int64_t check = 0;
+    int64_t credit = 0;
+    int64_t packing = 0;
+};
 
 struct LedgerReceipt {
     int64_t id = 0;
@@ -31,17 +62,16 @@ struct LedgerReceipt {
     std::string clientCashier;  // the client's own cashier when it differs, else empty
     std::string serial;         // the register's serial number
     std::string kind;           // "sale" or "return"
-    std::string lines;          // JSON array, as the writer gave it
-    std::string payments;       // JSON object
+    std::string lines;          // JSON array of the lines (name, quantity, price, sum)
+    std::string payments;       // JSON object (cash, check, credit, packing; {} for none named)
     int64_t number = 0;         // the register's receipt number (0: none)
     // The register's last receipt number when the receipt opened (nullopt: unknown): after a
     // crash the counter now against this one says whether it printed.
     std::optional<int64_t> numberBefore;
     int64_t total = 0;  // kopecks
-    // "open", "closing", "closed", "cancelled", "refused", "abandoned"; settled after a crash
-    // "cut" (never printed: the register cancels it) or "unknown" (whether it printed cannot
-    // be told: an operator decides). A row a killed server left open or closing stays so until
-    // the register settles it (SettlePort).
+    // The text of a ReceiptEnd. Settled after a crash "cut" (never printed: the register
+    // cancels it) or "unknown" (whether it printed cannot be told: an operator decides). A row
+    // a killed server left open or closing stays so until the register settles it (SettlePort).
     std::string end;
     std::string error;  // code and message of a refusal, or why the row is unknown
     std::string endedAt;
@@ -135,16 +165,29 @@ public:
     // The lines printed so far, after each one: a receipt cut by a crash still shows what it
     // had sold. Written without waiting for the disk (a killed process loses nothing; only a
     // power cut could), since the receipt's end syncs the log with these updates in it.
+    void RecordLines(int64_t id, const std::vector<LedgerLine>& lines);
+    // Just before the register is asked to close it (payments nullopt: the closing named
+    // none). A crash between the register's close and the row's completion leaves it closing,
+    // never open: it may have printed.
+    void MarkClosing(int64_t id, const std::vector<LedgerLine>& lines,
+                     const std::optional<LedgerPayments>& payments, int64_t total);
+    // When it has ended (or its opening was refused). Keys are left to the front.
+    void EndReceipt(int64_t id, ReceiptEnd end, const std::vector<LedgerLine>& lines,
+                    const std::optional<LedgerPayments>& payments, int64_t number, int64_t total,
+                    const std::string& error);
+
+    // The same as they are stored: lines and payments as JSON texts, the end as its text. For
+    // tools and tests that write rows such as an older server left them. MarkClosing with
+    // `closing` false: the register refused to close and the receipt is open again.
     void RecordLines(int64_t id, const std::string& linesJson);
-    // Just before the register is asked to close it (closing) and, should the register refuse
-    // and the receipt stay open, again after (not closing). A crash between the register's
-    // close and the row's completion leaves it closing, never open: it may have printed.
     void MarkClosing(int64_t id, bool closing, const std::string& linesJson = "",
                      const std::string& paymentsJson = "", int64_t total = 0);
-    // When it has ended (or its opening was refused). Keys are left to the front.
     void EndReceipt(int64_t id, const std::string& end, const std::string& linesJson,
                     const std::string& paymentsJson, int64_t number, int64_t total,
                     const std::string& error);
+    // The JSON texts the typed forms store.
+    static std::string LinesJson(const std::vector<LedgerLine>& lines);
+    static std::string PaymentsJson(const std::optional<LedgerPayments>& payments);
 
     // Rows of one port (0: all) written at or after `since` (ISO 8601 prefix; empty: all).
     std::vector<LedgerReceipt> Receipts(int port, const std::string& since, int limit = 1000);

@@ -9,9 +9,9 @@
 #include "engine/vsk_core.h"
 #include "ledger/ledger.h"
 #include "platform/codepage.h"
-#include "rpc/json.h"
 #include "rpc/module.h"
 #include "server/port_registry.h"
+#include "server/receipt_recorder.h"
 
 namespace vsk {
 
@@ -138,6 +138,8 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
     auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
         VARIANT result;
         m_failure = {};
+        if (IsBound())
+            AnnounceCaller();
         const uint64_t exchanges = IsBound() ? Core().Stats().Exchanges() : 0;
         HRESULT hr = Invoke(dispId, kind, args.data(), unsigned(args.size()), &result);
         if (FAILED(hr) && m_failure.code.empty() && m_failure.message.empty())
@@ -231,19 +233,8 @@ void CVeskar::CancelInvoke() {
 }
 
 void CVeskar::Detach() {
-    if (m_ledgerInDoubt) {
-        ForgetInDoubt();  // "unknown" stays until the register's late answer or an operator
-    } else if (m_ledgerRow != 0 && m_ledger) {
-        // The client went with its receipt open: the engine cancels it when the port closes,
-        // or the register at its next opening. A client that tried to end it is not blamed.
-        const std::string why = EngineReason();
-        m_ledger->EndReceipt(m_ledgerRow, "abandoned", m_ledgerLines + "]", "", 0, 0,
-                             m_ledgerTried ? "the register could not end the receipt" +
-                                                 (why.empty() ? std::string() : " (" + why + ")")
-                                           : "the client let go of the port with the receipt open");
-        m_ledgerRow = 0;
-    }
     if (m_pDescriptor) {
+        m_pDescriptor->Recorder().Abandoned(this, m_triedToEnd);
         m_pDescriptor->GiveBackLock(this);
         m_pDescriptor->ForgetOwner(this);
     }
@@ -315,6 +306,7 @@ HRESULT CVeskar::Init(LONG PortNumber, const BSTR& CashierName, const BSTR& Cash
     bool created = false;
     m_pDescriptor = m_ports.AttachClient(PortNumber, m_szCallerApplicationName, &created);
     m_pDescriptor->NameOwner(this, m_szCallerApplicationName);
+    AnnounceCaller();
     ReportUnmapped();
     if (!created)
         return S_OK;  // another client holds the port: share its engine as it is
@@ -356,6 +348,12 @@ void CVeskar::SettleAfterCrash() {
         "Receipts left by an earlier server settled by the register's last receipt number (%s): "
         "%d",
         number ? std::to_string(*number).c_str() : "unknown", settled);
+}
+
+// The receipt events of the call that follows are this object's. Every call through the server
+// says so before it runs on the port's worker; called in process, an object says so at Init.
+void CVeskar::AnnounceCaller() {
+    m_pDescriptor->Recorder().Calling({this, m_szCallerApplicationName, m_szCashier, m_ledger});
 }
 
 HRESULT CVeskar::GetPortNumber(LONG* pPortNumber) {
@@ -448,182 +446,16 @@ HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR*
 
 // ---- receipts ------------------------------------------------------------------------------
 
-HRESULT CVeskar::LedgerOpen(bool isReturn, const BSTR& department) {
-    if (!IsBound())
-        return E_FAIL;
-    CVSKCore& core = Core();
-    // The row is on the disk before the register is asked: a crash from here on leaves it
-    // for the next start to settle by the register's receipt counter.
-    int64_t row = 0;
-    if (m_ledger) {
-        ReceiptStart start;
-        start.port = m_lPortNumber;
-        start.client = Cp1251ToUtf8(m_szCallerApplicationName);
-        start.isReturn = isReturn;
-        start.cashier = Cp1251ToUtf8(m_pDescriptor->Cashier());
-        if (m_szCashier != m_pDescriptor->Cashier())
-            start.clientCashier = Cp1251ToUtf8(m_szCashier);
-        start.serial = Cp1251ToUtf8(m_pDescriptor->SerialNumber());
-        start.numberBefore = core.LastReceiptNumber();
-        start.lockHeld = m_pDescriptor->HoldsLock(this);
-        row = m_ledger->BeginReceipt(start);
-    }
-    const std::string name = Ansi(department);
-    const bool opened = isReturn ? core.OpenReturnCheck(name) > 0 : core.OpenCheck(name) > 0;
-    if (opened && m_ledgerRow != 0 && m_ledgerInDoubt) {
-        ForgetInDoubt();
-    } else if (opened && m_ledgerRow != 0) {
-        // The opening cancelled this object's earlier receipt first.
-        LedgerEnd("cancelled", "", 0, 0, "cancelled by the next receipt's opening");
-    }
-    if (row != 0) {
-        if (opened) {
-            m_ledgerRow = row;
-            m_ledgerLines = "[";
-            m_ledgerTried = false;
-            m_ledgerInDoubt = false;
-        } else {
-            m_ledger->EndReceipt(row, "refused", "", "", 0, 0, EngineReason());
-        }
-    }
-    return opened ? S_OK : E_FAIL;
-}
-
-std::string CVeskar::EngineReason() {
-    if (!IsBound())
-        return {};
-    const std::string code = Core().PeekLastErrorCode();
-    if (code.empty())
-        return {};
-    return Cp1251ToUtf8(code) + ": " + Cp1251ToUtf8(Core().PeekLastErrorMessage());
-}
-
-void CVeskar::LedgerLine(LONG qty, LONG price, LONG sum) {
-    if (m_ledgerRow == 0)
-        return;
-    Json line;
-    // What the register printed, not what the client sent: a name cut to the line's width or
-    // with characters the register's code page lacks is recorded as it came out.
-    line.Set("name", Cp1251ToUtf8(Core().LastLineName()));
-    line.Set("quantity", int64_t(qty));
-    line.Set("price", int64_t(price));
-    line.Set("sum", int64_t(sum));
-    if (m_ledgerLines.size() > 1)
-        m_ledgerLines += ',';
-    m_ledgerLines += line.Dump();
-    if (m_ledger)
-        m_ledger->RecordLines(m_ledgerRow, m_ledgerLines + "]");
-}
-
-void CVeskar::LedgerClosing(const std::string& payments, LONG total) {
-    if (m_ledgerRow == 0 || !m_ledger)
-        return;
-    m_ledgerTried = true;
-    if (m_ledgerInDoubt)
-        return;  // already marked: the first closing may have printed
-    m_ledger->MarkClosing(m_ledgerRow, true, m_ledgerLines + "]", payments, total);
-    m_ledgerClosing = true;
-}
-
-void CVeskar::LedgerEnd(const std::string& end, const std::string& payments, int64_t number,
-                        int64_t total, const std::string& error) {
-    if (m_ledgerRow == 0 || !m_ledger)
-        return;
-    if (IsBound())
-        Core().Stats().ReceiptEnded(end == "closed");
-    m_ledger->EndReceipt(m_ledgerRow, end, m_ledgerLines + "]", payments, number, total, error);
-    m_ledgerRow = 0;
-    m_ledgerLines.clear();
-    m_ledgerClosing = false;
-    m_ledgerInDoubt = false;
-}
-
-// After a call that may have ended the receipt without closing it (a refused line cancels it,
-// a failed closing may have cancelled it): a receipt the engine no longer holds open ended.
-void CVeskar::LedgerIfCancelled() {
-    if (m_ledgerRow == 0 || !IsBound() || Core().IsCheckOpen())
-        return;
-    if (m_ledgerInDoubt) {
-        ForgetInDoubt();
-        return;
-    }
-    const std::string why = EngineReason();
-    LedgerEnd("cancelled", "", 0, 0, why.empty() ? "cancelled" : why);
-}
-
-// The engine says what became of the closing; the row follows it.
-void CVeskar::LedgerAfterClosing(const std::string& payments, LONG total) {
-    if (m_ledgerRow == 0 || !m_ledger || !IsBound())
-        return;
-    CVSKCore& core = Core();
-    const int64_t number = std::atoll(core.GetCheckResult().c_str());  // the first figure
-    switch (core.LastCloseOutcome()) {
-        case CVSKCore::CloseOutcome::Closed:
-            if (m_ledgerInDoubt) {  // a second closing of a receipt the first left in doubt
-                m_ledger->SettleLate(m_ledgerRow, number, total);
-                ForgetInDoubt();
-            } else {
-                LedgerEnd("closed", payments, number, total, "");
-            }
-            return;
-        case CVSKCore::CloseOutcome::InDoubt: {
-            if (m_ledgerInDoubt)
-                return;  // still unanswered: the row says unknown already
-            if (m_ports.Ending()) {
-                // The server ends before the register answered: the row stays "closing", and
-                // the next start settles it by the register's counter.
-                ForgetInDoubt();
-                return;
-            }
-            // It may have printed. The row says so at once; should the register answer late
-            // (caught at the port's next command, whichever client sends it), the row is
-            // completed with the register's own number.
-            m_ledger->EndReceipt(m_ledgerRow, "unknown", m_ledgerLines + "]", payments, 0, total,
-                                 EngineReason() +
-                                     " (the register did not answer the closing: it may have "
-                                     "printed the receipt)");
-            m_ledgerInDoubt = true;
-            m_ledgerClosing = false;
-            CLedger* ledger = m_ledger;
-            const int64_t row = m_ledgerRow;
-            core.SetLateCloseHook([ledger, row, total](const std::string& figures) {
-                ledger->SettleLate(row, std::atoll(figures.c_str()), total);
-            });
-            return;
-        }
-        case CVSKCore::CloseOutcome::Refused:
-        case CVSKCore::CloseOutcome::NotSent:
-            if (core.IsCheckOpen() && !m_ledgerInDoubt) {
-                if (m_ledgerClosing)  // the register refused to close: the receipt is still open
-                    m_ledger->MarkClosing(m_ledgerRow, false);
-                m_ledgerClosing = false;
-            } else {
-                LedgerIfCancelled();
-            }
-            return;
-    }
-}
-
-// The row of a closing in doubt is left to the register's late answer (the engine's hook) or
-// to an operator: this object no longer follows it.
-void CVeskar::ForgetInDoubt() {
-    m_ledgerRow = 0;
-    m_ledgerLines.clear();
-    m_ledgerClosing = false;
-    m_ledgerInDoubt = false;
-}
-
-// A return receipt's total is what it pays back; a sale's what it takes, less what it returns.
-LONG CVeskar::ReceiptTotal() {
-    if (!IsBound())
-        return 0;
-    CVSKCore& core = Core();
-    return core.IsReturnCheck() ? core.GetCheckReturnSum()
-                                : core.GetCheckSum() - core.GetCheckReturnSum();
+HRESULT CVeskar::OpenReceipt(bool isReturn, const BSTR& department) {
+    const HRESULT hr = isReturn ? Truth(VSK_ENGINE(core.OpenReturnCheck(Ansi(department))))
+                                : Truth(VSK_ENGINE(core.OpenCheck(Ansi(department))));
+    if (SUCCEEDED(hr))
+        m_triedToEnd = false;
+    return hr;
 }
 
 HRESULT CVeskar::OpenCheck(const BSTR& DepartmentName) {
-    return LedgerOpen(false, DepartmentName);
+    return OpenReceipt(false, DepartmentName);
 }
 
 HRESULT CVeskar::SetReturnCheckNumber(LONG ReturnCheckNumber) {
@@ -635,7 +467,7 @@ HRESULT CVeskar::SetReturnCheckNumberStr(const BSTR& CheckNumbers) {
 }
 
 HRESULT CVeskar::OpenReturnCheck(const BSTR& DepartmentName) {
-    return LedgerOpen(true, DepartmentName);
+    return OpenReceipt(true, DepartmentName);
 }
 
 HRESULT CVeskar::SetCurrentCheckDirection(LONG CheckDirection) {
@@ -688,9 +520,6 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
                                        Low16(Tax1Index), Low16(Tax2Index), Article,
                                        Low16(DiscountDirection), Ansi(DiscountName), DiscountValue);
     const bool cancelled = wasOpen && !Core().IsCheckOpen();
-    if (*ThisLineSum >= 0 && !cancelled)
-        LedgerLine(Qty, Price, *ThisLineSum);
-    LedgerIfCancelled();  // a refused line may have cancelled the receipt
     // A line the register refused by cancelling the receipt (a quantity or tax it cannot
     // take) answers 0 in the sum: the call failed all the same.
     return *ThisLineSum < 0 || cancelled ? E_FAIL : S_OK;
@@ -729,26 +558,17 @@ HRESULT CVeskar::ClearFreeTextLines() {
 
 // The closing methods report the engine's result in the out value and succeed when bound.
 HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
-    const LONG total = ReceiptTotal();
-    LedgerClosing("{}", total);
+    m_triedToEnd = true;
     HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
-    LedgerAfterClosing("{}", total);
     ExplainClosing();
     return hr;
 }
 
 HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
-    const LONG total = ReceiptTotal();
-    Json payments;
-    payments.Set("cash", int64_t(Cash));
-    payments.Set("check", int64_t(PayCheck));
-    payments.Set("credit", int64_t(Credit));
-    payments.Set("packing", int64_t(Packing));
-    LedgerClosing(payments.Dump(), total);
+    m_triedToEnd = true;
     HRESULT hr =
         Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
                 CheckSum, true);
-    LedgerAfterClosing(payments.Dump(), total);
     ExplainClosing();
     return hr;
 }
@@ -777,10 +597,8 @@ void CVeskar::ExplainClosing() {
 }
 
 HRESULT CVeskar::AbortCheck() {
-    HRESULT hr = Truth(VSK_ENGINE(core.AbortCheck()));
-    m_ledgerTried = true;
-    LedgerIfCancelled();
-    return hr;
+    m_triedToEnd = true;
+    return Truth(VSK_ENGINE(core.AbortCheck()));
 }
 
 HRESULT CVeskar::GetCheckResult(BSTR* CheckResult) {

@@ -28,7 +28,8 @@ class CLedger;
 class CVeskar final : public IVeskarDispatchImpl, public IAsyncDispatch, public IFailureDetail {
 public:
     // Takes one module lock for its lifetime.
-    // `ledger` (may be null) gets a row for every receipt this object opens.
+    // `ledger` (may be null) gets a row for every receipt this object opens (its port's
+    // recorder writes them), and settles what a killed server left at the port's first binding.
     explicit CVeskar(CVSKPortManager& ports, CLedger* ledger = nullptr);
     static HRESULT CreateInstance(CVSKPortManager& ports, IDispatch** ppObj,
                                   CLedger* ledger = nullptr);
@@ -61,24 +62,13 @@ private:
     void ExplainFailure(HRESULT hr);
     void ExplainUnconfirmed();
     void SettleAfterCrash();
+    // Tells the port's recorder that this object's call runs now.
+    void AnnounceCaller();
     // Why a call's text arguments cannot go to the register ("" when they can).
     static std::string ControlCharacterIn(VeskarDispId id, const std::vector<VARIANT>& args);
 
-    // The ledger's row of the receipt this object opened: written before the opening, completed
-    // when the receipt is no longer open after a call.
-    HRESULT LedgerOpen(bool isReturn, const BSTR& department);
-    void LedgerLine(LONG qty, LONG price, LONG sum);
-    LONG ReceiptTotal();
-    // Before the register is asked to close: a crash from here on leaves "unknown", not "cut".
-    void LedgerClosing(const std::string& payments, LONG total);
-    void LedgerAfterClosing(const std::string& payments, LONG total);
-    void LedgerIfCancelled();
-    void LedgerEnd(const std::string& end, const std::string& payments, int64_t number,
-                   int64_t total, const std::string& error);
-    void ForgetInDoubt();
+    HRESULT OpenReceipt(bool isReturn, const BSTR& department);
     void ExplainClosing();
-    // "CODE: message" of the engine's latest error, UTF-8 ("" when none).
-    std::string EngineReason();
     // A call refused by this object before anything was sent, with its reason.
     HRESULT Refuse(HRESULT hr, const std::string& why);
 
@@ -98,12 +88,10 @@ private:
     FailureDetail m_failure;                // of the last call, when it failed
     uint64_t m_lockWait = 0;                // the parked LockPrinter of the call under way, if any
     CLedger* m_ledger = nullptr;
-    int64_t m_ledgerRow = 0;       // the open receipt's row (0: none)
-    std::string m_ledgerLines;     // its lines so far, a JSON array without the closing bracket
-    bool m_ledgerClosing = false;  // its row says "closing"
-    bool m_ledgerInDoubt = false;  // its closing went unanswered: the row says "unknown"
-    bool m_ledgerTried = false;    // the client asked to close or cancel it
-    std::string m_szCashier;       // this object's own cashier (Init), Windows-1251
+    // The client asked to close or cancel the receipt it opened last: should it let go with
+    // that receipt open, the register is blamed, not the client.
+    bool m_triedToEnd = false;
+    std::string m_szCashier;  // this object's own cashier (Init), Windows-1251
 };
 
 }  // namespace vsk

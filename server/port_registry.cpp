@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "resources/strings.h"
 #include "server/port_worker.h"
+#include "server/receipt_recorder.h"
 
 namespace {
 
@@ -19,8 +20,14 @@ const std::string& OrUnknown(const std::string& text) {
 }  // namespace
 
 CVSKPortDescriptor::CVSKPortDescriptor(int32_t portNumber, const EngineFactory& makeEngine,
-                                       vsk::IClock& engineClock, vsk::IClock& clock)
-    : m_core(makeEngine(portNumber, engineClock)), m_clock(clock) {}
+                                       vsk::InterruptibleClock& engineClock, vsk::IClock& clock)
+    : m_recorder(std::make_unique<vsk::CReceiptRecorder>(
+          portNumber, *this, [&engineClock] { return engineClock.Interrupted(); })),
+      m_core(makeEngine(portNumber, engineClock)),
+      m_clock(clock) {
+    if (m_core)
+        m_core->SetReceiptEvents(m_recorder.get());
+}
 
 CVSKPortDescriptor::~CVSKPortDescriptor() {
     // Waits still queued end as time-outs (the server cancels its own before this).

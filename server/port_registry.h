@@ -27,6 +27,7 @@ class CVSKCore;
 
 namespace vsk {
 class CPortWorker;
+class CReceiptRecorder;
 }  // namespace vsk
 
 // Creates the engine of a port on the clock it is handed (the manager's, which the server can
@@ -36,9 +37,10 @@ using EngineFactory =
 
 class CVSKPortDescriptor {
 public:
-    // `engineClock` is the engine's; `clock` paces the blocking Lock.
+    // `engineClock` is the engine's, cut short when the server ends; `clock` paces the
+    // blocking Lock.
     CVSKPortDescriptor(int32_t portNumber, const EngineFactory& makeEngine,
-                       vsk::IClock& engineClock, vsk::IClock& clock);
+                       vsk::InterruptibleClock& engineClock, vsk::IClock& clock);
     ~CVSKPortDescriptor();
     CVSKPortDescriptor(const CVSKPortDescriptor&) = delete;
     CVSKPortDescriptor& operator=(const CVSKPortDescriptor&) = delete;
@@ -48,6 +50,8 @@ public:
     // is not listed. Returns the clients left.
     int32_t RemoveClient(const std::string& name);
     CVSKCore* GetCore() { return m_core.get(); }
+    // Keeps the ledger's rows of the port's receipts; the engine tells it every receipt event.
+    vsk::CReceiptRecorder& Recorder() { return *m_recorder; }
 
     // The advisory lock. It has no owner as far as UnlockPrinter is concerned (any client may
     // unlock it), but the descriptor remembers who took it so that a client that goes away
@@ -99,6 +103,8 @@ private:
     LockDone UnlockLocked();
 
     std::atomic<int32_t> m_clientCount{0};
+    // Before the engine, which tells it of the receipt its closing still cancels.
+    std::unique_ptr<vsk::CReceiptRecorder> m_recorder;
     std::unique_ptr<CVSKCore> m_core;
     std::atomic<int32_t> m_lockCount{0};
     std::vector<std::string> m_clientNames;

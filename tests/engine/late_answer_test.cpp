@@ -157,8 +157,11 @@ TEST_F(LateAnswerTest, ClosingInDoubtIsSettledByItsLateAnswer) {
         EXPECT_EQ(m_core->LastCloseOutcome(), Outcome::InDoubt);
         EXPECT_TRUE(m_core->LastSendUnconfirmed());
 
-        std::vector<std::string> told;
-        m_core->SetLateCloseHook([&told](const std::string& result) { told.push_back(result); });
+        struct : vsk::NoReceiptEvents {
+            std::vector<int64_t> closed;
+            void Closed(int64_t number) override { closed.push_back(number); }
+        } told;
+        m_core->SetReceiptEvents(&told);
         if (row.closeAgain) {
             EXPECT_EQ(m_core->CloseCheckEx(1000, 0, 0, 0), 1000);
         }
@@ -168,13 +171,13 @@ TEST_F(LateAnswerTest, ClosingInDoubtIsSettledByItsLateAnswer) {
         EXPECT_EQ(m_core->LastCloseOutcome(), row.outcome);
         EXPECT_EQ(m_core->IsCheckOpen(), row.outcome != Outcome::Closed);
         if (row.outcome == Outcome::Closed) {
-            EXPECT_EQ(told, std::vector<std::string>{"42;1000;0;0;0;0;0;0;0"});  // once
+            EXPECT_EQ(told.closed, std::vector<int64_t>{42});  // once
             EXPECT_EQ(m_core->GetCheckResult(), "42;1000;0;0;0;0;0;0;0");
             EXPECT_EQ(m_core->LastReceiptNumber(), std::optional<int64_t>(42));
         } else {
-            EXPECT_TRUE(told.empty());
+            EXPECT_TRUE(told.closed.empty());
         }
-        m_core->SetLateCloseHook(nullptr);
+        m_core->SetReceiptEvents(nullptr);
         m_register.ClearLog();
     }
 }

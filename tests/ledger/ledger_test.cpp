@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace vsk {
@@ -564,6 +565,38 @@ TEST_F(LedgerTest, ACorruptLedgerHandsOnWhatCanBeRead) {
     EXPECT_EQ(ledger.LastOfPort(1)->id, row);
     EXPECT_EQ(ledger.LastOfPort(1)->key, "done");
     EXPECT_GT(ledger.BeginReceipt(1, "till", false), row) << "ids go on after the carried rows";
+}
+
+// Every end goes into a row and comes back as the text files and HTTP clients have always been
+// given, and that text names it again; the typed lines and payments are stored in the shape
+// the readers parse.
+TEST_F(LedgerTest, EveryEndRoundTripsThroughItsRowAndItsText) {
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(path, &report)) << report;
+    std::set<std::string> texts;
+    for (ReceiptEnd end : kReceiptEnds) {
+        const std::string text = ReceiptEndText(end);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(ReceiptEndFromText(text), end);
+        texts.insert(text);
+        const int64_t id = ledger.BeginReceipt(1, "till", false);
+        ledger.EndReceipt(id, end, {{"Хліб \"білий\"", 2, 1000, 2000}},
+                          LedgerPayments{2000, 0, 1, 2}, 5, 2000, "");
+        const LedgerReceipt row = *ledger.Receipt(id);
+        EXPECT_EQ(row.end, text);
+        EXPECT_EQ(row.lines, R"([{"name":"Хліб \"білий\"","quantity":2,"price":1000,"sum":2000}])");
+        EXPECT_EQ(row.payments, R"({"cash":2000,"check":0,"credit":1,"packing":2})");
+    }
+    EXPECT_EQ(texts, (std::set<std::string>{"open", "closing", "closed", "cancelled", "refused",
+                                            "abandoned", "unknown", "cut"}));
+    EXPECT_FALSE(ReceiptEndFromText("printed").has_value());
+    EXPECT_FALSE(ReceiptEndFromText("Closed").has_value());
+    const int64_t id = ledger.BeginReceipt(1, "till", false);
+    ledger.MarkClosing(id, {}, std::nullopt, 0);
+    EXPECT_EQ(ledger.Receipt(id)->end, "closing");
+    EXPECT_EQ(ledger.Receipt(id)->lines, "[]");
+    EXPECT_EQ(ledger.Receipt(id)->payments, "{}") << "a closing that named no payments";
 }
 
 TEST(LedgerSince, AcceptsADateOrTimePrefixOnly) {

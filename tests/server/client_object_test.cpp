@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -248,6 +249,76 @@ TEST_F(ClientObjectTest, TheLedgerSaysWhatTheRegisterPrinted) {
         EXPECT_EQ(*last.numberBefore, before);
     }
     a->Release();
+}
+
+// A receipt's row follows the receipt, not the client that opened it: whoever's call ends it,
+// the row says how, and who when it was another client.
+TEST_F(ClientObjectTest, TheLedgerFollowsAReceiptWhicheverClientEndsIt) {
+    CLedger ledger;
+    std::string report;
+    ASSERT_TRUE(ledger.Open(env.Dir() + "/ledger.sqlite", &report)) << report;
+    CVeskar* a = new CVeskar(ports, &ledger);
+    CVeskar* b = new CVeskar(ports, &ledger);
+    auto call = [](CVeskar* o, VeskarDispId id, std::vector<VARIANT> args) {
+        std::promise<HRESULT> done;
+        o->InvokeAsync(DISPID(id), InvokeKind::Method, std::move(args),
+                       [&done](HRESULT hr, VARIANT) { done.set_value(hr); });
+        return done.get_future().get();
+    };
+    auto init = [&](CVeskar* o, const char16_t* name) {
+        return call(o, VeskarDispId::Init,
+                    {VARIANT::FromLong(3), VARIANT::FromBstr(u"Anna"), VARIANT::FromBstr(kPassword),
+                     VARIANT::FromLong(0), VARIANT::FromBstr(name)});
+    };
+    ASSERT_EQ(init(a, u"Каса"), S_OK);
+    ASSERT_EQ(init(b, u"Склад"), S_OK);
+    const std::vector<VARIANT> open = {VARIANT::FromBstr(u"1")};
+    struct Row {
+        const char* what;
+        CVeskar* ender;
+        VeskarDispId end;
+        std::vector<VARIANT> args;
+        const char* rowEnd;
+        const char* error;
+    } rows[] = {
+        {"its own next opening", a, VeskarDispId::OpenCheck, open, "cancelled",
+         "cancelled by the next receipt's opening"},
+        {"another client's opening", b, VeskarDispId::OpenCheck, open, "cancelled",
+         "cancelled by the next receipt's opening (by another client: Склад)"},
+        {"another client's cancel",
+         b,
+         VeskarDispId::AbortCheck,
+         {},
+         "cancelled",
+         "cancelled (by another client: Склад)"},
+        {"another client's closing",
+         b,
+         VeskarDispId::CloseCheckEx,
+         {VARIANT::FromLong(1000), VARIANT::FromLong(0), VARIANT::FromLong(0),
+          VARIANT::FromLong(0)},
+         "closed",
+         ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(call(a, VeskarDispId::OpenCheck, open), S_OK);
+        ASSERT_EQ(call(a, VeskarDispId::FiscalLineEx,
+                       {VARIANT::FromBstr(u"Хліб"), VARIANT::FromLong(1), VARIANT::FromLong(500),
+                        VARIANT::FromLong(0), VARIANT::FromLong(1), VARIANT::FromLong(0),
+                        VARIANT::FromLong(0), VARIANT::FromLong(0), VARIANT::FromBstr(u""),
+                        VARIANT::FromLong(0)}),
+                  S_OK);
+        const int64_t opened = ledger.Latest(1).at(0).id;
+        EXPECT_EQ(call(row.ender, row.end, row.args), S_OK);
+        const LedgerReceipt ended = *ledger.Receipt(opened);
+        EXPECT_EQ(ended.client, "Каса");
+        EXPECT_EQ(ended.end, row.rowEnd);
+        EXPECT_EQ(ended.error, row.error);
+        EXPECT_NE(ended.lines.find("Хліб"), std::string::npos) << ended.lines;
+        call(row.ender, VeskarDispId::AbortCheck, {});  // the next row starts with none open
+    }
+    a->Release();
+    b->Release();
 }
 
 // What the register would misread is refused before anything is sent: the receipt stays open
