@@ -126,11 +126,12 @@ private:
     IProxyHost* m_proxyHost = nullptr;
     // Without a window the proxy's messages go to the standard error.
     std::unique_ptr<IOperatorUi> m_headlessUi;
-    // Declared first, destroyed last: the client objects the server still holds release their
-    // ports into it when the server closes their connections.
-    CVSKPortManager m_ports;
-    // Every receipt the client objects open, and the HTTP front's idempotency keys.
+    // Every receipt the ports' recorders follow, and the HTTP front's idempotency keys. Declared
+    // before the ports: a port that closes last still ends its open receipt's row in it.
     CLedger m_ledger;
+    // Destroyed after everything that holds client objects: they release their ports into it
+    // when the server closes their connections.
+    CVSKPortManager m_ports;
     CRpcServer m_server;
     // Stopped before the loop ends: its requests wait on the loop.
     // Declared before the HTTP front, so that it outlives the front's last request.
