@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace vsk {
 
 namespace {
@@ -20,12 +22,6 @@ namespace {
 std::string EnvOr(const char* name, const std::string& fallback) {
     const char* v = std::getenv(name);
     return v && *v ? std::string(v) : fallback;
-}
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
 }
 
 }  // namespace
@@ -159,7 +155,7 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string* e
     while ((n = read(fd, buf, sizeof buf)) > 0 && text.size() < 4096)
         text.append(buf, size_t(n));
     close(fd);
-    text = Trim(text);
+    text = TrimRight(text, " \r\n");  // what an editor leaves after the token
     if (text.empty())
         return refuse(path + " holds no token");
     if (text.size() < kMinTokenLength)
@@ -182,12 +178,9 @@ std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::s
             *error = "no random bytes for the token";
         return std::nullopt;
     }
-    static const char kHex[] = "0123456789abcdef";
     std::string token;
-    for (unsigned char c : raw) {
-        token += kHex[c >> 4];
-        token += kHex[c & 15];
-    }
+    for (unsigned char c : raw)
+        AppendHex(token, c, HexCase::Lower);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
