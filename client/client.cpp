@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "rpc/host_port.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/tls_stream.h"
 #include "rpc/type_library.h"
@@ -132,8 +133,8 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
     std::string& why = error ? *error : ignored;
     *hr = E_INVALIDARG;
     const std::string full = WithDefaultTcpPort(hostPort);
-    size_t colon = full.rfind(':');
-    if (colon == std::string::npos) {
+    const auto split = SplitHostPort(full);
+    if (!split) {
         why = "expected HOST:PORT, got " + hostPort;
         return nullptr;
     }
@@ -142,9 +143,8 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
         why = "not a SHA-256 fingerprint (64 hex digits): " + trust.fingerprint;
         return nullptr;
     }
-    std::string host = full.substr(0, colon), port = full.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    const std::string& host = split->host;
+    const std::string& port = split->port;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;

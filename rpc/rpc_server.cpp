@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "rpc/failure_detail.h"
+#include "rpc/host_port.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "rpc/wire.h"
@@ -52,8 +53,8 @@ int MsUntil(std::chrono::steady_clock::time_point when) {
 }
 
 std::string PeerHost(const std::string& peer) {
-    size_t colon = peer.rfind(':');
-    return colon == std::string::npos ? peer : peer.substr(0, colon);
+    auto split = SplitHostPort(peer);
+    return split ? split->host : peer;
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {
@@ -333,15 +334,14 @@ bool CRpcServer::AdoptLocal(int listenFd, std::string* error) {
 bool CRpcServer::ListenTcp(const std::string& hostOrHostPort, const std::string& tokenFile,
                            std::string* error, const TcpListenOptions& options) {
     const std::string hostPort = WithDefaultTcpPort(hostOrHostPort);
-    size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos) {
+    const auto split = SplitHostPort(hostPort);
+    if (!split) {
         if (error)
             *error = "expected HOST:PORT, got " + hostPort;
         return false;
     }
-    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    const std::string& host = split->host;
+    const std::string& port = split->port;
     if (options.certFile.empty() != options.keyFile.empty()) {
         if (error)
             *error = "TLS on the TCP listener needs a certificate and its key together";

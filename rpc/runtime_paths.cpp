@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -209,21 +208,6 @@ std::string ReadSmallFile(const std::string& path) {
     ssize_t n = read(fd, buf, sizeof buf);
     close(fd);
     return n > 0 ? std::string(buf, size_t(n)) : std::string();
-}
-
-std::string WithDefaultTcpPort(const std::string& hostOrHostPort) {
-    const std::string port = std::to_string(kDefaultTcpPort);
-    const std::string& h = hostOrHostPort;
-    if (!h.empty() && h.front() == '[')
-        return h.back() == ']' ? h + ":" + port : h;
-    switch (std::count(h.begin(), h.end(), ':')) {
-        case 0:
-            return h + ":" + port;
-        case 1:
-            return h;  // HOST:PORT
-        default:
-            return "[" + h + "]:" + port;  // a bare IPv6 address
-    }
 }
 
 bool TokenMatches(std::string_view given, std::string_view expected) {

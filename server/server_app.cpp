@@ -22,6 +22,7 @@
 #include "link/settings.h"
 #include "platform/log.h"
 #include "platform/registry.h"
+#include "rpc/host_port.h"
 #include "rpc/module.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
@@ -348,10 +349,9 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
         m_http.reset();
         return false;
     }
-    const std::string host = options.listen.substr(0, options.listen.rfind(':'));
     LogLine(LogPriority::Info, std::string("HTTP API on ") +
-                                   (options.tlsCert.empty() ? "http://" : "https://") + host + ":" +
-                                   std::to_string(m_http->Port()));
+                                   (options.tlsCert.empty() ? "http://" : "https://") +
+                                   WithPort(options.listen, m_http->Port()));
     return true;
 }
 
