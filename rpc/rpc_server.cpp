@@ -37,14 +37,10 @@ constexpr size_t kMaxTotalOutput = 64 * 1024 * 1024;
 // A TCP peer that has not authenticated yet gets short lines and little time (the server's
 // pre-authentication time-out).
 constexpr size_t kPreAuthLineBytes = 4096;
-// Failed authentications of one address make its next attempts wait, doubling up to the cap;
-// they are logged once a minute per address.
-constexpr auto kAuthDelayFirst = std::chrono::milliseconds(100);
-constexpr auto kAuthDelayMax = std::chrono::seconds(10);
-constexpr auto kAuthLogInterval = std::chrono::seconds(60);
-constexpr size_t kMaxTrackedPeers = 4096;
-// Out of descriptors: accepting waits this long instead of spinning on the listener.
+// Out of descriptors: accepting waits this long instead of spinning on the listener, and says
+// so once a minute.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr auto kAcceptComplaintInterval = std::chrono::seconds(60);
 
 int MsUntil(std::chrono::steady_clock::time_point when) {
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now())
@@ -586,41 +582,17 @@ std::string PeerName(int fd) {
 
 }  // namespace
 
-CRpcServer::PeerFailures& CRpcServer::Failures(const std::string& host) {
-    auto it = m_failures.find(host);
-    if (it != m_failures.end())
-        return it->second;
-    // Bounded: addresses whose delay has long passed are forgotten first.
-    if (m_failures.size() >= kMaxTrackedPeers) {
-        const auto now = std::chrono::steady_clock::now();
-        std::erase_if(m_failures, [&](const auto& f) {
-            return now - f.second.retryAt > kAuthLogInterval &&
-                   now - f.second.lastLog > kAuthLogInterval;
-        });
-        if (m_failures.size() >= kMaxTrackedPeers)
-            m_failures.erase(m_failures.begin());
-    }
-    return m_failures[host];
-}
-
-// Refusals are reported once a minute per address, with the count of those not reported, so a
-// flood of attempts cannot flood the log.
+// Refusals are reported once a minute per address, with the count of those not reported.
 void CRpcServer::LogRefusal(Connection& c, const std::string& why) {
-    const auto now = std::chrono::steady_clock::now();
     const std::string host = PeerHost(c.peer);
-    PeerFailures& f = Failures(host);
-    if (f.lastLog != std::chrono::steady_clock::time_point{} &&
-        now - f.lastLog < kAuthLogInterval) {
-        ++f.unlogged;
+    int unreported = 0;
+    if (!m_failures.Report(host, std::chrono::steady_clock::now(), &unreported))
         return;
-    }
     std::string line =
         "TCP connection from " + (c.peer.empty() ? std::string("?") : c.peer) + " refused: " + why;
-    if (f.unlogged > 0)
-        line += " (and " + std::to_string(f.unlogged) + " refusals from " + host +
+    if (unreported > 0)
+        line += " (and " + std::to_string(unreported) + " refusals from " + host +
                 " not reported in the last minute)";
-    f.lastLog = now;
-    f.unlogged = 0;
     Log(line);
 }
 
@@ -639,7 +611,7 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
             // report it again at once.
             auto now = std::chrono::steady_clock::now();
             m_acceptPausedUntil = now + kAcceptPause;
-            if (now - m_lastAcceptComplaint >= kAuthLogInterval) {
+            if (now - m_lastAcceptComplaint >= kAcceptComplaintInterval) {
                 m_lastAcceptComplaint = now;
                 Log(std::string("cannot accept connections: ") + std::strerror(errno));
             }
@@ -1003,18 +975,13 @@ Json CRpcServer::Dispatch(Connection& c, const std::string& method, const Json& 
             return Json(Json::Object{{"authenticated", true}});
         const std::string host = PeerHost(c.peer);
         const auto now = std::chrono::steady_clock::now();
-        auto known = m_failures.find(host);
-        if (known != m_failures.end() && now < known->second.retryAt)
+        if (m_failures.MustWait(host, now))
             return refuse("too many failed authentications from this address; try later");
         if (!token || !token->IsString() || !TokenMatches(token->AsString(), m_token)) {
-            PeerFailures& f = Failures(host);
-            f.count = std::min(f.count + 1, 16);
-            f.retryAt = now + std::min<std::chrono::steady_clock::duration>(
-                                  kAuthDelayFirst * (1 << (f.count - 1)), kAuthDelayMax);
+            m_failures.Failed(host, now);
             return refuse("wrong token");
         }
-        if (known != m_failures.end())
-            m_failures.erase(known);
+        m_failures.Succeeded(host);
         c.authenticated = true;
         return Json(Json::Object{{"authenticated", true}});
     }

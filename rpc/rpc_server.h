@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "rpc/async_dispatch.h"
+#include "rpc/auth_backoff.h"
 #include "rpc/com_types.h"
 #include "rpc/json.h"
 #include "rpc/tls_stream.h"
@@ -174,16 +175,8 @@ private:
     int m_nextConnection = 1;
     std::function<int()> m_timer;
 
-    // Failed authentications by peer address (TCP).
-    struct PeerFailures {
-        int count = 0;
-        std::chrono::steady_clock::time_point retryAt;
-        std::chrono::steady_clock::time_point lastLog;
-        int unlogged = 0;  // refusals since the last report
-    };
-    PeerFailures& Failures(const std::string& host);
     void LogRefusal(Connection& c, const std::string& why);
-    std::map<std::string, PeerFailures> m_failures;
+    CAuthBackoff m_failures;  // of TCP peers
     std::chrono::steady_clock::time_point m_acceptPausedUntil;
     std::chrono::steady_clock::time_point m_lastAcceptComplaint;
     size_t TotalOutput() const;
