@@ -21,6 +21,7 @@
 
 #include "platform/registry.h"
 #include "rpc/host_port.h"
+#include "rpc/query_interface.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/tls_stream.h"
 #include "rpc/type_library.h"
@@ -393,15 +394,8 @@ public:
     explicit CVeskarProxy(CRemoteObject* remote) : m_remote(remote) { m_remote->AddRef(); }
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
-            *ppv = static_cast<IVeskar*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        return QueryInterfaceOf(
+            this, riid, ppv, Answers<IVeskar>{{IID_IUnknown, IID_IDispatch, typelib::IID_IVeskar}});
     }
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
@@ -476,19 +470,12 @@ CRemoteObject::CRemoteObject(std::shared_ptr<CRpcChannel> channel, int handle,
     : m_channel(std::move(channel)), m_handle(handle), m_info(info) {}
 
 HRESULT CRemoteObject::QueryInterface(const IID& riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (m_info && riid == typelib::IID_IVeskar && m_info->iid == riid) {
+    // IVeskar is a proxy of its own, holding this object.
+    if (ppv && m_info && riid == typelib::IID_IVeskar && m_info->iid == riid) {
         *ppv = static_cast<IVeskar*>(new CVeskarProxy(this));
         return S_OK;
     }
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(this, riid, ppv, Answers<IDispatch>{{IID_IUnknown, IID_IDispatch}});
 }
 
 ULONG CRemoteObject::AddRef() {

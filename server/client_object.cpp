@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "rpc/json.h"
 #include "rpc/module.h"
+#include "rpc/query_interface.h"
 #include "server/port_registry.h"
 
 namespace vsk {
@@ -49,25 +50,10 @@ HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj, CLedg
 }
 
 HRESULT CVeskar::QueryInterface(const IID& riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
-        *ppv = static_cast<IVeskar*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IAsyncDispatch) {
-        *ppv = static_cast<IAsyncDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IFailureDetail) {
-        *ppv = static_cast<IFailureDetail*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(this, riid, ppv,
+                            Answers<IVeskar>{{IID_IUnknown, IID_IDispatch, typelib::IID_IVeskar}},
+                            Answers<IAsyncDispatch>{{IID_IAsyncDispatch}},
+                            Answers<IFailureDetail>{{IID_IFailureDetail}});
 }
 
 ULONG CVeskar::AddRef() {
