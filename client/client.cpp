@@ -431,8 +431,8 @@ private:
     template <class... A>
     HRESULT Call(DISPID id, A&&... a) {
         std::vector<VARIANT> args;
-        LONG* longOut = nullptr;
-        BSTR* textOut = nullptr;
+        OutArg<LONG> longOut = nullptr;
+        OutArg<BSTR> textOut = nullptr;
         (Collect(args, &longOut, &textOut, a), ...);
         VARIANT result;
         HRESULT hr =
@@ -443,19 +443,21 @@ private:
             *textOut = result.bstrVal();
         return hr;
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, LONG v) {
+    using LongOut = OutArg<LONG>;
+    using TextOut = OutArg<BSTR>;
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, LONG v) {
         args.push_back(VARIANT::FromLong(v));
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, DATE v) {
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, DATE v) {
         args.push_back(VARIANT::FromDate(v));
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, const BSTR& v) {
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, const BSTR& v) {
         args.push_back(VARIANT::FromBstr(v));
     }
-    static void Collect(std::vector<VARIANT>&, LONG** out, BSTR**, LONG* p) {
+    static void Collect(std::vector<VARIANT>&, LongOut* out, TextOut*, LongOut p) {
         *out = p;
     }
-    static void Collect(std::vector<VARIANT>&, LONG**, BSTR** out, BSTR* p) {
+    static void Collect(std::vector<VARIANT>&, LongOut*, TextOut* out, TextOut p) {
         *out = p;
     }
 

@@ -250,7 +250,7 @@ HRESULT CVeskar::Truth(F&& op) {
 }
 
 template <class F>
-HRESULT CVeskar::Text(F&& op, BSTR* out, bool mayBeEmpty) {
+HRESULT CVeskar::Text(F&& op, OutArg<BSTR> out, bool mayBeEmpty) {
     if (!out)
         return E_POINTER;
     if (!IsBound())
@@ -273,7 +273,7 @@ HRESULT CVeskar::Text(F&& op, BSTR* out, bool mayBeEmpty) {
 }
 
 template <class F>
-HRESULT CVeskar::Counter(F&& op, LONG* out, bool zeroWhenUnbound) {
+HRESULT CVeskar::Counter(F&& op, OutArg<LONG> out, bool zeroWhenUnbound) {
     if (!out)
         return E_POINTER;
     if (!IsBound()) {
@@ -344,7 +344,7 @@ void CVeskar::SettleAfterCrash() {
         number ? std::to_string(*number).c_str() : "unknown", settled);
 }
 
-HRESULT CVeskar::GetPortNumber(LONG* pPortNumber) {
+HRESULT CVeskar::GetPortNumber(OutArg<LONG> pPortNumber) {
     if (!pPortNumber)
         return E_POINTER;
     *pPortNumber = m_lPortNumber;
@@ -385,11 +385,11 @@ HRESULT CVeskar::SetShowErrorMessages(LONG ShowErrorMessages) {
     return S_OK;
 }
 
-HRESULT CVeskar::GetLastErrorMessage(BSTR* ErrorMessage) {
+HRESULT CVeskar::GetLastErrorMessage(OutArg<BSTR> ErrorMessage) {
     return Text(VSK_ENGINE(core.GetLastErrorMessage()), ErrorMessage, false);
 }
 
-HRESULT CVeskar::GetLastErrorCode(BSTR* ErrorCode) {
+HRESULT CVeskar::GetLastErrorCode(OutArg<BSTR> ErrorCode) {
     return Text(VSK_ENGINE(core.GetLastErrorCode()), ErrorCode, false);
 }
 
@@ -414,7 +414,7 @@ HRESULT CVeskar::SetProgrammingModePassword(const BSTR& Password) {
     return S_OK;
 }
 
-HRESULT CVeskar::GetPrinterSerialNumber(BSTR* SerialNumber) {
+HRESULT CVeskar::GetPrinterSerialNumber(OutArg<BSTR> SerialNumber) {
     return Text(VSK_ENGINE(core.PrinterInfo().m_szSerialNumber), SerialNumber, true);
 }
 
@@ -427,7 +427,8 @@ HRESULT CVeskar::LowSendMessageToPrinter(const BSTR& TextMessage) {
     return S_OK;
 }
 
-HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR* TextMessage) {
+HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds,
+                                                 OutArg<BSTR> TextMessage) {
     return Text(VSK_ENGINE(core.GetNextMessage(static_cast<uint32_t>(TimeoutMilliseconds))),
                 TextMessage, true);
 }
@@ -633,7 +634,8 @@ HRESULT CVeskar::LongName(const BSTR& LongName) {
 }
 
 HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
-                            LONG Tax1Index, LONG Tax2Index, LONG Article, LONG* ThisLineSum) {
+                            LONG Tax1Index, LONG Tax2Index, LONG Article,
+                            OutArg<LONG> ThisLineSum) {
     if (!ThisLineSum)
         return E_POINTER;
     if (!IsBound())
@@ -644,7 +646,8 @@ HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG Go
 
 HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
                               LONG Tax1Index, LONG Tax2Index, LONG Article, LONG DiscountDirection,
-                              const BSTR& DiscountName, LONG DiscountValue, LONG* ThisLineSum) {
+                              const BSTR& DiscountName, LONG DiscountValue,
+                              OutArg<LONG> ThisLineSum) {
     if (!ThisLineSum)
         return E_POINTER;
     if (!IsBound())
@@ -682,23 +685,23 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
     return *ThisLineSum < 0 || cancelled ? E_FAIL : S_OK;
 }
 
-HRESULT CVeskar::GetLastLineTaxes(LONG* LineTaxes) {
+HRESULT CVeskar::GetLastLineTaxes(OutArg<LONG> LineTaxes) {
     return Counter([](CVSKCore& c) { return c.GetLastLineTaxes(); }, LineTaxes, false);
 }
 
-HRESULT CVeskar::GetCheckSum(LONG* CheckSum) {
+HRESULT CVeskar::GetCheckSum(OutArg<LONG> CheckSum) {
     return Counter([](CVSKCore& c) { return c.GetCheckSum(); }, CheckSum, true);
 }
 
-HRESULT CVeskar::GetCheckOnSaleTaxes(LONG* CheckOnSaleTaxes) {
+HRESULT CVeskar::GetCheckOnSaleTaxes(OutArg<LONG> CheckOnSaleTaxes) {
     return Counter([](CVSKCore& c) { return c.GetCheckOnSaleTaxes(); }, CheckOnSaleTaxes, true);
 }
 
-HRESULT CVeskar::GetCheckReturnSum(LONG* CheckReturnSum) {
+HRESULT CVeskar::GetCheckReturnSum(OutArg<LONG> CheckReturnSum) {
     return Counter([](CVSKCore& c) { return c.GetCheckReturnSum(); }, CheckReturnSum, true);
 }
 
-HRESULT CVeskar::GetCheckReturnOnSaleTaxes(LONG* CheckReturnOnSaleTaxes) {
+HRESULT CVeskar::GetCheckReturnOnSaleTaxes(OutArg<LONG> CheckReturnOnSaleTaxes) {
     return Counter([](CVSKCore& c) { return c.GetCheckReturnOnSaleTaxes(); },
                    CheckReturnOnSaleTaxes, true);
 }
@@ -714,7 +717,7 @@ HRESULT CVeskar::ClearFreeTextLines() {
 }
 
 // The closing methods report the engine's result in the out value and succeed when bound.
-HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
+HRESULT CVeskar::CloseCheck(OutArg<LONG> CheckSum) {
     const LONG total = ReceiptTotal();
     LedgerClosing("{}", total);
     HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
@@ -723,7 +726,8 @@ HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
     return hr;
 }
 
-HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
+HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing,
+                              OutArg<LONG> CheckSum) {
     const LONG total = ReceiptTotal();
     Json payments;
     payments.Set("cash", int64_t(Cash));
@@ -769,11 +773,11 @@ HRESULT CVeskar::AbortCheck() {
     return hr;
 }
 
-HRESULT CVeskar::GetCheckResult(BSTR* CheckResult) {
+HRESULT CVeskar::GetCheckResult(OutArg<BSTR> CheckResult) {
     return Text(VSK_ENGINE(core.GetCheckResult()), CheckResult, false);
 }
 
-HRESULT CVeskar::GetCheckResultXML(BSTR* CheckResult) {
+HRESULT CVeskar::GetCheckResultXML(OutArg<BSTR> CheckResult) {
     return Text(VSK_ENGINE(core.GetCheckResultXML()), CheckResult, false);
 }
 
@@ -949,16 +953,16 @@ HRESULT CVeskar::SetCurrentCurrency(const BSTR& CurrencyName) {
 
 // ---- information queries and XML documents -------------------------------------------------
 
-HRESULT CVeskar::GetPrinterConfig(BSTR* Config) {
+HRESULT CVeskar::GetPrinterConfig(OutArg<BSTR> Config) {
     return Text(VSK_ENGINE(core.GetPrinterConfig()), Config, false);
 }
 
-HRESULT CVeskar::GetPrinterConfigXML(LONG RefreshFromPrinter, BSTR* VSKPrinterConfigXML) {
+HRESULT CVeskar::GetPrinterConfigXML(LONG RefreshFromPrinter, OutArg<BSTR> VSKPrinterConfigXML) {
     return Text(VSK_ENGINE(core.GetPrinterConfigXML(RefreshFromPrinter != 0)), VSKPrinterConfigXML,
                 true);
 }
 
-HRESULT CVeskar::GetPrinterKeyPosition(LONG* KeyPosition) {
+HRESULT CVeskar::GetPrinterKeyPosition(OutArg<LONG> KeyPosition) {
     if (!KeyPosition)
         return E_POINTER;
     if (!IsBound())
@@ -975,48 +979,48 @@ HRESULT CVeskar::GetPrinterKeyPosition(LONG* KeyPosition) {
     }
 }
 
-HRESULT CVeskar::GetPrinterTime(BSTR* PrinterTime) {
+HRESULT CVeskar::GetPrinterTime(OutArg<BSTR> PrinterTime) {
     return Text(VSK_ENGINE(core.GetPrinterTime()), PrinterTime, false);
 }
 
-HRESULT CVeskar::GetArticleInfo(LONG Article, BSTR* ArticleInfo) {
+HRESULT CVeskar::GetArticleInfo(LONG Article, OutArg<BSTR> ArticleInfo) {
     return Text(VSK_ENGINE(core.GetArticleInfo(Low16(Article))), ArticleInfo, false);
 }
 
-HRESULT CVeskar::GetArticleInfoXML(LONG Article, BSTR* ArticleInfo) {
+HRESULT CVeskar::GetArticleInfoXML(LONG Article, OutArg<BSTR> ArticleInfo) {
     return Text(VSK_ENGINE(core.GetArticleInfoXML(Low16(Article))), ArticleInfo, false);
 }
 
-HRESULT CVeskar::GetCashInfo(BSTR* CashInfo) {
+HRESULT CVeskar::GetCashInfo(OutArg<BSTR> CashInfo) {
     return Text(VSK_ENGINE(core.GetCashInfo()), CashInfo, false);
 }
 
-HRESULT CVeskar::GetCashInfoXML(BSTR* CashInfo) {
+HRESULT CVeskar::GetCashInfoXML(OutArg<BSTR> CashInfo) {
     return Text(VSK_ENGINE(core.GetCashInfoXML()), CashInfo, false);
 }
 
-HRESULT CVeskar::GetFiscalInfo(BSTR* FiscalInfo) {
+HRESULT CVeskar::GetFiscalInfo(OutArg<BSTR> FiscalInfo) {
     return Text(VSK_ENGINE(core.GetFiscalInfo()), FiscalInfo, false);
 }
 
-HRESULT CVeskar::GetFiscalInfoXML(BSTR* FiscalInfo) {
+HRESULT CVeskar::GetFiscalInfoXML(OutArg<BSTR> FiscalInfo) {
     return Text(VSK_ENGINE(core.GetFiscalInfoXML()), FiscalInfo, false);
 }
 
-HRESULT CVeskar::GetTaxesInfo(BSTR* TaxesInfo) {
+HRESULT CVeskar::GetTaxesInfo(OutArg<BSTR> TaxesInfo) {
     return Text(VSK_ENGINE(core.GetTaxesInfo()), TaxesInfo, false);
 }
 
-HRESULT CVeskar::GetTaxesInfoXML(BSTR* TaxesInfo) {
+HRESULT CVeskar::GetTaxesInfoXML(OutArg<BSTR> TaxesInfo) {
     return Text(VSK_ENGINE(core.GetTaxesInfoXML()), TaxesInfo, true);
 }
 
-HRESULT CVeskar::GetDocumentsInfo(BSTR* DocumentsInfo) {
+HRESULT CVeskar::GetDocumentsInfo(OutArg<BSTR> DocumentsInfo) {
     CDocumentsInfo info;
     return Text(VSK_ENGINE(core.GetDocumentsInfo(info)), DocumentsInfo, false);
 }
 
-HRESULT CVeskar::GetDocumentsInfoXML(BSTR* DocumentsInfoXML) {
+HRESULT CVeskar::GetDocumentsInfoXML(OutArg<BSTR> DocumentsInfoXML) {
     return Text(VSK_ENGINE(core.GetDocumentsInfoXML()), DocumentsInfoXML, false);
 }
 

@@ -201,6 +201,24 @@ TEST(Dispatcher, OutValueTheMethodLeftAloneDoesNotTravel) {
     obj->Release();
 }
 
+// Whatever a method writes travels, even what once served as the mark of a value left alone.
+TEST(Dispatcher, EveryValueAMethodWritesTravels) {
+    auto* obj = new RecordingVeskar;
+    for (LONG value : {0, -1, 0x7FFFFFF7, INT32_MAX, INT32_MIN}) {
+        obj->longOut = value;
+        VARIANT result;
+        EXPECT_EQ(obj->Invoke(20, InvokeKind::Method, nullptr, 0, &result), S_OK);
+        EXPECT_EQ(result, VARIANT::FromLong(value));
+    }
+    for (const BSTR& text : {BSTR(), BSTR(u"\xFFFF(unset)")}) {
+        obj->textOut = text;
+        VARIANT result;
+        EXPECT_EQ(obj->Invoke(39, InvokeKind::Method, nullptr, 0, &result), S_OK);
+        EXPECT_EQ(result, VARIANT::FromBstr(text));
+    }
+    obj->Release();
+}
+
 }  // namespace
 }  // namespace vsk
 
