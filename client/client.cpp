@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "platform/registry.h"
+#include "rpc/host_port.h"
+#include "rpc/query_interface.h"
 #include "rpc/runtime_paths.h"
 #include "rpc/tls_stream.h"
 #include "rpc/type_library.h"
@@ -125,36 +127,19 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectUnix(const std::string& path, H
     return std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
 }
 
-std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort,
-                                                     const std::string& token, HRESULT* hr,
-                                                     const TlsTrust& trust, std::string* error) {
-    std::string ignored;
-    std::string& why = error ? *error : ignored;
-    *hr = E_INVALIDARG;
-    const std::string full = WithDefaultTcpPort(hostPort);
-    size_t colon = full.rfind(':');
-    if (colon == std::string::npos) {
-        why = "expected HOST:PORT, got " + hostPort;
-        return nullptr;
-    }
-    std::optional<std::string> pin;
-    if (!trust.fingerprint.empty() && !(pin = NormalizeFingerprint(trust.fingerprint))) {
-        why = "not a SHA-256 fingerprint (64 hex digits): " + trust.fingerprint;
-        return nullptr;
-    }
-    std::string host = full.substr(0, colon), port = full.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+namespace {
+
+// A socket connected to the first address of the host that answers in time; -1 when none does.
+int ConnectTcpSocket(const HostPort& address, const std::string& full, bool loopbackOnly,
+                     HRESULT* hr, std::string* why) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &res); rc != 0) {
-        why = "cannot resolve " + host + ": " + gai_strerror(rc);
+    if (int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &res); rc != 0) {
+        *why = "cannot resolve " + address.host + ": " + gai_strerror(rc);
         *hr = RPC_E_DISCONNECTED;
-        return nullptr;
+        return -1;
     }
-    // Without TLS only the loopback is tried: nothing at all goes to another host.
-    const bool loopbackOnly = !trust.UsesTls() && !trust.insecure;
     bool skipped = false;
     int fd = -1;
     for (addrinfo* ai = res; ai && fd < 0; ai = ai->ai_next) {
@@ -163,70 +148,54 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
             continue;
         }
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, 0);
-        if (fd >= 0 && !ConnectWithin(fd, ai->ai_addr, ai->ai_addrlen, kConnectTimeoutMs)) {
+        if (fd >= 0 &&
+            !ConnectWithin(fd, ai->ai_addr, ai->ai_addrlen, CRpcChannel::kConnectTimeoutMs)) {
             close(fd);
             fd = -1;
         }
     }
     freeaddrinfo(res);
     if (fd < 0 && skipped) {
-        why = "refusing to send the token in clear text to " + full +
-              ", which is not on this computer: give the server's CA file or certificate "
-              "fingerprint (--tls-ca, --tls-fingerprint), or --insecure; nothing was sent";
+        *why = "refusing to send the token in clear text to " + full +
+               ", which is not on this computer: give the server's CA file or certificate "
+               "fingerprint (--tls-ca, --tls-fingerprint), or --insecure; nothing was sent";
         *hr = E_ACCESSDENIED;
-        return nullptr;
-    }
-    if (fd < 0) {
-        why = "cannot connect to " + full;
+    } else if (fd < 0) {
+        *why = "cannot connect to " + full;
         *hr = RPC_E_DISCONNECTED;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort,
+                                                     const std::string& token, HRESULT* hr,
+                                                     const TlsTrust& trust, std::string* error) {
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    *hr = E_INVALIDARG;
+    const std::string full = WithDefaultTcpPort(hostPort);
+    const auto address = SplitHostPort(full);
+    if (!address) {
+        why = "expected HOST:PORT, got " + hostPort;
         return nullptr;
     }
+    std::optional<std::string> pin;
+    if (!trust.fingerprint.empty() && !(pin = NormalizeFingerprint(trust.fingerprint))) {
+        why = "not a SHA-256 fingerprint (64 hex digits): " + trust.fingerprint;
+        return nullptr;
+    }
+    // Without TLS only the loopback is tried: nothing at all goes to another host.
+    const bool loopbackOnly = !trust.UsesTls() && !trust.insecure;
+    const int fd = ConnectTcpSocket(*address, full, loopbackOnly, hr, &why);
+    if (fd < 0)
+        return nullptr;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto channel = std::shared_ptr<CRpcChannel>(new CRpcChannel(fd));
-    if (trust.UsesTls()) {
-        // The handshake runs on a non-blocking socket and so do the calls after it: a record
-        // half received must not hold a call past its time-out.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        std::string tlsError;
-        channel->m_tls = CTlsSession::Client(fd, host, trust.caFile, &tlsError);
-        if (!channel->m_tls) {
-            why = tlsError;
-            *hr = E_INVALIDARG;
-            return nullptr;
-        }
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        for (;;) {
-            auto step = channel->m_tls->Handshake(&tlsError);
-            if (step == CTlsSession::Step::Done)
-                break;
-            if (step == CTlsSession::Step::Failed) {
-                why = tlsError + " (" + full + "); nothing was sent";
-                *hr = channel->m_tls->Untrusted() ? E_ACCESSDENIED : RPC_E_DISCONNECTED;
-                channel->m_tls.reset();
-                return nullptr;
-            }
-            if (!WaitFor(fd, step == CTlsSession::Step::WantWrite ? POLLOUT : POLLIN, deadline)) {
-                why = "no TLS handshake with " + full + " within " +
-                      std::to_string(kConnectTimeoutMs / 1000) +
-                      " s (does it listen with --tls-cert?); nothing was sent";
-                *hr = RPC_E_DISCONNECTED;
-                return nullptr;
-            }
-        }
-        if (pin) {
-            const std::string seen = channel->m_tls->PeerFingerprint();
-            if (seen != *pin) {
-                why = "the server's certificate at " + full + " has the SHA-256 fingerprint " +
-                      (seen.empty() ? std::string("(none)") : seen) + ", not the one pinned (" +
-                      *pin + "); nothing was sent";
-                *hr = E_ACCESSDENIED;
-                channel->m_tls->Bye();
-                return nullptr;
-            }
-        }
-    }
+    if (trust.UsesTls() && !channel->StartTls(address->host, full, trust.caFile, pin, hr, &why))
+        return nullptr;
     // A listener that accepts and then says nothing is no server of ours.
     const int timeout = channel->m_timeoutMs;
     channel->SetTimeout(kConnectTimeoutMs);
@@ -239,6 +208,51 @@ std::shared_ptr<CRpcChannel> CRpcChannel::ConnectTcp(const std::string& hostPort
         return nullptr;
     }
     return channel;
+}
+
+bool CRpcChannel::StartTls(const std::string& host, const std::string& full,
+                           const std::string& caFile, const std::optional<std::string>& pin,
+                           HRESULT* hr, std::string* why) {
+    // The handshake runs on a non-blocking socket and so do the calls after it: a record half
+    // received must not hold a call past its time-out.
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    std::string tlsError;
+    m_tls = CTlsSession::Client(m_fd, host, caFile, &tlsError);
+    if (!m_tls) {
+        *why = tlsError;
+        *hr = E_INVALIDARG;
+        return false;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    for (;;) {
+        auto step = m_tls->Handshake(&tlsError);
+        if (step == CTlsSession::Step::Done)
+            break;
+        if (step == CTlsSession::Step::Failed) {
+            *why = tlsError + " (" + full + "); nothing was sent";
+            *hr = m_tls->Untrusted() ? E_ACCESSDENIED : RPC_E_DISCONNECTED;
+            m_tls.reset();
+            return false;
+        }
+        if (!WaitFor(m_fd, step == CTlsSession::Step::WantWrite ? POLLOUT : POLLIN, deadline)) {
+            *why = "no TLS handshake with " + full + " within " +
+                   std::to_string(kConnectTimeoutMs / 1000) +
+                   " s (does it listen with --tls-cert?); nothing was sent";
+            *hr = RPC_E_DISCONNECTED;
+            return false;
+        }
+    }
+    const std::string seen = pin ? m_tls->PeerFingerprint() : std::string();
+    if (pin && seen != *pin) {
+        *why = "the server's certificate at " + full + " has the SHA-256 fingerprint " +
+               (seen.empty() ? std::string("(none)") : seen) + ", not the one pinned (" + *pin +
+               "); nothing was sent";
+        *hr = E_ACCESSDENIED;
+        m_tls->Bye();
+        return false;
+    }
+    return true;
 }
 
 CRpcChannel::~CRpcChannel() {
@@ -393,15 +407,8 @@ public:
     explicit CVeskarProxy(CRemoteObject* remote) : m_remote(remote) { m_remote->AddRef(); }
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
-            *ppv = static_cast<IVeskar*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        return QueryInterfaceOf(
+            this, riid, ppv, Answers<IVeskar>{{IID_IUnknown, IID_IDispatch, typelib::IID_IVeskar}});
     }
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
@@ -437,8 +444,8 @@ private:
     template <class... A>
     HRESULT Call(DISPID id, A&&... a) {
         std::vector<VARIANT> args;
-        LONG* longOut = nullptr;
-        BSTR* textOut = nullptr;
+        OutArg<LONG> longOut = nullptr;
+        OutArg<BSTR> textOut = nullptr;
         (Collect(args, &longOut, &textOut, a), ...);
         VARIANT result;
         HRESULT hr =
@@ -449,19 +456,21 @@ private:
             *textOut = result.bstrVal();
         return hr;
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, LONG v) {
+    using LongOut = OutArg<LONG>;
+    using TextOut = OutArg<BSTR>;
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, LONG v) {
         args.push_back(VARIANT::FromLong(v));
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, DATE v) {
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, DATE v) {
         args.push_back(VARIANT::FromDate(v));
     }
-    static void Collect(std::vector<VARIANT>& args, LONG**, BSTR**, const BSTR& v) {
+    static void Collect(std::vector<VARIANT>& args, LongOut*, TextOut*, const BSTR& v) {
         args.push_back(VARIANT::FromBstr(v));
     }
-    static void Collect(std::vector<VARIANT>&, LONG** out, BSTR**, LONG* p) {
+    static void Collect(std::vector<VARIANT>&, LongOut* out, TextOut*, LongOut p) {
         *out = p;
     }
-    static void Collect(std::vector<VARIANT>&, LONG**, BSTR** out, BSTR* p) {
+    static void Collect(std::vector<VARIANT>&, LongOut*, TextOut* out, TextOut p) {
         *out = p;
     }
 
@@ -476,19 +485,12 @@ CRemoteObject::CRemoteObject(std::shared_ptr<CRpcChannel> channel, int handle,
     : m_channel(std::move(channel)), m_handle(handle), m_info(info) {}
 
 HRESULT CRemoteObject::QueryInterface(const IID& riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (m_info && riid == typelib::IID_IVeskar && m_info->iid == riid) {
+    // IVeskar is a proxy of its own, holding this object.
+    if (ppv && m_info && riid == typelib::IID_IVeskar && m_info->iid == riid) {
         *ppv = static_cast<IVeskar*>(new CVeskarProxy(this));
         return S_OK;
     }
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(this, riid, ppv, Answers<IDispatch>{{IID_IUnknown, IID_IDispatch}});
 }
 
 ULONG CRemoteObject::AddRef() {

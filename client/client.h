@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,10 @@ public:
 
 private:
     explicit CRpcChannel(int fd);
+    // The TLS handshake with `host` and the checks of its certificate (the CA file, the pinned
+    // fingerprint), within the connect time; false with *hr and *why when it fails.
+    bool StartTls(const std::string& host, const std::string& full, const std::string& caFile,
+                  const std::optional<std::string>& pin, HRESULT* hr, std::string* why);
     bool SendLine(const std::string& line,
                   std::chrono::steady_clock::time_point deadline);  // under m_mutex
     std::mutex m_mutex;

@@ -21,6 +21,7 @@
 #include "client/client.h"
 #include "ledger/ledger.h"
 #include "platform/command_line.h"
+#include "rpc/host_port.h"
 #include "rpc/type_library.h"
 
 namespace {
@@ -334,16 +335,13 @@ int Settle(const cli::Parsed& parsed) {
 
 // A plain GET on the loopback's HTTP API; the status (0: no answer) and the body.
 int HttpGet(const std::string& hostPort, const std::string& path, std::string* body) {
-    const size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos)
+    const auto address = SplitHostPort(hostPort);
+    if (!address)
         return 0;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    std::string host = hostPort.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[')
-        host = host.substr(1, host.size() - 2);
-    if (getaddrinfo(host.c_str(), hostPort.substr(colon + 1).c_str(), &hints, &res) != 0)
+    if (getaddrinfo(address->host.c_str(), address->port.c_str(), &hints, &res) != 0)
         return 0;
     int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval timeout{10, 0};

@@ -24,15 +24,6 @@ inline std::string ZeroPad(int64_t value, size_t width) {
     return value < 0 ? "-" + out : out;
 }
 
-inline std::string Trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
-
 inline std::string Center(std::string_view s, size_t width) {
     std::string t(s.substr(0, width));
     return std::string((width - t.size()) / 2, ' ') + t;

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/known_folders.h"
+#include "platform/text.h"
 
 namespace vsk {
 namespace {
@@ -58,15 +59,6 @@ struct Key {
 // are present too.
 using HiveData = std::map<std::string, Key>;
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // Drops leading, trailing and doubled separators: "\A\\B\" is "A\B".
 std::string NormaliseKey(std::string_view key) {
     std::string out;
@@ -89,9 +81,9 @@ Key& EnsureKey(HiveData& hive, const std::string& path) {
     size_t pos = 0;
     while ((pos = path.find('\\', pos)) != std::string::npos) {
         const std::string parent = path.substr(0, pos++);
-        hive.try_emplace(Lower(parent), Key{parent, {}});
+        hive.try_emplace(LowerAscii(parent), Key{parent, {}});
     }
-    return hive.try_emplace(Lower(path), Key{path, {}}).first->second;
+    return hive.try_emplace(LowerAscii(path), Key{path, {}}).first->second;
 }
 
 HiveData EmptyHive() {
@@ -105,30 +97,18 @@ bool NeedsEscape(unsigned char c) {
 }
 
 std::string Escape(std::string_view text) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         if (NeedsEscape(c)) {
             out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
+            AppendHex(out, c, HexCase::Upper);
         } else {
             out += ch;
         }
     }
     return out;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 std::optional<std::string> Unescape(std::string_view text) {
@@ -141,8 +121,8 @@ std::optional<std::string> Unescape(std::string_view text) {
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        const int high = HexDigit(text[i + 1]);
-        const int low = HexDigit(text[i + 2]);
+        const int high = HexValue(text[i + 1]);
+        const int low = HexValue(text[i + 2]);
         if (high < 0 || low < 0)
             return std::nullopt;
         out += static_cast<char>(high * 16 + low);
@@ -193,7 +173,7 @@ bool ParseValueLine(std::string_view line, Key& key) {
             return false;
         data = std::move(*text);
     }
-    auto [it, inserted] = key.values.try_emplace(Lower(*name), Value{*name, data});
+    auto [it, inserted] = key.values.try_emplace(LowerAscii(*name), Value{*name, data});
     if (!inserted)
         it->second.data = std::move(data);  // a later line wins
     return true;
@@ -235,7 +215,7 @@ Parsed Parse(std::string_view content) {
             if (line.size() >= 2 && line.back() == ']')
                 path = Unescape(line.substr(1, line.size() - 2));
             if (path) {
-                current = Lower(EnsureKey(hive, NormaliseKey(*path)).path);
+                current = LowerAscii(EnsureKey(hive, NormaliseKey(*path)).path);
             } else {
                 current.reset();
                 parsed.badLines.push_back(number);
@@ -623,7 +603,7 @@ std::string RegistryStore::HiveFile(Hive hive) const {
 bool RegistryStore::KeyExists(Hive hive, std::string_view key) const {
     if (m_dir.empty())
         return false;
-    return LoadForReading(HiveFile(hive)).contains(Lower(NormaliseKey(key)));
+    return LoadForReading(HiveFile(hive)).contains(LowerAscii(NormaliseKey(key)));
 }
 
 bool RegistryStore::CreateKey(Hive hive, std::string_view key) {
@@ -632,7 +612,7 @@ bool RegistryStore::CreateKey(Hive hive, std::string_view key) {
     // neither the lock nor a write, so a held lock cannot hold up the read.
     const std::string file = HiveFile(hive);
     if (!m_dir.empty() && access(file.c_str(), F_OK) == 0 &&
-        LoadForReading(file).contains(Lower(path)))
+        LoadForReading(file).contains(LowerAscii(path)))
         return true;
     return Modify(m_dir, HiveFile(hive), [&](HiveData& data) {
         EnsureKey(data, path);
@@ -645,10 +625,10 @@ std::optional<RegValue> RegistryStore::GetValue(Hive hive, std::string_view key,
     if (m_dir.empty())
         return std::nullopt;
     const HiveData data = LoadForReading(HiveFile(hive));
-    const auto k = data.find(Lower(NormaliseKey(key)));
+    const auto k = data.find(LowerAscii(NormaliseKey(key)));
     if (k == data.end())
         return std::nullopt;
-    const auto v = k->second.values.find(Lower(name));
+    const auto v = k->second.values.find(LowerAscii(name));
     if (v == k->second.values.end())
         return std::nullopt;
     return v->second.data;
@@ -659,7 +639,7 @@ bool RegistryStore::SetValue(Hive hive, std::string_view key, std::string_view n
     const std::string path = NormaliseKey(key);
     return Modify(m_dir, HiveFile(hive), [&](HiveData& data) {
         auto& values = EnsureKey(data, path).values;
-        auto [it, inserted] = values.try_emplace(Lower(name), Value{std::string(name), value});
+        auto [it, inserted] = values.try_emplace(LowerAscii(name), Value{std::string(name), value});
         if (!inserted)
             it->second.data = value;
         return true;
@@ -667,15 +647,15 @@ bool RegistryStore::SetValue(Hive hive, std::string_view key, std::string_view n
 }
 
 bool RegistryStore::DeleteValue(Hive hive, std::string_view key, std::string_view name) {
-    const std::string lowerPath = Lower(NormaliseKey(key));
+    const std::string lowerPath = LowerAscii(NormaliseKey(key));
     return Modify(m_dir, HiveFile(hive), [&](HiveData& data) {
         const auto k = data.find(lowerPath);
-        return k != data.end() && k->second.values.erase(Lower(name)) > 0;
+        return k != data.end() && k->second.values.erase(LowerAscii(name)) > 0;
     });
 }
 
 bool RegistryStore::DeleteTree(Hive hive, std::string_view key) {
-    const std::string lowerPath = Lower(NormaliseKey(key));
+    const std::string lowerPath = LowerAscii(NormaliseKey(key));
     return Modify(m_dir, HiveFile(hive), [&](HiveData& data) {
         if (!data.contains(lowerPath))
             return false;
@@ -696,7 +676,7 @@ std::vector<std::string> RegistryStore::SubKeys(Hive hive, std::string_view key)
     if (m_dir.empty())
         return names;
     const HiveData data = LoadForReading(HiveFile(hive));
-    const std::string lowerPath = Lower(NormaliseKey(key));
+    const std::string lowerPath = LowerAscii(NormaliseKey(key));
     if (!data.contains(lowerPath))
         return names;
     const std::string prefix = lowerPath.empty() ? std::string() : lowerPath + '\\';
@@ -717,7 +697,7 @@ std::vector<std::string> RegistryStore::ValueNames(Hive hive, std::string_view k
     if (m_dir.empty())
         return names;
     const HiveData data = LoadForReading(HiveFile(hive));
-    const auto k = data.find(Lower(NormaliseKey(key)));
+    const auto k = data.find(LowerAscii(NormaliseKey(key)));
     if (k == data.end())
         return names;
     for (const auto& [lower, value] : k->second.values)

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace vsk {
 
 std::string HResultName(HRESULT hr) {
@@ -51,15 +53,6 @@ std::string GuidToString(const GUID& g) {
 std::optional<GUID> GuidFromString(std::string_view s) {
     if (s.size() != 38 || s[0] != '{' || s[37] != '}')
         return std::nullopt;
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
     uint8_t bytes[16];
     int n = 0;
     for (size_t i = 1; i < 37; ++i) {
@@ -68,7 +61,7 @@ std::optional<GUID> GuidFromString(std::string_view s) {
                 return std::nullopt;
             continue;
         }
-        int h = hex(s[i]), l = hex(s[i + 1]);
+        int h = HexValue(s[i]), l = HexValue(s[i + 1]);
         if (h < 0 || l < 0)
             return std::nullopt;
         bytes[n++] = uint8_t(h * 16 + l);

@@ -49,34 +49,26 @@ inline VARIANT ToVariant(const BSTR& v) {
     return VARIANT::FromBstr(v);
 }
 
+// What a parameter of type A is kept in while the method runs, and whether it is the out value.
 template <class A>
-using Stored = std::remove_cvref_t<std::remove_pointer_t<A>>;
+struct Param {
+    using Stored = std::remove_cvref_t<A>;
+    static constexpr bool kOut = false;
+};
+template <class T>
+struct Param<OutArg<T>> {
+    using Stored = T;
+    static constexpr bool kOut = true;
+};
+template <class A>
+using Stored = typename Param<A>::Stored;
 
-// A method that left its out value untouched (a failure, mostly) must leave the caller's value
-// alone on the other side of the wire too, so the out value starts as a mark that no method
-// writes, and travels back only when the method set it.
-constexpr LONG kUnsetLong = 0x7FFFFFF7;
-inline const BSTR& UnsetText() {
-    static const BSTR text = u"\xFFFF(unset)";
-    return text;
-}
-inline void MarkUnset(LONG& v) {
-    v = kUnsetLong;
-}
-inline void MarkUnset(BSTR& v) {
-    v = UnsetText();
-}
-inline bool IsUnset(LONG v) {
-    return v == kUnsetLong;
-}
-inline bool IsUnset(const BSTR& v) {
-    return v == UnsetText();
-}
-
+// The out value travels back only when the method wrote it: one it left alone (a failure,
+// mostly) leaves the caller's value alone on the other side of the wire too.
 template <class A, class S>
-decltype(auto) Pass(S& stored) {
-    if constexpr (std::is_pointer_v<A>)
-        return &stored;
+decltype(auto) Pass(S& stored, bool* written) {
+    if constexpr (Param<A>::kOut)
+        return A(&stored, written);
     else
         return static_cast<A>(stored);
 }
@@ -84,7 +76,7 @@ decltype(auto) Pass(S& stored) {
 template <class C, class... A, size_t... I>
 HRESULT InvokeImpl(C* obj, HRESULT (C::*pm)(A...), const VARIANT* args, unsigned argCount,
                    VARIANT* result, std::index_sequence<I...>) {
-    constexpr unsigned kInputs = (0u + ... + (std::is_pointer_v<A> ? 0u : 1u));
+    constexpr unsigned kInputs = (0u + ... + (Param<A>::kOut ? 0u : 1u));
     constexpr unsigned kOutputs = sizeof...(A) - kInputs;
     static_assert(kOutputs <= 1, "one [out, retval] at most");
     if (argCount != kInputs)
@@ -93,7 +85,7 @@ HRESULT InvokeImpl(C* obj, HRESULT (C::*pm)(A...), const VARIANT* args, unsigned
     HRESULT hr = S_OK;
     auto convert = [&](auto index, auto tag) {
         using Arg = typename decltype(tag)::type;
-        if constexpr (!std::is_pointer_v<Arg>) {
+        if constexpr (!Param<Arg>::kOut) {
             if (SUCCEEDED(hr))
                 hr = FromVariant(args[index.value], std::get<index.value>(stored));
         }
@@ -102,13 +94,11 @@ HRESULT InvokeImpl(C* obj, HRESULT (C::*pm)(A...), const VARIANT* args, unsigned
     (void)convert;
     if (FAILED(hr))
         return hr;
-    if constexpr (kOutputs == 1)
-        MarkUnset(std::get<sizeof...(A) - 1>(stored));
-    hr = (obj->*pm)(Pass<A>(std::get<I>(stored))...);
+    bool written = false;
+    hr = (obj->*pm)(Pass<A>(std::get<I>(stored), &written)...);
     if constexpr (kOutputs == 1) {
-        auto& out = std::get<sizeof...(A) - 1>(stored);
         if (result)
-            *result = IsUnset(out) ? VARIANT() : ToVariant(out);
+            *result = written ? ToVariant(std::get<sizeof...(A) - 1>(stored)) : VARIANT();
     } else {
         if (result)
             *result = VARIANT();

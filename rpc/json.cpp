@@ -7,6 +7,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/text.h"
+
 namespace vsk {
 
 const Json* Json::Find(std::string_view key) const {
@@ -388,16 +390,10 @@ private:
             return Error("short \\u escape");
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
-            char c = m_s[m_pos + i];
-            v <<= 4;
-            if (c >= '0' && c <= '9')
-                v |= uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                v |= uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                v |= uint32_t(c - 'A' + 10);
-            else
+            const int digit = HexValue(m_s[m_pos + i]);
+            if (digit < 0)
                 return Error("bad \\u escape");
+            v = v << 4 | uint32_t(digit);
         }
         m_pos += 4;
         *out = v;

@@ -26,11 +26,11 @@
 #define VSK_PP_MAP_12(m, a, ...) m a, VSK_PP_MAP_11(m, __VA_ARGS__)
 
 // A parameter as it appears in a C++ signature: inputs by value (BSTR by const reference),
-// the [out, retval] value by pointer.
+// the [out, retval] value as an OutArg (a pointer that notes the write).
 #define VSK_PP_SIG(dir, type, name) VSK_PP_CAT(VSK_PP_SIG_, dir)(type, name)
 #define VSK_PP_SIG_In(type, name) ::vsk::InArg<::vsk::type> name
 #define VSK_PP_SIG_Plain(type, name) ::vsk::InArg<::vsk::type> name
-#define VSK_PP_SIG_RetVal(type, name) ::vsk::type* name
+#define VSK_PP_SIG_RetVal(type, name) ::vsk::OutArg<::vsk::type> name
 
 // A parameter as an argument of a forwarding call.
 #define VSK_PP_NAME(dir, type, name) name

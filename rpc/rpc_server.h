@@ -25,11 +25,14 @@
 #include <vector>
 
 #include "rpc/async_dispatch.h"
+#include "rpc/auth_backoff.h"
 #include "rpc/com_types.h"
 #include "rpc/json.h"
 #include "rpc/tls_stream.h"
 
 namespace vsk {
+
+struct MemberDesc;
 
 struct ClassFactory {
     CLSID clsid;
@@ -118,24 +121,52 @@ public:
     struct Connection;
 
 private:
+    // The loop (rpc_server.cpp).
     int BuildPollSet(int timeoutMs, std::vector<pollfd>& fds, std::vector<int>& ids,
                      std::vector<int>& expired);
-    void Accept(int listenFd, bool tcp);
+    void ServeReady(const pollfd& ready, int id);
     void Log(const std::string& line);
-    void ServeReadable(int id);
+    void Wake();
+    // Serves the ends of calls until `underWay` is false or the shutdown wait has passed.
+    void WaitForCalls(const std::function<bool()>& underWay);
+    bool AnyCallUnderWay() const;
+
+    // Listeners and authentication (rpc_listeners.cpp).
+    void Accept(int listenFd, bool tcp);
     void ContinueHandshake(int id);
-    void Flush(Connection& c);
-    void CloseConnection(int id);
+    void LogRefusal(Connection& c, const std::string& why);
+
+    // Connection I/O (rpc_connection.cpp).
+    void ServeReadable(int id);
+    void Resume(int id);
     // Serves the complete request lines of the connection until one starts a call that goes
     // on elsewhere; false when the connection is to be dropped.
     bool ServeLines(Connection& c);
-    void Resume(int id);
+    void Flush(Connection& c);
+    void CloseConnection(int id);
+    size_t TotalOutput() const;
+
+    // Dispatch (rpc_dispatch.cpp): one request line, and the table of its methods.
+    struct Request;
     std::string HandleLine(Connection& c, std::string_view line, bool* close);
-    Json Dispatch(Connection& c, const std::string& method, const Json& params, bool* close,
-                  bool* pending, HRESULT* error, std::string* message);
+    Json Dispatch(Request& r, const std::string& method);
+    Json Refuse(Request& r, const char* why);
+    bool FindObject(Request& r);
+    Json Authenticate(Request& r);
+    Json CreateInstance(Request& r);
+    Json ReleaseObject(Request& r);
+    Json DescribeObject(Request& r);
+    Json NamesToIds(Request& r);
+    Json InvokeMember(Request& r);
+    static const MemberDesc* FindMember(Request& r);
+    static bool InvokeArgs(Request& r, const MemberDesc& member, InvokeKind* kind,
+                           std::vector<VARIANT>* values);
+    Json InvokeLater(Request& r, IAsyncDispatch* async, const MemberDesc& member, InvokeKind kind,
+                     std::vector<VARIANT> args);
     Json InvokeResult(IDispatch* obj, const char* member, HRESULT hr, const VARIANT& result,
                       HRESULT* error, std::string* message);
 
+    // The ends of calls that went on elsewhere (rpc_dispatch.cpp).
     struct Completion {
         int connection;
         HRESULT hr;
@@ -144,7 +175,8 @@ private:
     void PostCompletion(Completion done, bool wake);
     std::optional<Completion> TakeCompletion(int connection);
     void DrainCompletions();
-    bool AnyCallUnderWay() const;
+
+    // The session bridge (rpc_sessions.cpp).
     void TakeSessionPosts();
     void ServeSession(Connection& c);
     void FinishSessionLine(Connection& c, std::string reply);
@@ -174,19 +206,9 @@ private:
     int m_nextConnection = 1;
     std::function<int()> m_timer;
 
-    // Failed authentications by peer address (TCP).
-    struct PeerFailures {
-        int count = 0;
-        std::chrono::steady_clock::time_point retryAt;
-        std::chrono::steady_clock::time_point lastLog;
-        int unlogged = 0;  // refusals since the last report
-    };
-    PeerFailures& Failures(const std::string& host);
-    void LogRefusal(Connection& c, const std::string& why);
-    std::map<std::string, PeerFailures> m_failures;
+    CAuthBackoff m_failures;  // of TCP peers
     std::chrono::steady_clock::time_point m_acceptPausedUntil;
     std::chrono::steady_clock::time_point m_lastAcceptComplaint;
-    size_t TotalOutput() const;
 
     bool m_ending = false;  // the destructor runs: no new request is served
     int m_wakeFd = -1;      // eventfd: a call has ended on another thread
@@ -225,6 +247,28 @@ struct CRpcServer::Connection {
     std::string session;
     std::deque<std::pair<std::string, ReplyDone>> lines;
     ReplyDone serving;
+};
+
+// One request line being served: its connection and parameters, and how its method ends it.
+struct CRpcServer::Request {
+    Request(Connection& connection, const Json& parameters) : c(connection), params(parameters) {}
+
+    Connection& c;
+    const Json& params;
+    bool close = false;    // the connection is dropped after the reply
+    bool pending = false;  // the call goes on elsewhere: answered when it has ended
+    HRESULT error = S_OK;
+    std::string message;
+    // The object of the connection the request acts on, for the methods on one.
+    int handle = 0;
+    IDispatch* obj = nullptr;
+    const ITypeInfo* info = nullptr;
+
+    Json Fail(HRESULT hr, const std::string& text) {
+        error = hr;
+        message = HResultName(hr) + ": " + text;
+        return Json();
+    }
 };
 
 }  // namespace vsk

@@ -7,11 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/text.h"
 
 namespace vsk {
 
@@ -20,12 +21,6 @@ namespace {
 std::string EnvOr(const char* name, const std::string& fallback) {
     const char* v = std::getenv(name);
     return v && *v ? std::string(v) : fallback;
-}
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
 }
 
 }  // namespace
@@ -159,7 +154,7 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string* e
     while ((n = read(fd, buf, sizeof buf)) > 0 && text.size() < 4096)
         text.append(buf, size_t(n));
     close(fd);
-    text = Trim(text);
+    text = TrimRight(text, " \r\n");  // what an editor leaves after the token
     if (text.empty())
         return refuse(path + " holds no token");
     if (text.size() < kMinTokenLength)
@@ -182,12 +177,9 @@ std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::s
             *error = "no random bytes for the token";
         return std::nullopt;
     }
-    static const char kHex[] = "0123456789abcdef";
     std::string token;
-    for (unsigned char c : raw) {
-        token += kHex[c >> 4];
-        token += kHex[c & 15];
-    }
+    for (unsigned char c : raw)
+        AppendHex(token, c, HexCase::Lower);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
@@ -216,21 +208,6 @@ std::string ReadSmallFile(const std::string& path) {
     ssize_t n = read(fd, buf, sizeof buf);
     close(fd);
     return n > 0 ? std::string(buf, size_t(n)) : std::string();
-}
-
-std::string WithDefaultTcpPort(const std::string& hostOrHostPort) {
-    const std::string port = std::to_string(kDefaultTcpPort);
-    const std::string& h = hostOrHostPort;
-    if (!h.empty() && h.front() == '[')
-        return h.back() == ']' ? h + ":" + port : h;
-    switch (std::count(h.begin(), h.end(), ':')) {
-        case 0:
-            return h + ":" + port;
-        case 1:
-            return h;  // HOST:PORT
-        default:
-            return "[" + h + "]:" + port;  // a bare IPv6 address
-    }
 }
 
 bool TokenMatches(std::string_view given, std::string_view expected) {

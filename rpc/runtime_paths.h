@@ -52,11 +52,6 @@ std::optional<std::string> LoadOrCreateTokenFile(const std::string& path, std::s
 // depend on where the two first differ, so that timing tells a guesser nothing.
 bool TokenMatches(std::string_view given, std::string_view expected);
 
-// The TCP port a listener and a client agree on when only a host is named.
-constexpr int kDefaultTcpPort = 45711;
-// "HOST:PORT" as given; a bare host ("till-2", "10.0.0.7", "::1", "[::1]") gets the default
-// port. An IPv6 address with a port is written in brackets: "[::1]:45711".
-std::string WithDefaultTcpPort(const std::string& hostOrHostPort);
 // An address of this computer's loopback (127.0.0.0/8, ::1, or 127.x mapped into IPv6): the
 // only place a token may travel outside TLS unless the user says otherwise.
 bool IsLoopbackAddress(const sockaddr* addr);

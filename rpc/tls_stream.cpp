@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+
+#include "platform/text.h"
 
 namespace vsk {
 
@@ -36,9 +37,9 @@ std::string CertificateFingerprint(const void* der, size_t size) {
         return {};
     std::string text;
     for (size_t i = 0; i < length; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", digest[i]);
-        text += hex;
+        if (i)
+            text += ':';
+        AppendHex(text, digest[i], HexCase::Upper);
     }
     return text;
 }

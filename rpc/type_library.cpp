@@ -1,5 +1,6 @@
 #include "rpc/type_library.h"
 
+#include "platform/text.h"
 #include "rpc/dispatcher.h"
 #include "rpc/json.h"
 #include "rpc/manager_dispatch.h"
@@ -9,19 +10,11 @@ namespace vsk {
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = char(y - 'A' + 'a');
-        if (x != y)
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
             return false;
-    }
     return true;
 }
-
-namespace {}  // namespace
 
 const MemberDesc* ITypeInfo::FindByDispId(DISPID id) const {
     for (const auto& m : members)

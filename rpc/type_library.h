@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -26,6 +27,31 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 
 template <class T>
 using InArg = std::conditional_t<std::is_same_v<T, BSTR>, const BSTR&, T>;
+
+// The [out, retval] parameter of a method: where the method writes its value, and whether it
+// did. A caller hands the address of its own variable (`&sum`); the dispatcher hands one that
+// also notes the write, so that a value the method left alone (a failure, mostly) stays as the
+// caller left it on the other side of the wire too. The method writes through `*out` (and may
+// read back what it wrote) and hands `out` on as it is.
+template <class T>
+class OutArg {
+public:
+    OutArg(T* target) : m_target(target) {}  // implicit: a caller hands `&value`
+    OutArg(std::nullptr_t) {}
+    OutArg(T* target, bool* written) : m_target(target), m_written(written) {}
+
+    explicit operator bool() const { return m_target != nullptr; }
+    T& operator*() const {
+        if (m_written)
+            *m_written = true;
+        return *m_target;
+    }
+    T* operator->() const { return &**this; }
+
+private:
+    T* m_target = nullptr;
+    bool* m_written = nullptr;
+};
 
 enum class VarType : uint8_t { Long, Bstr, Date };
 // In: [in]. RetVal: [out, retval]. Plain: no direction flag at all (passed as an input).

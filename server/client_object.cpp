@@ -10,6 +10,7 @@
 #include "ledger/ledger.h"
 #include "platform/codepage.h"
 #include "rpc/module.h"
+#include "rpc/query_interface.h"
 #include "server/port_registry.h"
 #include "server/receipt_recorder.h"
 
@@ -49,25 +50,10 @@ HRESULT CVeskar::CreateInstance(CVSKPortManager& ports, IDispatch** ppObj, CLedg
 }
 
 HRESULT CVeskar::QueryInterface(const IID& riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVeskar) {
-        *ppv = static_cast<IVeskar*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IAsyncDispatch) {
-        *ppv = static_cast<IAsyncDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IFailureDetail) {
-        *ppv = static_cast<IFailureDetail*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(this, riid, ppv,
+                            Answers<IVeskar>{{IID_IUnknown, IID_IDispatch, typelib::IID_IVeskar}},
+                            Answers<IAsyncDispatch>{{IID_IAsyncDispatch}},
+                            Answers<IFailureDetail>{{IID_IFailureDetail}});
 }
 
 ULONG CVeskar::AddRef() {
@@ -255,7 +241,7 @@ HRESULT CVeskar::Truth(F&& op) {
 }
 
 template <class F>
-HRESULT CVeskar::Text(F&& op, BSTR* out, bool mayBeEmpty) {
+HRESULT CVeskar::Text(F&& op, OutArg<BSTR> out, bool mayBeEmpty) {
     if (!out)
         return E_POINTER;
     if (!IsBound())
@@ -278,7 +264,7 @@ HRESULT CVeskar::Text(F&& op, BSTR* out, bool mayBeEmpty) {
 }
 
 template <class F>
-HRESULT CVeskar::Counter(F&& op, LONG* out, bool zeroWhenUnbound) {
+HRESULT CVeskar::Counter(F&& op, OutArg<LONG> out, bool zeroWhenUnbound) {
     if (!out)
         return E_POINTER;
     if (!IsBound()) {
@@ -356,7 +342,7 @@ void CVeskar::AnnounceCaller() {
     m_pDescriptor->Recorder().Calling({this, m_szCallerApplicationName, m_szCashier, m_ledger});
 }
 
-HRESULT CVeskar::GetPortNumber(LONG* pPortNumber) {
+HRESULT CVeskar::GetPortNumber(OutArg<LONG> pPortNumber) {
     if (!pPortNumber)
         return E_POINTER;
     *pPortNumber = m_lPortNumber;
@@ -397,11 +383,11 @@ HRESULT CVeskar::SetShowErrorMessages(LONG ShowErrorMessages) {
     return S_OK;
 }
 
-HRESULT CVeskar::GetLastErrorMessage(BSTR* ErrorMessage) {
+HRESULT CVeskar::GetLastErrorMessage(OutArg<BSTR> ErrorMessage) {
     return Text(VSK_ENGINE(core.GetLastErrorMessage()), ErrorMessage, false);
 }
 
-HRESULT CVeskar::GetLastErrorCode(BSTR* ErrorCode) {
+HRESULT CVeskar::GetLastErrorCode(OutArg<BSTR> ErrorCode) {
     return Text(VSK_ENGINE(core.GetLastErrorCode()), ErrorCode, false);
 }
 
@@ -426,7 +412,7 @@ HRESULT CVeskar::SetProgrammingModePassword(const BSTR& Password) {
     return S_OK;
 }
 
-HRESULT CVeskar::GetPrinterSerialNumber(BSTR* SerialNumber) {
+HRESULT CVeskar::GetPrinterSerialNumber(OutArg<BSTR> SerialNumber) {
     return Text(VSK_ENGINE(core.PrinterInfo().m_szSerialNumber), SerialNumber, true);
 }
 
@@ -439,7 +425,8 @@ HRESULT CVeskar::LowSendMessageToPrinter(const BSTR& TextMessage) {
     return S_OK;
 }
 
-HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds, BSTR* TextMessage) {
+HRESULT CVeskar::LowGetNextPendingPrinterMessage(LONG TimeoutMilliseconds,
+                                                 OutArg<BSTR> TextMessage) {
     return Text(VSK_ENGINE(core.GetNextMessage(static_cast<uint32_t>(TimeoutMilliseconds))),
                 TextMessage, true);
 }
@@ -479,7 +466,8 @@ HRESULT CVeskar::LongName(const BSTR& LongName) {
 }
 
 HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
-                            LONG Tax1Index, LONG Tax2Index, LONG Article, LONG* ThisLineSum) {
+                            LONG Tax1Index, LONG Tax2Index, LONG Article,
+                            OutArg<LONG> ThisLineSum) {
     if (!ThisLineSum)
         return E_POINTER;
     if (!IsBound())
@@ -490,7 +478,8 @@ HRESULT CVeskar::FiscalLine(const BSTR& GoodsName, LONG Qty, LONG Price, LONG Go
 
 HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG GoodsDividual,
                               LONG Tax1Index, LONG Tax2Index, LONG Article, LONG DiscountDirection,
-                              const BSTR& DiscountName, LONG DiscountValue, LONG* ThisLineSum) {
+                              const BSTR& DiscountName, LONG DiscountValue,
+                              OutArg<LONG> ThisLineSum) {
     if (!ThisLineSum)
         return E_POINTER;
     if (!IsBound())
@@ -525,23 +514,23 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
     return *ThisLineSum < 0 || cancelled ? E_FAIL : S_OK;
 }
 
-HRESULT CVeskar::GetLastLineTaxes(LONG* LineTaxes) {
+HRESULT CVeskar::GetLastLineTaxes(OutArg<LONG> LineTaxes) {
     return Counter([](CVSKCore& c) { return c.GetLastLineTaxes(); }, LineTaxes, false);
 }
 
-HRESULT CVeskar::GetCheckSum(LONG* CheckSum) {
+HRESULT CVeskar::GetCheckSum(OutArg<LONG> CheckSum) {
     return Counter([](CVSKCore& c) { return c.GetCheckSum(); }, CheckSum, true);
 }
 
-HRESULT CVeskar::GetCheckOnSaleTaxes(LONG* CheckOnSaleTaxes) {
+HRESULT CVeskar::GetCheckOnSaleTaxes(OutArg<LONG> CheckOnSaleTaxes) {
     return Counter([](CVSKCore& c) { return c.GetCheckOnSaleTaxes(); }, CheckOnSaleTaxes, true);
 }
 
-HRESULT CVeskar::GetCheckReturnSum(LONG* CheckReturnSum) {
+HRESULT CVeskar::GetCheckReturnSum(OutArg<LONG> CheckReturnSum) {
     return Counter([](CVSKCore& c) { return c.GetCheckReturnSum(); }, CheckReturnSum, true);
 }
 
-HRESULT CVeskar::GetCheckReturnOnSaleTaxes(LONG* CheckReturnOnSaleTaxes) {
+HRESULT CVeskar::GetCheckReturnOnSaleTaxes(OutArg<LONG> CheckReturnOnSaleTaxes) {
     return Counter([](CVSKCore& c) { return c.GetCheckReturnOnSaleTaxes(); },
                    CheckReturnOnSaleTaxes, true);
 }
@@ -557,14 +546,15 @@ HRESULT CVeskar::ClearFreeTextLines() {
 }
 
 // The closing methods report the engine's result in the out value and succeed when bound.
-HRESULT CVeskar::CloseCheck(LONG* CheckSum) {
+HRESULT CVeskar::CloseCheck(OutArg<LONG> CheckSum) {
     m_triedToEnd = true;
     HRESULT hr = Counter([](CVSKCore& c) { return c.CloseCheck(); }, CheckSum, true);
     ExplainClosing();
     return hr;
 }
 
-HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing, LONG* CheckSum) {
+HRESULT CVeskar::CloseCheckEx(LONG Cash, LONG PayCheck, LONG Credit, LONG Packing,
+                              OutArg<LONG> CheckSum) {
     m_triedToEnd = true;
     HRESULT hr =
         Counter([&](CVSKCore& c) { return c.CloseCheckEx(Cash, PayCheck, Credit, Packing); },
@@ -601,11 +591,11 @@ HRESULT CVeskar::AbortCheck() {
     return Truth(VSK_ENGINE(core.AbortCheck()));
 }
 
-HRESULT CVeskar::GetCheckResult(BSTR* CheckResult) {
+HRESULT CVeskar::GetCheckResult(OutArg<BSTR> CheckResult) {
     return Text(VSK_ENGINE(core.GetCheckResult()), CheckResult, false);
 }
 
-HRESULT CVeskar::GetCheckResultXML(BSTR* CheckResult) {
+HRESULT CVeskar::GetCheckResultXML(OutArg<BSTR> CheckResult) {
     return Text(VSK_ENGINE(core.GetCheckResultXML()), CheckResult, false);
 }
 
@@ -781,16 +771,16 @@ HRESULT CVeskar::SetCurrentCurrency(const BSTR& CurrencyName) {
 
 // ---- information queries and XML documents -------------------------------------------------
 
-HRESULT CVeskar::GetPrinterConfig(BSTR* Config) {
+HRESULT CVeskar::GetPrinterConfig(OutArg<BSTR> Config) {
     return Text(VSK_ENGINE(core.GetPrinterConfig()), Config, false);
 }
 
-HRESULT CVeskar::GetPrinterConfigXML(LONG RefreshFromPrinter, BSTR* VSKPrinterConfigXML) {
+HRESULT CVeskar::GetPrinterConfigXML(LONG RefreshFromPrinter, OutArg<BSTR> VSKPrinterConfigXML) {
     return Text(VSK_ENGINE(core.GetPrinterConfigXML(RefreshFromPrinter != 0)), VSKPrinterConfigXML,
                 true);
 }
 
-HRESULT CVeskar::GetPrinterKeyPosition(LONG* KeyPosition) {
+HRESULT CVeskar::GetPrinterKeyPosition(OutArg<LONG> KeyPosition) {
     if (!KeyPosition)
         return E_POINTER;
     if (!IsBound())
@@ -807,48 +797,48 @@ HRESULT CVeskar::GetPrinterKeyPosition(LONG* KeyPosition) {
     }
 }
 
-HRESULT CVeskar::GetPrinterTime(BSTR* PrinterTime) {
+HRESULT CVeskar::GetPrinterTime(OutArg<BSTR> PrinterTime) {
     return Text(VSK_ENGINE(core.GetPrinterTime()), PrinterTime, false);
 }
 
-HRESULT CVeskar::GetArticleInfo(LONG Article, BSTR* ArticleInfo) {
+HRESULT CVeskar::GetArticleInfo(LONG Article, OutArg<BSTR> ArticleInfo) {
     return Text(VSK_ENGINE(core.GetArticleInfo(Low16(Article))), ArticleInfo, false);
 }
 
-HRESULT CVeskar::GetArticleInfoXML(LONG Article, BSTR* ArticleInfo) {
+HRESULT CVeskar::GetArticleInfoXML(LONG Article, OutArg<BSTR> ArticleInfo) {
     return Text(VSK_ENGINE(core.GetArticleInfoXML(Low16(Article))), ArticleInfo, false);
 }
 
-HRESULT CVeskar::GetCashInfo(BSTR* CashInfo) {
+HRESULT CVeskar::GetCashInfo(OutArg<BSTR> CashInfo) {
     return Text(VSK_ENGINE(core.GetCashInfo()), CashInfo, false);
 }
 
-HRESULT CVeskar::GetCashInfoXML(BSTR* CashInfo) {
+HRESULT CVeskar::GetCashInfoXML(OutArg<BSTR> CashInfo) {
     return Text(VSK_ENGINE(core.GetCashInfoXML()), CashInfo, false);
 }
 
-HRESULT CVeskar::GetFiscalInfo(BSTR* FiscalInfo) {
+HRESULT CVeskar::GetFiscalInfo(OutArg<BSTR> FiscalInfo) {
     return Text(VSK_ENGINE(core.GetFiscalInfo()), FiscalInfo, false);
 }
 
-HRESULT CVeskar::GetFiscalInfoXML(BSTR* FiscalInfo) {
+HRESULT CVeskar::GetFiscalInfoXML(OutArg<BSTR> FiscalInfo) {
     return Text(VSK_ENGINE(core.GetFiscalInfoXML()), FiscalInfo, false);
 }
 
-HRESULT CVeskar::GetTaxesInfo(BSTR* TaxesInfo) {
+HRESULT CVeskar::GetTaxesInfo(OutArg<BSTR> TaxesInfo) {
     return Text(VSK_ENGINE(core.GetTaxesInfo()), TaxesInfo, false);
 }
 
-HRESULT CVeskar::GetTaxesInfoXML(BSTR* TaxesInfo) {
+HRESULT CVeskar::GetTaxesInfoXML(OutArg<BSTR> TaxesInfo) {
     return Text(VSK_ENGINE(core.GetTaxesInfoXML()), TaxesInfo, true);
 }
 
-HRESULT CVeskar::GetDocumentsInfo(BSTR* DocumentsInfo) {
+HRESULT CVeskar::GetDocumentsInfo(OutArg<BSTR> DocumentsInfo) {
     CDocumentsInfo info;
     return Text(VSK_ENGINE(core.GetDocumentsInfo(info)), DocumentsInfo, false);
 }
 
-HRESULT CVeskar::GetDocumentsInfoXML(BSTR* DocumentsInfoXML) {
+HRESULT CVeskar::GetDocumentsInfoXML(OutArg<BSTR> DocumentsInfoXML) {
     return Text(VSK_ENGINE(core.GetDocumentsInfoXML()), DocumentsInfoXML, false);
 }
 

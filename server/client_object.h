@@ -75,9 +75,9 @@ private:
     template <class F>
     HRESULT Truth(F&& op);
     template <class F>
-    HRESULT Text(F&& op, BSTR* out, bool mayBeEmpty);
+    HRESULT Text(F&& op, OutArg<BSTR> out, bool mayBeEmpty);
     template <class F>
-    HRESULT Counter(F&& op, LONG* out, bool zeroWhenUnbound);
+    HRESULT Counter(F&& op, OutArg<LONG> out, bool zeroWhenUnbound);
 
     CVSKPortManager& m_ports;
     ULONG m_refs = 1;

@@ -100,6 +100,62 @@ std::optional<int> PortNumber(std::string n) {
     return int(port);
 }
 
+std::optional<std::string> TakeOperand(std::vector<std::string>& operands) {
+    if (operands.empty())
+        return std::nullopt;
+    std::string first = operands.front();
+    operands.erase(operands.begin());
+    return first;
+}
+
+// --set-port and --unset-port: "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
+// What is wrong with it; "" when it is taken.
+std::string TakePortOption(const std::string& name, const std::string& value,
+                           std::vector<std::string>& operands, ServerCommandLine& cl) {
+    cl.action = name == "set-port" ? Action::SetPort : Action::UnsetPort;
+    std::string n = value;
+    std::optional<std::string> device;
+    if (size_t eq = n.find('='); eq != std::string::npos) {
+        device = n.substr(eq + 1);
+        n.resize(eq);
+    }
+    auto port = PortNumber(n);
+    if (!port)
+        return "bad port number: " + n;
+    cl.port = *port;
+    if (cl.action == Action::SetPort) {
+        if (!device)
+            device = TakeOperand(operands);
+        if (!device || device->empty())
+            return "--set-port needs a device path";
+        cl.devicePath = *device;
+    } else if (device) {
+        return "--unset-port takes a port, not a device";
+    }
+    return {};
+}
+
+// --config NAME [VALUE]: shows the setting, or sets it. What is wrong; "" when it is taken.
+std::string TakeConfigOption(const std::string& value, std::vector<std::string>& operands,
+                             ServerCommandLine& cl) {
+    cl.configName = value;
+    if (!IsAnyOf(value, {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate}))
+        return "unknown setting " + value;
+    for (const char* known : kSettings)
+        if (EqualNoCase(value, known))
+            cl.configName = known;
+    cl.action = Action::ShowConfig;
+    if (auto v = TakeOperand(operands)) {
+        char* end = nullptr;
+        unsigned long n = std::strtoul(v->c_str(), &end, 10);
+        if (v->empty() || *end || (*v)[0] == '-' || n > UINT32_MAX)
+            return "bad value: " + *v;
+        cl.action = Action::SetConfig;
+        cl.configValue = uint32_t(n);
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string ServerUsage() {
@@ -130,13 +186,6 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
         return cl;
     }
     std::vector<std::string> operands = p.operands;
-    auto operand = [&]() -> std::optional<std::string> {
-        if (operands.empty())
-            return std::nullopt;
-        std::string first = operands.front();
-        operands.erase(operands.begin());
-        return first;
-    };
     int actions = cl.action == Action::Run ? 0 : 1;
     for (const auto& [name, value] : p.options) {
         if (name == "headless") {
@@ -164,47 +213,15 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             cl.instanceLock = false;
         } else if (name == "set-port" || name == "unset-port") {
             ++actions;
-            cl.action = name == "set-port" ? Action::SetPort : Action::UnsetPort;
-            // "N DEVICE", or the port's own name: "COMn=DEVICE" and "COMn".
-            std::string n = value;
-            std::optional<std::string> device;
-            if (size_t eq = n.find('='); eq != std::string::npos) {
-                device = n.substr(eq + 1);
-                n.resize(eq);
-            }
-            auto port = PortNumber(n);
-            if (!port)
-                return fail("bad port number: " + n);
-            cl.port = *port;
-            if (cl.action == Action::SetPort) {
-                if (!device)
-                    device = operand();
-                if (!device || device->empty())
-                    return fail("--set-port needs a device path");
-                cl.devicePath = *device;
-            } else if (device) {
-                return fail("--unset-port takes a port, not a device");
-            }
+            if (std::string why = TakePortOption(name, value, operands, cl); !why.empty())
+                return fail(why);
         } else if (name == "list-ports") {
             ++actions;
             cl.action = Action::ListPorts;
         } else if (name == "config") {
             ++actions;
-            cl.configName = value;
-            if (!IsAnyOf(value, {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate}))
-                return fail("unknown setting " + value);
-            for (const char* known : kSettings)
-                if (EqualNoCase(value, known))
-                    cl.configName = known;
-            cl.action = Action::ShowConfig;
-            if (auto v = operand()) {
-                char* end = nullptr;
-                unsigned long n = std::strtoul(v->c_str(), &end, 10);
-                if (v->empty() || *end || (*v)[0] == '-' || n > UINT32_MAX)
-                    return fail("bad value: " + *v);
-                cl.action = Action::SetConfig;
-                cl.configValue = uint32_t(n);
-            }
+            if (std::string why = TakeConfigOption(value, operands, cl); !why.empty())
+                return fail(why);
         }
     }
     if (actions > 1)

@@ -9,6 +9,7 @@
 #include "engine/operator_ui.h"
 #include "platform/codepage.h"
 #include "rpc/module.h"
+#include "rpc/query_interface.h"
 #include "server/port_worker.h"
 
 namespace vsk {
@@ -119,21 +120,11 @@ HRESULT CVSKManagerDlgAutoProxy::CreateInstance(Links links, IDispatch** ppObj) 
 }
 
 HRESULT CVSKManagerDlgAutoProxy::QueryInterface(const IID& riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
     // IDispatch only: IVSKManager is a pure dispatch interface.
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == typelib::IID_IVSKManager) {
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IAsyncDispatch) {
-        *ppv = static_cast<IAsyncDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf(
+        this, riid, ppv,
+        Answers<IDispatch>{{IID_IUnknown, IID_IDispatch, typelib::IID_IVSKManager}},
+        Answers<IAsyncDispatch>{{IID_IAsyncDispatch}});
 }
 
 ULONG CVSKManagerDlgAutoProxy::AddRef() {

@@ -22,6 +22,7 @@
 #include "link/settings.h"
 #include "platform/log.h"
 #include "platform/registry.h"
+#include "rpc/host_port.h"
 #include "rpc/module.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
@@ -171,75 +172,14 @@ bool CServerSession::Start(std::string* error) {
             m_cl.tlsKey = StringSetting("TlsKey");
         }
     }
-    if (!m_cl.listen.empty()) {
-        TcpListenOptions tcp;
-        tcp.certFile = m_cl.tlsCert;
-        tcp.keyFile = m_cl.tlsKey;
-        tcp.insecure = m_cl.insecure;
-        if (!m_server.ListenTcp(m_cl.listen, tokenFile, error, tcp))
-            return false;
-        if (m_server.TcpInClearOffLoopback())
-            LogLine(LogPriority::Warning,
-                    "the TCP listener on " + m_cl.listen +
-                        " speaks plain TCP off the loopback (--insecure): the token and every "
-                        "call cross the network in clear text");
-        else if (m_server.TcpUsesTls())
-            LogLine(LogPriority::Info,
-                    "the TCP listener speaks TLS; its certificate's SHA-256 "
-                    "fingerprint is " +
-                        m_server.TcpFingerprint());
-    }
+    if (!m_cl.listen.empty() && !StartTcp(tokenFile, error))
+        return false;
     // The ledger is the user's server's: a server for one proxy object opens no receipts.
     const bool singleUseOnly = m_cl.startedByAutomation && !m_cl.instanceLock;
-    if (!singleUseOnly) {
-        std::string report;
-        const std::string ledgerPath = m_cl.ledger.empty() ? CLedger::DefaultPath() : m_cl.ledger;
-        // Every write the ledger could not make is said: a key or a row that is not on the
-        // disk is a promise the server cannot keep.
-        m_ledger.SetReporter([](const std::string& line) { LogLine(LogPriority::Error, line); });
-        const bool opened = m_ledger.Open(ledgerPath, &report);
-        if (!report.empty())
-            LogLine(opened ? LogPriority::Warning : LogPriority::Error, report);
-        if (int cut = m_ledger.RecoverAfterCrash(); cut > 0)
-            LogLine(LogPriority::Warning,
-                    std::to_string(cut) +
-                        " receipt(s) of the ledger were open or closing when the server last "
-                        "ended; each port's first binding settles them by the register's last "
-                        "receipt number");
-    }
-    if (!StartHttp(tokenFile, error))
+    if (!singleUseOnly)
+        OpenLedger();
+    if (!StartHttp(tokenFile, error) || !RegisterClasses(singleUseOnly, error))
         return false;
-    // A server started for one VSKManager.Application object holds no instance lock: it must
-    // not take the Veskar class over from the user's server (its proxy is a client of that).
-    if (!singleUseOnly) {
-        ClassFactory veskar;
-        veskar.clsid = typelib::CLSID_Veskar;
-        veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
-        veskar.create = [this](IDispatch** pp) {
-            return CVeskar::CreateInstance(m_ports, pp, &m_ledger);
-        };
-        if (!m_server.RegisterClassObject(std::move(veskar), error))
-            return false;
-    }
-    // VSKManager.Application only in a server the automation runtime started for it, and for
-    // one object: the next creation starts a server process of its own. (A server started for
-    // the Veskar class does not offer it: the next proxy would share that server's life.)
-    if (singleUseOnly) {
-        if (!m_ui)
-            m_headlessUi = std::make_unique<HeadlessOperatorUi>();
-        ClassFactory manager;
-        manager.clsid = typelib::CLSID_VSKManager;
-        manager.progIds = {typelib::kManagerProgId};
-        manager.singleUse = true;
-        manager.create = [this](IDispatch** pp) {
-            CVSKManagerDlgAutoProxy::Links links;
-            links.ui = m_ui ? m_ui : m_headlessUi.get();
-            links.window = m_proxyHost;
-            return CVSKManagerDlgAutoProxy::CreateInstance(std::move(links), pp);
-        };
-        if (!m_server.RegisterClassObject(std::move(manager), error))
-            return false;
-    }
     // A server the automation runtime started ends with its last object, unless the operator
     // is busy in a window of its own: then the operator is in control from now on.
     TheModule().SetOnLastUnlock([this] {
@@ -257,6 +197,73 @@ bool CServerSession::Start(std::string* error) {
     // rides on the same timer.
     m_server.SetTimer([this] { return SoonerOf(m_ports.ExpireLockWaits(), m_notifier.Tick()); });
     return true;
+}
+
+bool CServerSession::StartTcp(const std::string& tokenFile, std::string* error) {
+    TcpListenOptions tcp;
+    tcp.certFile = m_cl.tlsCert;
+    tcp.keyFile = m_cl.tlsKey;
+    tcp.insecure = m_cl.insecure;
+    if (!m_server.ListenTcp(m_cl.listen, tokenFile, error, tcp))
+        return false;
+    if (m_server.TcpInClearOffLoopback())
+        LogLine(LogPriority::Warning,
+                "the TCP listener on " + m_cl.listen +
+                    " speaks plain TCP off the loopback (--insecure): the token and every "
+                    "call cross the network in clear text");
+    else if (m_server.TcpUsesTls())
+        LogLine(LogPriority::Info,
+                "the TCP listener speaks TLS; its certificate's SHA-256 "
+                "fingerprint is " +
+                    m_server.TcpFingerprint());
+    return true;
+}
+
+void CServerSession::OpenLedger() {
+    std::string report;
+    const std::string ledgerPath = m_cl.ledger.empty() ? CLedger::DefaultPath() : m_cl.ledger;
+    // Every write the ledger could not make is said: a key or a row that is not on the disk is
+    // a promise the server cannot keep.
+    m_ledger.SetReporter([](const std::string& line) { LogLine(LogPriority::Error, line); });
+    const bool opened = m_ledger.Open(ledgerPath, &report);
+    if (!report.empty())
+        LogLine(opened ? LogPriority::Warning : LogPriority::Error, report);
+    if (int cut = m_ledger.RecoverAfterCrash(); cut > 0)
+        LogLine(LogPriority::Warning,
+                std::to_string(cut) +
+                    " receipt(s) of the ledger were open or closing when the server last "
+                    "ended; each port's first binding settles them by the register's last "
+                    "receipt number");
+}
+
+bool CServerSession::RegisterClasses(bool singleUseOnly, std::string* error) {
+    // A server started for one VSKManager.Application object holds no instance lock: it must
+    // not take the Veskar class over from the user's server (its proxy is a client of that).
+    if (!singleUseOnly) {
+        ClassFactory veskar;
+        veskar.clsid = typelib::CLSID_Veskar;
+        veskar.progIds = {typelib::kVeskarProgId, typelib::kVeskarVersionIndependentProgId};
+        veskar.create = [this](IDispatch** pp) {
+            return CVeskar::CreateInstance(m_ports, pp, &m_ledger);
+        };
+        return m_server.RegisterClassObject(std::move(veskar), error);
+    }
+    // VSKManager.Application only in a server the automation runtime started for it, and for
+    // one object: the next creation starts a server process of its own. (A server started for
+    // the Veskar class does not offer it: the next proxy would share that server's life.)
+    if (!m_ui)
+        m_headlessUi = std::make_unique<HeadlessOperatorUi>();
+    ClassFactory manager;
+    manager.clsid = typelib::CLSID_VSKManager;
+    manager.progIds = {typelib::kManagerProgId};
+    manager.singleUse = true;
+    manager.create = [this](IDispatch** pp) {
+        CVSKManagerDlgAutoProxy::Links links;
+        links.ui = m_ui ? m_ui : m_headlessUi.get();
+        links.window = m_proxyHost;
+        return CVSKManagerDlgAutoProxy::CreateInstance(std::move(links), pp);
+    };
+    return m_server.RegisterClassObject(std::move(manager), error);
 }
 
 std::string CServerSession::LastReceiptJson(int port) {
@@ -350,10 +357,9 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
         m_http.reset();
         return false;
     }
-    const std::string host = options.listen.substr(0, options.listen.rfind(':'));
     LogLine(LogPriority::Info, std::string("HTTP API on ") +
-                                   (options.tlsCert.empty() ? "http://" : "https://") + host + ":" +
-                                   std::to_string(m_http->Port()));
+                                   (options.tlsCert.empty() ? "http://" : "https://") +
+                                   WithPort(options.listen, m_http->Port()));
     return true;
 }
 

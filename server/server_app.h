@@ -111,7 +111,11 @@ public:
     int HttpPort() const { return m_http ? m_http->Port() : 0; }
 
 private:
+    bool StartTcp(const std::string& tokenFile, std::string* error);
+    void OpenLedger();
     bool StartHttp(const std::string& tokenFile, std::string* error);
+    // The Veskar class, or (in a server started for one proxy object) VSKManager.Application.
+    bool RegisterClasses(bool singleUseOnly, std::string* error);
     // The register's last receipt number on `port`, asked now on the port's worker, as JSON.
     std::string LastReceiptJson(int port);
 

@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "platform/log.h"
+#include "rpc/host_port.h"
 #include "rpc/rpc_server.h"
 
 namespace vsk {
@@ -29,8 +30,7 @@ std::string AnnounceListeners(const CRpcServer& server, const std::string& liste
     std::string status = "serving on " + server.SocketPath();
     LogLine(LogPriority::Info, "listening on " + server.SocketPath());
     if (!listen.empty()) {
-        std::string host = listen.substr(0, listen.rfind(':'));
-        std::string address = host + ":" + std::to_string(server.TcpPort());
+        const std::string address = WithPort(WithDefaultTcpPort(listen), server.TcpPort());
         LogLine(LogPriority::Info, "listening on TCP " + address);
         status += " and TCP " + address;
     }

@@ -22,4 +22,28 @@ TEST(TextTest, AnEmptyWordIsNeverFound) {
     EXPECT_FALSE(vsk::Contains("", ""));
 }
 
+TEST(TextTest, TrimTakesOnlyTheBlanksAsked) {
+    EXPECT_EQ(vsk::Trim(" \tAnna \t"), "Anna");
+    EXPECT_EQ(vsk::Trim(" \t "), "");
+    EXPECT_EQ(vsk::Trim("a b"), "a b");
+    EXPECT_EQ(vsk::Trim("\r\nAnna\n"), "\r\nAnna\n");  // line ends are no blanks by default
+    EXPECT_EQ(vsk::Trim("\r\n Anna\v\f", vsk::kWhiteSpace), "Anna");
+    EXPECT_EQ(vsk::TrimRight(" token \r\n", " \r\n"), " token");
+    EXPECT_EQ(vsk::TrimRight("\n\n", "\n"), "");
+}
+
+TEST(TextTest, LetterCaseAndHexAreAsciiOnly) {
+    EXPECT_EQ(vsk::LowerAscii("Software\\VSK-Manager"), "software\\vsk-manager");
+    EXPECT_EQ(vsk::LowerAscii("\xC0\xDF"), "\xC0\xDF");  // Windows-1251 letters keep their case
+    std::string hex;
+    for (uint8_t byte : {0x00, 0x0F, 0xA5, 0xFF})
+        vsk::AppendHex(hex, byte, vsk::HexCase::Lower);
+    vsk::AppendHex(hex, 0xA5, vsk::HexCase::Upper);
+    EXPECT_EQ(hex, "000fa5ffA5");
+    for (char c : std::string_view("09afAF"))
+        EXPECT_EQ(vsk::HexValue(c), c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10) << c;
+    for (char c : std::string_view("/:@Gg` \xC0"))
+        EXPECT_EQ(vsk::HexValue(c), -1) << c;
+}
+
 }  // namespace

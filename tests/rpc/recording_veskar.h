@@ -20,6 +20,8 @@ public:
     std::vector<VARIANT> lastArgs;
     HRESULT nextResult = S_OK;
     bool writesOut = true;  // false: out values are left as they came
+    LONG longOut = kLongOut;
+    BSTR textOut = kTextOut;
     int refs = 1;
     int* destroyed = nullptr;  // counts destroyed objects
     // When set, every call is also written here as "Name" (for tests with the server on
@@ -82,13 +84,13 @@ private:
     void RecordOne(const BSTR& v) {
         lastArgs.push_back(VARIANT::FromBstr(v));
     }
-    void RecordOne(LONG* out) {
+    void RecordOne(OutArg<LONG> out) {
         if (writesOut)
-            *out = kLongOut;
+            *out = longOut;
     }
-    void RecordOne(BSTR* out) {
+    void RecordOne(OutArg<BSTR> out) {
         if (writesOut)
-            *out = kTextOut;
+            *out = textOut;
     }
 };
 

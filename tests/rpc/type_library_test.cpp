@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "rpc/async_dispatch.h"
 #include "rpc/dispatcher.h"
+#include "rpc/failure_detail.h"
+#include "rpc/query_interface.h"
 #include "tests/rpc/recording_veskar.h"
 
 namespace vsk {
@@ -198,6 +201,24 @@ TEST(Dispatcher, OutValueTheMethodLeftAloneDoesNotTravel) {
     obj->Release();
 }
 
+// Whatever a method writes travels, even what once served as the mark of a value left alone.
+TEST(Dispatcher, EveryValueAMethodWritesTravels) {
+    auto* obj = new RecordingVeskar;
+    for (LONG value : {0, -1, 0x7FFFFFF7, INT32_MAX, INT32_MIN}) {
+        obj->longOut = value;
+        VARIANT result;
+        EXPECT_EQ(obj->Invoke(20, InvokeKind::Method, nullptr, 0, &result), S_OK);
+        EXPECT_EQ(result, VARIANT::FromLong(value));
+    }
+    for (const BSTR& text : {BSTR(), BSTR(u"\xFFFF(unset)")}) {
+        obj->textOut = text;
+        VARIANT result;
+        EXPECT_EQ(obj->Invoke(39, InvokeKind::Method, nullptr, 0, &result), S_OK);
+        EXPECT_EQ(result, VARIANT::FromBstr(text));
+    }
+    obj->Release();
+}
+
 }  // namespace
 }  // namespace vsk
 
@@ -260,6 +281,34 @@ private:
         return VARIANT::FromBstr(v);
     }
 };
+
+// Each IID gets its own interface's pointer (not the object's first base) and one reference.
+TEST(QueryInterface, EachRowHandsOutItsInterface) {
+    struct Object final : IAsyncDispatch, IFailureDetail {
+        ULONG refs = 1;
+        HRESULT QueryInterface(const IID& riid, void** ppv) override {
+            return QueryInterfaceOf(this, riid, ppv,
+                                    Answers<IAsyncDispatch>{{IID_IUnknown, IID_IAsyncDispatch}},
+                                    Answers<IFailureDetail>{{IID_IFailureDetail}});
+        }
+        ULONG AddRef() override { return ++refs; }
+        ULONG Release() override { return --refs; }
+        void InvokeAsync(DISPID, InvokeKind, std::vector<VARIANT>, InvokeDone) override {}
+        void CancelInvoke() override {}
+        bool TakeFailureDetail(FailureDetail*) override { return false; }
+    } obj;
+    void* p = nullptr;
+    EXPECT_EQ(obj.QueryInterface(IID_IFailureDetail, &p), S_OK);
+    EXPECT_EQ(p, static_cast<IFailureDetail*>(&obj));
+    EXPECT_NE(p, static_cast<void*>(static_cast<IAsyncDispatch*>(&obj)));
+    EXPECT_EQ(obj.QueryInterface(IID_IUnknown, &p), S_OK);
+    EXPECT_EQ(p, static_cast<IAsyncDispatch*>(&obj));
+    EXPECT_EQ(obj.refs, 3u);
+    EXPECT_EQ(obj.QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(obj.QueryInterface(IID_IDispatch, nullptr), E_POINTER);
+    EXPECT_EQ(obj.refs, 3u);
+}
 
 TEST(ManagerDispatch, MethodsAndPropertiesByDispId) {
     RecordingManager m;
