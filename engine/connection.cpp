@@ -61,8 +61,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
             pass = vsk::FixedField(dialogPass, 10);
         }
         if (!m_channel.IsOpen() && !m_channel.OpenPport(port)) {
-            SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg,
-                           port);
+            RecordFault(vsk::Fault::PortUnavailable, port);
             if (ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::RetryCancel) !=
                 vsk::MsgResult::Retry) {
                 cancelled = true;
@@ -166,7 +165,7 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
         if (ProbePrinter() != 1) {
             m_channel.SetDtr(false);
             if (probeFailuresLeft == 0) {
-                SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+                RecordFault(vsk::Fault::NoAnswer);
                 if (AskRetry(cancelled)) {
                     probeFailuresLeft = kProbeFailures;
                 }
@@ -202,14 +201,14 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
                 if (!refused) {
                     return -1;
                 }
-                SetEngineError(vsk::EngineError::kSoftUpas, vsk::EngineError::kPasswordRefusedMsg);
+                RecordFault(vsk::Fault::PasswordRefused);
                 ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
                 return -2;
             }
             if (--loginTimeoutsLeft > 0) {
                 continue;
             }
-            SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+            RecordFault(vsk::Fault::NoAnswer);
             AskRetry(cancelled);
             loginTimeoutsLeft = 3;
             break;  // the next attempt probes and logs in again

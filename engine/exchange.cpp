@@ -63,12 +63,12 @@ void CVSKCore::NoteRefusedSend(vsk::SendOutcome outcome, std::string_view text) 
         case vsk::SendOutcome::TooLong:
             // The operations cut what they send; a text that still does not fit is a figure
             // that overflows its field as far as the client can tell.
-            SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+            RecordFault(vsk::Fault::Overflow);
             m_journal.LogFormat("%s not sent: the command is too long for a frame", word.c_str());
             return;
         case vsk::SendOutcome::PortClosed:
         case vsk::SendOutcome::WriteFailed:
-            SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg);
+            RecordFault(vsk::Fault::PortUnavailable);
             m_journal.LogFormat("%s not sent: %s", word.c_str(),
                                 outcome == vsk::SendOutcome::PortClosed
                                     ? "the port is closed"
@@ -114,7 +114,7 @@ CVSKCore::WaitEnd CVSKCore::RunReplyWait(const ReplyWait& wait) {
                 continue;
             }
             if (wait.recordTimeout) {
-                SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+                RecordFault(vsk::Fault::NoAnswer);
                 if (wait.showTimeout) {
                     ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
                 }

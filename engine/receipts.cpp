@@ -297,13 +297,13 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     }
     const vsk::SaleLineForm& form = m_variant.SaleLine(m_lArticleMode);
     if (quantity > form.maxQuantity) {
-        SetEngineError(vsk::EngineError::kTooBigQty, vsk::EngineError::kTooBigQtyMsg);
+        RecordFault(vsk::Fault::TooBigQuantity);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
         return 0;
     }
     if (tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
-        SetEngineError(vsk::EngineError::kInvalidTax, vsk::EngineError::kInvalidTaxMsg);
+        RecordFault(vsk::Fault::InvalidTax);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
         return 0;
@@ -349,7 +349,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         fits = fits && std::fabs(due) + 6 < INT32_MAX;
     }
     if (!fits) {
-        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+        RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         return -1;
     }
@@ -574,12 +574,12 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         // The client was told a line failed that the register printed after all, and worked
         // out its payments without it. No money is taken before it has seen the new total:
         // the next closing (or cancelling) goes ahead.
-        SetEngineError(vsk::EngineError::kLateLine, vsk::EngineError::kLateLineMsg);
+        RecordFault(vsk::Fault::LateLine);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
         return finish();
     }
     auto refuseOverflow = [this]() {
-        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+        RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
     };
 
@@ -629,7 +629,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     if (cashDue == 0 && payCheck == 0 && credit == 0 && pack == 0) {
         ResetReceiptTotals();
     } else if (cashDue + others < due) {
-        SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kNotEnoughMoneyMsg);
+        RecordFault(vsk::Fault::NotEnoughMoney);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
         return finish();
     }

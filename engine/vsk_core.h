@@ -21,6 +21,7 @@
 #include "link/journal.h"
 #include "link/message_container.h"
 #include "link/serial_channel.h"
+#include "resources/failure.h"
 
 namespace vsk {
 class IClock;
@@ -66,6 +67,9 @@ public:
 
     // --- errors ---
     bool ClassifyStatus(const std::string& text) override;
+    // The latest failure recorded since the error codes were last handed out or cleared: its
+    // kind, the word and the message number the error lists show for it.
+    const std::optional<vsk::Failure>& LastFailure() const { return m_lastFailure; }
     std::string GetLastErrorCode();
     std::string GetLastErrorMessage();
     // The latest entry of each list, left in place (the two above empty them): what the reply
@@ -314,7 +318,13 @@ private:
     void EndLeftover();
 
     // --- errors ---
-    void SetEngineError(std::string_view mnemonic, unsigned message, std::string_view suffix = {});
+    // The one place a failure is recorded: it becomes the last failure, and the error lists get
+    // its entries. A failure the register reported (`received`, its text as it came) joins the
+    // lists; the engine's own replaces them, `detail` following its message. Returns the
+    // message entry.
+    std::string RecordFailure(const vsk::Failure& failure, std::string_view received = {},
+                              std::string_view detail = {});
+    void RecordFault(vsk::Fault fault, std::string_view detail = {});
     vsk::MsgResult ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons buttons);
     void ClearErrors();
     std::string TakeUpPendingErrors(std::string& list, const char* operation);
@@ -368,8 +378,11 @@ private:
     vsk::RegisterVariant m_variant = vsk::RegisterVariantFor({0, 0});
     int32_t m_lArticleMode = 0;
 
+    // The error lists the legacy calls hand out, one ';'-separated entry per status word or
+    // failure recorded; and the latest failure of them.
     std::string m_szLastErrorCode;
     std::string m_szLastErrorMessage;
+    std::optional<vsk::Failure> m_lastFailure;
     bool m_bShowErrorMessages = true;
     bool m_bShowStatusDialogs = false;
     std::string m_szRegistrationModePassword = "3807";
