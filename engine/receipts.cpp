@@ -164,31 +164,32 @@ void CVSKCore::EndReceipt() {
     m_bLateLineCounted = false;
 }
 
-std::function<CVSKCore::StatusHook(const std::string&)> CVSKCore::LeftoverHook(bool& leftover) {
-    return [&leftover](const std::string& text) {
+vsk::ReplyHooks CVSKCore::LeftoverHook(bool& leftover) {
+    vsk::ReplyHooks hooks;
+    hooks.onStatus = [&leftover](const std::string& text) {
         if (text.find("SOFTPROTOC") != std::string::npos) {
             leftover = true;
-            return StatusHook::Fail;
+            return vsk::StatusHook::Fail;
         }
-        return StatusHook::Classify;
+        return vsk::StatusHook::Classify;
     };
+    return hooks;
 }
 
 void CVSKCore::EndLeftover() {
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
     // Refusals only say that nothing of that kind was open; they are nobody's error.
-    wait.onStatus = [](const std::string& text) {
+    vsk::ReplyHooks hooks;
+    hooks.onStatus = [](const std::string& text) {
         const vsk::StatusWord* row = vsk::FindStatusWord(text);
-        return row && row->kind == vsk::StatusKind::Warning ? StatusHook::Drop : StatusHook::Fail;
+        return row && row->kind == vsk::StatusKind::Warning ? vsk::StatusHook::Drop
+                                                            : vsk::StatusHook::Fail;
     };
+    const vsk::ReplyRules rules = vsk::ReplyRules::Ready().With(vsk::SilenceRule::Recorded);
     if (m_variant.cancelPauseMs != 0) {
         m_clock.Sleep(m_variant.cancelPauseMs);
     }
-    SendToPrinter("CANC");
-    const bool cancelled = RunReplyWait(wait) == WaitEnd::Ready;
-    SendToPrinter("DEND");
-    const bool closed = RunReplyWait(wait) == WaitEnd::Ready;
+    const bool cancelled = Exchange({.text = "CANC"}, rules, hooks).Ready();
+    const bool closed = Exchange({.text = "DEND"}, rules, hooks).Ready();
     m_journal.LogFormat(
         "Opening refused with SOFTPROTOC: the register holds a receipt or document left open "
         "before the port was opened; ended it (CANC %s, DEND %s) and opening again",
@@ -217,27 +218,18 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
         m_statusWindow = m_ui.CreateStatusWindow();
         ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusOpeningReceipt) + dept, {}, {});
     }
-    ReplyWait wait;
-    wait.timeoutMs = m_lOpeningTimeout;
-    wait.showTimeout = true;
     bool leftover = false;
-    if (std::exchange(m_bFirstOpening, false)) {
-        wait.onStatus = LeftoverHook(leftover);
-    }
-    auto open = [&] {
-        SendToPrinter("PREP" + dept);
-        if (m_variant.receiptOpeningPauseMs != 0) {
-            m_clock.Sleep(m_variant.receiptOpeningPauseMs);
-        }
-        return RunReplyWait(wait);
+    auto open = [&](const vsk::ReplyHooks& hooks) {
+        return Exchange({.text = "PREP" + dept, .pauseMs = m_variant.receiptOpeningPauseMs},
+                        vsk::ReplyRules::Ready(vsk::kOpeningTimeoutMs), hooks);
     };
-    WaitEnd end = open();
+    vsk::ExchangeResult end =
+        open(std::exchange(m_bFirstOpening, false) ? LeftoverHook(leftover) : vsk::ReplyHooks{});
     if (leftover) {
         EndLeftover();
-        wait.onStatus = nullptr;  // a second refusal is the client's answer
-        end = open();
+        end = open({});  // a second refusal is the client's answer
     }
-    if (end != WaitEnd::Ready) {
+    if (!end.Ready()) {
         CloseStatusWindow();
         return 0;
     }
@@ -252,14 +244,12 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
 
 int16_t CVSKCore::SetReturnCheckNumber(int32_t number) {
     m_journal.LogFormat("SetReturnCheckNumber(CheckNumber = %ld)", static_cast<long>(number));
-    SendToPrinter("BCHN" + std::to_string(number));
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "BCHN" + std::to_string(number)});
 }
 
 int16_t CVSKCore::SetReturnCheckNumberStr(const std::string& numbers) {
     m_journal.LogFormat("SetReturnCheckNumberStr(Numbers = %s)", numbers.c_str());
-    SendToPrinter("BCHN" + numbers.substr(0, 86));
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "BCHN" + numbers.substr(0, 86)});
 }
 
 int32_t CVSKCore::SetCurrentCheckDirection(int16_t direction) {
@@ -435,25 +425,22 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         command += continuation;
     }
 
-    SendToPrinter(command);
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.replyWords = {"FISC", {}};
-    wait.dataBeforeReady = true;
+    vsk::ReplyHooks hooks;
     // A full copy buffer only means that "COPY" will not work for this receipt.
-    wait.onStatus = [](const std::string& text) {
-        return text.find("SOFTCOPY") != std::string::npos ? StatusHook::Drop : StatusHook::Classify;
+    hooks.onStatus = [](const std::string& text) {
+        return text.find("SOFTCOPY") != std::string::npos ? vsk::StatusHook::Drop
+                                                          : vsk::StatusHook::Classify;
     };
-    wait.onData = [this](const std::string& text) {
+    hooks.onData = [this](const std::string& text) {
         m_lLineTaxes = SaturateInt32(LeadingNumber(std::string_view(text).substr(4)));
     };
-    const WaitEnd end = RunReplyWait(wait);
-    if (end == WaitEnd::TimedOut) {
+    const vsk::ExchangeResult end =
+        Exchange({.text = command}, vsk::ReplyRules::DataThenReady("FISC"), hooks);
+    if (end.TimedOut()) {
         // The register may print the line all the same; its late answer will tell.
         m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, printedName};
     }
-    if (end != WaitEnd::Ready) {
+    if (!end.Ready()) {
         return -1;  // the receipt stays open
     }
     m_szLastLineName = std::move(printedName);
@@ -515,11 +502,8 @@ int16_t CVSKCore::LongName(const std::string& name) {
     if (!m_bCheckOpen || !PendingErrorCheck()) {
         return 0;
     }
-    SendToPrinter("FINF" + name.substr(0, m_variant.longNameWidth));
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    return RunReplyWait(wait) == WaitEnd::Ready ? 1 : 0;
+    const vsk::Command command{.text = "FINF" + name.substr(0, m_variant.longNameWidth)};
+    return Exchange(command, vsk::ReplyRules::Ready()).Ready() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------- closing
@@ -641,33 +625,25 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
                           int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }
-    const bool sent = SendToPrinter(command);
-
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.replyWords = {"COMP", {}};
-    // Only the closing figures show that this READY is the closing's own.
-    wait.dataBeforeReady = true;
     std::string figures;
-    wait.onData = [this, &figures](const std::string& text) {
+    vsk::ReplyHooks hooks;
+    hooks.onData = [this, &figures](const std::string& text) {
         FillCheckResult(text);
         figures = text;
     };
-    switch (RunReplyWait(wait)) {
-        case WaitEnd::Ready:
-            result = static_cast<int32_t>(due);
-            m_bCheckOpen = false;
-            EndReceipt();
-            m_closeOutcome = CloseOutcome::Closed;
-            m_lastReceiptNumber = ClosingNumber(figures);
-            break;
-        case WaitEnd::Failed:
-            m_closeOutcome = sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
-            break;
-        case WaitEnd::TimedOut:
-            m_closeOutcome = CloseOutcome::InDoubt;
-            break;
+    // Only the closing figures show that this READY is the closing's own.
+    const vsk::ExchangeResult end =
+        Exchange({.text = command}, vsk::ReplyRules::DataThenReady("COMP"), hooks);
+    if (end.Ready()) {
+        result = static_cast<int32_t>(due);
+        m_bCheckOpen = false;
+        EndReceipt();
+        m_closeOutcome = CloseOutcome::Closed;
+        m_lastReceiptNumber = ClosingNumber(figures);
+    } else if (end.TimedOut()) {
+        m_closeOutcome = CloseOutcome::InDoubt;
+    } else {
+        m_closeOutcome = end.sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
     }
     return finish();
 }
@@ -702,12 +678,8 @@ int16_t CVSKCore::AbortCheck() {
     if (m_variant.cancelPauseMs != 0) {
         m_clock.Sleep(m_variant.cancelPauseMs);
     }
-    SendToPrinter("CANC");
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
     int16_t result = 0;
-    if (RunReplyWait(wait) == WaitEnd::Ready) {
+    if (Exchange({.text = "CANC"}, vsk::ReplyRules::Ready()).Ready()) {
         m_bCheckOpen = false;
         EndReceipt();
         result = 1;
@@ -733,12 +705,10 @@ int16_t CVSKCore::FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJor
     command += printOnJornal != 0 ? '1' : '0';
     command += doubleStrike != 0 ? '1' : '0';
     command += text.substr(0, m_variant.freeTextWidth);
-    SendToPrinter(command);
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = command});
 }
 
 int16_t CVSKCore::ClearFreeTextLines() {
     m_journal.WriteLogLine("ClearFreeTextLines()");
-    SendToPrinter("CTXT");
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "CTXT"});
 }

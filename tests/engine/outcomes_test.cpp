@@ -108,6 +108,9 @@ TEST_F(OutcomeTest, AnErrorWaitingFailsEveryOperationAtOnceWithoutWriting) {
         EXPECT_EQ(row.call(*m_core), row.failure);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         EXPECT_LT(m_clock.TimedOutWaitMs() - timedOutBefore, 100) << "a reply wait ran";
+        ASSERT_TRUE(m_core->LastFailure().has_value());
+        EXPECT_EQ(m_core->LastFailure()->fault, vsk::Fault::Refused);
+        EXPECT_EQ(m_core->LastFailure()->word, "SOFTPROTOC");
         EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTPROTOC");
         EXPECT_FALSE(m_core->LastSendUnconfirmed());
         EXPECT_EQ(SentFrames(), "");
