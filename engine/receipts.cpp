@@ -140,6 +140,167 @@ bool FitsAfter(int32_t total, double add) {
     return result - 3 >= INT32_MIN && result + 3 <= INT32_MAX;
 }
 
+// ---------------------------------------------------------------------------------- a sale line
+
+// A sale line as the client asked for it.
+struct SaleLineArgs {
+    const std::string& name;
+    int32_t quantity;
+    int32_t price;
+    int16_t divisible;
+    int16_t tax1;
+    int16_t tax2;
+    int32_t article;
+    int16_t discountDirection;
+    const std::string& discountName;
+    int32_t discount;
+};
+
+// Its figures, worked out before anything is sent.
+struct LineFigures {
+    int64_t quantity = 1;       // what the sum is worked out with: no quantity counts as one
+    int32_t quantityField = 0;  // what the command carries
+    int64_t sum = 0;            // quantity times price
+    int32_t discount = 0;       // as the command carries it; 0 when none is sent
+    bool discountSent = false;
+    int64_t finalSum = 0;  // the sum after the discount or upcount
+};
+
+// nullopt when a figure does not fit its command field.
+std::optional<LineFigures> WorkOutLine(const SaleLineArgs& args) {
+    LineFigures line;
+    line.quantityField = args.quantity < 0 ? 0 : args.quantity;
+    line.quantity = args.quantity == 0 ? 1 : args.quantity;
+    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
+    const __int128 price = args.price;
+    const __int128 exact =
+        args.divisible ? (price * 1000 * line.quantity + 500000) / 1000000 : price * line.quantity;
+    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
+    line.sum = sumFits ? static_cast<int64_t>(exact) : 0;
+    int32_t discount = args.discount;
+    if (args.discountDirection == 0 && discount > line.sum) {
+        discount = static_cast<int32_t>(line.sum);
+    }
+    line.discountSent = args.discountDirection >= 0 && discount >= 1;
+    line.discount = line.discountSent ? discount : 0;
+    line.finalSum = args.discountDirection > 0    ? line.sum + line.discount
+                    : args.discountDirection == 0 ? line.sum - line.discount
+                                                  : line.sum;
+    if (!sumFits || !FitsField(line.sum, kSumField) || !FitsField(args.price, kSumField) ||
+        !FitsField(line.discount, kSumField) || !FitsInt32(line.finalSum)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// What the status window shows of the line: name, quantity and price. Kopecks and thousandths
+// keep their leading zeros: 12.05, not 12.5.
+std::string StatusGoods(const std::string& nameField, const SaleLineArgs& args,
+                        const LineFigures& line) {
+    const int64_t q = line.quantity;
+    const long price = args.price;
+    char figures[96];
+    if (args.divisible) {
+        std::snprintf(figures, sizeof figures, "%lld.%03lld, %s: %ld.%02ld",
+                      static_cast<long long>(q / 1000),
+                      static_cast<long long>(std::llabs(q % 1000)), LabelText(Label::Price).c_str(),
+                      price / 100, std::labs(price % 100));
+    } else {
+        std::snprintf(figures, sizeof figures, "%lld, %s: %ld.%02ld", static_cast<long long>(q),
+                      LabelText(Label::Price).c_str(), price / 100, std::labs(price % 100));
+    }
+    return "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+}
+
+// The tax fields: two letters, or eight groups of letter, kind and rate.
+std::string TaxFields(const vsk::SaleLineForm& form, const CPrinterInfo& info, int16_t tax1,
+                      int16_t tax2) {
+    std::string fields;
+    if (form.taxLetters) {
+        fields += tax1 >= 1 ? TaxLetter(tax1) : '0';
+        fields += tax2 >= 1 ? TaxLetter(tax2) : '0';
+        return fields;
+    }
+    for (int i = 1; i <= 8; ++i) {
+        if (tax1 != i && tax2 != i) {
+            fields += "000000";
+            continue;
+        }
+        // An unset entry keeps its group six characters wide rather than carrying a NUL.
+        const CTaxEntry& tax = info.m_Taxes[i - 1];
+        fields += TaxLetter(i);
+        fields += tax.kind ? tax.kind : '0';
+        fields += tax.rateDigits.size() == 4 ? tax.rateDigits : "0000";
+    }
+    return fields;
+}
+
+std::string ArticleField(const vsk::SaleLineForm& form, const CPrinterInfo& info, int32_t article) {
+    if (article < 1 || article > info.m_lMaxArticles) {
+        return std::string(form.articleWidth, '0');
+    }
+    return form.articleThousandsLetter ? vsk::ArticleNumber(article, form.articleWidth)
+                                       : vsk::ZeroPadded(article, form.articleWidth);
+}
+
+// What follows the name field of a long name, as the register prints it.
+std::string Continuation(const vsk::RegisterVariant& variant, const vsk::SaleLineForm& form,
+                         const SaleLineArgs& args, std::string continuation) {
+    const size_t width = form.continuationWidth;
+    if (variant.alignsWeighedContinuation && args.divisible && args.name.size() > 12) {
+        continuation = continuation.substr(0, 80);
+        while ((continuation.size() + form.nameWidth) % 30 != 12) {
+            continuation += ' ';
+        }
+        continuation = continuation.substr(0, width);
+        if (!continuation.empty() && continuation.back() == ' ') {
+            continuation.back() = '.';
+        }
+    }
+    return continuation.substr(0, width);
+}
+
+struct SaleLineText {
+    std::string nameField;  // the name as its field carries it
+    std::string command;
+    // The name field and its continuation, trailing blanks removed.
+    std::string printedName;
+};
+
+SaleLineText SaleLineCommand(const vsk::RegisterVariant& variant, const vsk::SaleLineForm& form,
+                             const CPrinterInfo& info, bool returnLine, const SaleLineArgs& args,
+                             const LineFigures& line) {
+    SaleLineText text;
+    const size_t nameWidth = form.nameWidth;
+    const std::string trimmed = Trim(args.name);
+    text.nameField = vsk::FixedField(trimmed, nameWidth);
+    std::string& command = text.command;
+    command = returnLine ? form.returnWord : form.saleWord;
+    command += text.nameField;
+    command += vsk::ZeroPadded(line.sum, kSumField);
+    command += vsk::ZeroPadded(args.price, kSumField);
+    command += vsk::ZeroPadded(line.quantityField, form.quantityWidth);
+    command += args.divisible ? '0' : '1';
+    command += '0';
+    command += TaxFields(form, info, args.tax1, args.tax2);
+    command += ArticleField(form, info, args.article);
+    if (line.discountSent) {
+        command += args.discountDirection == 0 ? '-' : '+';
+        command += vsk::FixedField(args.discountName, 13);
+        command += vsk::ZeroPadded(line.discount, kSumField);
+    }
+    const std::string continuation = Continuation(
+        variant, form, args, trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "");
+    text.printedName = TrimRight(text.nameField + continuation);
+    if (!continuation.empty()) {
+        if (!line.discountSent) {
+            command += std::string(1 + 13 + 9, '0');  // an empty discount field
+        }
+        command += continuation;
+    }
+    return text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------- opening
@@ -286,143 +447,31 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         return -1;
     }
     const vsk::SaleLineForm& form = m_variant.SaleLine(m_lArticleMode);
-    if (quantity > form.maxQuantity) {
-        RecordFault(vsk::Fault::TooBigQuantity);
-        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
-        AbortCheck();
-        return 0;
-    }
-    if (tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
-        RecordFault(vsk::Fault::InvalidTax);
+    if (quantity > form.maxQuantity || tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
+        RecordFault(quantity > form.maxQuantity ? vsk::Fault::TooBigQuantity
+                                                : vsk::Fault::InvalidTax);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
         return 0;
     }
 
     m_lLineTaxes = 0;
-    const int32_t quantityField = quantity < 0 ? 0 : quantity;
-    const int64_t q = quantity == 0 ? 1 : quantity;
-    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
-    __int128 exact = divisible ? (static_cast<__int128>(price) * 1000 * q + 500000) / 1000000
-                               : static_cast<__int128>(price) * q;
-    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
-    int64_t sum = sumFits ? static_cast<int64_t>(exact) : 0;
-    if (discountDirection == 0 && discount > sum) {
-        discount = static_cast<int32_t>(sum);
-    }
-    const bool discountSent = discountDirection >= 0 && discount >= 1;
-    if (!discountSent) {
-        discount = 0;
-    }
-
+    const SaleLineArgs args{name,    quantity,          price,        divisible, tax1, tax2,
+                            article, discountDirection, discountName, discount};
+    const std::optional<LineFigures> figures = WorkOutLine(args);
     // Everything this line would add must fit its command field and the receipt totals.
-    int64_t finalSum = discountDirection > 0    ? sum + discount
-                       : discountDirection == 0 ? sum - discount
-                                                : sum;
-    LineTaxes projected = ComputeLineTaxes(finalSum, tax1, tax2, m_PrinterInfo);
-    bool fits = sumFits && FitsField(sum, kSumField) && FitsField(price, kSumField) &&
-                FitsField(discount, kSumField) && FitsInt32(finalSum);
-    if (fits) {
-        const bool ret = m_bReturnCheck;
-        const SideTotals& side = m_totals.Side(ret);
-        fits = FitsAfter(side.sum, static_cast<double>(finalSum)) &&
-               FitsAfter(side.onSaleTaxes, projected.onSale) &&
-               FitsAfter(side.kind2Taxes, projected.kind2);
-        for (int16_t index : {tax1, tax2}) {
-            if (index >= 1 && index <= 8) {
-                fits = fits &&
-                       FitsAfter(side.turnover[index - 1], 2.0 * static_cast<double>(finalSum));
-            }
-        }
-        const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
-        const double due = static_cast<double>(RunningTotal()) + (ret ? -line : line);
-        fits = fits && std::fabs(due) + 6 < INT32_MAX;
-    }
-    if (!fits) {
+    if (!figures || !LineFitsTotals(figures->finalSum, tax1, tax2)) {
         RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         return -1;
     }
-
-    const size_t nameWidth = form.nameWidth;
-    const std::string trimmed = Trim(name);
-    std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
-    const std::string nameField = vsk::FixedField(trimmed, nameWidth);
-
+    const SaleLineText line =
+        SaleLineCommand(m_variant, form, m_PrinterInfo, m_bReturnCheck, args, *figures);
     std::string statusGoods;
     if (m_statusWindow) {
-        // Kopecks and thousandths keep their leading zeros: 12.05, not 12.5.
-        char figures[96];
-        if (divisible) {
-            std::snprintf(figures, sizeof figures, "%lld.%03lld, %s: %ld.%02ld",
-                          static_cast<long long>(q / 1000),
-                          static_cast<long long>(std::llabs(q % 1000)),
-                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
-                          static_cast<long>(std::labs(price % 100)));
-        } else {
-            std::snprintf(figures, sizeof figures, "%lld, %s: %ld.%02ld", static_cast<long long>(q),
-                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
-                          static_cast<long>(std::labs(price % 100)));
-        }
-        statusGoods = "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+        statusGoods = StatusGoods(line.nameField, args, *figures);
         ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt), statusGoods,
                         AmountText(RunningTotal()));
-    }
-
-    std::string command(m_bReturnCheck ? form.returnWord : form.saleWord);
-    command += nameField;
-    command += vsk::ZeroPadded(sum, kSumField);
-    command += vsk::ZeroPadded(price, kSumField);
-    command += vsk::ZeroPadded(quantityField, form.quantityWidth);
-    command += divisible ? '0' : '1';
-    command += '0';
-    if (form.taxLetters) {
-        command += tax1 >= 1 ? TaxLetter(tax1) : '0';
-        command += tax2 >= 1 ? TaxLetter(tax2) : '0';
-    } else {
-        for (int i = 1; i <= 8; ++i) {
-            if (tax1 != i && tax2 != i) {
-                command += "000000";
-                continue;
-            }
-            // An unset entry keeps its group six characters wide rather than carrying a NUL.
-            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[i - 1];
-            command += TaxLetter(i);
-            command += tax.kind ? tax.kind : '0';
-            command += tax.rateDigits.size() == 4 ? tax.rateDigits : "0000";
-        }
-    }
-    const bool articleOff = article < 1 || article > m_PrinterInfo.m_lMaxArticles;
-    if (articleOff) {
-        command += std::string(form.articleWidth, '0');
-    } else if (form.articleThousandsLetter) {
-        command += vsk::ArticleNumber(article, form.articleWidth);
-    } else {
-        command += vsk::ZeroPadded(article, form.articleWidth);
-    }
-    if (discountSent) {
-        command += discountDirection == 0 ? '-' : '+';
-        command += vsk::FixedField(discountName, 13);
-        command += vsk::ZeroPadded(discount, kSumField);
-    }
-    const size_t width = form.continuationWidth;
-    if (m_variant.alignsWeighedContinuation && divisible && name.size() > 12) {
-        continuation = continuation.substr(0, 80);
-        while ((continuation.size() + nameWidth) % 30 != 12) {
-            continuation += ' ';
-        }
-        continuation = continuation.substr(0, width);
-        if (!continuation.empty() && continuation.back() == ' ') {
-            continuation.back() = '.';
-        }
-    }
-    continuation = continuation.substr(0, width);
-    std::string printedName = TrimRight(nameField + continuation);
-    if (!continuation.empty()) {
-        if (!discountSent) {
-            command += std::string(1 + 13 + 9, '0');  // an empty discount field
-        }
-        command += continuation;
     }
 
     vsk::ReplyHooks hooks;
@@ -435,15 +484,16 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         m_lLineTaxes = SaturateInt32(LeadingNumber(std::string_view(text).substr(4)));
     };
     const vsk::ExchangeResult end =
-        Exchange({.text = command}, vsk::ReplyRules::DataThenReady("FISC"), hooks);
+        Exchange({.text = line.command}, vsk::ReplyRules::DataThenReady("FISC"), hooks);
+    const int64_t finalSum = figures->finalSum;
     if (end.TimedOut()) {
         // The register may print the line all the same; its late answer will tell.
-        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, printedName};
+        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, line.printedName};
     }
     if (!end.Ready()) {
         return -1;  // the receipt stays open
     }
-    m_szLastLineName = std::move(printedName);
+    m_szLastLineName = line.printedName;
     const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
     if (m_statusWindow) {
         m_statusWindow->ShowTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt),
@@ -453,6 +503,23 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                         static_cast<long>(m_lLineTaxes), static_cast<long>(finalSum),
                         static_cast<long>(result));
     return result;
+}
+
+bool CVSKCore::LineFitsTotals(int64_t finalSum, int16_t tax1, int16_t tax2) const {
+    const LineTaxes projected = ComputeLineTaxes(finalSum, tax1, tax2, m_PrinterInfo);
+    const bool ret = m_bReturnCheck;
+    const SideTotals& side = m_totals.Side(ret);
+    bool fits = FitsAfter(side.sum, static_cast<double>(finalSum)) &&
+                FitsAfter(side.onSaleTaxes, projected.onSale) &&
+                FitsAfter(side.kind2Taxes, projected.kind2);
+    for (int16_t index : {tax1, tax2}) {
+        if (index >= 1 && index <= 8) {
+            fits = fits && FitsAfter(side.turnover[index - 1], 2.0 * static_cast<double>(finalSum));
+        }
+    }
+    const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
+    const double due = static_cast<double>(RunningTotal()) + (ret ? -line : line);
+    return fits && std::fabs(due) + 6 < INT32_MAX;
 }
 
 void CVSKCore::CountLateLine(const std::string& fiscReply) {
@@ -562,37 +629,13 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
         return finish();
     }
-    auto refuseOverflow = [this]() {
+    auto refuseOverflow = [this, &finish]() {
         RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        return finish();
     };
-
-    if (!m_bPerLineTaxes) {
-        // Taxes on the total: one rounding per tax rate instead of one per line.
-        int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
-        for (size_t k = 0; k < 8; ++k) {
-            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[k];
-            double r = TaxRate(tax);
-            auto rounded = [r](int32_t turnover) {
-                return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
-            };
-            if (tax.kind == '1') {
-                saleOnSale += rounded(m_totals.sale.turnover[k]);
-                returnOnSale += rounded(m_totals.ret.turnover[k]);
-            } else if (tax.kind == '2') {
-                saleKind2 += rounded(m_totals.sale.turnover[k]);
-                returnKind2 += rounded(m_totals.ret.turnover[k]);
-            }
-        }
-        if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
-            !FitsInt32(returnKind2)) {
-            refuseOverflow();
-            return finish();
-        }
-        m_totals.sale.onSaleTaxes = static_cast<int32_t>(saleOnSale);
-        m_totals.ret.onSaleTaxes = static_cast<int32_t>(returnOnSale);
-        m_totals.sale.kind2Taxes = static_cast<int32_t>(saleKind2);
-        m_totals.ret.kind2Taxes = static_cast<int32_t>(returnKind2);
+    if (!m_bPerLineTaxes && !SettleTaxesOnTotal()) {
+        return refuseOverflow();
     }
     const int64_t due = RunningTotal();
     int64_t cashDue = cash;
@@ -600,15 +643,19 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     if (std::llabs(cashDue + others - due) < 2) {
         cashDue = due - others;  // a kopeck of difference is absorbed by the cash
     }
+    // The figures of "COMP" in their order, from the totals as they stand when it is built.
+    auto closingFigures = [&]() {
+        return std::array<int64_t, 6>{
+            m_totals.sale.sum, m_totals.ret.sum, pack,
+            payCheck,          credit,           cashDue < 0 ? -cashDue : cashDue};
+    };
     // Every figure of "COMP" must fit its 10-character field: a longer one shifts the rest.
     bool fits = FitsInt32(due) && FitsInt32(cashDue);
-    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
-                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+    for (int64_t value : closingFigures()) {
         fits = fits && FitsField(value, kPaymentField);
     }
     if (!fits) {
-        refuseOverflow();
-        return finish();
+        return refuseOverflow();
     }
     if (cashDue == 0 && payCheck == 0 && credit == 0 && pack == 0) {
         ResetReceiptTotals();
@@ -621,10 +668,16 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         m_statusWindow->ShowMessage(vsk::text::kStatusClosingReceipt);
     }
     std::string command = "COMP";
-    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
-                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+    for (int64_t value : closingFigures()) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }
+    if (ExchangeClosing(command)) {
+        result = static_cast<int32_t>(due);
+    }
+    return finish();
+}
+
+bool CVSKCore::ExchangeClosing(const std::string& command) {
     std::string figures;
     vsk::ReplyHooks hooks;
     hooks.onData = [this, &figures](const std::string& text) {
@@ -634,18 +687,47 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     // Only the closing figures show that this READY is the closing's own.
     const vsk::ExchangeResult end =
         Exchange({.text = command}, vsk::ReplyRules::DataThenReady("COMP"), hooks);
-    if (end.Ready()) {
-        result = static_cast<int32_t>(due);
-        m_bCheckOpen = false;
-        EndReceipt();
-        m_closeOutcome = CloseOutcome::Closed;
-        m_lastReceiptNumber = ClosingNumber(figures);
-    } else if (end.TimedOut()) {
+    if (end.TimedOut()) {
         m_closeOutcome = CloseOutcome::InDoubt;
-    } else {
-        m_closeOutcome = end.sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
+        return false;
     }
-    return finish();
+    if (!end.Ready()) {
+        m_closeOutcome = end.sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
+        return false;
+    }
+    m_bCheckOpen = false;
+    EndReceipt();
+    m_closeOutcome = CloseOutcome::Closed;
+    m_lastReceiptNumber = ClosingNumber(figures);
+    return true;
+}
+
+bool CVSKCore::SettleTaxesOnTotal() {
+    // One rounding per tax rate instead of one per line.
+    int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
+    for (size_t k = 0; k < 8; ++k) {
+        const CTaxEntry& tax = m_PrinterInfo.m_Taxes[k];
+        double r = TaxRate(tax);
+        auto rounded = [r](int32_t turnover) {
+            return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
+        };
+        if (tax.kind == '1') {
+            saleOnSale += rounded(m_totals.sale.turnover[k]);
+            returnOnSale += rounded(m_totals.ret.turnover[k]);
+        } else if (tax.kind == '2') {
+            saleKind2 += rounded(m_totals.sale.turnover[k]);
+            returnKind2 += rounded(m_totals.ret.turnover[k]);
+        }
+    }
+    if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
+        !FitsInt32(returnKind2)) {
+        return false;
+    }
+    m_totals.sale.onSaleTaxes = static_cast<int32_t>(saleOnSale);
+    m_totals.ret.onSaleTaxes = static_cast<int32_t>(returnOnSale);
+    m_totals.sale.kind2Taxes = static_cast<int32_t>(saleKind2);
+    m_totals.ret.kind2Taxes = static_cast<int32_t>(returnKind2);
+    return true;
 }
 
 void CVSKCore::SetLateCloseHook(std::function<void(const std::string& checkResult)> hook) {

@@ -357,11 +357,19 @@ private:
     // --- receipts ---
     int16_t OpenReceipt(const std::string& department, bool returnCheck);
     void ResetReceiptTotals();
+    // Whether the receipt totals take a line of this sum and taxes.
+    bool LineFitsTotals(int64_t finalSum, int16_t tax1, int16_t tax2) const;
     // Line completion: adds an accepted line to the receipt totals; returns sum + line taxes.
     int32_t CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool returnLine);
+    // Taxes worked out on the receipt's total before it closes; false, with the totals left as
+    // they were, when one does not fit.
+    bool SettleTaxesOnTotal();
     // The receipt ended (closed, cancelled): nothing of it is in doubt any more.
     void EndReceipt();
     void FillCheckResult(const std::string& reply);
+    // Sends the closing and waits for its figures and READY; true when the receipt closed.
+    // Sets the closing's outcome either way.
+    bool ExchangeClosing(const std::string& command);
 
     // --- status window ---
     void OpenStatusWindow(unsigned message);
