@@ -11,9 +11,11 @@
 namespace {
 
 constexpr int kProbeFailures = 3;
-constexpr uint32_t kProbeWaitMs = 200;
-constexpr uint32_t kLoginStepMs = 1000;
 constexpr uint32_t kFallbackBaud = 57600;
+// The register needs a moment after the wake byte before it answers.
+constexpr uint32_t kWakeSettleMs = 10;
+// A register that did not wake is left this long with its line dropped.
+constexpr uint32_t kLineDropMs = 2000;
 
 // Passwords reach the journal only as asterisks of the same length.
 std::string Masked(const std::string& secret) {
@@ -61,8 +63,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
             pass = vsk::FixedField(dialogPass, 10);
         }
         if (!m_channel.IsOpen() && !m_channel.OpenPport(port)) {
-            SetEngineError(vsk::EngineError::kPortOpenError, vsk::EngineError::kPortOpenErrorMsg,
-                           port);
+            RecordFault(vsk::Fault::PortUnavailable, port);
             if (ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::RetryCancel) !=
                 vsk::MsgResult::Retry) {
                 cancelled = true;
@@ -98,8 +99,7 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
         if (m_variant.tableModeOffAtConnection) {
             SetTableMode(0);
         } else if (m_variant.taxesOnTotalAtConnection) {
-            SendToPrinter("PPMD1");
-            WaitForReadyMsg(3000);
+            ExchangeReady({.text = "PPMD1"});  // its refusal fails no connection
         }
         if (m_bShowStatusDialogs) {
             m_ui.ShowPrinterInfo(m_PrinterInfo);
@@ -121,23 +121,21 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
 
 int CVSKCore::ProbePrinter() {
     static const uint8_t kWakeByte = 0x55;
-    ReplyWait probe;
-    probe.timeoutMs = kProbeWaitMs;
-    probe.recordTimeout = false;
-    probe.softIsStatus = false;
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1) {
             m_channel.SetBaudRate(kFallbackBaud);
         }
         for (int attempt = 0; attempt < 4; ++attempt) {
+            // The wake byte is no command: no drain, no frame; only its answer is waited for,
+            // whatever went before.
             m_channel.WriteRaw(&kWakeByte, 1);
-            m_bSendRefused = false;  // the wake byte's answer is waited for whatever went before
-            m_clock.Sleep(10);
-            WaitEnd end = RunReplyWait(probe);
-            if (end == WaitEnd::Ready) {
+            m_refusedSend.reset();
+            m_clock.Sleep(kWakeSettleMs);
+            const vsk::ExchangeResult woke = AwaitReply(vsk::ReplyRules::Probe(), {});
+            if (woke.Ready()) {
                 return 1;
             }
-            if (end == WaitEnd::Failed) {
+            if (woke.Failed()) {
                 break;
             }
         }
@@ -166,50 +164,52 @@ int16_t CVSKCore::ConnectToPrinter(const std::string& password, const std::strin
         if (ProbePrinter() != 1) {
             m_channel.SetDtr(false);
             if (probeFailuresLeft == 0) {
-                SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+                RecordFault(vsk::Fault::NoAnswer);
                 if (AskRetry(cancelled)) {
                     probeFailuresLeft = kProbeFailures;
                 }
             } else {
                 --probeFailuresLeft;
             }
-            m_clock.Sleep(2000);
+            m_clock.Sleep(kLineDropMs);
             m_channel.SetDtr(true);
             continue;
         }
 
-        std::string field = vsk::PadRight(password, 10);
-        SendToPrinter("UPAS" + field + ident, 4, field.size());
-
+        const std::string field = vsk::PadRight(password, 10);
         bool refused = false;
-        ReplyWait login;
-        login.timeoutMs = kLoginStepMs;
-        login.recordTimeout = false;
+        vsk::ReplyHooks login;
         login.onStatus = [&refused](const std::string& text) {
             if (vsk::Contains(text, "SOFTUPAS")) {
                 refused = true;
-                return StatusHook::Fail;
+                return vsk::StatusHook::Fail;
             }
-            return StatusHook::Classify;
+            return vsk::StatusHook::Classify;
         };
+        // A silent register is asked again without a new login: its answer may still come.
+        const vsk::ReplyRules answer =
+            vsk::ReplyRules::Ready(vsk::kLoginStepMs).With(vsk::SilenceRule::Ignored);
+        vsk::ExchangeResult end = Exchange(
+            {.text = "UPAS" + field + ident, .secretBegin = 4, .secretLength = field.size()},
+            answer, login);
         for (;;) {
-            WaitEnd end = RunReplyWait(login);
-            if (end == WaitEnd::Ready) {
+            if (end.Ready()) {
                 connected = true;
                 break;
             }
-            if (end == WaitEnd::Failed) {
+            if (end.Failed()) {
                 if (!refused) {
                     return -1;
                 }
-                SetEngineError(vsk::EngineError::kSoftUpas, vsk::EngineError::kPasswordRefusedMsg);
+                RecordFault(vsk::Fault::PasswordRefused);
                 ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
                 return -2;
             }
             if (--loginTimeoutsLeft > 0) {
+                end = AwaitReply(answer, login);
                 continue;
             }
-            SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kConnTimeoutMsg);
+            RecordFault(vsk::Fault::NoAnswer);
             AskRetry(cancelled);
             loginTimeoutsLeft = 3;
             break;  // the next attempt probes and logs in again
@@ -223,16 +223,10 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
     const std::string query = ConfigQueryWord();
 
     std::string reply;
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.endOnData = true;
-    wait.dataBeforeReady = true;
-    wait.onData = [&reply](const std::string& text) { reply = text; };
+    vsk::ReplyHooks keep;
+    keep.onData = [&reply](const std::string& text) { reply = text; };
 
-    SendToPrinter(query);
-    wait.replyWords = {"CONf", "CONF"};
-    if (RunReplyWait(wait) != WaitEnd::Ready) {
+    if (!Exchange({.text = query}, vsk::ReplyRules::EndOnData("CONf", "CONF"), keep).Ready()) {
         return false;
     }
     // The data begin at the reply word, wherever it stands in the message.
@@ -241,9 +235,7 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
     m_variant = vsk::RegisterVariantFor(vsk::ApplyModelTable(info));
     info.m_lMaxArticles = m_variant.MaxArticle(m_lArticleMode, 1999);
 
-    SendToPrinter("CNAL");
-    wait.replyWords = {"CNAL", {}};
-    if (RunReplyWait(wait) != WaitEnd::Ready) {
+    if (!Exchange({.text = "CNAL"}, vsk::ReplyRules::EndOnData("CNAL"), keep).Ready()) {
         return false;
     }
     vsk::ParseTaxReply(std::string_view(reply).substr(reply.find("CNAL")), info);
@@ -259,9 +251,9 @@ bool CVSKCore::ReadPrinterInfo(CPrinterInfo& info) {
 int16_t CVSKCore::OnChangeKassPassword(const std::string& current, const std::string& next) {
     m_journal.LogFormat("OnChangeKassPassword(szCurPass = %s, szNewPass = %s)",
                         Masked(current).c_str(), Masked(next).c_str());
-    std::string secret = vsk::PadRight(current, 10) + vsk::PadRight(next, 10);
-    SendToPrinter("UPAS" + secret, 4, secret.size());
-    return WaitForReadyMsg(3000);
+    const std::string secret = vsk::PadRight(current, 10) + vsk::PadRight(next, 10);
+    return ExchangeReady(
+        {.text = "UPAS" + secret, .secretBegin = 4, .secretLength = secret.size()});
 }
 
 int16_t CVSKCore::Done() {

@@ -15,7 +15,6 @@ namespace {
 constexpr size_t kTextLine = 16;
 constexpr size_t kNumberWidth = 10;
 constexpr size_t kExternalText = 200;
-constexpr uint32_t kExternalTimeout = 5000;
 
 // Windows-1251 upper case, Latin and Cyrillic; the locale plays no part.
 char UpperCase1251(char c) {
@@ -149,23 +148,19 @@ int16_t CVSKCore::PutToDisplay(const std::string& line1, const std::string& line
         const std::string second = TextLine(line2);
         int16_t result = 1;
         if (!first.empty()) {
-            SendToPrinter("DISP1" + first);
-            result = WaitForReadyMsg(3000);
+            result = ExchangeReady({.text = "DISP1" + first});
         }
         if (result && !second.empty()) {
-            SendToPrinter("DISP2" + second);
-            result = WaitForReadyMsg(3000);
+            result = ExchangeReady({.text = "DISP2" + second});
         }
         if (first.empty() && second.empty()) {
-            SendToPrinter("DISP");
-            result = WaitForReadyMsg(3000);
+            result = ExchangeReady({.text = "DISP"});
         }
         return result;
     }
 
     if (line1.empty() && line2.empty()) {
-        SendToPrinter("DISp");
-        return WaitForReadyMsg(3000);
+        return ExchangeReady({.text = "DISp"});
     }
     std::string text = line1 + line2;
     for (char& c : text) {
@@ -173,9 +168,8 @@ int16_t CVSKCore::PutToDisplay(const std::string& line1, const std::string& line
     }
     int pointPosition = 0;
     std::string number = NumberField(text, pointPosition);
-    SendToPrinter("DISp" + std::string(1, LabelKindOf(text)) + std::to_string(pointPosition) +
-                  number);
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "DISp" + std::string(1, LabelKindOf(text)) +
+                                  std::to_string(pointPosition) + number});
 }
 
 int16_t CVSKCore::PutToExternalDisplay(const std::string& line, int32_t clearBeforePut) {
@@ -186,5 +180,5 @@ int16_t CVSKCore::PutToExternalDisplay(const std::string& line, int32_t clearBef
         *this, {.journal = vsk::JournalLine("PutToExternalDisplay(Line = %s, ClearBeforePut = %ld)",
                                             line.c_str(), static_cast<long>(clearBeforePut)),
                 .text = command,
-                .timeoutMs = kExternalTimeout});
+                .timeoutMs = vsk::kExternalDisplayTimeoutMs});
 }

@@ -54,11 +54,10 @@ int16_t CVSKCore::OpenDocument(int16_t printJornal) {
     const bool first = std::exchange(m_bFirstOpening, false);
     bool leftover = false;
     auto open = [&](bool watchLeftover) {
-        SendToPrinter(printJornal != 0 ? "DBEG1" : "DBEG0");
-        if (m_variant.documentOpeningPauseMs != 0) {
-            m_clock.Sleep(m_variant.documentOpeningPauseMs);
-        }
-        return WaitForReady(3000, watchLeftover ? LeftoverHook(leftover) : nullptr);
+        return ExchangeReady({.text = printJornal != 0 ? "DBEG1" : "DBEG0",
+                              .pauseMs = m_variant.documentOpeningPauseMs},
+                             vsk::kReadyTimeoutMs,
+                             watchLeftover ? LeftoverHook(leftover) : vsk::ReplyHooks{});
     };
     int16_t result = open(first);
     if (leftover) {
@@ -106,8 +105,7 @@ int16_t CVSKCore::DocumentLine(const std::string& name, const std::string& sData
         ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusPrintingDocumentLine),
                         caption + ": " + data, {});
     }
-    SendToPrinter(head + data);
-    if (WaitForReadyMsg(3000)) {
+    if (ExchangeReady({.text = head + data})) {
         return 1;
     }
     // A refused line ends the document: the client opens a new one.
@@ -121,8 +119,7 @@ int16_t CVSKCore::CloseDocument() {
         return 0;
     }
     OpenStatusWindow(vsk::text::kStatusClosingDocument);
-    SendToPrinter("DEND");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = "DEND"});
     if (result) {
         m_bDocumentOpen = false;
     }
@@ -154,8 +151,8 @@ int16_t CVSKCore::CloseTextDocument(int16_t printOnJornal) {
     const bool first = std::exchange(m_bFirstOpening, false);
     bool leftover = false;
     auto open = [&](bool watchLeftover) {
-        SendToPrinter(printOnJornal != 0 ? "DBEG1" : "DBEG0");
-        return WaitForReady(3000, watchLeftover ? LeftoverHook(leftover) : nullptr);
+        return ExchangeReady({.text = printOnJornal != 0 ? "DBEG1" : "DBEG0"}, vsk::kReadyTimeoutMs,
+                             watchLeftover ? LeftoverHook(leftover) : vsk::ReplyHooks{});
     };
     int16_t opened = open(first);
     if (leftover) {
@@ -170,8 +167,7 @@ int16_t CVSKCore::CloseTextDocument(int16_t printOnJornal) {
     CloseStatusWindow();
     // "PRTX" prints the buffered lines and ends the document itself; no "DEND" follows.
     m_bDocumentOpen = false;
-    SendToPrinter("PRTX");
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "PRTX"});
 }
 
 // ------------------------------------------------------------------------------ service actions

@@ -1,5 +1,7 @@
 #include "engine/error_catalogue.h"
 
+#include <iterator>
+
 namespace vsk {
 namespace {
 
@@ -34,6 +36,18 @@ constexpr StatusWord kStatusWords[] = {
     {"SOFTPAPER", text::kSoftPaper, W},
 };
 
+constexpr EngineFailureRow kEngineFailures[] = {
+    {Fault::NoAnswer, text::kNoConnection},
+    {Fault::NotEnoughMoney, text::kNotEnoughMoney},
+    {Fault::PortUnavailable, text::kPortOpenError},
+    {Fault::Overflow, text::kSoftOver},
+    {Fault::PasswordRefused, text::kPasswordRefused},
+    {Fault::TooBigQuantity, text::kTooBigQuantity},
+    {Fault::InvalidTax, text::kInvalidTax},
+    {Fault::InvalidTime, text::kInvalidTime},
+    {Fault::LateLine, text::kLateLine},
+};
+
 }  // namespace
 
 const StatusWord* FindStatusWord(std::string_view text) {
@@ -43,6 +57,28 @@ const StatusWord* FindStatusWord(std::string_view text) {
         }
     }
     return nullptr;
+}
+
+Failure StatusFailure(std::string_view text) {
+    const StatusWord* row = FindStatusWord(text);
+    if (!row) {
+        return Failure(Fault::Refused, std::string(text.substr(0, 8)), 0);
+    }
+    return Failure(Fault::Refused, std::string(row->word), row->message);
+}
+
+const EngineFailureRow* EngineFailureRows(size_t* count) {
+    *count = std::size(kEngineFailures);
+    return kEngineFailures;
+}
+
+Failure EngineFailure(Fault fault) {
+    for (const EngineFailureRow& row : kEngineFailures) {
+        if (row.fault == fault) {
+            return Failure(fault, row.message);
+        }
+    }
+    return Failure(fault);
 }
 
 }  // namespace vsk

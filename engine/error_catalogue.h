@@ -1,9 +1,11 @@
-// The register's status words and the engine's own mnemonics, with their message numbers.
-// Declared once, as data; the classifier and every engine error go through these rows.
+// The register's status words and the engine's own failures, with their message numbers.
+// Declared once, as data; the classifier and every engine failure go through these rows.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
+#include "resources/failure.h"
 #include "resources/strings.h"
 
 namespace vsk {
@@ -20,26 +22,20 @@ struct StatusWord {
 // nullptr when none does.
 const StatusWord* FindStatusWord(std::string_view text);
 
-// Engine mnemonics and their message numbers.
-namespace EngineError {
-constexpr std::string_view kConnTimeout = "CONNTIMEOUT";
-constexpr unsigned kConnTimeoutMsg = text::kNoConnection;
-constexpr unsigned kNotEnoughMoneyMsg = text::kNotEnoughMoney;  // also recorded as "CONNTIMEOUT"
-constexpr std::string_view kSoftUpas = "SOFTUPAS";
-constexpr unsigned kPasswordRefusedMsg = text::kPasswordRefused;
-constexpr std::string_view kPortOpenError = "PORTOPENERROR";
-constexpr unsigned kPortOpenErrorMsg = text::kPortOpenError;
-constexpr std::string_view kTooBigQty = "TOOBIGQTY";
-constexpr unsigned kTooBigQtyMsg = text::kTooBigQuantity;
-constexpr std::string_view kInvalidTax = "INVALIDTAX";
-constexpr unsigned kInvalidTaxMsg = text::kInvalidTax;
-constexpr std::string_view kInvalidTime = "INVALIDTIME";
-constexpr unsigned kInvalidTimeMsg = text::kInvalidTime;
-constexpr std::string_view kSoftOver = "SOFTOVER";
-constexpr unsigned kSoftOverMsg = text::kSoftOver;
-// A sale line reported as failed was printed by the register after its wait ran out.
-constexpr std::string_view kLateLine = "LATELINE";
-constexpr unsigned kLateLineMsg = text::kLateLine;
-}  // namespace EngineError
+// The failure a register's status text stands for: a refusal in the register's own word, with
+// that word's message; a status text of no row is its own word (its first eight characters)
+// and has no message.
+Failure StatusFailure(std::string_view text);
+
+// The engine's own failures and their operator texts: the word is the kind's (failures.def).
+// Too little money is recorded as "CONNTIMEOUT", as clients have always been told.
+struct EngineFailureRow {
+    Fault fault;
+    unsigned message;
+};
+// Every row, for the checks that walk them all.
+const EngineFailureRow* EngineFailureRows(size_t* count);
+// The engine's failure of that kind with its message.
+Failure EngineFailure(Fault fault);
 
 }  // namespace vsk

@@ -1,4 +1,5 @@
-// The two error lists of the engine, the reply status classifier and the engine's own errors.
+// The two error lists of the engine, the last failure they were written from, the reply status
+// classifier and the engine's own failures.
 #include "engine/error_catalogue.h"
 #include "engine/vsk_core.h"
 #include "resources/strings.h"
@@ -15,24 +16,19 @@ void AppendEntry(std::string& list, std::string_view entry) {
 }  // namespace
 
 bool CVSKCore::ClassifyStatus(const std::string& text) {
-    AppendEntry(m_szLastErrorCode, text);
     const vsk::StatusWord* row = vsk::FindStatusWord(text);
-    m_stats->LastError(row ? std::string(row->word) : text.substr(0, 8));
-    bool warning = row && row->kind == vsk::StatusKind::Warning;
-    std::string message;
-    if (!row) {
-        message = text;
-    } else if (!warning) {
-        message = vsk::LoadString1251(row->message);
+    const bool warning = row && row->kind == vsk::StatusKind::Warning;
+    if (warning) {
+        // No failure, yet both lists keep one entry per status word: the message's is empty.
+        AppendEntry(m_szLastErrorCode, text);
+        m_stats->LastError(std::string(row->word));
+        AppendEntry(m_szLastErrorMessage, {});
+    } else {
+        const std::string message = RecordFailure(vsk::StatusFailure(text), text);
+        if (m_bShowErrorMessages && !message.empty()) {
+            m_ui.MessageBox(message, vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        }
     }
-    if (m_bShowErrorMessages && !message.empty()) {
-        m_ui.MessageBox(message, vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
-    }
-    // A warning adds only the separator: both lists keep one entry per status word.
-    if (!m_szLastErrorMessage.empty()) {
-        m_szLastErrorMessage += ';';
-    }
-    m_szLastErrorMessage += message;
     m_journal.LogError(text);
     if (row) {
         m_journal.LogErrorString(row->message);
@@ -42,12 +38,26 @@ bool CVSKCore::ClassifyStatus(const std::string& text) {
     return warning;
 }
 
-void CVSKCore::SetEngineError(std::string_view mnemonic, unsigned message,
-                              std::string_view suffix) {
-    m_szLastErrorCode = mnemonic;
-    m_stats->LastError(std::string(mnemonic));
-    m_szLastErrorMessage = vsk::LoadString1251(message);
-    m_szLastErrorMessage += suffix;
+std::string CVSKCore::RecordFailure(const vsk::Failure& failure, std::string_view received,
+                                    std::string_view detail) {
+    m_lastFailure = failure;
+    m_stats->LastError(failure.word);
+    // A status word of no row is its own message.
+    std::string message =
+        failure.message != 0 ? vsk::LoadString1251(failure.message) : std::string(received);
+    message += detail;
+    if (received.empty()) {
+        m_szLastErrorCode = failure.word;
+        m_szLastErrorMessage = message;
+    } else {
+        AppendEntry(m_szLastErrorCode, received);
+        AppendEntry(m_szLastErrorMessage, message);
+    }
+    return message;
+}
+
+void CVSKCore::RecordFault(vsk::Fault fault, std::string_view detail) {
+    RecordFailure(vsk::EngineFailure(fault), {}, detail);
 }
 
 vsk::MsgResult CVSKCore::ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons buttons) {
@@ -60,6 +70,7 @@ vsk::MsgResult CVSKCore::ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons button
 void CVSKCore::ClearErrors() {
     m_szLastErrorCode.clear();
     m_szLastErrorMessage.clear();
+    m_lastFailure.reset();
 }
 
 std::string CVSKCore::TakeUpPendingErrors(std::string& list, const char* operation) {
@@ -95,7 +106,9 @@ std::string CVSKCore::PeekLastErrorMessage() const {
 }
 
 std::string CVSKCore::GetLastErrorCode() {
-    return TakeUpPendingErrors(m_szLastErrorCode, "GetLastErrorCode");
+    std::string codes = TakeUpPendingErrors(m_szLastErrorCode, "GetLastErrorCode");
+    m_lastFailure.reset();  // handed out with its code
+    return codes;
 }
 
 std::string CVSKCore::GetLastErrorMessage() {

@@ -34,19 +34,15 @@ std::string CVSKCore::InternalGetInfoFromPrinter(const std::string& command,
                                                  const std::string& replyWord) {
     m_journal.LogFormat("InternalGetInfoFromPrinter(Command = %s, RetSeq = %s)", command.c_str(),
                         replyWord.c_str());
-    SendToPrinter(command);
     std::string data;
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.classify = false;  // an error word ends the query without touching the error lists
-    wait.endOnData = true;
-    wait.dataBeforeReady = true;
-    wait.replyWords = {replyWord, {}};
-    wait.onData = [&data](const std::string& text) {
+    vsk::ReplyHooks hooks;
+    hooks.onData = [&data](const std::string& text) {
         data = text.size() > 4 ? text.substr(4) : "";
     };
-    if (RunReplyWait(wait) != WaitEnd::Ready) {
+    // An error word ends the query without touching the error lists.
+    const vsk::ReplyRules rules =
+        vsk::ReplyRules::EndOnData(replyWord).With(vsk::StatusRule::Unrecorded);
+    if (!Exchange({.text = command}, rules, hooks).Ready()) {
         return {};
     }
     return data;
@@ -105,16 +101,11 @@ std::string CVSKCore::ConfigQueryWord() const {
 std::string CVSKCore::GetPrinterConfig() {
     m_journal.WriteLogLine("GetPrinterConfig()");
     const std::string command = ConfigQueryWord();
-    SendToPrinter(command);
     std::string message;
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.endOnData = true;
-    wait.dataBeforeReady = true;
-    wait.replyWords = {"CONF", "CONf"};
-    wait.onData = [&message](const std::string& text) { message = text.substr(0, 256); };
-    if (RunReplyWait(wait) != WaitEnd::Ready || message.size() <= 4) {
+    vsk::ReplyHooks hooks;
+    hooks.onData = [&message](const std::string& text) { message = text.substr(0, 256); };
+    if (!Exchange({.text = command}, vsk::ReplyRules::EndOnData("CONF", "CONf"), hooks).Ready() ||
+        message.size() <= 4) {
         return {};
     }
     std::string data = message.substr(4);

@@ -140,6 +140,167 @@ bool FitsAfter(int32_t total, double add) {
     return result - 3 >= INT32_MIN && result + 3 <= INT32_MAX;
 }
 
+// ---------------------------------------------------------------------------------- a sale line
+
+// A sale line as the client asked for it.
+struct SaleLineArgs {
+    const std::string& name;
+    int32_t quantity;
+    int32_t price;
+    int16_t divisible;
+    int16_t tax1;
+    int16_t tax2;
+    int32_t article;
+    int16_t discountDirection;
+    const std::string& discountName;
+    int32_t discount;
+};
+
+// Its figures, worked out before anything is sent.
+struct LineFigures {
+    int64_t quantity = 1;       // what the sum is worked out with: no quantity counts as one
+    int32_t quantityField = 0;  // what the command carries
+    int64_t sum = 0;            // quantity times price
+    int32_t discount = 0;       // as the command carries it; 0 when none is sent
+    bool discountSent = false;
+    int64_t finalSum = 0;  // the sum after the discount or upcount
+};
+
+// nullopt when a figure does not fit its command field.
+std::optional<LineFigures> WorkOutLine(const SaleLineArgs& args) {
+    LineFigures line;
+    line.quantityField = args.quantity < 0 ? 0 : args.quantity;
+    line.quantity = args.quantity == 0 ? 1 : args.quantity;
+    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
+    const __int128 price = args.price;
+    const __int128 exact =
+        args.divisible ? (price * 1000 * line.quantity + 500000) / 1000000 : price * line.quantity;
+    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
+    line.sum = sumFits ? static_cast<int64_t>(exact) : 0;
+    int32_t discount = args.discount;
+    if (args.discountDirection == 0 && discount > line.sum) {
+        discount = static_cast<int32_t>(line.sum);
+    }
+    line.discountSent = args.discountDirection >= 0 && discount >= 1;
+    line.discount = line.discountSent ? discount : 0;
+    line.finalSum = args.discountDirection > 0    ? line.sum + line.discount
+                    : args.discountDirection == 0 ? line.sum - line.discount
+                                                  : line.sum;
+    if (!sumFits || !FitsField(line.sum, kSumField) || !FitsField(args.price, kSumField) ||
+        !FitsField(line.discount, kSumField) || !FitsInt32(line.finalSum)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// What the status window shows of the line: name, quantity and price. Kopecks and thousandths
+// keep their leading zeros: 12.05, not 12.5.
+std::string StatusGoods(const std::string& nameField, const SaleLineArgs& args,
+                        const LineFigures& line) {
+    const int64_t q = line.quantity;
+    const long price = args.price;
+    char figures[96];
+    if (args.divisible) {
+        std::snprintf(figures, sizeof figures, "%lld.%03lld, %s: %ld.%02ld",
+                      static_cast<long long>(q / 1000),
+                      static_cast<long long>(std::llabs(q % 1000)), LabelText(Label::Price).c_str(),
+                      price / 100, std::labs(price % 100));
+    } else {
+        std::snprintf(figures, sizeof figures, "%lld, %s: %ld.%02ld", static_cast<long long>(q),
+                      LabelText(Label::Price).c_str(), price / 100, std::labs(price % 100));
+    }
+    return "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+}
+
+// The tax fields: two letters, or eight groups of letter, kind and rate.
+std::string TaxFields(const vsk::SaleLineForm& form, const CPrinterInfo& info, int16_t tax1,
+                      int16_t tax2) {
+    std::string fields;
+    if (form.taxLetters) {
+        fields += tax1 >= 1 ? TaxLetter(tax1) : '0';
+        fields += tax2 >= 1 ? TaxLetter(tax2) : '0';
+        return fields;
+    }
+    for (int i = 1; i <= 8; ++i) {
+        if (tax1 != i && tax2 != i) {
+            fields += "000000";
+            continue;
+        }
+        // An unset entry keeps its group six characters wide rather than carrying a NUL.
+        const CTaxEntry& tax = info.m_Taxes[i - 1];
+        fields += TaxLetter(i);
+        fields += tax.kind ? tax.kind : '0';
+        fields += tax.rateDigits.size() == 4 ? tax.rateDigits : "0000";
+    }
+    return fields;
+}
+
+std::string ArticleField(const vsk::SaleLineForm& form, const CPrinterInfo& info, int32_t article) {
+    if (article < 1 || article > info.m_lMaxArticles) {
+        return std::string(form.articleWidth, '0');
+    }
+    return form.articleThousandsLetter ? vsk::ArticleNumber(article, form.articleWidth)
+                                       : vsk::ZeroPadded(article, form.articleWidth);
+}
+
+// What follows the name field of a long name, as the register prints it.
+std::string Continuation(const vsk::RegisterVariant& variant, const vsk::SaleLineForm& form,
+                         const SaleLineArgs& args, std::string continuation) {
+    const size_t width = form.continuationWidth;
+    if (variant.alignsWeighedContinuation && args.divisible && args.name.size() > 12) {
+        continuation = continuation.substr(0, 80);
+        while ((continuation.size() + form.nameWidth) % 30 != 12) {
+            continuation += ' ';
+        }
+        continuation = continuation.substr(0, width);
+        if (!continuation.empty() && continuation.back() == ' ') {
+            continuation.back() = '.';
+        }
+    }
+    return continuation.substr(0, width);
+}
+
+struct SaleLineText {
+    std::string nameField;  // the name as its field carries it
+    std::string command;
+    // The name field and its continuation, trailing blanks removed.
+    std::string printedName;
+};
+
+SaleLineText SaleLineCommand(const vsk::RegisterVariant& variant, const vsk::SaleLineForm& form,
+                             const CPrinterInfo& info, bool returnLine, const SaleLineArgs& args,
+                             const LineFigures& line) {
+    SaleLineText text;
+    const size_t nameWidth = form.nameWidth;
+    const std::string trimmed = Trim(args.name);
+    text.nameField = vsk::FixedField(trimmed, nameWidth);
+    std::string& command = text.command;
+    command = returnLine ? form.returnWord : form.saleWord;
+    command += text.nameField;
+    command += vsk::ZeroPadded(line.sum, kSumField);
+    command += vsk::ZeroPadded(args.price, kSumField);
+    command += vsk::ZeroPadded(line.quantityField, form.quantityWidth);
+    command += args.divisible ? '0' : '1';
+    command += '0';
+    command += TaxFields(form, info, args.tax1, args.tax2);
+    command += ArticleField(form, info, args.article);
+    if (line.discountSent) {
+        command += args.discountDirection == 0 ? '-' : '+';
+        command += vsk::FixedField(args.discountName, 13);
+        command += vsk::ZeroPadded(line.discount, kSumField);
+    }
+    const std::string continuation = Continuation(
+        variant, form, args, trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "");
+    text.printedName = TrimRight(text.nameField + continuation);
+    if (!continuation.empty()) {
+        if (!line.discountSent) {
+            command += std::string(1 + 13 + 9, '0');  // an empty discount field
+        }
+        command += continuation;
+    }
+    return text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------- opening
@@ -164,31 +325,32 @@ void CVSKCore::EndReceipt() {
     m_bLateLineCounted = false;
 }
 
-std::function<CVSKCore::StatusHook(const std::string&)> CVSKCore::LeftoverHook(bool& leftover) {
-    return [&leftover](const std::string& text) {
+vsk::ReplyHooks CVSKCore::LeftoverHook(bool& leftover) {
+    vsk::ReplyHooks hooks;
+    hooks.onStatus = [&leftover](const std::string& text) {
         if (text.find("SOFTPROTOC") != std::string::npos) {
             leftover = true;
-            return StatusHook::Fail;
+            return vsk::StatusHook::Fail;
         }
-        return StatusHook::Classify;
+        return vsk::StatusHook::Classify;
     };
+    return hooks;
 }
 
 void CVSKCore::EndLeftover() {
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
     // Refusals only say that nothing of that kind was open; they are nobody's error.
-    wait.onStatus = [](const std::string& text) {
+    vsk::ReplyHooks hooks;
+    hooks.onStatus = [](const std::string& text) {
         const vsk::StatusWord* row = vsk::FindStatusWord(text);
-        return row && row->kind == vsk::StatusKind::Warning ? StatusHook::Drop : StatusHook::Fail;
+        return row && row->kind == vsk::StatusKind::Warning ? vsk::StatusHook::Drop
+                                                            : vsk::StatusHook::Fail;
     };
+    const vsk::ReplyRules rules = vsk::ReplyRules::Ready().With(vsk::SilenceRule::Recorded);
     if (m_variant.cancelPauseMs != 0) {
         m_clock.Sleep(m_variant.cancelPauseMs);
     }
-    SendToPrinter("CANC");
-    const bool cancelled = RunReplyWait(wait) == WaitEnd::Ready;
-    SendToPrinter("DEND");
-    const bool closed = RunReplyWait(wait) == WaitEnd::Ready;
+    const bool cancelled = Exchange({.text = "CANC"}, rules, hooks).Ready();
+    const bool closed = Exchange({.text = "DEND"}, rules, hooks).Ready();
     m_journal.LogFormat(
         "Opening refused with SOFTPROTOC: the register holds a receipt or document left open "
         "before the port was opened; ended it (CANC %s, DEND %s) and opening again",
@@ -219,27 +381,18 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
         m_statusWindow = m_ui.CreateStatusWindow();
         ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusOpeningReceipt) + dept, {}, {});
     }
-    ReplyWait wait;
-    wait.timeoutMs = m_lOpeningTimeout;
-    wait.showTimeout = true;
     bool leftover = false;
-    if (std::exchange(m_bFirstOpening, false)) {
-        wait.onStatus = LeftoverHook(leftover);
-    }
-    auto open = [&] {
-        SendToPrinter("PREP" + dept);
-        if (m_variant.receiptOpeningPauseMs != 0) {
-            m_clock.Sleep(m_variant.receiptOpeningPauseMs);
-        }
-        return RunReplyWait(wait);
+    auto open = [&](const vsk::ReplyHooks& hooks) {
+        return Exchange({.text = "PREP" + dept, .pauseMs = m_variant.receiptOpeningPauseMs},
+                        vsk::ReplyRules::Ready(vsk::kOpeningTimeoutMs), hooks);
     };
-    WaitEnd end = open();
+    vsk::ExchangeResult end =
+        open(std::exchange(m_bFirstOpening, false) ? LeftoverHook(leftover) : vsk::ReplyHooks{});
     if (leftover) {
         EndLeftover();
-        wait.onStatus = nullptr;  // a second refusal is the client's answer
-        end = open();
+        end = open({});  // a second refusal is the client's answer
     }
-    if (end != WaitEnd::Ready) {
+    if (!end.Ready()) {
         CloseStatusWindow();
         ReceiptEvents().OpeningRefused(PeekLastErrorCode(), PeekLastErrorMessage());
         return 0;
@@ -256,14 +409,12 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
 
 int16_t CVSKCore::SetReturnCheckNumber(int32_t number) {
     m_journal.LogFormat("SetReturnCheckNumber(CheckNumber = %ld)", static_cast<long>(number));
-    SendToPrinter("BCHN" + std::to_string(number));
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "BCHN" + std::to_string(number)});
 }
 
 int16_t CVSKCore::SetReturnCheckNumberStr(const std::string& numbers) {
     m_journal.LogFormat("SetReturnCheckNumberStr(Numbers = %s)", numbers.c_str());
-    SendToPrinter("BCHN" + numbers.substr(0, 86));
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "BCHN" + numbers.substr(0, 86)});
 }
 
 int32_t CVSKCore::SetCurrentCheckDirection(int16_t direction) {
@@ -300,167 +451,53 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
         return -1;
     }
     const vsk::SaleLineForm& form = m_variant.SaleLine(m_lArticleMode);
-    if (quantity > form.maxQuantity) {
-        SetEngineError(vsk::EngineError::kTooBigQty, vsk::EngineError::kTooBigQtyMsg);
-        ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
-        AbortCheck();
-        return 0;
-    }
-    if (tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
-        SetEngineError(vsk::EngineError::kInvalidTax, vsk::EngineError::kInvalidTaxMsg);
+    if (quantity > form.maxQuantity || tax1 > m_variant.highestTax || tax2 > m_variant.highestTax) {
+        RecordFault(quantity > form.maxQuantity ? vsk::Fault::TooBigQuantity
+                                                : vsk::Fault::InvalidTax);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         AbortCheck();
         return 0;
     }
 
     m_lLineTaxes = 0;
-    const int32_t quantityField = quantity < 0 ? 0 : quantity;
-    const int64_t q = quantity == 0 ? 1 : quantity;
-    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
-    __int128 exact = divisible ? (static_cast<__int128>(price) * 1000 * q + 500000) / 1000000
-                               : static_cast<__int128>(price) * q;
-    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
-    int64_t sum = sumFits ? static_cast<int64_t>(exact) : 0;
-    if (discountDirection == 0 && discount > sum) {
-        discount = static_cast<int32_t>(sum);
-    }
-    const bool discountSent = discountDirection >= 0 && discount >= 1;
-    if (!discountSent) {
-        discount = 0;
-    }
-
+    const SaleLineArgs args{name,    quantity,          price,        divisible, tax1, tax2,
+                            article, discountDirection, discountName, discount};
+    const std::optional<LineFigures> figures = WorkOutLine(args);
     // Everything this line would add must fit its command field and the receipt totals.
-    int64_t finalSum = discountDirection > 0    ? sum + discount
-                       : discountDirection == 0 ? sum - discount
-                                                : sum;
-    LineTaxes projected = ComputeLineTaxes(finalSum, tax1, tax2, m_PrinterInfo);
-    bool fits = sumFits && FitsField(sum, kSumField) && FitsField(price, kSumField) &&
-                FitsField(discount, kSumField) && FitsInt32(finalSum);
-    if (fits) {
-        const bool ret = m_bReturnCheck;
-        const SideTotals& side = m_totals.Side(ret);
-        fits = FitsAfter(side.sum, static_cast<double>(finalSum)) &&
-               FitsAfter(side.onSaleTaxes, projected.onSale) &&
-               FitsAfter(side.kind2Taxes, projected.kind2);
-        for (int16_t index : {tax1, tax2}) {
-            if (index >= 1 && index <= 8) {
-                fits = fits &&
-                       FitsAfter(side.turnover[index - 1], 2.0 * static_cast<double>(finalSum));
-            }
-        }
-        const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
-        const double due = static_cast<double>(RunningTotal()) + (ret ? -line : line);
-        fits = fits && std::fabs(due) + 6 < INT32_MAX;
-    }
-    if (!fits) {
-        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+    if (!figures || !LineFitsTotals(figures->finalSum, tax1, tax2)) {
+        RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
         return -1;
     }
-
-    const size_t nameWidth = form.nameWidth;
-    const std::string trimmed = Trim(name);
-    std::string continuation = trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "";
-    const std::string nameField = vsk::FixedField(trimmed, nameWidth);
-
+    const SaleLineText line =
+        SaleLineCommand(m_variant, form, m_PrinterInfo, m_bReturnCheck, args, *figures);
     std::string statusGoods;
     if (m_statusWindow) {
-        // Kopecks and thousandths keep their leading zeros: 12.05, not 12.5.
-        char figures[96];
-        if (divisible) {
-            std::snprintf(figures, sizeof figures, "%lld.%03lld, %s: %ld.%02ld",
-                          static_cast<long long>(q / 1000),
-                          static_cast<long long>(std::llabs(q % 1000)),
-                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
-                          static_cast<long>(std::labs(price % 100)));
-        } else {
-            std::snprintf(figures, sizeof figures, "%lld, %s: %ld.%02ld", static_cast<long long>(q),
-                          LabelText(Label::Price).c_str(), static_cast<long>(price / 100),
-                          static_cast<long>(std::labs(price % 100)));
-        }
-        statusGoods = "\"" + nameField + "\" - " + LabelText(Label::Quantity) + ": " + figures;
+        statusGoods = StatusGoods(line.nameField, args, *figures);
         ShowStatusTexts(vsk::LoadString1251(vsk::text::kStatusPrintingReceipt), statusGoods,
                         AmountText(RunningTotal()));
     }
 
-    std::string command(m_bReturnCheck ? form.returnWord : form.saleWord);
-    command += nameField;
-    command += vsk::ZeroPadded(sum, kSumField);
-    command += vsk::ZeroPadded(price, kSumField);
-    command += vsk::ZeroPadded(quantityField, form.quantityWidth);
-    command += divisible ? '0' : '1';
-    command += '0';
-    if (form.taxLetters) {
-        command += tax1 >= 1 ? TaxLetter(tax1) : '0';
-        command += tax2 >= 1 ? TaxLetter(tax2) : '0';
-    } else {
-        for (int i = 1; i <= 8; ++i) {
-            if (tax1 != i && tax2 != i) {
-                command += "000000";
-                continue;
-            }
-            // An unset entry keeps its group six characters wide rather than carrying a NUL.
-            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[i - 1];
-            command += TaxLetter(i);
-            command += tax.kind ? tax.kind : '0';
-            command += tax.rateDigits.size() == 4 ? tax.rateDigits : "0000";
-        }
-    }
-    const bool articleOff = article < 1 || article > m_PrinterInfo.m_lMaxArticles;
-    if (articleOff) {
-        command += std::string(form.articleWidth, '0');
-    } else if (form.articleThousandsLetter) {
-        command += vsk::ArticleNumber(article, form.articleWidth);
-    } else {
-        command += vsk::ZeroPadded(article, form.articleWidth);
-    }
-    if (discountSent) {
-        command += discountDirection == 0 ? '-' : '+';
-        command += vsk::FixedField(discountName, 13);
-        command += vsk::ZeroPadded(discount, kSumField);
-    }
-    const size_t width = form.continuationWidth;
-    if (m_variant.alignsWeighedContinuation && divisible && name.size() > 12) {
-        continuation = continuation.substr(0, 80);
-        while ((continuation.size() + nameWidth) % 30 != 12) {
-            continuation += ' ';
-        }
-        continuation = continuation.substr(0, width);
-        if (!continuation.empty() && continuation.back() == ' ') {
-            continuation.back() = '.';
-        }
-    }
-    continuation = continuation.substr(0, width);
-    std::string printedName = TrimRight(nameField + continuation);
-    if (!continuation.empty()) {
-        if (!discountSent) {
-            command += std::string(1 + 13 + 9, '0');  // an empty discount field
-        }
-        command += continuation;
-    }
-
-    SendToPrinter(command);
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.replyWords = {"FISC", {}};
-    wait.dataBeforeReady = true;
+    vsk::ReplyHooks hooks;
     // A full copy buffer only means that "COPY" will not work for this receipt.
-    wait.onStatus = [](const std::string& text) {
-        return text.find("SOFTCOPY") != std::string::npos ? StatusHook::Drop : StatusHook::Classify;
+    hooks.onStatus = [](const std::string& text) {
+        return text.find("SOFTCOPY") != std::string::npos ? vsk::StatusHook::Drop
+                                                          : vsk::StatusHook::Classify;
     };
-    wait.onData = [this](const std::string& text) {
+    hooks.onData = [this](const std::string& text) {
         m_lLineTaxes = SaturateInt32(LeadingNumber(std::string_view(text).substr(4)));
     };
-    const WaitEnd end = RunReplyWait(wait);
-    if (end == WaitEnd::TimedOut) {
+    const vsk::ExchangeResult end =
+        Exchange({.text = line.command}, vsk::ReplyRules::DataThenReady("FISC"), hooks);
+    const int64_t finalSum = figures->finalSum;
+    if (end.TimedOut()) {
         // The register may print the line all the same; its late answer will tell.
-        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, printedName};
+        m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, line.printedName};
     }
-    if (end != WaitEnd::Ready) {
+    if (!end.Ready()) {
         return -1;  // the receipt stays open
     }
-    m_szLastLineName = std::move(printedName);
+    m_szLastLineName = line.printedName;
     const int32_t result = CompleteLine(finalSum, tax1, tax2, m_bReturnCheck);
     ReceiptEvents().LinePrinted(m_szLastLineName, quantity, price, result);
     if (m_statusWindow) {
@@ -471,6 +508,23 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
                         static_cast<long>(m_lLineTaxes), static_cast<long>(finalSum),
                         static_cast<long>(result));
     return result;
+}
+
+bool CVSKCore::LineFitsTotals(int64_t finalSum, int16_t tax1, int16_t tax2) const {
+    const LineTaxes projected = ComputeLineTaxes(finalSum, tax1, tax2, m_PrinterInfo);
+    const bool ret = m_bReturnCheck;
+    const SideTotals& side = m_totals.Side(ret);
+    bool fits = FitsAfter(side.sum, static_cast<double>(finalSum)) &&
+                FitsAfter(side.onSaleTaxes, projected.onSale) &&
+                FitsAfter(side.kind2Taxes, projected.kind2);
+    for (int16_t index : {tax1, tax2}) {
+        if (index >= 1 && index <= 8) {
+            fits = fits && FitsAfter(side.turnover[index - 1], 2.0 * static_cast<double>(finalSum));
+        }
+    }
+    const double line = static_cast<double>(finalSum) + projected.onSale - projected.kind2;
+    const double due = static_cast<double>(RunningTotal()) + (ret ? -line : line);
+    return fits && std::fabs(due) + 6 < INT32_MAX;
 }
 
 void CVSKCore::CountLateLine(const std::string& fiscReply) {
@@ -520,11 +574,8 @@ int16_t CVSKCore::LongName(const std::string& name) {
     if (!m_bCheckOpen || !PendingErrorCheck()) {
         return 0;
     }
-    SendToPrinter("FINF" + name.substr(0, m_variant.longNameWidth));
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    return RunReplyWait(wait) == WaitEnd::Ready ? 1 : 0;
+    const vsk::Command command{.text = "FINF" + name.substr(0, m_variant.longNameWidth)};
+    return Exchange(command, vsk::ReplyRules::Ready()).Ready() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------- closing
@@ -578,41 +629,17 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         // The client was told a line failed that the register printed after all, and worked
         // out its payments without it. No money is taken before it has seen the new total:
         // the next closing (or cancelling) goes ahead.
-        SetEngineError(vsk::EngineError::kLateLine, vsk::EngineError::kLateLineMsg);
+        RecordFault(vsk::Fault::LateLine);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
         return finish();
     }
-    auto refuseOverflow = [this]() {
-        SetEngineError(vsk::EngineError::kSoftOver, vsk::EngineError::kSoftOverMsg);
+    auto refuseOverflow = [this, &finish]() {
+        RecordFault(vsk::Fault::Overflow);
         ShowLastError(vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+        return finish();
     };
-
-    if (!m_bPerLineTaxes) {
-        // Taxes on the total: one rounding per tax rate instead of one per line.
-        int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
-        for (size_t k = 0; k < 8; ++k) {
-            const CTaxEntry& tax = m_PrinterInfo.m_Taxes[k];
-            double r = TaxRate(tax);
-            auto rounded = [r](int32_t turnover) {
-                return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
-            };
-            if (tax.kind == '1') {
-                saleOnSale += rounded(m_totals.sale.turnover[k]);
-                returnOnSale += rounded(m_totals.ret.turnover[k]);
-            } else if (tax.kind == '2') {
-                saleKind2 += rounded(m_totals.sale.turnover[k]);
-                returnKind2 += rounded(m_totals.ret.turnover[k]);
-            }
-        }
-        if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
-            !FitsInt32(returnKind2)) {
-            refuseOverflow();
-            return finish();
-        }
-        m_totals.sale.onSaleTaxes = static_cast<int32_t>(saleOnSale);
-        m_totals.ret.onSaleTaxes = static_cast<int32_t>(returnOnSale);
-        m_totals.sale.kind2Taxes = static_cast<int32_t>(saleKind2);
-        m_totals.ret.kind2Taxes = static_cast<int32_t>(returnKind2);
+    if (!m_bPerLineTaxes && !SettleTaxesOnTotal()) {
+        return refuseOverflow();
     }
     const int64_t due = RunningTotal();
     int64_t cashDue = cash;
@@ -620,15 +647,19 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     if (std::llabs(cashDue + others - due) < 2) {
         cashDue = due - others;  // a kopeck of difference is absorbed by the cash
     }
+    // The figures of "COMP" in their order, from the totals as they stand when it is built.
+    auto closingFigures = [&]() {
+        return std::array<int64_t, 6>{
+            m_totals.sale.sum, m_totals.ret.sum, pack,
+            payCheck,          credit,           cashDue < 0 ? -cashDue : cashDue};
+    };
     // Every figure of "COMP" must fit its 10-character field: a longer one shifts the rest.
     bool fits = FitsInt32(due) && FitsInt32(cashDue);
-    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
-                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+    for (int64_t value : closingFigures()) {
         fits = fits && FitsField(value, kPaymentField);
     }
     if (!fits) {
-        refuseOverflow();
-        return finish();
+        return refuseOverflow();
     }
     // Taken before a closing that pays nothing clears the figures it sends.
     const int64_t total =
@@ -636,7 +667,7 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
     if (cashDue == 0 && payCheck == 0 && credit == 0 && pack == 0) {
         ResetReceiptTotals();
     } else if (cashDue + others < due) {
-        SetEngineError(vsk::EngineError::kConnTimeout, vsk::EngineError::kNotEnoughMoneyMsg);
+        RecordFault(vsk::Fault::NotEnoughMoney);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
         return finish();
     }
@@ -644,46 +675,73 @@ int32_t CVSKCore::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, i
         m_statusWindow->ShowMessage(vsk::text::kStatusClosingReceipt);
     }
     std::string command = "COMP";
-    for (int64_t value : {int64_t{m_totals.sale.sum}, int64_t{m_totals.ret.sum}, int64_t{pack},
-                          int64_t{payCheck}, int64_t{credit}, cashDue < 0 ? -cashDue : cashDue}) {
+    for (int64_t value : closingFigures()) {
         command += vsk::ZeroPadded(value, kPaymentField);
     }
     ReceiptEvents().ClosingAsked(
         m_bPaymentsNamed ? std::optional<vsk::ReceiptPayments>({cash, payCheck, credit, pack})
                          : std::nullopt,
         total);
-    const bool sent = SendToPrinter(command);
+    if (ExchangeClosing(command)) {
+        result = static_cast<int32_t>(due);
+    }
+    return finish();
+}
 
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
-    wait.replyWords = {"COMP", {}};
-    // Only the closing figures show that this READY is the closing's own.
-    wait.dataBeforeReady = true;
+bool CVSKCore::ExchangeClosing(const std::string& command) {
     std::string figures;
-    wait.onData = [this, &figures](const std::string& text) {
+    vsk::ReplyHooks hooks;
+    hooks.onData = [this, &figures](const std::string& text) {
         FillCheckResult(text);
         figures = text;
     };
-    switch (RunReplyWait(wait)) {
-        case WaitEnd::Ready:
-            result = static_cast<int32_t>(due);
-            m_bCheckOpen = false;
-            EndReceipt();
-            m_closeOutcome = CloseOutcome::Closed;
-            m_lastReceiptNumber = ClosingNumber(figures);
-            ReceiptEvents().Closed(*m_lastReceiptNumber);
-            break;
-        case WaitEnd::Failed:
-            m_closeOutcome = sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
-            ReceiptEvents().ClosingRefused();
-            break;
-        case WaitEnd::TimedOut:
-            m_closeOutcome = CloseOutcome::InDoubt;
-            ReceiptEvents().ClosingInDoubt(PeekLastErrorCode(), PeekLastErrorMessage());
-            break;
+    // Only the closing figures show that this READY is the closing's own.
+    const vsk::ExchangeResult end =
+        Exchange({.text = command}, vsk::ReplyRules::DataThenReady("COMP"), hooks);
+    if (end.TimedOut()) {
+        m_closeOutcome = CloseOutcome::InDoubt;
+        ReceiptEvents().ClosingInDoubt(PeekLastErrorCode(), PeekLastErrorMessage());
+        return false;
     }
-    return finish();
+    if (!end.Ready()) {
+        m_closeOutcome = end.sent ? CloseOutcome::Refused : CloseOutcome::NotSent;
+        ReceiptEvents().ClosingRefused();
+        return false;
+    }
+    m_bCheckOpen = false;
+    EndReceipt();
+    m_closeOutcome = CloseOutcome::Closed;
+    m_lastReceiptNumber = ClosingNumber(figures);
+    ReceiptEvents().Closed(*m_lastReceiptNumber);
+    return true;
+}
+
+bool CVSKCore::SettleTaxesOnTotal() {
+    // One rounding per tax rate instead of one per line.
+    int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
+    for (size_t k = 0; k < 8; ++k) {
+        const CTaxEntry& tax = m_PrinterInfo.m_Taxes[k];
+        double r = TaxRate(tax);
+        auto rounded = [r](int32_t turnover) {
+            return static_cast<int64_t>(std::floor(static_cast<double>(turnover) * r + 0.5));
+        };
+        if (tax.kind == '1') {
+            saleOnSale += rounded(m_totals.sale.turnover[k]);
+            returnOnSale += rounded(m_totals.ret.turnover[k]);
+        } else if (tax.kind == '2') {
+            saleKind2 += rounded(m_totals.sale.turnover[k]);
+            returnKind2 += rounded(m_totals.ret.turnover[k]);
+        }
+    }
+    if (!FitsInt32(saleOnSale) || !FitsInt32(returnOnSale) || !FitsInt32(saleKind2) ||
+        !FitsInt32(returnKind2)) {
+        return false;
+    }
+    m_totals.sale.onSaleTaxes = static_cast<int32_t>(saleOnSale);
+    m_totals.ret.onSaleTaxes = static_cast<int32_t>(returnOnSale);
+    m_totals.sale.kind2Taxes = static_cast<int32_t>(saleKind2);
+    m_totals.ret.kind2Taxes = static_cast<int32_t>(returnKind2);
+    return true;
 }
 
 void CVSKCore::CloseLate(const std::string& compReply) {
@@ -713,12 +771,8 @@ int16_t CVSKCore::AbortCheck() {
     if (m_variant.cancelPauseMs != 0) {
         m_clock.Sleep(m_variant.cancelPauseMs);
     }
-    SendToPrinter("CANC");
-    ReplyWait wait;
-    wait.timeoutMs = m_lReplyTimeout;
-    wait.showTimeout = true;
     int16_t result = 0;
-    if (RunReplyWait(wait) == WaitEnd::Ready) {
+    if (Exchange({.text = "CANC"}, vsk::ReplyRules::Ready()).Ready()) {
         m_bCheckOpen = false;
         EndReceipt();
         ReceiptEvents().Cancelled(PeekLastErrorCode(), PeekLastErrorMessage());
@@ -745,12 +799,10 @@ int16_t CVSKCore::FreeTextLine(int16_t placeBeforeFiscalPart, int16_t printOnJor
     command += printOnJornal != 0 ? '1' : '0';
     command += doubleStrike != 0 ? '1' : '0';
     command += text.substr(0, m_variant.freeTextWidth);
-    SendToPrinter(command);
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = command});
 }
 
 int16_t CVSKCore::ClearFreeTextLines() {
     m_journal.WriteLogLine("ClearFreeTextLines()");
-    SendToPrinter("CTXT");
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = "CTXT"});
 }

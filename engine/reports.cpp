@@ -67,8 +67,8 @@ int16_t CVSKCore::ActivatePrinterMode(int32_t mode) {
     }
     const size_t secretBegin = command.size();
     command += password;
-    SendToPrinter(command, secretBegin, password.size());
-    return WaitForReadyMsg(3000);
+    return ExchangeReady(
+        {.text = command, .secretBegin = secretBegin, .secretLength = password.size()});
 }
 
 void CVSKCore::BeginReportMode() {
@@ -102,8 +102,7 @@ int16_t CVSKCore::XReportFromRegisters() {
     // No preparation: an X-report prints beside an open receipt or document.
     BeginReportMode();
     OpenStatusWindow(vsk::text::kStatusPrintingXReport);
-    SendToPrinter("ZREP1");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = "ZREP1"});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -116,7 +115,7 @@ int16_t CVSKCore::XReportFromRegistersAsync() {
     BeginReportMode();
     CloseStatusWindow();
     // The answer is not waited for; a command that did not go out is still a failure.
-    return SendToPrinter("ZREP1") ? 1 : 0;
+    return Exchange({.text = "ZREP1"}, vsk::ReplyRules::SendOnly()).Ready() ? 1 : 0;
 }
 
 int16_t CVSKCore::ZReport() {
@@ -124,8 +123,7 @@ int16_t CVSKCore::ZReport() {
     PrepareForReport();
     BeginReportMode();
     OpenStatusWindow(vsk::text::kStatusPrintingZReport);
-    SendToPrinter("NREP");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = "NREP"});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -137,7 +135,7 @@ int16_t CVSKCore::ZReportAsync() {
     BeginReportMode();
     CloseStatusWindow();
     // The answer is not waited for; a command that did not go out is still a failure.
-    return SendToPrinter("NREP") ? 1 : 0;
+    return Exchange({.text = "NREP"}, vsk::ReplyRules::SendOnly()).Ready() ? 1 : 0;
 }
 
 int16_t CVSKCore::PrintZeroZReport() {
@@ -153,8 +151,7 @@ int16_t CVSKCore::ArticleReport() {
     PrepareForReport();
     OpenStatusWindow(vsk::text::kArticleSalesReport);
     BeginReportMode();
-    SendToPrinter("ARTZ");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = "ARTZ"});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -165,8 +162,7 @@ int16_t CVSKCore::DiscountReport() {
     PrepareForReport();
     OpenStatusWindow(vsk::text::kStatusPrintingDiscountReport);
     BeginReportMode();
-    SendToPrinter("DIZV");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = "DIZV"});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -187,8 +183,7 @@ int16_t CVSKCore::PeriodicalFiscalReport(int16_t firstZReport, int16_t lastZRepo
         }
         command += vsk::ZeroPadded(firstZReport, 4) + vsk::ZeroPadded(lastZReport, 4);
     }
-    SendToPrinter(command);
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = command});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -210,8 +205,8 @@ int16_t CVSKCore::PeriodicalFiscalReportDate(double dateFrom, double dateTo) {
     PrepareForReport();
     OpenStatusWindow(vsk::text::kStatusPrintingPeriodicReport);
     BeginReportMode();
-    SendToPrinter(std::string(m_variant.fiscalReportByDatesWord) + from + to);
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result =
+        ExchangeReady({.text = std::string(m_variant.fiscalReportByDatesWord) + from + to});
     CloseStatusWindow();
     EndReportMode();
     return result;
@@ -224,8 +219,7 @@ int16_t CVSKCore::SendCashCounters(const std::array<int32_t, 8>& amounts) {
     for (int32_t amount : amounts) {
         command += vsk::ZeroPadded(amount, 10);
     }
-    SendToPrinter(command);
-    return WaitForReadyMsg(3000);
+    return ExchangeReady({.text = command});
 }
 
 int16_t CVSKCore::XReport(int32_t cashRemainder, int32_t cashIncome, int32_t cashOutcome,
@@ -248,8 +242,7 @@ int16_t CVSKCore::XReport(int32_t cashRemainder, int32_t cashIncome, int32_t cas
     }
     BeginReportMode();
     OpenStatusWindow(vsk::text::kStatusPrintingXReport);
-    SendToPrinter(loaded ? "ZREP1" : "ZREP");
-    int16_t result = WaitForReadyMsg(3000);
+    const int16_t result = ExchangeReady({.text = loaded ? "ZREP1" : "ZREP"});
     EndReportMode();
     CloseStatusWindow();
     return result;

@@ -83,7 +83,7 @@ int16_t CVSKCore::SetInternalTime(int16_t hours, int16_t minutes, int16_t second
                 .prepare = [this] { PrepareForReport(); }});
     if (!valid) {
         // Unlike the other refusals this one is the client's mistake, so it is reported.
-        SetEngineError(vsk::EngineError::kInvalidTime, vsk::EngineError::kInvalidTimeMsg);
+        RecordFault(vsk::Fault::InvalidTime);
         ShowLastError(vsk::MsgIcon::Exclamation, vsk::MsgButtons::Ok);
     }
     return result;

@@ -1,6 +1,6 @@
 // The shape most register operations share: journal line, precondition, preparation, one
-// command, the ready wait, and the wait's result as a 16-bit truth value. Operations with a
-// data reply run their own reply wait instead.
+// command and its ready wait, and the result as a 16-bit truth value. Operations with a data
+// reply run their own exchange instead.
 #pragma once
 
 #include <cstdarg>
@@ -41,7 +41,7 @@ struct SimpleCommand {
     // Runs after the precondition and before sending (closing a document, cancelling a
     // receipt); its results are the operation's business.
     std::function<void()> prepare = nullptr;
-    uint32_t timeoutMs = 3000;
+    uint32_t timeoutMs = kReadyTimeoutMs;
     // Bytes of `text` shown as '*' in the journal (passwords).
     size_t secretBegin = 0;
     size_t secretLength = 0;
@@ -55,8 +55,10 @@ inline int16_t RunSimpleCommand(CVSKCore& core, const SimpleCommand& command) {
     if (command.prepare) {
         command.prepare();
     }
-    core.SendToPrinter(command.text, command.secretBegin, command.secretLength);
-    return core.WaitForReadyMsg(command.timeoutMs);
+    return core.ExchangeReady({.text = command.text,
+                               .secretBegin = command.secretBegin,
+                               .secretLength = command.secretLength},
+                              command.timeoutMs);
 }
 
 }  // namespace vsk

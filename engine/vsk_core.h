@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "engine/engine_stats.h"
+#include "engine/exchange.h"
 #include "engine/operator_ui.h"
 #include "engine/printer_info.h"
 #include "engine/receipt_events.h"
@@ -22,6 +23,7 @@
 #include "link/journal.h"
 #include "link/message_container.h"
 #include "link/serial_channel.h"
+#include "resources/failure.h"
 
 namespace vsk {
 class IClock;
@@ -37,13 +39,15 @@ struct CDocumentsInfo {
     int32_t fiscalReportNumber = 0;
 };
 
-class CVSKCore : public vsk::IStatusClassifier {
+class CVSKCore {
 public:
     // `clock` and `ui` default to the real clock and a headless operator UI; both must outlive
     // the engine. `journalFolder` empty means the default journal folder.
     explicit CVSKCore(int32_t portNumber, vsk::IClock* clock = nullptr,
                       vsk::IOperatorUi* ui = nullptr, std::string journalFolder = {});
-    ~CVSKCore() override;
+    // Virtual: the port registry owns its engines through this class, and may be handed a
+    // derived one.
+    virtual ~CVSKCore();
     CVSKCore(const CVSKCore&) = delete;
     CVSKCore& operator=(const CVSKCore&) = delete;
 
@@ -57,16 +61,30 @@ public:
     int16_t Done();
 
     // --- exchange ---
-    int16_t WaitForReadyMsg(uint32_t timeoutMs);
+    // One command and its answer, the way every operation talks to the register: what came
+    // unasked is drained first (an error word waiting refuses the command, which then fails at
+    // once), the command goes out, and the reply wait follows `rules`.
+    [[nodiscard]] vsk::ExchangeResult Exchange(const vsk::Command& command,
+                                               const vsk::ReplyRules& rules,
+                                               const vsk::ReplyHooks& hooks = {});
+    // The exchange of most operations: the command, then READY. 1, or 0 when it failed; a
+    // silent register counts as done (and the send as unconfirmed).
+    int16_t ExchangeReady(const vsk::Command& command, uint32_t timeoutMs = vsk::kReadyTimeoutMs,
+                          const vsk::ReplyHooks& hooks = {});
+    // The two halves, for messages a client passes through: the send (false when nothing went
+    // out), and the ready wait, which fails at once when that send was refused.
     bool SendToPrinter(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
+    int16_t WaitForReadyMsg(uint32_t timeoutMs);
     std::string GetNextMessage(uint32_t timeoutMs);
     // True when the reply wait of the most recent command ran out after the command was sent:
     // the ready wait still answers success then, but the register never confirmed it. Reset at
-    // each SendToPrinter (a report's switch back from report mode keeps the report's).
+    // each send (a report's switch back from report mode keeps the report's).
     bool LastSendUnconfirmed() const { return m_bSendUnconfirmed; }
 
     // --- errors ---
-    bool ClassifyStatus(const std::string& text) override;
+    // The latest failure recorded since the error codes were last handed out or cleared: its
+    // kind, the word and the message number the error lists show for it.
+    const std::optional<vsk::Failure>& LastFailure() const { return m_lastFailure; }
     std::string GetLastErrorCode();
     std::string GetLastErrorMessage();
     // The latest entry of each list, left in place (the two above empty them): what the reply
@@ -242,31 +260,37 @@ public:
 
 private:
     // --- exchange ---
-    enum class WaitEnd { Ready, Failed, TimedOut };
-    enum class StatusHook { Classify, Drop, Fail };
-    // One reply wait; every operation that waits for the register parametrises it.
-    struct ReplyWait {
-        uint32_t timeoutMs = 3000;
-        std::array<std::string_view, 2> replyWords{};  // data reply words; empty: none
-        bool showTimeout = false;                      // a silent register is shown (stop icon)
-        bool recordTimeout = true;     // a silent register sets "CONNTIMEOUT" / 1003
-        bool classify = true;          // status words go to the classifier, else they end it
-        bool softIsStatus = true;      // the probe looks only at "HARD" and "SHUTDOWN"
-        bool endOnData = false;        // the data reply ends the wait (no READY needed)
-        bool dataBeforeReady = false;  // READY counts only after the data reply
-        std::function<StatusHook(const std::string&)> onStatus;  // runs before the classifier
-        std::function<void(const std::string&)> onData;
-    };
-    WaitEnd RunReplyWait(const ReplyWait& wait);
-    int16_t WaitForReady(uint32_t timeoutMs,
-                         std::function<StatusHook(const std::string&)> onStatus);
+    // The send half: a late answer caught up, the drain (unless the queue was just found quiet),
+    // the frame written. False when nothing went out; the refusal is kept for the reply wait.
+    bool Send(const vsk::Command& command);
+    // Replies nobody waits for are dropped and warnings classified; an error word is classified,
+    // empties the queue and is returned: the command must not go out.
+    std::optional<vsk::Failure> DrainQueue();
+    // Records and journals why the channel wrote nothing.
+    vsk::Failure RefusedSend(vsk::SendOutcome outcome, const std::string& word);
+    // The wait half: fails at once after a refused send, else runs the reply wait.
+    vsk::ExchangeResult AwaitReply(const vsk::ReplyRules& rules, const vsk::ReplyHooks& hooks);
+    struct ReplyProgress;
+    vsk::ExchangeResult RunReplyWait(const vsk::ReplyRules& rules, const vsk::ReplyHooks& hooks);
+    // One message of the answer; the result when it ends the wait.
+    std::optional<vsk::ExchangeResult> TakeReply(const std::string& text,
+                                                 const vsk::ReplyRules& rules,
+                                                 const vsk::ReplyHooks& hooks,
+                                                 ReplyProgress& progress);
+    std::optional<vsk::ExchangeResult> TakeStatus(const std::string& text,
+                                                  const vsk::ReplyRules& rules,
+                                                  const vsk::ReplyHooks& hooks,
+                                                  ReplyProgress& progress);
+    // A READY that ends another command's data reply: what it settles of a line or closing in
+    // doubt.
+    void EndForeignAnswer(ReplyProgress& progress);
+    vsk::ExchangeResult ReplyTimedOut(const vsk::ReplyRules& rules);
+    void Replied(const std::string& word, const ReplyProgress& progress);
     bool PendingErrorCheck();
-    // Set by a send that wrote nothing, taken by the reply wait that follows: that wait fails at
-    // once, keeping the error the refusal recorded.
-    bool m_bSendRefused = false;
+    // Kept by a send that wrote nothing, taken by the reply wait that follows: that wait fails
+    // at once, keeping the failure the refusal recorded.
+    std::optional<vsk::Failure> m_refusedSend;
     bool m_bSendUnconfirmed = false;
-    // Records why a send wrote nothing (an error word waiting was recorded by the classifier).
-    void NoteRefusedSend(vsk::SendOutcome outcome, std::string_view text);
     // Set by a successful pending-error check, taken by the next send or reply wait.
     bool m_bJustDrained = false;
 
@@ -313,12 +337,19 @@ private:
     // that opening may meet something this engine did not open.
     bool m_bFirstOpening = false;
     // Hooks the first opening's wait: the sequence error marks a leftover, unclassified.
-    std::function<StatusHook(const std::string&)> LeftoverHook(bool& leftover);
+    vsk::ReplyHooks LeftoverHook(bool& leftover);
     // Cancels the leftover receipt and closes a leftover document; journals one line.
     void EndLeftover();
 
     // --- errors ---
-    void SetEngineError(std::string_view mnemonic, unsigned message, std::string_view suffix = {});
+    bool ClassifyStatus(const std::string& text);
+    // The one place a failure is recorded: it becomes the last failure, and the error lists get
+    // its entries. A failure the register reported (`received`, its text as it came) joins the
+    // lists; the engine's own replaces them, `detail` following its message. Returns the
+    // message entry.
+    std::string RecordFailure(const vsk::Failure& failure, std::string_view received = {},
+                              std::string_view detail = {});
+    void RecordFault(vsk::Fault fault, std::string_view detail = {});
     vsk::MsgResult ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons buttons);
     void ClearErrors();
     std::string TakeUpPendingErrors(std::string& list, const char* operation);
@@ -330,11 +361,19 @@ private:
     // --- receipts ---
     int16_t OpenReceipt(const std::string& department, bool returnCheck);
     void ResetReceiptTotals();
+    // Whether the receipt totals take a line of this sum and taxes.
+    bool LineFitsTotals(int64_t finalSum, int16_t tax1, int16_t tax2) const;
     // Line completion: adds an accepted line to the receipt totals; returns sum + line taxes.
     int32_t CompleteLine(int64_t sum, int16_t tax1, int16_t tax2, bool returnLine);
+    // Taxes worked out on the receipt's total before it closes; false, with the totals left as
+    // they were, when one does not fit.
+    bool SettleTaxesOnTotal();
     // The receipt ended (closed, cancelled): nothing of it is in doubt any more.
     void EndReceipt();
     void FillCheckResult(const std::string& reply);
+    // Sends the closing and waits for its figures and READY; true when the receipt closed.
+    // Sets the closing's outcome either way.
+    bool ExchangeClosing(const std::string& command);
 
     // --- status window ---
     void OpenStatusWindow(unsigned message);
@@ -372,15 +411,16 @@ private:
     vsk::RegisterVariant m_variant = vsk::RegisterVariantFor({0, 0});
     int32_t m_lArticleMode = 0;
 
+    // The error lists the legacy calls hand out, one ';'-separated entry per status word or
+    // failure recorded; and the latest failure of them.
     std::string m_szLastErrorCode;
     std::string m_szLastErrorMessage;
+    std::optional<vsk::Failure> m_lastFailure;
     bool m_bShowErrorMessages = true;
     bool m_bShowStatusDialogs = false;
     std::string m_szRegistrationModePassword = "3807";
     std::string m_szReportModePassword = "6419";
     std::string m_szProgrammingModePassword = "2958";
-    uint32_t m_lReplyTimeout = 5000;
-    uint32_t m_lOpeningTimeout = 3000;
 
     // receipt state
     bool m_bCheckOpen = false;

@@ -167,35 +167,7 @@ void SerialChannel::ReaderThread() {
     }
 }
 
-bool SerialChannel::PreSendDrain(IStatusClassifier& classifier) {
-    for (;;) {
-        if (!m_clock.Wait(m_queue.Event(), 5) || m_queue.IsEmpty()) {
-            return true;
-        }
-        const std::string text = m_queue.PeekText();
-        if (!IsStatusText(text) || classifier.ClassifyStatus(text)) {
-            m_queue.Pop();
-            continue;
-        }
-        m_queue.Clear();
-        return false;
-    }
-}
-
-bool SerialChannel::SendToPrinter(std::string_view text, IStatusClassifier& classifier,
-                                  size_t secretBegin, size_t secretLength) {
-    return Send(text, &classifier, secretBegin, secretLength) == SendOutcome::Sent;
-}
-
-bool SerialChannel::WriteFrame(std::string_view text, size_t secretBegin, size_t secretLength) {
-    return Send(text, nullptr, secretBegin, secretLength) == SendOutcome::Sent;
-}
-
-SendOutcome SerialChannel::Send(std::string_view text, IStatusClassifier* classifier,
-                                size_t secretBegin, size_t secretLength) {
-    if (classifier && !PreSendDrain(*classifier)) {
-        return SendOutcome::ErrorWaiting;
-    }
+SendOutcome SerialChannel::Send(std::string_view text, size_t secretBegin, size_t secretLength) {
     if (!text.empty()) {
         m_journal.LogToPrinter(text, secretBegin, secretLength);
     }

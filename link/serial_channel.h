@@ -24,22 +24,13 @@ class CMessageContainer;
 namespace vsk {
 
 // True when the text holds "SOFT", "HARD" or "SHUTDOWN" anywhere (not only at its start): a
-// status word that must go to the classifier before anything else is done with the text.
+// status word, which must be classified before anything else is done with the text.
 bool IsStatusText(std::string_view text);
-
-// Decides what an error word in the queue means; implemented by the engine's reply status
-// classifier. True: a warning, work goes on. False: an error.
-class IStatusClassifier {
-public:
-    virtual ~IStatusClassifier() = default;
-    virtual bool ClassifyStatus(const std::string& text) = 0;
-};
 
 // What became of a send: written whole, or why nothing reached the line.
 enum class SendOutcome {
     Sent,
-    ErrorWaiting,  // the drain found an error word waiting (the classifier has recorded it)
-    TooLong,       // the text does not fit a frame
+    TooLong,  // the text does not fit a frame
     PortClosed,
     WriteFailed,  // the port refused the bytes (unplugged, hung up)
 };
@@ -65,17 +56,9 @@ public:
     // closes, sleeps 2500 ms (through the clock) and returns 0.
     int Stop();
 
-    // Drain, journal (with the secret byte range masked), frame, write. False when the drain
-    // refused (an error word was waiting) or the text cannot be framed.
-    // Also false when the port is closed: nothing reached the line.
-    bool SendToPrinter(std::string_view text, IStatusClassifier& classifier, size_t secretBegin = 0,
-                       size_t secretLength = 0);
-    bool PreSendDrain(IStatusClassifier& classifier);
-    // The send without its drain, for a caller that has just drained: journal, frame, write.
-    bool WriteFrame(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
-    // Either of the two above, telling why a send failed: a null `classifier` skips the drain.
-    SendOutcome Send(std::string_view text, IStatusClassifier* classifier, size_t secretBegin = 0,
-                     size_t secretLength = 0);
+    // Journal (with the secret byte range masked), frame, write; says why nothing reached the
+    // line when it did not. What waits in the queue is the engine's to look at first.
+    SendOutcome Send(std::string_view text, size_t secretBegin = 0, size_t secretLength = 0);
     bool WriteRaw(const uint8_t* bytes, size_t count);
     bool SetBaudRate(uint32_t baud);
     void SetDtr(bool on);

@@ -79,11 +79,39 @@ TEST(ErrorCatalogueTest, EveryWordFindsItsOwnRowWithATextAndOnlyFiveAreWarnings)
     }
     EXPECT_EQ(warnings, (std::set<unsigned>{2016, 2017, 2030, 2039, 2044}));
 
-    namespace ee = vsk::EngineError;
-    for (unsigned id : {ee::kConnTimeoutMsg, ee::kNotEnoughMoneyMsg, ee::kPasswordRefusedMsg,
-                        ee::kPortOpenErrorMsg, ee::kTooBigQtyMsg, ee::kInvalidTaxMsg,
-                        ee::kInvalidTimeMsg, ee::kSoftOverMsg}) {
-        EXPECT_FALSE(vsk::LoadString1251(id).empty()) << id;
+    size_t count = 0;
+    const vsk::EngineFailureRow* engineRows = vsk::EngineFailureRows(&count);
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_FALSE(vsk::LoadString1251(engineRows[i].message).empty()) << engineRows[i].message;
+    }
+}
+
+// What a client is told stays what it was: the engine's mnemonics and message numbers, now
+// each with its kind; a register's word is a refusal in its own word.
+TEST(ErrorCatalogueTest, EveryFailureHasTheWordAndMessageClientsKnow) {
+    using vsk::Fault;
+    const struct {
+        vsk::Failure failure;
+        Fault fault;
+        const char* word;
+        unsigned message;
+    } rows[] = {
+        {vsk::EngineFailure(Fault::NoAnswer), Fault::NoAnswer, "CONNTIMEOUT", 1003},
+        {vsk::EngineFailure(Fault::NotEnoughMoney), Fault::NotEnoughMoney, "CONNTIMEOUT", 3014},
+        {vsk::EngineFailure(Fault::PortUnavailable), Fault::PortUnavailable, "PORTOPENERROR", 3012},
+        {vsk::EngineFailure(Fault::PasswordRefused), Fault::PasswordRefused, "SOFTUPAS", 1004},
+        {vsk::EngineFailure(Fault::InvalidTime), Fault::InvalidTime, "INVALIDTIME", 3015},
+        {vsk::EngineFailure(Fault::LateLine), Fault::LateLine, "LATELINE", 3016},
+        {vsk::EngineFailure(Fault::Overflow), Fault::Overflow, "SOFTOVER", 2019},
+        {vsk::StatusFailure("SOFTUPAS"), Fault::Refused, "SOFTUPAS", 2009},
+        {vsk::StatusFailure("xxSOFTNREPxx"), Fault::Refused, "SOFTNREP", 2001},
+        {vsk::StatusFailure("HARDWHATEVER"), Fault::Refused, "HARDWHAT", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.word);
+        EXPECT_EQ(row.failure.fault, row.fault);
+        EXPECT_EQ(row.failure.word, row.word);
+        EXPECT_EQ(row.failure.message, row.message);
     }
 }
 

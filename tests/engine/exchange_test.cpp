@@ -1,6 +1,8 @@
 // The ready wait and the error lists.
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/engine/engine_fixture.h"
 
@@ -106,6 +108,42 @@ TEST_F(ExchangeTest, ALoneShutdownOrHardwareWordRefusesTheNextSend) {
         EXPECT_TRUE(m_core->SendToPrinter("NEXT")) << word;
         EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1) << word;
         EXPECT_EQ(m_register.Count("NEXT"), 1u) << word;
+        m_register.ClearLog();
+    }
+}
+
+// Before a command goes out, what came unasked is looked at: replies are dropped and warnings
+// recorded, and the command goes out; an error word anywhere in a message is recorded, empties
+// the queue and refuses the command, and only that one.
+TEST_F(ExchangeTest, TheDrainDropsRepliesAndWarningsAndRefusesTheSendAtAnErrorWord) {
+    m_core->SetShowErrorMessages(false);
+    const struct {
+        std::vector<std::string> unasked;
+        bool sent;
+        const char* codes;
+    } rows[] = {
+        {{"READY", "SOFTPAPER", "0001"}, true, "SOFTPAPER"},
+        {{"READY", "SOFTCOMMAN", "READY", "SHUTDOWN"}, false, "SOFTCOMMAN"},
+        {{"12HARD34"}, false, "12HARD34"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.codes);
+        const size_t before = m_register.Sent();
+        for (const std::string& text : row.unasked) {
+            m_register.Send(text);
+        }
+        ASSERT_TRUE(m_register.WaitSent(before + row.unasked.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the reader's decode
+        EXPECT_EQ(m_core->SendToPrinter("NEXT"), row.sent);
+        EXPECT_EQ(m_core->LastFailure().has_value(), !row.sent);
+        if (!row.sent) {
+            EXPECT_TRUE(m_core->Queue().IsEmpty());
+            EXPECT_EQ(m_core->LastFailure()->fault, vsk::Fault::Refused);
+            EXPECT_TRUE(m_core->SendToPrinter("NEXT"));  // nothing left to refuse it
+        }
+        EXPECT_EQ(m_core->WaitForReadyMsg(3000), 1);
+        EXPECT_EQ(m_register.Count("NEXT"), 1u);
+        EXPECT_EQ(m_core->GetLastErrorCode(), row.codes);
         m_register.ClearLog();
     }
 }

@@ -108,6 +108,9 @@ TEST_F(OutcomeTest, AnErrorWaitingFailsEveryOperationAtOnceWithoutWriting) {
         EXPECT_EQ(row.call(*m_core), row.failure);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         EXPECT_LT(m_clock.TimedOutWaitMs() - timedOutBefore, 100) << "a reply wait ran";
+        ASSERT_TRUE(m_core->LastFailure().has_value());
+        EXPECT_EQ(m_core->LastFailure()->fault, vsk::Fault::Refused);
+        EXPECT_EQ(m_core->LastFailure()->word, "SOFTPROTOC");
         EXPECT_EQ(m_core->GetLastErrorCode(), "SOFTPROTOC");
         EXPECT_FALSE(m_core->LastSendUnconfirmed());
         EXPECT_EQ(SentFrames(), "");
@@ -126,6 +129,67 @@ TEST_F(OutcomeTest, AClosedPortFailsAtOnceWithAReason) {
     EXPECT_EQ(m_core->GetLastErrorCode(), "PORTOPENERROR");
     EXPECT_EQ(m_core->GetLastErrorMessage(), Text(3012));
     EXPECT_NE(JournalText().find("ZREP not sent: the port is closed"), std::string::npos);
+}
+
+// The engine's last failure names its kind behind the word and message clients have always
+// been told, and goes with the codes when they are handed out.
+TEST_F(OutcomeTest, TheLastFailureNamesItsKind) {
+    const struct {
+        const char* name;
+        std::function<void(OutcomeTest&)> act;
+        std::optional<vsk::Fault> fault;
+        const char* code;
+        unsigned message;
+    } rows[] = {
+        {"too little money",
+         [](OutcomeTest& t) {
+             ASSERT_EQ(t.m_core->OpenCheck("1"), 1);
+             ASSERT_EQ(t.m_core->FiscalLine("Milk", 1, 1000, 0, 0, 0, 0), 1000);
+             EXPECT_EQ(t.m_core->CloseCheckEx(500, 0, 0, 0), -1);
+         },
+         vsk::Fault::NotEnoughMoney, "CONNTIMEOUT", 3014},
+        {"silence",
+         [](OutcomeTest& t) {
+             t.m_register.On("ZREP", {}, 1);
+             EXPECT_EQ(t.m_core->XReportFromRegisters(), 1);
+         },
+         vsk::Fault::NoAnswer, "CONNTIMEOUT", 1003},
+        {"refusal",
+         [](OutcomeTest& t) {
+             t.m_register.On("ZREP", {{"SOFTNREP"}}, 1);
+             EXPECT_EQ(t.m_core->XReportFromRegisters(), 0);
+         },
+         vsk::Fault::Refused, "SOFTNREP", 2001},
+        {"bad time", [](OutcomeTest& t) { EXPECT_EQ(t.m_core->SetInternalTime(25, 0, 0), 0); },
+         vsk::Fault::InvalidTime, "INVALIDTIME", 3015},
+        {"closed port",
+         [](OutcomeTest& t) {
+             t.m_core->Done();
+             EXPECT_EQ(t.m_core->Feed(1), 0);
+         },
+         vsk::Fault::PortUnavailable, "PORTOPENERROR", 3012},
+        {"a warning only",
+         [](OutcomeTest& t) {
+             t.m_register.On("FEED", {{"SOFTPAPER"}, {"READY"}}, 1);
+             EXPECT_EQ(t.m_core->Feed(1), 1);
+         },
+         std::nullopt, "SOFTPAPER", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConnectAs(Model::Level4);
+        m_core->SetShowErrorMessages(false);
+        m_core->GetLastErrorCode();
+        row.act(*this);
+        EXPECT_EQ(m_core->LastFailure().has_value(), row.fault.has_value());
+        if (row.fault && m_core->LastFailure()) {
+            EXPECT_EQ(m_core->LastFailure()->fault, *row.fault);
+            EXPECT_EQ(m_core->LastFailure()->word, row.code);
+            EXPECT_EQ(m_core->LastFailure()->message, row.message);
+        }
+        EXPECT_EQ(m_core->GetLastErrorCode(), row.code);
+        EXPECT_FALSE(m_core->LastFailure().has_value());
+    }
 }
 
 TEST_F(OutcomeTest, ASilentRegisterAfterASentCommandIsAnUnconfirmedSuccess) {

@@ -5,10 +5,8 @@
 #include <termios.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -31,17 +29,6 @@ long ElapsedMs(Clock::time_point since) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
-
-// Stands in for the engine's reply status classifier: the listed words are warnings.
-class FakeClassifier : public IStatusClassifier {
-public:
-    std::set<std::string> warnings;
-    std::vector<std::string> seen;
-    bool ClassifyStatus(const std::string& text) override {
-        seen.push_back(text);
-        return warnings.count(text) > 0;
-    }
-};
 
 std::string Bytes(std::initializer_list<int> bytes) {
     std::string s;
@@ -80,12 +67,6 @@ protected:
             ++n;
         }
         return n;
-    }
-    void Queue(const std::string& text) {
-        PrinterMessage message;
-        message.length = static_cast<uint8_t>(text.size());
-        std::memcpy(message.text, text.data(), text.size());
-        ASSERT_TRUE(queue->Put(message));
     }
     speed_t LineSpeed() const {
         termios t{};
@@ -247,22 +228,21 @@ TEST(SerialChannelErrorText, NamesEachSetFlagInJournalOrder) {
     }
 }
 
-TEST_F(SerialChannelTest, SendToPrinterFramesJournalsAndMasksSecrets) {
+TEST_F(SerialChannelTest, SendFramesJournalsAndMasksSecrets) {
     SerialChannel channel(*journal, *queue, clock);
-    FakeClassifier classifier;
     ASSERT_TRUE(channel.OpenPport("COM7"));
 
-    EXPECT_TRUE(channel.SendToPrinter("CONF", classifier));
+    EXPECT_EQ(channel.Send("CONF"), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(9), Bytes({0xFD, 0x43, 0x4F, 0x4E, 0x46, 0x05, 0xFE, 0x00, 0x22}));
-    EXPECT_TRUE(channel.SendToPrinter("", classifier));
+    EXPECT_EQ(channel.Send(""), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(5), Bytes({0xFD, 0x01, 0xFE, 0x00, 0xDA}));
-    EXPECT_TRUE(channel.SendToPrinter("PASS12345", classifier, 4, 4));
+    EXPECT_EQ(channel.Send("PASS12345", 4, 4), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(14).size(), 14u);
 
     const std::string longest(kMaxCommandBytes, 'A');
-    EXPECT_TRUE(channel.SendToPrinter(longest, classifier));
+    EXPECT_EQ(channel.Send(longest), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(kMaxCommandBytes + 5).size(), kMaxCommandBytes + 5);
-    EXPECT_FALSE(channel.SendToPrinter(longest + "A", classifier));
+    EXPECT_NE(channel.Send(longest + "A"), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(1, 50), "") << "a frame whose length byte lies went out";
 
     const uint8_t wake = 0x55;
@@ -270,9 +250,8 @@ TEST_F(SerialChannelTest, SendToPrinterFramesJournalsAndMasksSecrets) {
     EXPECT_EQ(pty.Drain(1), "\x55");
 
     ASSERT_EQ(channel.Stop(), 0);
-    EXPECT_FALSE(channel.SendToPrinter("NULL", classifier)) << "nothing can be written";
+    EXPECT_NE(channel.Send("NULL"), SendOutcome::Sent) << "nothing can be written";
     EXPECT_FALSE(channel.WriteRaw(&wake, 1));
-    EXPECT_TRUE(classifier.seen.empty());
 
     const std::string text = JournalText();
     EXPECT_EQ(Count(text, ">>> To Printer >>>"), 5u) << "one per non-empty command";
@@ -280,41 +259,6 @@ TEST_F(SerialChannelTest, SendToPrinterFramesJournalsAndMasksSecrets) {
     EXPECT_EQ(Count(text, ";>>> To Printer >>>PASS****5\r\n"), 1u);
     EXPECT_EQ(Count(text, ";ERROR: SendToPrinter: the command is too long"), 1u);
     EXPECT_EQ(Count(text, ";>>> To Printer >>>NULL\r\n"), 1u) << "journaled even when closed";
-}
-
-TEST_F(SerialChannelTest, TheDrainDiscardsRepliesAndGoesOnAfterAWarning) {
-    SerialChannel channel(*journal, *queue, clock);
-    FakeClassifier classifier;
-    classifier.warnings = {"SOFTPAPER", "12HARD34"};
-    ASSERT_TRUE(channel.OpenPport("COM7"));
-    Queue("READY");
-    Queue("SOFTPAPER");
-    Queue("12HARD34");  // an error word anywhere in a reply counts
-    Queue("0001");
-
-    EXPECT_TRUE(channel.SendToPrinter("CONF", classifier));
-    EXPECT_EQ(classifier.seen, (std::vector<std::string>{"SOFTPAPER", "12HARD34"}));
-    EXPECT_TRUE(queue->IsEmpty());
-    EXPECT_EQ(pty.Drain(9).size(), 9u);
-}
-
-TEST_F(SerialChannelTest, TheDrainRefusesTheSendAfterAnErrorAndEmptiesTheQueue) {
-    SerialChannel channel(*journal, *queue, clock);
-    FakeClassifier classifier;
-    ASSERT_TRUE(channel.OpenPport("COM7"));
-    Queue("READY");
-    Queue("SOFTCOMMAN");
-    Queue("READY");
-    Queue("SHUTDOWN");
-
-    EXPECT_EQ(channel.Send("CONF", &classifier), SendOutcome::ErrorWaiting);
-    EXPECT_EQ(classifier.seen, std::vector<std::string>{"SOFTCOMMAN"});
-    EXPECT_TRUE(queue->IsEmpty());
-    EXPECT_EQ(pty.Drain(1, 50), "");
-    // With nothing left to discard the next send goes out.
-    EXPECT_TRUE(channel.SendToPrinter("CONF", classifier));
-    EXPECT_EQ(pty.Drain(9).size(), 9u);
-    EXPECT_EQ(Count(JournalText(), ">>> To Printer >>>CONF"), 1u);
 }
 
 TEST(StatusText, StatusTextsAreThoseWithSoftHardOrShutdown) {
@@ -330,28 +274,6 @@ TEST(StatusText, StatusTextsAreThoseWithSoftHardOrShutdown) {
     }
 }
 
-// An error word alone in the queue is enough: the send is refused whichever word it is, and a
-// warning word alone lets it go out.
-TEST_F(SerialChannelTest, ALoneErrorWordWaitingRefusesTheSend) {
-    SerialChannel channel(*journal, *queue, clock);
-    FakeClassifier classifier;
-    classifier.warnings = {"SOFTPAPER"};
-    ASSERT_TRUE(channel.OpenPport("COM7"));
-    for (const char* word : {"SHUTDOWN", "HARDTIMER", "SOFTCOMMAN"}) {
-        classifier.seen.clear();
-        Queue(word);
-        EXPECT_FALSE(channel.SendToPrinter("CONF", classifier)) << word;
-        EXPECT_EQ(classifier.seen, std::vector<std::string>{word});
-        EXPECT_TRUE(queue->IsEmpty()) << word;
-        EXPECT_EQ(pty.Drain(1, 50), "") << word;
-    }
-    classifier.seen.clear();
-    Queue("SOFTPAPER");
-    EXPECT_TRUE(channel.SendToPrinter("CONF", classifier));
-    EXPECT_EQ(classifier.seen, std::vector<std::string>{"SOFTPAPER"});
-    EXPECT_EQ(pty.Drain(9).size(), 9u);
-}
-
 }  // namespace
 }  // namespace vsk
 
@@ -364,12 +286,12 @@ TEST_F(SerialChannelTest, SendTellsWhyNothingWentOut) {
     calls.writeErrors = {EIO};
     SerialChannel channel(*journal, *queue, clock, calls);
     ASSERT_TRUE(channel.OpenPport("COM7"));
-    EXPECT_EQ(channel.Send("CONF", nullptr), SendOutcome::WriteFailed);
-    EXPECT_EQ(channel.Send(std::string(kMaxCommandBytes + 1, 'A'), nullptr), SendOutcome::TooLong);
-    EXPECT_EQ(channel.Send("CONF", nullptr), SendOutcome::Sent);
+    EXPECT_EQ(channel.Send("CONF"), SendOutcome::WriteFailed);
+    EXPECT_EQ(channel.Send(std::string(kMaxCommandBytes + 1, 'A')), SendOutcome::TooLong);
+    EXPECT_EQ(channel.Send("CONF"), SendOutcome::Sent);
     EXPECT_EQ(pty.Drain(9).size(), 9u);
     ASSERT_EQ(channel.Stop(), 0);
-    EXPECT_EQ(channel.Send("CONF", nullptr), SendOutcome::PortClosed);
+    EXPECT_EQ(channel.Send("CONF"), SendOutcome::PortClosed);
 }
 
 }  // namespace
