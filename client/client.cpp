@@ -577,6 +577,10 @@ HRESULT CRemoteObject::InvokeWith(Json params, const VARIANT* args, unsigned arg
         m_lastFailure.message = text && text->IsString() ? text->AsString() : "";
         const Json* outcome = why->Find("outcome");
         m_lastFailure.outcome = outcome && outcome->IsString() ? outcome->AsString() : "";
+        const Json* kind = why->Find("kind");
+        m_lastFailure.kind = kind && kind->IsString() ? kind->AsString() : "";
+        const Json* safe = why->Find("retrySafe");
+        m_lastFailure.retrySafe = !safe || !safe->IsBool() || safe->AsBool();
     }
     const Json* code = result.Find("hr");
     const Json* value = result.Find("value");

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/error_catalogue.h"
+#include "engine/line_sum.h"
 #include "engine/vsk_core.h"
 #include "engine/xml_documents.h"
 #include "platform/clock.h"
@@ -63,16 +64,6 @@ double TaxRate(const CTaxEntry& tax) {
     return percent / 100;
 }
 
-std::string Trim(const std::string& text) {
-    static constexpr const char* kBlank = " \t\r\n\v\f";
-    size_t first = text.find_first_not_of(kBlank);
-    if (first == std::string::npos) {
-        return {};
-    }
-    size_t last = text.find_last_not_of(kBlank);
-    return text.substr(first, last - first + 1);
-}
-
 enum class Label { Quantity, Price, Amount };
 
 // The status window's labels, converted to Windows-1251 once.
@@ -80,11 +71,6 @@ const std::string& LabelText(Label label) {
     static const std::string texts[] = {vsk::Utf8ToCp1251("Кол-во"), vsk::Utf8ToCp1251("Цена"),
                                         vsk::Utf8ToCp1251("Сумма")};
     return texts[static_cast<int>(label)];
-}
-
-std::string TrimRight(std::string text) {
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
 }
 
 // The receipt number of a closing's figures: their first field.
@@ -157,7 +143,7 @@ struct SaleLineArgs {
 };
 
 // Its figures, worked out before anything is sent.
-struct LineFigures {
+struct SaleLineFigures {
     int64_t quantity = 1;       // what the sum is worked out with: no quantity counts as one
     int32_t quantityField = 0;  // what the command carries
     int64_t sum = 0;            // quantity times price
@@ -167,26 +153,20 @@ struct LineFigures {
 };
 
 // nullopt when a figure does not fit its command field.
-std::optional<LineFigures> WorkOutLine(const SaleLineArgs& args) {
-    LineFigures line;
+std::optional<SaleLineFigures> WorkOutLine(const SaleLineArgs& args) {
+    SaleLineFigures line;
     line.quantityField = args.quantity < 0 ? 0 : args.quantity;
     line.quantity = args.quantity == 0 ? 1 : args.quantity;
-    // 128-bit intermediate: price x 1000 x quantity does not fit 64 bits for every input.
-    const __int128 price = args.price;
-    const __int128 exact =
-        args.divisible ? (price * 1000 * line.quantity + 500000) / 1000000 : price * line.quantity;
-    const bool sumFits = exact >= INT32_MIN && exact <= INT32_MAX;
-    line.sum = sumFits ? static_cast<int64_t>(exact) : 0;
-    int32_t discount = args.discount;
-    if (args.discountDirection == 0 && discount > line.sum) {
-        discount = static_cast<int32_t>(line.sum);
+    const std::optional<vsk::LineFigures> sum = vsk::LineSum(
+        args.quantity, args.price, args.divisible, args.discountDirection, args.discount);
+    if (!sum) {
+        return std::nullopt;
     }
-    line.discountSent = args.discountDirection >= 0 && discount >= 1;
-    line.discount = line.discountSent ? discount : 0;
-    line.finalSum = args.discountDirection > 0    ? line.sum + line.discount
-                    : args.discountDirection == 0 ? line.sum - line.discount
-                                                  : line.sum;
-    if (!sumFits || !FitsField(line.sum, kSumField) || !FitsField(args.price, kSumField) ||
+    line.sum = sum->sum;
+    line.discount = static_cast<int32_t>(sum->discount);
+    line.discountSent = sum->discount >= 1;
+    line.finalSum = sum->total;
+    if (!FitsField(line.sum, kSumField) || !FitsField(args.price, kSumField) ||
         !FitsField(line.discount, kSumField) || !FitsInt32(line.finalSum)) {
         return std::nullopt;
     }
@@ -196,7 +176,7 @@ std::optional<LineFigures> WorkOutLine(const SaleLineArgs& args) {
 // What the status window shows of the line: name, quantity and price. Kopecks and thousandths
 // keep their leading zeros: 12.05, not 12.5.
 std::string StatusGoods(const std::string& nameField, const SaleLineArgs& args,
-                        const LineFigures& line) {
+                        const SaleLineFigures& line) {
     const int64_t q = line.quantity;
     const long price = args.price;
     char figures[96];
@@ -269,10 +249,10 @@ struct SaleLineText {
 
 SaleLineText SaleLineCommand(const vsk::RegisterVariant& variant, const vsk::SaleLineForm& form,
                              const CPrinterInfo& info, bool returnLine, const SaleLineArgs& args,
-                             const LineFigures& line) {
+                             const SaleLineFigures& line) {
     SaleLineText text;
     const size_t nameWidth = form.nameWidth;
-    const std::string trimmed = Trim(args.name);
+    const std::string trimmed = vsk::Trim(args.name, vsk::kWhiteSpace);
     text.nameField = vsk::FixedField(trimmed, nameWidth);
     std::string& command = text.command;
     command = returnLine ? form.returnWord : form.saleWord;
@@ -291,7 +271,7 @@ SaleLineText SaleLineCommand(const vsk::RegisterVariant& variant, const vsk::Sal
     }
     const std::string continuation = Continuation(
         variant, form, args, trimmed.size() > nameWidth ? trimmed.substr(nameWidth) : "");
-    text.printedName = TrimRight(text.nameField + continuation);
+    text.printedName = vsk::TrimRight(text.nameField + continuation, " ");
     if (!continuation.empty()) {
         if (!line.discountSent) {
             command += std::string(1 + 13 + 9, '0');  // an empty discount field
@@ -462,7 +442,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     m_lLineTaxes = 0;
     const SaleLineArgs args{name,    quantity,          price,        divisible, tax1, tax2,
                             article, discountDirection, discountName, discount};
-    const std::optional<LineFigures> figures = WorkOutLine(args);
+    const std::optional<SaleLineFigures> figures = WorkOutLine(args);
     // Everything this line would add must fit its command field and the receipt totals.
     if (!figures || !LineFitsTotals(figures->finalSum, tax1, tax2)) {
         RecordFault(vsk::Fault::Overflow);

@@ -11,14 +11,6 @@
 
 namespace vsk {
 
-namespace {
-
-// Failed bearer tokens of one peer make its next requests wait, doubling up to the cap.
-constexpr auto kAuthDelayFirst = std::chrono::milliseconds(100);
-constexpr auto kAuthDelayMax = std::chrono::seconds(10);
-
-}  // namespace
-
 CHttpFront::CHttpFront(CRpcServer& rpc, CLedger& ledger) : m_rpc(rpc), m_ledger(ledger) {}
 
 CHttpFront::~CHttpFront() {
@@ -67,8 +59,7 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     const std::string host = request.peer;
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(m_mutex);
-    auto known = m_failures.find(host);
-    if (known != m_failures.end() && now < known->second.retryAt) {
+    if (m_failures.MustWait(host, now)) {
         *refusal = ErrorReply(429, "E_ACCESSDENIED",
                               "too many failed authentications from this address; try later");
         return false;
@@ -78,19 +69,13 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
     if (auth != request.headers.end() && auth->second.rfind("Bearer ", 0) == 0)
         token = auth->second.substr(7);
     if (!TokenMatches(token, m_options.token)) {
-        if (m_failures.size() > 4096)
-            m_failures.clear();
-        Failures& f = m_failures[host];
-        f.count = std::min(f.count + 1, 16);
-        f.retryAt = now + std::min<std::chrono::steady_clock::duration>(
-                              kAuthDelayFirst * (1 << (f.count - 1)), kAuthDelayMax);
+        m_failures.Failed(host, now);
         *refusal = ErrorReply(401, "E_ACCESSDENIED",
                               token.empty() ? "a bearer token is required" : "wrong token");
         refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
         return false;
     }
-    if (known != m_failures.end())
-        m_failures.erase(known);
+    m_failures.Succeeded(host);
     return true;
 }
 

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/auth_backoff.h"
 #include "rpc/json.h"
 
 struct MHD_Daemon;
@@ -156,11 +157,8 @@ private:
     std::shared_ptr<Replies> m_replies = std::make_shared<Replies>();
     std::map<std::string, std::chrono::steady_clock::time_point> m_sessions;  // idle since
     std::map<std::string, int> m_busySessions;  // requests under way per session
-    struct Failures {
-        int count = 0;
-        std::chrono::steady_clock::time_point retryAt;
-    };
-    std::map<std::string, Failures> m_failures;  // per peer host
+    // Failed bearer tokens of one peer make its next requests wait, doubling up to a cap.
+    CAuthBackoff m_failures;  // per peer host, under m_mutex
     std::thread m_sweeper;
 };
 

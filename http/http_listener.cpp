@@ -10,6 +10,8 @@
 #include "http/http_front.h"
 #include "http/http_reply.h"
 #include "http/receipt_desk.h"
+#include "platform/text.h"
+#include "rpc/host_port.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
 
@@ -26,15 +28,13 @@ void OnCompleted(void* cls, MHD_Connection* connection, void** state,
 
 bool CHttpFront::Start(const HttpOptions& options, std::string* error) {
     m_options = options;
-    std::string hostPort = options.listen;
-    size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos) {
+    const std::string& hostPort = options.listen;
+    const std::optional<HostPort> split = SplitHostPort(hostPort);
+    if (!split) {
         *error = "--http expects HOST:PORT, got " + hostPort;
         return false;
     }
-    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    const std::string &host = split->host, &port = split->port;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -152,7 +152,7 @@ void FreeEventStream(void* cls) {
 
 MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
     auto* headers = static_cast<std::map<std::string, std::string>*>(cls);
-    (*headers)[Lower(key)] = value ? value : "";
+    (*headers)[LowerAscii(key)] = value ? value : "";
     return MHD_YES;
 }
 

@@ -28,12 +28,6 @@ HttpReply ErrorReply(Fault fault, const std::string& message) {
     return reply;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string QueryValue(const std::string& query, const std::string& name) {
     size_t at = 0;
     while (at <= query.size()) {

@@ -15,7 +15,6 @@ HttpReply JsonReply(int status, const Json& body);
 HttpReply ErrorReply(int status, const std::string& code, const std::string& message);
 // The same with the status and code of the failure's row.
 HttpReply ErrorReply(Fault fault, const std::string& message);
-std::string Lower(std::string s);
 // The value of `name` in a query string ("" when absent).
 std::string QueryValue(const std::string& query, const std::string& name);
 std::string CookieValue(const std::string& cookies, const std::string& name);

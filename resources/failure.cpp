@@ -29,4 +29,12 @@ Fault FaultOfWord(std::string_view word) {
     return Fault::Refused;
 }
 
+Fault FaultOfName(std::string_view name, Fault otherwise) {
+    for (const FaultRow& row : kRows) {
+        if (row.name == name)
+            return row.fault;
+    }
+    return otherwise;
+}
+
 }  // namespace vsk

@@ -30,6 +30,8 @@ const FaultRow* FaultRows(size_t* count);
 // The kind a client's word names: a mnemonic of the table (the first row that has it, so
 // "CONNTIMEOUT" is NoAnswer), else a refusal in the register's own words.
 Fault FaultOfWord(std::string_view word);
+// The kind a row's name names ("NotEnoughMoney"); `otherwise` when none does.
+Fault FaultOfName(std::string_view name, Fault otherwise);
 
 struct Failure {
     Fault fault = Fault::Refused;

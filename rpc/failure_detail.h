@@ -16,6 +16,11 @@ struct FailureDetail {
     // confirmed it (silent after the command); "in-doubt": a closing the register did not
     // answer, which may have printed.
     std::string outcome;
+    // The kind of failure as the server names it ("NotEnoughMoney", "NoAnswer", "Refused", ...;
+    // "" when the server does not say), and whether the same call again is safe: false when
+    // the register may have done what the call asked.
+    std::string kind;
+    bool retrySafe = true;
 };
 
 class IFailureDetail : public IUnknown {

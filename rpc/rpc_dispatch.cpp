@@ -290,6 +290,10 @@ Json CRpcServer::InvokeResult(IDispatch* obj, const char* member, HRESULT hr, co
             why.Set("message", detail.message);
             if (!detail.outcome.empty())
                 why.Set("outcome", detail.outcome);
+            if (!detail.kind.empty()) {
+                why.Set("kind", detail.kind);
+                why.Set("retrySafe", detail.retrySafe);
+            }
             out.Set("error", std::move(why));
         }
         details->Release();

@@ -117,7 +117,7 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
     auto finish = std::make_shared<InvokeDone>(std::move(done));
     if (std::string why = ControlCharacterIn(id, args); !why.empty()) {
         // A control character would reach the frame and the journal (a NUL cuts both).
-        m_failure = {"E_INVALIDARG", why, ""};
+        Explain(Failure(Fault::InvalidArgument), why);
         (*finish)(E_INVALIDARG, VARIANT());
         return;
     }
@@ -149,42 +149,62 @@ bool CVeskar::TakeFailureDetail(FailureDetail* detail) {
     return true;
 }
 
-void CVeskar::KeepFailure() {
-    m_failure.code = Cp1251ToUtf8(Core().PeekLastErrorCode());
-    m_failure.message = Cp1251ToUtf8(Core().PeekLastErrorMessage());
+// The detail of a failure: its word, its kind and whether the same call again is safe, all
+// from the failure table; `outcome` says how a call that answered success was not plain.
+void CVeskar::Explain(const Failure& failure, const std::string& message,
+                      const std::string& outcome) {
+    const FaultRow& row = RowOf(failure.fault);
+    m_failure.code = failure.word;
+    m_failure.message = message;
+    m_failure.outcome = outcome;
+    m_failure.kind = std::string(row.name);
+    m_failure.retrySafe = row.retrySafe;
+}
+
+// The engine's latest failure, as GetLastErrorCode and GetLastErrorMessage would answer it.
+void CVeskar::KeepFailure(Fault whenSilent, const std::string& outcome) {
+    const std::string word = Cp1251ToUtf8(Core().PeekLastErrorCode());
+    const std::string message = Cp1251ToUtf8(Core().PeekLastErrorMessage());
+    if (word.empty() && message.empty()) {
+        m_failure = {};
+        return;
+    }
+    const std::optional<Failure>& engine = Core().LastFailure();
+    Failure failure(engine ? engine->fault : FaultOfWord(word), word, 0);
+    if (whenSilent == Fault::InDoubt || whenSilent == Fault::Unconfirmed)
+        failure.fault = whenSilent;  // what the call's outcome makes of the engine's word
+    Explain(failure, message, outcome);
 }
 
 // Every failed call says why: the engine's error when it recorded one, else what stopped it.
 void CVeskar::ExplainFailure(HRESULT hr) {
     if (hr == E_NOTIMPL) {
-        m_failure = {"E_NOTIMPL", "the server has no such operation", ""};
+        Explain(Failure(Fault::NotImplemented), "the server has no such operation");
         return;
     }
     if (hr == E_INVALIDARG) {
-        m_failure = {"E_INVALIDARG", "an argument is outside what the method takes", ""};
+        Explain(Failure(Fault::InvalidArgument), "an argument is outside what the method takes");
         return;
     }
     if (!IsBound()) {
-        m_failure = {"NOTBOUND", "the object is not bound to a register: call Init first", ""};
+        Explain(Failure(Fault::NotBound), "the object is not bound to a register: call Init first");
         return;
     }
     KeepFailure();
     if (m_failure.code.empty() && m_failure.message.empty())
-        m_failure = {"PRECONDITION",
-                     "refused before anything was sent: no receipt or document is open, or the "
-                     "register has no such operation",
-                     ""};
+        Explain(Failure(Fault::Precondition),
+                "refused before anything was sent: no receipt or document is open, or the "
+                "register has no such operation");
 }
 
 // The register stayed silent after the command: the call answers success, as callers have
 // always been told, and its detail says that the register never confirmed it.
 void CVeskar::ExplainUnconfirmed() {
-    KeepFailure();
-    m_failure.outcome = "unconfirmed";
+    KeepFailure(Fault::Unconfirmed, "unconfirmed");
 }
 
 HRESULT CVeskar::Refuse(HRESULT hr, const std::string& why) {
-    m_failure = {"E_INVALIDARG", why, ""};
+    Explain(Failure(Fault::InvalidArgument), why);
     if (IsBound())
         Core().Journal().LogFormat("Refused before sending: %s", why.c_str());
     return hr;
@@ -572,16 +592,13 @@ void CVeskar::ExplainClosing() {
         case CVSKCore::CloseOutcome::Closed:
             return;
         case CVSKCore::CloseOutcome::InDoubt:
-            KeepFailure();
-            m_failure.outcome = "in-doubt";
+            KeepFailure(Fault::InDoubt, "in-doubt");
             return;
         case CVSKCore::CloseOutcome::Refused:
         case CVSKCore::CloseOutcome::NotSent:
             KeepFailure();
-            if (m_failure.code.empty()) {
-                m_failure.code = "NOTOPEN";
-                m_failure.message = "no receipt is open";
-            }
+            if (m_failure.code.empty())
+                Explain(Failure(Fault::NotOpen), "no receipt is open");
             return;
     }
 }

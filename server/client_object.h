@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "resources/failure.h"
 #include "rpc/async_dispatch.h"
 #include "rpc/dispatcher.h"
 #include "rpc/failure_detail.h"
@@ -57,8 +58,11 @@ private:
     // UTF-16 -> Windows-1251; characters outside it become '?' and are journaled.
     std::string Ansi(const BSTR& text);
     void ReportUnmapped();
-    // The engine's last error code and message, kept for TakeFailureDetail.
-    void KeepFailure();
+    // The engine's last error code and message, kept for TakeFailureDetail; `whenSilent` names
+    // what the call's outcome makes of it (a closing in doubt, a command never confirmed).
+    void KeepFailure(Fault whenSilent = Fault::Refused, const std::string& outcome = {});
+    void Explain(const Failure& failure, const std::string& message,
+                 const std::string& outcome = {});
     void ExplainFailure(HRESULT hr);
     void ExplainUnconfirmed();
     void SettleAfterCrash();

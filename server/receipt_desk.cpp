@@ -59,7 +59,8 @@ ReceiptOutcome Ending(std::string step) {
 // A call's failure in the register's words, or the object's when the register said nothing.
 ReceiptOutcome CReceiptDesk::Refusal(const Call& call, const std::string& step) {
     const std::string word = call.detail.code.empty() ? "E_FAIL" : call.detail.code;
-    Fault fault = FaultOfWord(word);
+    // The object names the kind; a word alone (an older detail) is looked up.
+    Fault fault = FaultOfName(call.detail.kind, FaultOfWord(word));
     if (call.hr == CONTEXT_E_SYNCH_TIMEOUT)
         fault = Fault::LockTimeout;
     return Failed(Failure(fault, word, 0),

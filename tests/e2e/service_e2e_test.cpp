@@ -333,15 +333,39 @@ TEST_F(ServiceE2e, AFailedCallCarriesTheRegistersReason) {
               E_FAIL);
     EXPECT_EQ(till->LastFailure().code, "SOFTPARAM");
     EXPECT_EQ(till->LastFailure().message, LoadStringUtf8(text::kSoftParam));
+    // The register refused it: nothing was done, the same call again is safe.
+    EXPECT_EQ(till->LastFailure().kind, "Refused");
+    EXPECT_TRUE(till->LastFailure().retrySafe);
     VARIANT code;
     EXPECT_EQ(till->InvokeByName("GetLastErrorCode", InvokeKind::Method, {}, &code), S_OK);
     EXPECT_NE(Utf16ToUtf8(code.bstrVal()).find("SOFTPARAM"), std::string::npos);
+    // Payments below the total keep the word callers know and get a kind of their own.
+    ASSERT_EQ(till->InvokeByName("OpenCheck", InvokeKind::Method, {VARIANT::FromBstr(u"1")}, &port),
+              S_OK);
+    ASSERT_EQ(till->InvokeByName("FiscalLine", InvokeKind::Method,
+                                 {VARIANT::FromBstr(u"Сир"), VARIANT::FromLong(1),
+                                  VARIANT::FromLong(1000), VARIANT::FromLong(0),
+                                  VARIANT::FromLong(1), VARIANT::FromLong(0), VARIANT::FromLong(0)},
+                                 &port),
+              S_OK);
+    ASSERT_EQ(till->InvokeByName("CloseCheckEx", InvokeKind::Method,
+                                 {VARIANT::FromLong(10), VARIANT::FromLong(0), VARIANT::FromLong(0),
+                                  VARIANT::FromLong(0)},
+                                 &port),
+              S_OK);
+    EXPECT_EQ(till->LastFailure().code, "CONNTIMEOUT");
+    EXPECT_EQ(till->LastFailure().kind, "NotEnoughMoney");
+    EXPECT_TRUE(till->LastFailure().retrySafe);
+    EXPECT_EQ(till->InvokeByName("AbortCheck", InvokeKind::Method, {}, &port), S_OK);
     EXPECT_EQ(till->InvokeByName("Done", InvokeKind::Method, {}, &port), S_OK);
 
     // A register that never answers: another reason.
     EXPECT_EQ(init(kPort + 1), E_FAIL);
     EXPECT_EQ(till->LastFailure().code, "CONNTIMEOUT");
     EXPECT_EQ(till->LastFailure().message, LoadStringUtf8(text::kNoConnection));
+    // Silence may hide a command the register did: a repeat is not known to be safe.
+    EXPECT_EQ(till->LastFailure().kind, "NoAnswer");
+    EXPECT_FALSE(till->LastFailure().retrySafe);
     object->Release();
     silent.Stop();
 

@@ -1,5 +1,7 @@
 #include "resources/strings.h"
 
+#include "resources/failure.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,3 +55,31 @@ TEST(StringsTest, TextsKeepTheirBlanksExactly) {
 }
 
 }  // namespace
+
+// The failure table is looked up three ways (by kind, by name, by word); each must lead back to
+// its own row, and a word two rows share must name the first (CONNTIMEOUT is silence, not the
+// money that was short).
+TEST(FailureTableTest, EveryRowIsFoundByItsKindItsNameAndItsWord) {
+    size_t count = 0;
+    const vsk::FaultRow* rows = vsk::FaultRows(&count);
+    ASSERT_GT(count, 20u);
+    for (size_t i = 0; i < count; ++i) {
+        const vsk::FaultRow& row = rows[i];
+        SCOPED_TRACE(std::string(row.name));
+        EXPECT_EQ(&vsk::RowOf(row.fault), &row);
+        EXPECT_EQ(vsk::FaultOfName(row.name, vsk::Fault::Refused), row.fault);
+        EXPECT_EQ(row.word.empty(), row.fault == vsk::Fault::Refused);
+        if (!row.word.empty()) {
+            const vsk::Fault first = vsk::FaultOfWord(row.word);
+            EXPECT_EQ(vsk::RowOf(first).word, row.word);
+            EXPECT_LE(static_cast<size_t>(first), i);
+        }
+        EXPECT_TRUE(row.http == 400 || row.http == 409 || row.http == 422 || row.http == 501 ||
+                    row.http == 503);
+        EXPECT_LT(row.hresult, 0) << "a failure's HRESULT has its severity bit";
+    }
+    EXPECT_EQ(vsk::FaultOfWord("CONNTIMEOUT"), vsk::Fault::NoAnswer);
+    EXPECT_EQ(vsk::FaultOfWord("SOFTPARAM"), vsk::Fault::Refused);
+    EXPECT_EQ(vsk::FaultOfName("NoSuchKind", vsk::Fault::Ending), vsk::Fault::Ending);
+    EXPECT_EQ(vsk::Failure(vsk::Fault::NotEnoughMoney).word, "CONNTIMEOUT");
+}
