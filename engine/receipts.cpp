@@ -384,6 +384,7 @@ int16_t CVSKCore::OpenReceipt(const std::string& department, bool returnCheck) {
     ReceiptEvents().Opened();
     m_szCheckResult.clear();
     m_szCheckResultXML.clear();
+    m_closingFigures = {};
     return 1;  // the status window stays for the lines
 }
 
@@ -567,7 +568,8 @@ void CVSKCore::FillCheckResult(const std::string& reply) {
         size_t at = 4 + 10 * i;
         std::string_view field =
             at < reply.size() ? std::string_view(reply).substr(at, 10) : std::string_view{};
-        values[i] = std::to_string(LeadingNumber(field));
+        m_closingFigures[i] = LeadingNumber(field);
+        values[i] = std::to_string(m_closingFigures[i]);
         if (i > 0) {
             m_szCheckResult += ';';
         }

@@ -243,6 +243,9 @@ public:
     // The amount due of the open receipt.
     int64_t RunningTotal() const;
     const std::string& GetCheckResult() const { return m_szCheckResult; }
+    // The last closing's figures as numbers, in GetCheckResult's order (receipt number, total,
+    // on-sale taxes, included taxes, ..., returns' total, ...).
+    const std::array<int64_t, 9>& ClosingFigures() const { return m_closingFigures; }
     const std::string& GetCheckResultXML() const { return m_szCheckResultXML; }
 
     void SetShowStatusDialogs(bool on) { m_bShowStatusDialogs = on; }
@@ -443,6 +446,7 @@ private:
     ReceiptTotals m_totals;
     int32_t m_lLineTaxes = 0;
     std::string m_szCheckResult;
+    std::array<int64_t, 9> m_closingFigures{};
     std::string m_szCheckResultXML;
     std::string m_szLastLineName;
 

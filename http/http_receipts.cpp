@@ -296,16 +296,13 @@ HttpReply CHttpFront::OutcomeReply(const ReceiptOutcome& o, const WholeReceipt& 
             if (o.figures) {
                 // number;total;on-sale taxes;included taxes;...;return figures
                 const auto& f = *o.figures;
-                std::string joined;
-                for (size_t i = 0; i < f.size(); ++i)
-                    joined += (i ? ";" : "") + std::to_string(f[i]);
                 result.Set("number", f[0]);
                 // What the receipt took, or for a return what it paid back.
                 result.Set("total", receipt.isReturn ? f[5] : f[1]);
                 result.Set("onSaleTaxes", f[2]);
                 result.Set("includedTaxes", f[3]);
                 result.Set("returnTotal", f[5]);
-                result.Set("checkResult", joined);
+                result.Set("checkResult", o.checkResult);
             }
             result.Set("kind", receipt.isReturn ? "return" : "sale");
             result.Set("sum", o.total);

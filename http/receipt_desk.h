@@ -51,6 +51,7 @@ struct ReceiptOutcome {
     // Printed: the closing's figures in the register's order (number, total, on-sale taxes,
     // included taxes, ..., returns' total, ...), when the register gave them.
     std::optional<std::array<int64_t, 9>> figures;
+    std::string checkResult;  // the same as GetCheckResult answers them ("N;N;...")
     // Not printed or in doubt: why, in the register's words, and the step it came at.
     Failure failure;
     std::string message;  // UTF-8; may be empty

@@ -342,6 +342,26 @@ void CVSKPortManager::TaskEnded(int32_t portNumber) {
     }
 }
 
+bool CVSKPortManager::AskEngine(int32_t portNumber, std::function<void(CVSKCore*)> task,
+                                std::chrono::milliseconds limit) {
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto answer = std::make_shared<Answer>();
+    const bool queued = RunWithEngine(portNumber, [answer, task = std::move(task)](CVSKCore* core) {
+        task(core);
+        std::lock_guard lock(answer->mutex);
+        answer->done = true;
+        answer->cv.notify_all();
+    });
+    if (!queued)
+        return false;
+    std::unique_lock lock(answer->mutex);
+    return answer->cv.wait_for(lock, limit, [&] { return answer->done; });
+}
+
 bool CVSKPortManager::OnPortWorker(int32_t portNumber) {
     std::lock_guard lock(m_mutex);
     auto it = m_slots.find(portNumber);

@@ -146,6 +146,11 @@ public:
     // Runs `task` on the port's worker with the port's engine, or with nullptr when the port is
     // not open by then; false (nothing run) when no thread can be had for the port.
     bool RunWithEngine(int32_t portNumber, std::function<void(CVSKCore*)> task);
+    // The same, waiting for it at most `limit` (the worker may be busy with a receipt, whose
+    // exchanges are bounded): false when the task could not be queued or did not run in time
+    // (it still runs later, on what it shares).
+    bool AskEngine(int32_t portNumber, std::function<void(CVSKCore*)> task,
+                   std::chrono::milliseconds limit);
     bool OnPortWorker(int32_t portNumber);
 
     // Ends the lock waits whose time is up on every port; the milliseconds until the next one

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/line_sum.h"
+#include "engine/vsk_core.h"
 #include "ledger/ledger.h"
 #include "rpc/json.h"
 #include "server/client_object.h"
@@ -19,22 +20,6 @@ VARIANT Long(int64_t v) {
 // The body was valid JSON, so its texts are valid UTF-8.
 VARIANT Text(const std::string& utf8) {
     return VARIANT::FromBstr(Utf8ToUtf16(utf8).value_or(BSTR()));
-}
-
-// "number;total;on-sale taxes;..." as the engine joins the closing's figures.
-std::array<int64_t, 9> Figures(const std::string& joined) {
-    std::array<int64_t, 9> values{};
-    size_t at = 0;
-    for (int64_t& value : values) {
-        if (at > joined.size())
-            break;
-        size_t end = joined.find(';', at);
-        if (end == std::string::npos)
-            end = joined.size();
-        value = std::atoll(joined.substr(at, end - at).c_str());
-        at = end + 1;
-    }
-    return values;
 }
 
 ReceiptOutcome Failed(Failure failure, std::string message, std::string step) {
@@ -332,13 +317,14 @@ ReceiptOutcome CReceiptDesk::PrintLocked(int port, CVeskar* object, const WholeR
         out.total = total;
     }
     if (ok)
-        out = Close(object, receipt, total);
+        out = Close(port, object, receipt, total);
     if (opened && out.end == ReceiptOutcome::End::NotPrinted)
         Invoke(object, VeskarDispId::AbortCheck, {});
     return out;
 }
 
-ReceiptOutcome CReceiptDesk::Close(CVeskar* object, const WholeReceipt& receipt, int64_t total) {
+ReceiptOutcome CReceiptDesk::Close(int port, CVeskar* object, const WholeReceipt& receipt,
+                                   int64_t total) {
     Call call = Invoke(
         object, VeskarDispId::CloseCheckEx,
         {Long(receipt.cash), Long(receipt.check), Long(receipt.credit), Long(receipt.packing)});
@@ -365,9 +351,20 @@ ReceiptOutcome CReceiptDesk::Close(CVeskar* object, const WholeReceipt& receipt,
     }
     out.end = ReceiptOutcome::End::Printed;
     out.total = total;
-    Call result = Invoke(object, VeskarDispId::GetCheckResult, {});
-    if (result.Ok() && result.value.vt() == VT_BSTR)
-        out.figures = Figures(Utf16ToUtf8(result.value.bstrVal()));
+    // The closing's figures as the engine read them, typed: nothing joins and splits them.
+    auto read = std::make_shared<ReceiptOutcome>();
+    if (m_ports.AskEngine(
+            port,
+            [read](CVSKCore* core) {
+                if (core) {
+                    read->figures = core->ClosingFigures();
+                    read->checkResult = core->GetCheckResult();  // digits and ';' only
+                }
+            },
+            std::chrono::seconds(30))) {
+        out.figures = read->figures;
+        out.checkResult = read->checkResult;
+    }
     return out;
 }
 

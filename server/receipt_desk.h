@@ -67,7 +67,7 @@ private:
     ReceiptOutcome PrintLocked(int port, CVeskar* object, const WholeReceipt& receipt,
                                const std::string& key);
     static ReceiptOutcome Refusal(const Call& call, const std::string& step);
-    ReceiptOutcome Close(CVeskar* object, const WholeReceipt& receipt, int64_t total);
+    ReceiptOutcome Close(int port, CVeskar* object, const WholeReceipt& receipt, int64_t total);
     bool Stopping();
 
     CVSKPortManager& m_ports;

@@ -267,37 +267,25 @@ bool CServerSession::RegisterClasses(bool singleUseOnly, std::string* error) {
 }
 
 std::string CServerSession::LastReceiptJson(int port) {
-    struct Answer {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool done = false;
-        std::string json;
-    };
-    auto answer = std::make_shared<Answer>();
-    auto give = [answer](std::string json) {
-        std::lock_guard lock(answer->mutex);
-        answer->done = true;
-        answer->json = std::move(json);
-        answer->cv.notify_all();
-    };
-    const bool queued = m_ports.RunWithEngine(port, [give](CVSKCore* core) {
-        if (!core) {
-            give(R"({"number":null,"reason":"the port is not open"})");
-            return;
-        }
-        const std::optional<int64_t> number = core->ReadLastReceiptNumber();
-        give(
-            number
-                ? "{\"number\":" + std::to_string(*number) + "}"
-                : R"({"number":null,"reason":"the register did not tell its last receipt number"})");
-    });
-    if (!queued)
-        return R"({"number":null,"reason":"no thread could be had for the port"})";
-    // The port's worker may be busy with a receipt: its own exchanges are bounded, and so is this.
-    std::unique_lock lock(answer->mutex);
-    if (!answer->cv.wait_for(lock, std::chrono::seconds(30), [&] { return answer->done; }))
-        return R"({"number":null,"reason":"the port's worker did not come to it within 30 s"})";
-    return answer->json;
+    // Shared with the worker, which may come to it after this answer has given up.
+    auto json = std::make_shared<std::string>();
+    const bool answered = m_ports.AskEngine(
+        port,
+        [json](CVSKCore* core) {
+            if (!core) {
+                *json = R"({"number":null,"reason":"the port is not open"})";
+                return;
+            }
+            const std::optional<int64_t> number = core->ReadLastReceiptNumber();
+            *json = number ? "{\"number\":" + std::to_string(*number) + "}"
+                           : R"({"number":null,"reason":"the register did not tell its last )"
+                             R"(receipt number"})";
+        },
+        std::chrono::seconds(30));
+    if (!answered)
+        return R"({"number":null,"reason":"the port's worker did not come to it within 30 s, )"
+               R"(or no thread could be had for the port"})";
+    return *json;
 }
 
 bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
