@@ -387,16 +387,12 @@ Register::Reply Register::Finf(std::string_view a) {
     return kReady;
 }
 
-void Register::ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int64_t& saleKind2,
-                                 int64_t& returnKind2) const {
+TotalTaxes Register::ComputeTotalTaxes() const {
     if (!m_taxesOnTotal) {
-        saleOnSale = m_totals.saleOnSale;
-        returnOnSale = m_totals.returnOnSale;
-        saleKind2 = m_totals.saleKind2;
-        returnKind2 = m_totals.returnKind2;
-        return;
+        return {m_totals.saleOnSale, m_totals.returnOnSale, m_totals.saleKind2,
+                m_totals.returnKind2};
     }
-    saleOnSale = returnOnSale = saleKind2 = returnKind2 = 0;
+    TotalTaxes taxes;
     for (int k = 0; k < 8; ++k) {
         const TaxRate& t = m_model.taxes[k];
         if (!t.set || (t.kind != '1' && t.kind != '2'))
@@ -404,9 +400,10 @@ void Register::ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int
         double r = RateOf(t);
         int64_t sale = static_cast<int64_t>(std::floor(m_totals.saleTurnover[k] * r + 0.5));
         int64_t ret = static_cast<int64_t>(std::floor(m_totals.returnTurnover[k] * r + 0.5));
-        (t.kind == '1' ? saleOnSale : saleKind2) += sale;
-        (t.kind == '1' ? returnOnSale : returnKind2) += ret;
+        (t.kind == '1' ? taxes.saleOnSale : taxes.saleKind2) += sale;
+        (t.kind == '1' ? taxes.returnOnSale : taxes.returnKind2) += ret;
     }
+    return taxes;
 }
 
 Register::Reply Register::Comp(std::string_view a) {
@@ -442,17 +439,36 @@ Register::Reply Register::Comp(std::string_view a) {
 }
 
 std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
-    int64_t saleOnSale, returnOnSale, saleKind2, returnKind2;
-    ComputeTotalTaxes(saleOnSale, returnOnSale, saleKind2, returnKind2);
-    const int64_t amount = due < 0 ? -due : due;
-    const int64_t change = cash + nonCash - amount;
+    const TotalTaxes taxes = ComputeTotalTaxes();
+    const int64_t change = cash + nonCash - (due < 0 ? -due : due);
 
     Print(std::string(42, '-'));
+    PrintFreeText(FreeTextPart::kBeforeFiscalPart);
+    PrintReceiptTotals(taxes);
+    PrintPayment(due, cash, nonCash, change);
+    ++m_lastReceipt;
+    PrintPair("RECEIPT", std::to_string(m_lastReceipt));
+    PrintFreeText(FreeTextPart::kAfterFiscalPart);
+    m_freeText.clear();
+    PrintBottom();
+
+    MoveCashDrawer(due, cash, nonCash, change);
+    AddToDay(taxes);
+    const std::string data = RecordClosing(taxes);
+    EndReceipt();
+    return data;
+}
+
+void Register::PrintFreeText(FreeTextPart part) {
     for (const FreeText& t : m_freeText) {
-        if (!t.beforeFiscalPart)
+        if (t.beforeFiscalPart != (part == FreeTextPart::kBeforeFiscalPart))
             continue;
         Print(t.doubleStrike ? "**" + t.text + "**" : t.text);
     }
+}
+
+// Discounts, surcharges and returns, the turnover of each tax rate, the taxes.
+void Register::PrintReceiptTotals(const TotalTaxes& taxes) {
     if (m_totals.discounts != 0) {
         PrintPair(m_discountTotalsName.empty() ? "DISCOUNTS" : m_discountTotalsName,
                   FormatMoney(-m_totals.discounts));
@@ -477,12 +493,15 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
     if (m_totals.saleIncluded - m_totals.returnIncluded != 0) {
         PrintPair("INCLUDED TAXES", FormatMoney(m_totals.saleIncluded - m_totals.returnIncluded));
     }
-    if (saleOnSale - returnOnSale != 0) {
-        PrintPair("ON-SALE TAXES", FormatMoney(saleOnSale - returnOnSale));
+    if (taxes.saleOnSale - taxes.returnOnSale != 0) {
+        PrintPair("ON-SALE TAXES", FormatMoney(taxes.saleOnSale - taxes.returnOnSale));
     }
-    if (saleKind2 - returnKind2 != 0) {
-        PrintPair("WITHHELD TAXES", FormatMoney(saleKind2 - returnKind2));
+    if (taxes.saleKind2 - taxes.returnKind2 != 0) {
+        PrintPair("WITHHELD TAXES", FormatMoney(taxes.saleKind2 - taxes.returnKind2));
     }
+}
+
+void Register::PrintPayment(int64_t due, int64_t cash, int64_t nonCash, int64_t change) {
     PrintPair("TOTAL", FormatMoney(due));
     if (cash != 0)
         PrintPair("CASH", FormatMoney(cash));
@@ -490,32 +509,26 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         PrintPair("NON-CASH", FormatMoney(nonCash));
     if (change != 0)
         PrintPair("CHANGE", FormatMoney(change));
+}
 
-    ++m_lastReceipt;
-    PrintPair("RECEIPT", std::to_string(m_lastReceipt));
-    for (const FreeText& t : m_freeText) {
-        if (t.beforeFiscalPart)
-            continue;
-        Print(t.doubleStrike ? "**" + t.text + "**" : t.text);
-    }
-    m_freeText.clear();
-    PrintBottom();
-
-    // Cash drawer: for a sale the drawer keeps the cash minus the change; a payout takes the
-    // part that non-cash payments do not cover.
+// For a sale the drawer keeps the cash minus the change; a payout takes the part that non-cash
+// payments do not cover.
+void Register::MoveCashDrawer(int64_t due, int64_t cash, int64_t nonCash, int64_t change) {
     if (due >= 0) {
         int64_t cashIn = cash - change;
         m_cash.sales += cashIn;
         m_cash.total += cashIn;
         m_cash.checkIncome += nonCash;
     } else {
-        int64_t cashOut = amount - nonCash;
+        int64_t cashOut = -due - nonCash;
         m_cash.returns += cashOut;
         m_cash.total -= cashOut;
         m_cash.checkOutcome += nonCash;
     }
+}
 
-    // Fiscal counters of the day.
+// The receipt's figures join the fiscal counters of the day.
+void Register::AddToDay(const TotalTaxes& taxes) {
     m_day.total += m_totals.sale;
     m_day.ret += m_totals.ret;
     m_day.untaxedTotal += m_totals.saleUntaxed;
@@ -524,18 +537,20 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         m_day.taxTotal[k] += m_totals.saleTurnover[k];
         m_day.taxReturn[k] += m_totals.returnTurnover[k];
     }
-    m_day.onSale += saleOnSale - returnOnSale;
+    m_day.onSale += taxes.saleOnSale - taxes.returnOnSale;
     m_day.included += m_totals.saleIncluded - m_totals.returnIncluded;
-    m_day.kind2 += saleKind2 - returnKind2;
+    m_day.kind2 += taxes.saleKind2 - taxes.returnKind2;
     m_day.discounts += m_totals.discounts;
     m_day.surcharges += m_totals.surcharges;
     ++m_day.receipts;
+}
 
-    // COMP figures: receipt number, total, on-sale, included, withheld, then the same for the
-    // return part.
-    int64_t figures[9] = {m_lastReceipt, m_totals.sale, saleOnSale,   m_totals.saleIncluded,
-                          saleKind2,     m_totals.ret,  returnOnSale, m_totals.returnIncluded,
-                          returnKind2};
+// COMP figures: receipt number, total, on-sale, included, withheld, then the same for the
+// return part. Kept joined by ';' for the control channel; returned as the reply's data.
+std::string Register::RecordClosing(const TotalTaxes& taxes) {
+    const int64_t figures[9] = {m_lastReceipt,         m_totals.sale,           taxes.saleOnSale,
+                                m_totals.saleIncluded, taxes.saleKind2,         m_totals.ret,
+                                taxes.returnOnSale,    m_totals.returnIncluded, taxes.returnKind2};
     m_lastClosing.clear();
     std::string data;
     for (int i = 0; i < 9; ++i) {
@@ -544,6 +559,10 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         m_lastClosing += std::to_string(figures[i]);
         data += PadLeft(std::to_string(figures[i]), 10);
     }
+    return data;
+}
+
+void Register::EndReceipt() {
     m_lastReceiptTape = m_receiptTape;
     ++m_receiptsClosed;
     if (m_returnPart)
@@ -552,7 +571,6 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
     m_returnPart = false;
     m_discountTotalsName.clear();
     m_surchargeTotalsName.clear();
-    return data;
 }
 
 Register::Reply Register::Canc(std::string_view) {
