@@ -232,6 +232,12 @@ private:
     Reply Artd(std::string_view a);
 
     Reply SaleLine(std::string_view a, bool isReturn, bool longArticles);
+    // Steps of a sale line; a refusal is the error word, nullptr when there is none.
+    const char* SaleRefusal(bool isReturn, bool longWord) const;
+    const char* ArticleRefusal(const ReceiptLine& line, bool longMode) const;
+    void RegisterLine(const ReceiptLine& line);
+    void AddToTotals(const ReceiptLine& line, int sign);
+    void PrintSaleLine(const ReceiptLine& line, const std::string& discountName);
     Reply Configuration(bool digitKey);
     // Prints the closing, moves the counters; returns the nine COMP figures as reply data.
     std::string CloseReceipt(int64_t due, int64_t cash, int64_t nonCash);
