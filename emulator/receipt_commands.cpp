@@ -30,6 +30,186 @@ std::string QuantityText(int64_t quantity, bool piece) {
     return buf;
 }
 
+// The fields of a sale line command as the server sent them.
+struct SaleFields {
+    std::string name;  // the name field, blanks included
+    int64_t sum = 0, price = 0, quantity = 0;
+    bool piece = true;
+    std::vector<int> taxes;  // indexes 1..8
+    int64_t article = 0;
+    int64_t discount = 0;  // negative: discount, positive: surcharge
+    std::string discountName;
+    std::string continuation;  // of the name, after the discount part
+};
+
+// Long mode names the taxes by their letters; short mode repeats, for each of the eight, the
+// letter, kind and rate it read from CNAL, so that a stale or foreign table is refused.
+bool ParseTaxField(std::string_view field, const TaxTable& table, bool longMode,
+                   std::vector<int>& taxes) {
+    if (longMode) {
+        for (char c : field) {
+            if (c == '0')
+                continue;
+            int index = TaxIndexOfLetter(c);
+            if (index == 0 || !table[index - 1].set)
+                return false;
+            taxes.push_back(index);
+        }
+        return true;
+    }
+    for (int i = 1; i <= 8; ++i) {
+        std::string_view g = field.substr((i - 1) * 6, 6);
+        if (g == "000000")
+            continue;
+        const TaxRate& t = table[i - 1];
+        int64_t rate;
+        if (TaxIndexOfLetter(g[0]) != i || !t.set || g[1] != t.kind ||
+            !ParseField(g.substr(2), rate) || rate != t.rate) {
+            return false;
+        }
+        taxes.push_back(i);
+    }
+    return true;
+}
+
+bool ParseArticleField(std::string_view field, bool longMode, int64_t& article) {
+    if (longMode)
+        return AllDigits(field) && ParseField(field, article);
+    article = ParseArticle4(field);
+    return article >= 0;
+}
+
+// How many characters of the name may follow the discount part.
+size_t ContinuationLimit(const Model& model, bool longMode) {
+    if (model.family == 0)
+        return 0;
+    if ((kLongArticleLevels >> model.level) & 1)
+        return longMode ? 104 : 29;
+    return model.level == 3 || model.level == 4 || model.level == 7 ? 29 : 24;
+}
+
+// The optional tail: a discount or surcharge (sign, name, amount; all zeros for none), then
+// the rest of the name.
+bool ParseSaleTail(std::string_view tail, const Model& model, bool longMode, SaleFields& f) {
+    if (tail.size() < 23)
+        return false;
+    const char sign = tail[0];
+    const std::string_view name = tail.substr(1, 13);
+    int64_t amount;
+    if (!ParseField(tail.substr(14, 9), amount) || amount < 0)
+        return false;
+    if (sign == '-' || sign == '+') {
+        f.discount = sign == '-' ? -amount : amount;
+        f.discountName = Trim(name);
+    } else if (sign != '0' || name != std::string(13, '0') || amount != 0) {
+        return false;
+    }
+    f.continuation = std::string(tail.substr(23));
+    return f.continuation.size() <= ContinuationLimit(model, longMode);
+}
+
+bool ParseSaleFields(std::string_view a, const Model& model, bool longMode, SaleFields& f) {
+    const size_t nameWidth = longMode ? 24 : 12;
+    const size_t qtyWidth = longMode ? 6 : 5;
+    const size_t taxWidth = longMode ? 2 : 48;
+    const size_t articleWidth = longMode ? 9 : 4;
+    if (a.size() < nameWidth + 9 + 9 + qtyWidth + 2 + taxWidth + articleWidth)
+        return false;
+
+    size_t p = 0;
+    auto take = [&](size_t n) {
+        std::string_view field = a.substr(p, n);
+        p += n;
+        return field;
+    };
+    f.name = std::string(take(nameWidth));
+    if (!ParseField(take(9), f.sum) || !ParseField(take(9), f.price) ||
+        !ParseField(take(qtyWidth), f.quantity) || f.sum < 0 || f.price < 0 || f.quantity < 0) {
+        return false;
+    }
+    const char pieceChar = a[p++];
+    const char reserved = a[p++];
+    if ((pieceChar != '0' && pieceChar != '1') || reserved != '0')
+        return false;
+    f.piece = pieceChar == '1';
+    if (!ParseTaxField(take(taxWidth), model.taxes, longMode, f.taxes) ||
+        !ParseArticleField(take(articleWidth), longMode, f.article)) {
+        return false;
+    }
+    return p == a.size() || ParseSaleTail(a.substr(p), model, longMode, f);
+}
+
+// The register recomputes the line sum and refuses a line whose figures disagree, a discount
+// larger than the line and a sum past nine digits.
+const char* FiguresRefusal(const SaleFields& f) {
+    const int64_t expected = f.piece ? f.price * (f.quantity == 0 ? 1 : f.quantity)
+                                     : (f.price * 1000 * f.quantity + 500000) / 1000000;
+    bool agrees = f.sum == expected;
+    if (!f.piece && f.quantity == 0) {
+        // A divisible quantity of 0 may be read as nothing or as one thousandth; the register
+        // accepts the sum of either reading.
+        agrees = agrees || f.sum == 0 || f.sum == (f.price * 1000 + 500000) / 1000000;
+    }
+    if (!agrees)
+        return "SOFTCHECK";
+    if (f.discount < 0 && -f.discount > f.sum)
+        return "SOFTBADDISC";
+    if (f.sum + f.discount > 999999999)
+        return "SOFTOVER";
+    return nullptr;
+}
+
+ReceiptLine LineOf(const SaleFields& f, bool isReturn, const std::string& longName) {
+    ReceiptLine line;
+    // A long name sent before the line (FINF) takes the place of the line's own.
+    line.name = longName.empty() ? Trim(f.name + f.continuation) : longName;
+    line.quantity = f.quantity;
+    line.price = f.price;
+    line.piece = f.piece;
+    line.taxes = f.taxes;
+    line.discount = f.discount;
+    line.sum = f.sum + f.discount;
+    line.article = f.article;
+    line.isReturn = isReturn;
+    return line;
+}
+
+// The highest article number each level keeps; long article numbers go to nine digits.
+int64_t MaxArticle(int level, bool longMode) {
+    switch (level) {
+        case 3:
+        case 4:
+            return 9999;
+        case 5:
+        case 6:
+            return longMode ? 999999999 : 9999;
+        case 7:
+            return 4999;
+        case 8:
+            return longMode ? 999999999 : 20688;
+        case 9:
+            return longMode ? 999999999 : 15516;
+        default:
+            return 1999;
+    }
+}
+
+// Each line's own taxes; included taxes round up, taxes on top of the price and withheld ones
+// round down.
+void ComputeLineTaxes(const TaxTable& table, ReceiptLine& line) {
+    for (int index : line.taxes) {
+        const TaxRate& t = table[index - 1];
+        double r = RateOf(t);
+        double s = static_cast<double>(line.sum);
+        if (t.kind == '0')
+            line.included += static_cast<int64_t>(std::ceil(s * (1 - 1 / (1 + r))));
+        if (t.kind == '1')
+            line.onSale += static_cast<int64_t>(std::floor(s * r));
+        if (t.kind == '2')
+            line.kind2 += static_cast<int64_t>(std::floor(s * r));
+    }
+}
+
 }  // namespace
 
 std::string FormatMoney(int64_t kopecks) {
@@ -143,237 +323,112 @@ Register::Reply Register::Bfcd(std::string_view a) {
 }
 
 Register::Reply Register::SaleLine(std::string_view a, bool isReturn, bool longWord) {
-    if (!m_receiptOpen)
-        return Error("SOFTPROTOC");
-    if (NeedsRegistrationMode())
-        return Error("SOFTSLWORK");
-    // A receipt may switch once from sales to returns, never back.
-    if (m_returnPart && !isReturn)
-        return Error("SOFTPROTOC");
+    if (const char* refusal = SaleRefusal(isReturn, longWord))
+        return Error(refusal);
     const bool longMode = m_articleMode == 2;
-    if (longWord != longMode)
-        return Error("SOFTARTMODE");
-
-    const size_t nameWidth = longMode ? 24 : 12;
-    const size_t qtyWidth = longMode ? 6 : 5;
-    const size_t taxWidth = longMode ? 2 : 48;
-    const size_t articleWidth = longMode ? 9 : 4;
-    const size_t base = nameWidth + 9 + 9 + qtyWidth + 2 + taxWidth + articleWidth;
-    if (a.size() < base)
+    SaleFields f;
+    if (!ParseSaleFields(a, m_model, longMode, f))
         return Error("SOFTPARAM");
-
-    size_t p = 0;
-    auto take = [&](size_t n) {
-        std::string_view f = a.substr(p, n);
-        p += n;
-        return f;
-    };
-    std::string name(take(nameWidth));
-    int64_t sum, price, quantity;
-    if (!ParseField(take(9), sum) || !ParseField(take(9), price) ||
-        !ParseField(take(qtyWidth), quantity) || sum < 0 || price < 0 || quantity < 0) {
-        return Error("SOFTPARAM");
-    }
-    char pieceChar = a[p++];
-    char reserved = a[p++];
-    if ((pieceChar != '0' && pieceChar != '1') || reserved != '0')
-        return Error("SOFTPARAM");
-    const bool piece = pieceChar == '1';
-
-    std::vector<int> taxes;
-    std::string_view taxField = take(taxWidth);
-    if (longMode) {
-        for (char c : taxField) {
-            if (c == '0')
-                continue;
-            int index = TaxIndexOfLetter(c);
-            if (index == 0 || !m_model.taxes[index - 1].set)
-                return Error("SOFTPARAM");
-            taxes.push_back(index);
-        }
-    } else {
-        for (int i = 1; i <= 8; ++i) {
-            std::string_view g = taxField.substr((i - 1) * 6, 6);
-            if (g == "000000")
-                continue;
-            const TaxRate& t = m_model.taxes[i - 1];
-            int64_t rate;
-            // The server repeats the rate it read from CNAL; a stale or foreign table is refused.
-            if (TaxIndexOfLetter(g[0]) != i || !t.set || g[1] != t.kind ||
-                !ParseField(g.substr(2), rate) || rate != t.rate) {
-                return Error("SOFTPARAM");
-            }
-            taxes.push_back(i);
-        }
-    }
-
-    int64_t article;
-    std::string_view articleField = take(articleWidth);
-    if (longMode) {
-        if (!AllDigits(articleField) || !ParseField(articleField, article)) {
-            return Error("SOFTPARAM");
-        }
-    } else {
-        article = ParseArticle4(articleField);
-        if (article < 0)
-            return Error("SOFTPARAM");
-    }
-
-    int64_t discount = 0;
-    std::string discountName;
-    std::string continuation;
-    if (p < a.size()) {
-        if (a.size() - p < 23)
-            return Error("SOFTPARAM");
-        char sign = a[p];
-        std::string_view dname = a.substr(p + 1, 13);
-        int64_t amount;
-        if (!ParseField(a.substr(p + 14, 9), amount) || amount < 0)
-            return Error("SOFTPARAM");
-        if (sign == '-' || sign == '+') {
-            discount = sign == '-' ? -amount : amount;
-            discountName = Trim(dname);
-        } else if (sign != '0' || dname != std::string(13, '0') || amount != 0) {
-            return Error("SOFTPARAM");
-        }
-        p += 23;
-        continuation = std::string(a.substr(p));
-        size_t limit = 24;
-        if (m_model.level == 3 || m_model.level == 4 || m_model.level == 7)
-            limit = 29;
-        if ((kLongArticleLevels >> m_model.level) & 1)
-            limit = longMode ? 104 : 29;
-        if (m_model.family == 0 ? !continuation.empty() : continuation.size() > limit) {
-            return Error("SOFTPARAM");
-        }
-    }
-
-    // The register recomputes the line sum and refuses a line whose figures disagree.
-    int64_t expected = piece ? price * (quantity == 0 ? 1 : quantity)
-                             : (price * 1000 * quantity + 500000) / 1000000;
-    bool agrees = sum == expected;
-    if (!piece && quantity == 0) {
-        // A divisible quantity of 0 may be read as nothing or as one thousandth; the register
-        // accepts the sum of either reading.
-        agrees = agrees || sum == 0 || sum == (price * 1000 + 500000) / 1000000;
-    }
-    if (!agrees)
-        return Error("SOFTCHECK");
-    if (discount < 0 && -discount > sum)
-        return Error("SOFTBADDISC");
-    if (sum + discount > 999999999)
-        return Error("SOFTOVER");
-
-    ReceiptLine line;
-    line.name = Trim(name + continuation);
-    if (!m_longName.empty())
-        line.name = m_longName;
-    line.quantity = quantity;
-    line.price = price;
-    line.piece = piece;
-    line.taxes = taxes;
-    line.discount = discount;
-    line.sum = sum + discount;
-    line.article = article;
-    line.isReturn = isReturn;
-
-    if (article > 0) {
-        int64_t maxArticles = 1999;
-        switch (m_model.level) {
-            case 1:
-                maxArticles = 1999;
-                break;
-            case 3:
-            case 4:
-                maxArticles = 9999;
-                break;
-            case 5:
-            case 6:
-                maxArticles = longMode ? 999999999 : 9999;
-                break;
-            case 7:
-                maxArticles = 4999;
-                break;
-            case 8:
-                maxArticles = longMode ? 999999999 : 20688;
-                break;
-            case 9:
-                maxArticles = longMode ? 999999999 : 15516;
-                break;
-        }
-        if (article > maxArticles)
-            return Error("SOFTBADART");
-        auto it = m_articles.find(article);
-        if (it != m_articles.end()) {
-            const ArticleRecord& r = it->second;
-            if (r.name != line.name || r.piece != piece || r.taxes != taxes) {
-                return Error("SOFTDIFART");
-            }
-        }
-    }
-
-    for (int index : taxes) {
-        const TaxRate& t = m_model.taxes[index - 1];
-        double r = RateOf(t);
-        double s = static_cast<double>(line.sum);
-        if (t.kind == '0')
-            line.included += static_cast<int64_t>(std::ceil(s * (1 - 1 / (1 + r))));
-        if (t.kind == '1')
-            line.onSale += static_cast<int64_t>(std::floor(s * r));
-        if (t.kind == '2')
-            line.kind2 += static_cast<int64_t>(std::floor(s * r));
-    }
+    if (const char* refusal = FiguresRefusal(f))
+        return Error(refusal);
+    ReceiptLine line = LineOf(f, isReturn, m_longName);
+    if (const char* refusal = ArticleRefusal(line, longMode))
+        return Error(refusal);
+    ComputeLineTaxes(m_model.taxes, line);
 
     // Accepted: from here on the line is registered.
-    if (isReturn)
+    RegisterLine(line);
+    PrintSaleLine(line, f.discountName);
+    m_lines.push_back(std::move(line));
+    return {"FISC" + std::to_string(m_lines.back().onSale - m_lines.back().kind2), "READY"};
+}
+
+// A line is refused outside an open receipt, on level 7 outside registration mode, when it
+// would switch a receipt from returns back to sales, and when its word is not the article mode's.
+const char* Register::SaleRefusal(bool isReturn, bool longWord) const {
+    if (!m_receiptOpen)
+        return "SOFTPROTOC";
+    if (NeedsRegistrationMode())
+        return "SOFTSLWORK";
+    // A receipt may switch once from sales to returns, never back.
+    if (m_returnPart && !isReturn)
+        return "SOFTPROTOC";
+    if (longWord != (m_articleMode == 2))
+        return "SOFTARTMODE";
+    return nullptr;
+}
+
+const char* Register::ArticleRefusal(const ReceiptLine& line, bool longMode) const {
+    if (line.article <= 0)
+        return nullptr;
+    if (line.article > MaxArticle(m_model.level, longMode))
+        return "SOFTBADART";
+    // An article keeps the name, unit and taxes of its first sale.
+    auto it = m_articles.find(line.article);
+    if (it != m_articles.end()) {
+        const ArticleRecord& r = it->second;
+        if (r.name != line.name || r.piece != line.piece || r.taxes != line.taxes)
+            return "SOFTDIFART";
+    }
+    return nullptr;
+}
+
+void Register::RegisterLine(const ReceiptLine& line) {
+    if (line.isReturn)
         m_returnPart = true;
-    if (article > 0) {
-        ArticleRecord& r = m_articles[article];
+    if (line.article > 0) {
+        ArticleRecord& r = m_articles[line.article];
         r.name = line.name;
-        r.piece = piece;
-        r.taxes = taxes;
-        if (!isReturn) {
-            r.soldQuantity += quantity;
+        r.piece = line.piece;
+        r.taxes = line.taxes;
+        if (!line.isReturn) {
+            r.soldQuantity += line.quantity;
             r.saleSum += line.sum;
         }
     }
-    auto& turnover = isReturn ? m_totals.returnTurnover : m_totals.saleTurnover;
-    for (int index : taxes)
-        turnover[index - 1] += line.sum;
-    if (taxes.empty())
-        (isReturn ? m_totals.returnUntaxed : m_totals.saleUntaxed) += line.sum;
-    if (isReturn) {
-        m_totals.ret += line.sum;
-        m_totals.returnIncluded += line.included;
-        m_totals.returnOnSale += line.onSale;
-        m_totals.returnKind2 += line.kind2;
-    } else {
-        m_totals.sale += line.sum;
-        m_totals.saleIncluded += line.included;
-        m_totals.saleOnSale += line.onSale;
-        m_totals.saleKind2 += line.kind2;
-    }
-    if (discount < 0)
-        m_totals.discounts += -discount;
-    if (discount > 0)
-        m_totals.surcharges += discount;
+    AddToTotals(line, 1);
     m_longName.clear();
+}
 
+// Adds a line to the receipt's totals (sign 1), or takes it off them again (sign -1).
+void Register::AddToTotals(const ReceiptLine& line, int sign) {
+    const int64_t sum = sign * line.sum;
+    auto& turnover = line.isReturn ? m_totals.returnTurnover : m_totals.saleTurnover;
+    for (int index : line.taxes)
+        turnover[index - 1] += sum;
+    if (line.taxes.empty())
+        (line.isReturn ? m_totals.returnUntaxed : m_totals.saleUntaxed) += sum;
+    if (line.isReturn) {
+        m_totals.ret += sum;
+        m_totals.returnIncluded += sign * line.included;
+        m_totals.returnOnSale += sign * line.onSale;
+        m_totals.returnKind2 += sign * line.kind2;
+    } else {
+        m_totals.sale += sum;
+        m_totals.saleIncluded += sign * line.included;
+        m_totals.saleOnSale += sign * line.onSale;
+        m_totals.saleKind2 += sign * line.kind2;
+    }
+    if (line.discount < 0)
+        m_totals.discounts += sign * -line.discount;
+    if (line.discount > 0)
+        m_totals.surcharges += sign * line.discount;
+}
+
+void Register::PrintSaleLine(const ReceiptLine& line, const std::string& discountName) {
     std::string letters;
-    for (int index : taxes)
+    for (int index : line.taxes)
         letters += TaxLetter(index);
-    Print((isReturn ? "RETURN " : "") + line.name);
-    PrintPair("  " + QuantityText(quantity, piece) + " x " + FormatMoney(price),
-              FormatMoney(sum) + (letters.empty() ? "" : " " + letters));
-    if (discount != 0) {
-        PrintPair(std::string(discount < 0 ? "  DISCOUNT " : "  SURCHARGE ") + discountName,
-                  FormatMoney(discount));
+    // The figures line shows the line's own sum, before its discount or surcharge.
+    Print((line.isReturn ? "RETURN " : "") + line.name);
+    PrintPair("  " + QuantityText(line.quantity, line.piece) + " x " + FormatMoney(line.price),
+              FormatMoney(line.sum - line.discount) + (letters.empty() ? "" : " " + letters));
+    if (line.discount != 0) {
+        PrintPair(std::string(line.discount < 0 ? "  DISCOUNT " : "  SURCHARGE ") + discountName,
+                  FormatMoney(line.discount));
     }
-    if (m_onSaleTaxesPerLine && line.onSale != 0) {
+    if (m_onSaleTaxesPerLine && line.onSale != 0)
         PrintPair("  ON-SALE TAX", FormatMoney(line.onSale));
-    }
-    m_lines.push_back(std::move(line));
-    return {"FISC" + std::to_string(m_lines.back().onSale - m_lines.back().kind2), "READY"};
 }
 
 Register::Reply Register::Finf(std::string_view a) {
@@ -387,16 +442,12 @@ Register::Reply Register::Finf(std::string_view a) {
     return kReady;
 }
 
-void Register::ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int64_t& saleKind2,
-                                 int64_t& returnKind2) const {
+TotalTaxes Register::ComputeTotalTaxes() const {
     if (!m_taxesOnTotal) {
-        saleOnSale = m_totals.saleOnSale;
-        returnOnSale = m_totals.returnOnSale;
-        saleKind2 = m_totals.saleKind2;
-        returnKind2 = m_totals.returnKind2;
-        return;
+        return {m_totals.saleOnSale, m_totals.returnOnSale, m_totals.saleKind2,
+                m_totals.returnKind2};
     }
-    saleOnSale = returnOnSale = saleKind2 = returnKind2 = 0;
+    TotalTaxes taxes;
     for (int k = 0; k < 8; ++k) {
         const TaxRate& t = m_model.taxes[k];
         if (!t.set || (t.kind != '1' && t.kind != '2'))
@@ -404,9 +455,10 @@ void Register::ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int
         double r = RateOf(t);
         int64_t sale = static_cast<int64_t>(std::floor(m_totals.saleTurnover[k] * r + 0.5));
         int64_t ret = static_cast<int64_t>(std::floor(m_totals.returnTurnover[k] * r + 0.5));
-        (t.kind == '1' ? saleOnSale : saleKind2) += sale;
-        (t.kind == '1' ? returnOnSale : returnKind2) += ret;
+        (t.kind == '1' ? taxes.saleOnSale : taxes.saleKind2) += sale;
+        (t.kind == '1' ? taxes.returnOnSale : taxes.returnKind2) += ret;
     }
+    return taxes;
 }
 
 Register::Reply Register::Comp(std::string_view a) {
@@ -442,17 +494,36 @@ Register::Reply Register::Comp(std::string_view a) {
 }
 
 std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
-    int64_t saleOnSale, returnOnSale, saleKind2, returnKind2;
-    ComputeTotalTaxes(saleOnSale, returnOnSale, saleKind2, returnKind2);
-    const int64_t amount = due < 0 ? -due : due;
-    const int64_t change = cash + nonCash - amount;
+    const TotalTaxes taxes = ComputeTotalTaxes();
+    const int64_t change = cash + nonCash - (due < 0 ? -due : due);
 
     Print(std::string(42, '-'));
+    PrintFreeText(FreeTextPart::kBeforeFiscalPart);
+    PrintReceiptTotals(taxes);
+    PrintPayment(due, cash, nonCash, change);
+    ++m_lastReceipt;
+    PrintPair("RECEIPT", std::to_string(m_lastReceipt));
+    PrintFreeText(FreeTextPart::kAfterFiscalPart);
+    m_freeText.clear();
+    PrintBottom();
+
+    MoveCashDrawer(due, cash, nonCash, change);
+    AddToDay(taxes);
+    const std::string data = RecordClosing(taxes);
+    EndReceipt();
+    return data;
+}
+
+void Register::PrintFreeText(FreeTextPart part) {
     for (const FreeText& t : m_freeText) {
-        if (!t.beforeFiscalPart)
+        if (t.beforeFiscalPart != (part == FreeTextPart::kBeforeFiscalPart))
             continue;
         Print(t.doubleStrike ? "**" + t.text + "**" : t.text);
     }
+}
+
+// Discounts, surcharges and returns, the turnover of each tax rate, the taxes.
+void Register::PrintReceiptTotals(const TotalTaxes& taxes) {
     if (m_totals.discounts != 0) {
         PrintPair(m_discountTotalsName.empty() ? "DISCOUNTS" : m_discountTotalsName,
                   FormatMoney(-m_totals.discounts));
@@ -477,12 +548,15 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
     if (m_totals.saleIncluded - m_totals.returnIncluded != 0) {
         PrintPair("INCLUDED TAXES", FormatMoney(m_totals.saleIncluded - m_totals.returnIncluded));
     }
-    if (saleOnSale - returnOnSale != 0) {
-        PrintPair("ON-SALE TAXES", FormatMoney(saleOnSale - returnOnSale));
+    if (taxes.saleOnSale - taxes.returnOnSale != 0) {
+        PrintPair("ON-SALE TAXES", FormatMoney(taxes.saleOnSale - taxes.returnOnSale));
     }
-    if (saleKind2 - returnKind2 != 0) {
-        PrintPair("WITHHELD TAXES", FormatMoney(saleKind2 - returnKind2));
+    if (taxes.saleKind2 - taxes.returnKind2 != 0) {
+        PrintPair("WITHHELD TAXES", FormatMoney(taxes.saleKind2 - taxes.returnKind2));
     }
+}
+
+void Register::PrintPayment(int64_t due, int64_t cash, int64_t nonCash, int64_t change) {
     PrintPair("TOTAL", FormatMoney(due));
     if (cash != 0)
         PrintPair("CASH", FormatMoney(cash));
@@ -490,32 +564,26 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         PrintPair("NON-CASH", FormatMoney(nonCash));
     if (change != 0)
         PrintPair("CHANGE", FormatMoney(change));
+}
 
-    ++m_lastReceipt;
-    PrintPair("RECEIPT", std::to_string(m_lastReceipt));
-    for (const FreeText& t : m_freeText) {
-        if (t.beforeFiscalPart)
-            continue;
-        Print(t.doubleStrike ? "**" + t.text + "**" : t.text);
-    }
-    m_freeText.clear();
-    PrintBottom();
-
-    // Cash drawer: for a sale the drawer keeps the cash minus the change; a payout takes the
-    // part that non-cash payments do not cover.
+// For a sale the drawer keeps the cash minus the change; a payout takes the part that non-cash
+// payments do not cover.
+void Register::MoveCashDrawer(int64_t due, int64_t cash, int64_t nonCash, int64_t change) {
     if (due >= 0) {
         int64_t cashIn = cash - change;
         m_cash.sales += cashIn;
         m_cash.total += cashIn;
         m_cash.checkIncome += nonCash;
     } else {
-        int64_t cashOut = amount - nonCash;
+        int64_t cashOut = -due - nonCash;
         m_cash.returns += cashOut;
         m_cash.total -= cashOut;
         m_cash.checkOutcome += nonCash;
     }
+}
 
-    // Fiscal counters of the day.
+// The receipt's figures join the fiscal counters of the day.
+void Register::AddToDay(const TotalTaxes& taxes) {
     m_day.total += m_totals.sale;
     m_day.ret += m_totals.ret;
     m_day.untaxedTotal += m_totals.saleUntaxed;
@@ -524,18 +592,20 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         m_day.taxTotal[k] += m_totals.saleTurnover[k];
         m_day.taxReturn[k] += m_totals.returnTurnover[k];
     }
-    m_day.onSale += saleOnSale - returnOnSale;
+    m_day.onSale += taxes.saleOnSale - taxes.returnOnSale;
     m_day.included += m_totals.saleIncluded - m_totals.returnIncluded;
-    m_day.kind2 += saleKind2 - returnKind2;
+    m_day.kind2 += taxes.saleKind2 - taxes.returnKind2;
     m_day.discounts += m_totals.discounts;
     m_day.surcharges += m_totals.surcharges;
     ++m_day.receipts;
+}
 
-    // COMP figures: receipt number, total, on-sale, included, withheld, then the same for the
-    // return part.
-    int64_t figures[9] = {m_lastReceipt, m_totals.sale, saleOnSale,   m_totals.saleIncluded,
-                          saleKind2,     m_totals.ret,  returnOnSale, m_totals.returnIncluded,
-                          returnKind2};
+// COMP figures: receipt number, total, on-sale, included, withheld, then the same for the
+// return part. Kept joined by ';' for the control channel; returned as the reply's data.
+std::string Register::RecordClosing(const TotalTaxes& taxes) {
+    const int64_t figures[9] = {m_lastReceipt,         m_totals.sale,           taxes.saleOnSale,
+                                m_totals.saleIncluded, taxes.saleKind2,         m_totals.ret,
+                                taxes.returnOnSale,    m_totals.returnIncluded, taxes.returnKind2};
     m_lastClosing.clear();
     std::string data;
     for (int i = 0; i < 9; ++i) {
@@ -544,6 +614,10 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
         m_lastClosing += std::to_string(figures[i]);
         data += PadLeft(std::to_string(figures[i]), 10);
     }
+    return data;
+}
+
+void Register::EndReceipt() {
     m_lastReceiptTape = m_receiptTape;
     ++m_receiptsClosed;
     if (m_returnPart)
@@ -552,7 +626,6 @@ std::string Register::CloseReceipt(int64_t due, int64_t cash, int64_t nonCash) {
     m_returnPart = false;
     m_discountTotalsName.clear();
     m_surchargeTotalsName.clear();
-    return data;
 }
 
 Register::Reply Register::Canc(std::string_view) {
@@ -626,27 +699,7 @@ Register::Reply Register::Strn(std::string_view a) {
         return Error("SOFTPROTOC");
     const ReceiptLine line = m_lines.back();
     m_lines.pop_back();
-    auto& turnover = line.isReturn ? m_totals.returnTurnover : m_totals.saleTurnover;
-    for (int index : line.taxes)
-        turnover[index - 1] -= line.sum;
-    if (line.taxes.empty()) {
-        (line.isReturn ? m_totals.returnUntaxed : m_totals.saleUntaxed) -= line.sum;
-    }
-    if (line.isReturn) {
-        m_totals.ret -= line.sum;
-        m_totals.returnIncluded -= line.included;
-        m_totals.returnOnSale -= line.onSale;
-        m_totals.returnKind2 -= line.kind2;
-    } else {
-        m_totals.sale -= line.sum;
-        m_totals.saleIncluded -= line.included;
-        m_totals.saleOnSale -= line.onSale;
-        m_totals.saleKind2 -= line.kind2;
-    }
-    if (line.discount < 0)
-        m_totals.discounts -= -line.discount;
-    if (line.discount > 0)
-        m_totals.surcharges -= line.discount;
+    AddToTotals(line, -1);
     if (line.article > 0 && !line.isReturn) {
         ArticleRecord& r = m_articles[line.article];
         r.soldQuantity -= line.quantity;

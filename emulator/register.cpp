@@ -282,23 +282,22 @@ std::string Register::Control(std::string_view line) {
 }
 
 int64_t Register::Due() const {
-    int64_t saleOnSale, returnOnSale, saleKind2, returnKind2;
-    ComputeTotalTaxes(saleOnSale, returnOnSale, saleKind2, returnKind2);
-    return m_totals.sale - m_totals.ret + saleOnSale - returnOnSale + returnKind2 - saleKind2;
+    const TotalTaxes t = ComputeTotalTaxes();
+    return m_totals.sale - m_totals.ret + t.saleOnSale - t.returnOnSale + t.returnKind2 -
+           t.saleKind2;
 }
 
 std::string Register::StateLine() const {
     std::ostringstream s;
-    int64_t saleOnSale, returnOnSale, saleKind2, returnKind2;
-    ComputeTotalTaxes(saleOnSale, returnOnSale, saleKind2, returnKind2);
+    const TotalTaxes t = ComputeTotalTaxes();
     s << "STATE model=" << m_model.name << " family=" << m_model.family
       << " level=" << m_model.level << " key=" << keyPosition()
       << " receipt=" << (m_receiptOpen ? "open" : "closed")
       << " part=" << (m_returnPart ? "return" : "sale") << " lines=" << m_lines.size()
-      << " sale=" << m_totals.sale << " return=" << m_totals.ret << " onsale=" << saleOnSale
-      << " included=" << m_totals.saleIncluded << " kind2=" << saleKind2
-      << " return_onsale=" << returnOnSale << " return_included=" << m_totals.returnIncluded
-      << " return_kind2=" << returnKind2 << " due=" << (m_receiptOpen ? Due() : 0)
+      << " sale=" << m_totals.sale << " return=" << m_totals.ret << " onsale=" << t.saleOnSale
+      << " included=" << m_totals.saleIncluded << " kind2=" << t.saleKind2
+      << " return_onsale=" << t.returnOnSale << " return_included=" << m_totals.returnIncluded
+      << " return_kind2=" << t.returnKind2 << " due=" << (m_receiptOpen ? Due() : 0)
       << " closing=" << (m_lastClosing.empty() ? "-" : m_lastClosing)
       << " document=" << (m_documentOpen ? "open" : "closed") << " last_receipt=" << m_lastReceipt
       << " last_doc=" << m_lastDocument << " last_serv_doc=" << m_lastServiceDocument

@@ -71,6 +71,12 @@ struct DayCounters {
     int receipts = 0;
 };
 
+// The taxes on top of the price and the withheld taxes of the open receipt, by the tax mode:
+// the sums of its lines' taxes, or each rate applied once to its turnover.
+struct TotalTaxes {
+    int64_t saleOnSale = 0, returnOnSale = 0, saleKind2 = 0, returnKind2 = 0;
+};
+
 struct FiscalRecord {  // one Z-report in the fiscal memory
     int number = 0;
     std::string date;  // YYYYMMDD
@@ -226,11 +232,25 @@ private:
     Reply Artd(std::string_view a);
 
     Reply SaleLine(std::string_view a, bool isReturn, bool longArticles);
+    // Steps of a sale line; a refusal is the error word, nullptr when there is none.
+    const char* SaleRefusal(bool isReturn, bool longWord) const;
+    const char* ArticleRefusal(const ReceiptLine& line, bool longMode) const;
+    void RegisterLine(const ReceiptLine& line);
+    void AddToTotals(const ReceiptLine& line, int sign);
+    void PrintSaleLine(const ReceiptLine& line, const std::string& discountName);
     Reply Configuration(bool digitKey);
     // Prints the closing, moves the counters; returns the nine COMP figures as reply data.
     std::string CloseReceipt(int64_t due, int64_t cash, int64_t nonCash);
-    void ComputeTotalTaxes(int64_t& saleOnSale, int64_t& returnOnSale, int64_t& saleKind2,
-                           int64_t& returnKind2) const;
+    // Steps of the closing.
+    enum class FreeTextPart { kBeforeFiscalPart, kAfterFiscalPart };
+    void PrintFreeText(FreeTextPart part);
+    void PrintReceiptTotals(const TotalTaxes& taxes);
+    void PrintPayment(int64_t due, int64_t cash, int64_t nonCash, int64_t change);
+    void MoveCashDrawer(int64_t due, int64_t cash, int64_t nonCash, int64_t change);
+    void AddToDay(const TotalTaxes& taxes);
+    std::string RecordClosing(const TotalTaxes& taxes);
+    void EndReceipt();
+    TotalTaxes ComputeTotalTaxes() const;
     bool NeedsReportMode() const;
     const char* ReportRefusal(const char* modeWord) const;
     bool NeedsRegistrationMode() const;
