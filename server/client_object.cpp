@@ -117,8 +117,7 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
     auto finish = std::make_shared<InvokeDone>(std::move(done));
     if (std::string why = ControlCharacterIn(id, args); !why.empty()) {
         // A control character would reach the frame and the journal (a NUL cuts both).
-        Explain(Failure(Fault::InvalidArgument), why);
-        (*finish)(E_INVALIDARG, VARIANT());
+        (*finish)(Explain(Failure(Fault::InvalidArgument), why), VARIANT());
         return;
     }
     auto run = [this, dispId, kind, args = std::move(args), finish]() mutable {
@@ -138,7 +137,8 @@ void CVeskar::InvokeAsync(DISPID dispId, InvokeKind kind, std::vector<VARIANT> a
     if (port <= 0)
         run();
     else if (!m_ports.RunOnPort(port, std::move(run)))
-        (*finish)(E_OUTOFMEMORY, VARIANT());  // no thread could be had for the port
+        (*finish)(Explain(Failure(Fault::NoThread), "no thread could be had for the port"),
+                  VARIANT());
 }
 
 bool CVeskar::TakeFailureDetail(FailureDetail* detail) {
@@ -150,15 +150,17 @@ bool CVeskar::TakeFailureDetail(FailureDetail* detail) {
 }
 
 // The detail of a failure: its word, its kind and whether the same call again is safe, all
-// from the failure table; `outcome` says how a call that answered success was not plain.
-void CVeskar::Explain(const Failure& failure, const std::string& message,
-                      const std::string& outcome) {
+// from the failure table; `outcome` says how a call that answered success was not plain. The
+// failure's HRESULT, from the same row.
+HRESULT CVeskar::Explain(const Failure& failure, const std::string& message,
+                         const std::string& outcome) {
     const FaultRow& row = RowOf(failure.fault);
     m_failure.code = failure.word;
     m_failure.message = message;
     m_failure.outcome = outcome;
     m_failure.kind = std::string(row.name);
     m_failure.retrySafe = row.retrySafe;
+    return static_cast<HRESULT>(row.hresult);
 }
 
 // The engine's latest failure, as GetLastErrorCode and GetLastErrorMessage would answer it.
@@ -203,8 +205,9 @@ void CVeskar::ExplainUnconfirmed() {
     KeepFailure(Fault::Unconfirmed, "unconfirmed");
 }
 
-HRESULT CVeskar::Refuse(HRESULT hr, const std::string& why) {
-    Explain(Failure(Fault::InvalidArgument), why);
+// The HRESULT of a call refused here is its failure's, from the table.
+HRESULT CVeskar::Refuse(Fault fault, const std::string& why) {
+    const HRESULT hr = Explain(Failure(fault), why);
     if (IsBound())
         Core().Journal().LogFormat("Refused before sending: %s", why.c_str());
     return hr;
@@ -523,7 +526,7 @@ HRESULT CVeskar::FiscalLineEx(const BSTR& GoodsName, LONG Qty, LONG Price, LONG 
     else if (Price < 0)
         wrong = "Price is not negative";
     if (wrong)
-        return Refuse(E_INVALIDARG, wrong);
+        return Refuse(Fault::InvalidArgument, wrong);
     const bool wasOpen = Core().IsCheckOpen();
     *ThisLineSum = Core().FiscalLineEx(Ansi(GoodsName), Qty, Price, Low16(GoodsDividual),
                                        Low16(Tax1Index), Low16(Tax2Index), Article,

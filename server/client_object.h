@@ -61,8 +61,8 @@ private:
     // The engine's last error code and message, kept for TakeFailureDetail; `whenSilent` names
     // what the call's outcome makes of it (a closing in doubt, a command never confirmed).
     void KeepFailure(Fault whenSilent = Fault::Refused, const std::string& outcome = {});
-    void Explain(const Failure& failure, const std::string& message,
-                 const std::string& outcome = {});
+    HRESULT Explain(const Failure& failure, const std::string& message,
+                    const std::string& outcome = {});
     void ExplainFailure(HRESULT hr);
     void ExplainUnconfirmed();
     void SettleAfterCrash();
@@ -74,7 +74,7 @@ private:
     HRESULT OpenReceipt(bool isReturn, const BSTR& department);
     void ExplainClosing();
     // A call refused by this object before anything was sent, with its reason.
-    HRESULT Refuse(HRESULT hr, const std::string& why);
+    HRESULT Refuse(Fault fault, const std::string& why);
 
     template <class F>
     HRESULT Truth(F&& op);

@@ -345,6 +345,8 @@ TEST_F(ClientObjectTest, ArgumentsTheRegisterWouldMisreadAreRefused) {
         FailureDetail why;
         EXPECT_TRUE(a->TakeFailureDetail(&why));
         EXPECT_EQ(why.code, "E_INVALIDARG");
+        EXPECT_EQ(why.kind, "InvalidArgument");
+        EXPECT_TRUE(why.retrySafe);
     }
     EXPECT_EQ(pty.WithRegister([](emu::Register& r) { return int(r.tape().size()); }), int(tape));
     EXPECT_TRUE(pty.WithRegister([](emu::Register& r) { return r.receiptOpen() ? 1 : 0; }));
