@@ -70,10 +70,11 @@ void CReceiptRecorder::OpeningAsked(bool isReturn, std::optional<int64_t> number
     start.numberBefore = numberBefore;
     start.lockHeld = m_descriptor.HoldsLock(m_caller.owner);
     if (const int64_t id = m_caller.ledger->BeginReceipt(start); id != 0) {
-        m_begun.emplace();
-        m_begun->ledger = m_caller.ledger;
-        m_begun->id = id;
-        m_begun->owner = m_caller.owner;
+        Row row;
+        row.ledger = m_caller.ledger;
+        row.id = id;
+        row.owner = m_caller.owner;
+        m_begun = std::move(row);
     }
 }
 
