@@ -111,6 +111,8 @@ constexpr Column kAddedColumns[] = {
 };
 constexpr const char* kIndexes =
     "CREATE INDEX IF NOT EXISTS receipts_unsettled ON receipts(port) WHERE crashed = 1;"
+    // The status shows the receipts in doubt at every build: found without reading the table.
+    "CREATE INDEX IF NOT EXISTS receipts_unknown ON receipts(id) WHERE end_state = 'unknown';"
     "CREATE INDEX IF NOT EXISTS idempotency_receipt ON idempotency(receipt) WHERE receipt > 0;";
 
 // The columns a LedgerReceipt is read from, in its order, with what stands for each in a file
@@ -433,6 +435,10 @@ void CLedger::Close() {
     if (m_db)
         sqlite3_close_v2(m_db);
     m_db = nullptr;
+    // A new connection counts its changes and versions afresh: nothing kept may pass for its.
+    m_latest = {};
+    m_unknown = {};
+    m_keptChanges = m_keptVersion = -1;
 }
 
 std::string CLedger::DefaultPath() {
@@ -958,8 +964,32 @@ void CLedger::SettleLate(int64_t id, int64_t number, int64_t total) {
 
 std::vector<LedgerReceipt> CLedger::Unknown(int limit) {
     Locked lock(*this);
-    return Select("end_state='unknown' ORDER BY id DESC LIMIT ?1",
-                  [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 1, limit); });
+    return KeptOrRead(m_unknown, limit, "end_state='unknown' ORDER BY id DESC LIMIT ?1");
+}
+
+// Under the lock. Any row changed since the kept answers were read (by this connection, or
+// committed by another: a new data version) drops them all.
+std::vector<LedgerReceipt> CLedger::KeptOrRead(Kept& kept, int count, const char* where) {
+    auto read = [&] {
+        return Select(where, [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 1, count); });
+    };
+    if (!m_db)
+        return {};
+    Statement version(m_db, "PRAGMA data_version");
+    if (version.Step() != SQLITE_ROW)
+        return read();
+    const int64_t changes = sqlite3_total_changes64(m_db), now = version.Int(0);
+    if (changes != m_keptChanges || now != m_keptVersion) {
+        m_latest = {};
+        m_unknown = {};
+        m_keptChanges = changes;
+        m_keptVersion = now;
+    }
+    if (kept.count != count) {
+        kept.rows = read();
+        kept.count = count;
+    }
+    return kept.rows;
 }
 
 std::optional<LedgerReceipt> CLedger::LastOfPort(int port) {
@@ -1176,20 +1206,22 @@ void CLedger::EndReceipt(int64_t id, const std::string& end, const std::string& 
         Failed("a receipt's end");
 }
 
-std::vector<LedgerReceipt> CLedger::Receipts(int port, const std::string& since, int limit) {
+std::vector<LedgerReceipt> CLedger::Receipts(int port, const std::string& since, int limit,
+                                             int64_t after) {
     Locked lock(*this);
-    return Select("(?1 = 0 OR port = ?1) AND time >= ?2 ORDER BY id LIMIT ?3",
+    // From `after` on by the row order, so that a page costs its rows, not the table before it.
+    return Select("id > ?4 AND (?1 = 0 OR port = ?1) AND time >= ?2 ORDER BY id LIMIT ?3",
                   [&](sqlite3_stmt* s) {
                       sqlite3_bind_int(s, 1, port);
                       sqlite3_bind_text(s, 2, since.c_str(), -1, SQLITE_TRANSIENT);
                       sqlite3_bind_int(s, 3, limit);
+                      sqlite3_bind_int64(s, 4, after);
                   });
 }
 
 std::vector<LedgerReceipt> CLedger::Latest(int count) {
     Locked lock(*this);
-    return Select("1 ORDER BY id DESC LIMIT ?1",
-                  [&](sqlite3_stmt* s) { sqlite3_bind_int(s, 1, count); });
+    return KeptOrRead(m_latest, count, "1 ORDER BY id DESC LIMIT ?1");
 }
 
 bool CLedger::ValidSince(const std::string& s) {

@@ -144,7 +144,8 @@ public:
     // number and total, settled by "register"; its key, when running or holding an UNKNOWN
     // answer, answers the receipt.
     void SettleLate(int64_t id, int64_t number, int64_t total);
-    // Rows still "unknown", newest first.
+    // Rows still "unknown", newest first. Read through an index of those rows alone, and kept
+    // between writes (see Latest).
     std::vector<LedgerReceipt> Unknown(int limit = 50);
     // The latest row of a port (nullopt: none).
     std::optional<LedgerReceipt> LastOfPort(int port);
@@ -189,9 +190,15 @@ public:
     static std::string LinesJson(const std::vector<LedgerLine>& lines);
     static std::string PaymentsJson(const std::optional<LedgerPayments>& payments);
 
-    // Rows of one port (0: all) written at or after `since` (ISO 8601 prefix; empty: all).
-    std::vector<LedgerReceipt> Receipts(int port, const std::string& since, int limit = 1000);
-    // The latest `count` rows, newest first.
+    // Rows of one port (0: all) written at or after `since` (ISO 8601 prefix; empty: all), in
+    // the order they were written, from the first whose id is above `after`: a reader that
+    // goes on after the last row it has neither misses nor repeats one, however many are
+    // written meanwhile (ids only grow).
+    std::vector<LedgerReceipt> Receipts(int port, const std::string& since, int limit = 1000,
+                                        int64_t after = 0);
+    // The latest `count` rows, newest first. The status page asks for them (and for Unknown)
+    // at every build: the answer is kept until a row changes, this server's write or another
+    // process's (vskctl settling a row), and then read again from the end of the table alone.
     std::vector<LedgerReceipt> Latest(int count);
     // "" or an ISO 8601 UTC date or time prefix: YYYY-MM-DD, optionally THH:MM[:SS][Z].
     static bool ValidSince(const std::string& since);
@@ -235,6 +242,12 @@ private:
     std::string CarryFrom(const std::string& aside);
     std::vector<LedgerReceipt> Select(const std::string& where,
                                       const std::function<void(sqlite3_stmt*)>& bind);
+    // A query's rows as last read, with the count they were read for.
+    struct Kept {
+        int count = -1;
+        std::vector<LedgerReceipt> rows;
+    };
+    std::vector<LedgerReceipt> KeptOrRead(Kept& kept, int count, const char* where);
     void Close();
 
     std::mutex m_mutex;
@@ -249,6 +262,10 @@ private:
     std::vector<std::string> m_toReport;
     std::function<void(const std::string&)> m_reporter;
     std::map<int, std::string> m_expected;
+    // What Latest and Unknown answered, and the marks of the file's state they were read at:
+    // this connection's count of changed rows and the file's data version (other processes).
+    Kept m_latest, m_unknown;
+    int64_t m_keptChanges = -1, m_keptVersion = -1;
 };
 
 }  // namespace vsk

@@ -599,6 +599,98 @@ TEST_F(LedgerTest, EveryEndRoundTripsThroughItsRowAndItsText) {
     EXPECT_EQ(ledger.Receipt(id)->payments, "{}") << "a closing that named no payments";
 }
 
+std::vector<int64_t> Ids(const std::vector<LedgerReceipt>& rows) {
+    std::vector<int64_t> ids;
+    for (const LedgerReceipt& r : rows)
+        ids.push_back(r.id);
+    return ids;
+}
+
+// The status asks for the newest rows and the unknown ones at every build and is answered from
+// what was read last: every write, this connection's or another's, must show at the next ask.
+TEST_F(LedgerTest, TheLatestAndUnknownRowsFollowEveryWrite) {
+    std::string report, error;
+    CLedger ledger, other;
+    ASSERT_TRUE(ledger.Open(path, &report)) << report;
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 15; ++i)
+        ids.push_back(ledger.BeginReceipt(1 + i % 2, "till", false));
+    const std::vector<int64_t> newest(ids.rbegin(), ids.rbegin() + 10);
+    EXPECT_EQ(Ids(ledger.Latest(10)), newest);
+    EXPECT_EQ(Ids(ledger.Latest(3)), std::vector<int64_t>(newest.begin(), newest.begin() + 3));
+    EXPECT_TRUE(ledger.Unknown(20).empty());
+
+    // An old row and a new one end in doubt; the new one also changes the newest rows' view.
+    ledger.EndReceipt(ids[0], "unknown", "[]", "{}", 0, 100, "no answer");
+    ledger.EndReceipt(ids[14], "unknown", "[]", "{}", 0, 200, "no answer");
+    EXPECT_EQ(Ids(ledger.Unknown(20)), (std::vector<int64_t>{ids[14], ids[0]}));
+    EXPECT_EQ(ledger.Latest(10)[0].end, "unknown");
+
+    // Another process (vskctl settling a row, a second writer) commits behind this connection.
+    ASSERT_TRUE(other.Open(path, &report)) << report;
+    ASSERT_TRUE(other.SettleByOperator(ids[0], "cancelled", "anna", &error)) << error;
+    const int64_t added = other.BeginReceipt(2, "office", false);
+    EXPECT_EQ(Ids(ledger.Unknown(20)), std::vector<int64_t>{ids[14]});
+    EXPECT_EQ(ledger.Latest(10)[0].id, added);
+    ledger.SettleLate(ids[14], 7, 200);
+    EXPECT_TRUE(ledger.Unknown(20).empty());
+    EXPECT_EQ(ledger.Latest(10)[1].end, "closed");
+
+    // A restart reads the same; a ledger opened on another file keeps nothing of the first.
+    ledger.EndReceipt(ids[5], "unknown", "[]", "{}", 0, 0, "no answer");
+    const auto latest = Ids(ledger.Latest(10));
+    CLedger again, reader;
+    ASSERT_TRUE(again.Open(path, &report)) << report;
+    EXPECT_EQ(Ids(again.Latest(10)), latest);
+    EXPECT_EQ(Ids(again.Unknown(20)), std::vector<int64_t>{ids[5]});
+    const std::string second = dir + "/second.sqlite";
+    {
+        CLedger writer;
+        ASSERT_TRUE(writer.Open(second, &report)) << report;
+        writer.BeginReceipt(9, "elsewhere", false);
+    }
+    ASSERT_TRUE(reader.OpenForReading(path, &report)) << report;
+    EXPECT_EQ(Ids(reader.Latest(10)), latest);
+    ASSERT_TRUE(reader.OpenForReading(second, &report)) << report;
+    ASSERT_EQ(reader.Latest(10).size(), 1u);
+    EXPECT_EQ(reader.Latest(10)[0].port, 9);
+    EXPECT_TRUE(reader.Unknown(20).empty());
+}
+
+// Pages read on from the last id of the page before: rows written meanwhile, on the port read
+// or another, are neither skipped nor read twice.
+TEST_F(LedgerTest, PagesNeitherSkipNorRepeatRowsWrittenMeanwhile) {
+    std::string report;
+    CLedger ledger;
+    ASSERT_TRUE(ledger.Open(path, &report)) << report;
+    std::vector<int64_t> portOne;
+    auto write = [&](int port) {
+        const int64_t id = ledger.BeginReceipt(port, "till", false);
+        if (port == 1)
+            portOne.push_back(id);
+    };
+    for (int i = 0; i < 9; ++i)
+        write(1 + i % 3);
+    std::vector<int64_t> read;
+    for (int64_t after = 0; read.size() < 100;) {
+        const auto page = ledger.Receipts(1, "", 2, after);
+        if (page.empty())
+            break;
+        EXPECT_LE(page.size(), 2u);
+        for (const LedgerReceipt& r : page)
+            read.push_back(r.id);
+        after = page.back().id;
+        if (portOne.size() < 8) {
+            write(1);
+            write(2);
+        }
+    }
+    EXPECT_EQ(read, portOne);
+    EXPECT_EQ(ledger.Receipts(0, "", 1000, portOne.back()).size(), 1u)
+        << "all ports: the port-2 row written after the last page's row";
+    EXPECT_TRUE(ledger.Receipts(0, "9999", 1000, 0).empty()) << "since still filters";
+}
+
 TEST(LedgerSince, AcceptsADateOrTimePrefixOnly) {
     for (const char* ok : {"", "2026-03-01", "2026-03-01T09:30", "2026-03-01T09:30:15",
                            "2026-03-01T09:30Z", "2026-12-31T23:59:59Z"})
