@@ -431,7 +431,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vskctl: %s\n", report.c_str());
             return 1;
         }
-        const auto rows = ledger.Receipts(port, since, 1000000);
+        // Page by page to the end, however long the ledger has grown.
+        std::vector<LedgerReceipt> rows;
+        for (int64_t after = 0;;) {
+            auto page = ledger.Receipts(port, since, 10000, after);
+            if (page.empty())
+                break;
+            after = page.back().id;
+            rows.insert(rows.end(), std::make_move_iterator(page.begin()),
+                        std::make_move_iterator(page.end()));
+        }
         const std::string csv = parsed.Has("lines") ? CLedger::CsvLines(rows) : CLedger::Csv(rows);
         std::fwrite(csv.data(), 1, csv.size(), stdout);
         return 0;

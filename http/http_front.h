@@ -9,7 +9,8 @@
 //                                  named by the X-Vsk-Session header or the vsk_session cookie
 //   POST /v1/ports/{n}/receipts    one whole receipt: lock, open, lines, close, unlock, sold
 //                                  through the server's receipt desk (typed, no JSON-RPC)
-//   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv)
+//   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv), a page at a time
+//                                  (&limit=, &after= the last id of the page before)
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
 // answers it again without printing.

@@ -195,13 +195,32 @@ Json RowJson(const LedgerReceipt& r) {
     return row;
 }
 
+// The ledger is read a page at a time, in the order its rows were written: a page without
+// `limit` has this many receipts, and none has more than the maximum.
+constexpr int kReceiptsPage = 100;
+constexpr int kReceiptsPageMax = 1000;
+
+bool AllDigits(const std::string& text, size_t most) {
+    return !text.empty() && text.size() <= most &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// The query of the page after the one whose last row is `last`: the same filters and format.
+std::string NextPage(const std::string& query, int limit, int64_t last) {
+    std::string next = "/v1/receipts?";
+    for (const char* name : {"port", "since", "format", "lines"})
+        if (const std::string v = QueryValue(query, name); !v.empty())
+            next += std::string(name) + "=" + v + "&";
+    return next + "limit=" + std::to_string(limit) + "&after=" + std::to_string(last);
+}
+
 }  // namespace
 
 HttpReply CHttpFront::Receipts(const Request& request, int) {
     const std::string portText = QueryValue(request.query, "port");
     int port = 0;
     if (!portText.empty()) {
-        if (portText.size() > 4 || !std::all_of(portText.begin(), portText.end(), ::isdigit))
+        if (!AllDigits(portText, 4))
             return ErrorReply(400, "BAD_PORT", "port is a number");
         port = std::stoi(portText);
     }
@@ -210,14 +229,37 @@ HttpReply CHttpFront::Receipts(const Request& request, int) {
         return ErrorReply(
             Fault::BadSince,
             "since is a date or time (2026-12-01, 2026-12-01T08:00:00Z), got " + since);
+    const std::string limitText = QueryValue(request.query, "limit");
+    int limit = kReceiptsPage;
+    if (!limitText.empty()) {
+        limit = AllDigits(limitText, 4) ? std::stoi(limitText) : 0;
+        if (limit < 1 || limit > kReceiptsPageMax)
+            return ErrorReply(400, "BAD_LIMIT",
+                              "limit is the number of receipts of a page, 1 to " +
+                                  std::to_string(kReceiptsPageMax) + ", got " + limitText);
+    }
+    const std::string afterText = QueryValue(request.query, "after");
+    if (!afterText.empty() && !AllDigits(afterText, 18))
+        return ErrorReply(
+            400, "BAD_AFTER",
+            "after is the id of the last receipt of the previous page, got " + afterText);
+    const int64_t after = afterText.empty() ? 0 : std::stoll(afterText);
     if (!m_ledger.IsOpen())
         return ErrorReply(503, "NO_LEDGER", "the receipts ledger is not available");
-    auto rows = m_ledger.Receipts(port, since);
+    // One row more than the page says whether another page follows.
+    auto rows = m_ledger.Receipts(port, since, limit + 1, after);
+    std::string next;
+    if (rows.size() > size_t(limit)) {
+        rows.resize(size_t(limit));
+        next = NextPage(request.query, limit, rows.back().id);
+    }
     if (QueryValue(request.query, "format") == "csv") {
         HttpReply reply;
         reply.contentType = "text/csv; charset=utf-8";
         reply.body = QueryValue(request.query, "lines") == "1" ? CLedger::CsvLines(rows)
                                                                : CLedger::Csv(rows);
+        if (!next.empty())
+            reply.headers.emplace_back("Link", "<" + next + ">; rel=\"next\"");
         return reply;
     }
     Json::Array list;
@@ -225,6 +267,7 @@ HttpReply CHttpFront::Receipts(const Request& request, int) {
         list.push_back(RowJson(r));
     Json body;
     body.Set("receipts", Json(std::move(list)));
+    body.Set("next", next.empty() ? Json() : Json(next));
     return JsonReply(200, body);
 }
 

@@ -137,6 +137,24 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     EXPECT_EQ(csv.status, 200);
     EXPECT_NE(csv.Header("Content-Type").find("text/csv"), std::string::npos);
     EXPECT_EQ(Count(csv.body, ",closed,"), 3) << csv.body;
+    EXPECT_EQ(csv.Header("Link"), "") << "one page holds them all";
+
+    // A page at a time: the answer names the next page, with the filters kept.
+    HttpResult page =
+        Http(m_http, "GET", "/v1/receipts?port=" + std::to_string(kPort) + "&limit=2");
+    ASSERT_EQ(page.status, 200) << page.body;
+    EXPECT_EQ(page.json().Find("receipts")->AsArray().size(), 2u);
+    ASSERT_TRUE(page.json().Find("next")->IsString()) << page.body;
+    HttpResult rest = Http(m_http, "GET", page.json().Find("next")->AsString());
+    ASSERT_EQ(rest.status, 200) << rest.body;
+    ASSERT_EQ(rest.json().Find("receipts")->AsArray().size(), 1u) << rest.body;
+    EXPECT_EQ(rest.json().Find("receipts")->AsArray()[0].Find("client")->AsString(), "socket-till");
+    EXPECT_TRUE(rest.json().Find("next")->IsNull()) << rest.body;
+    HttpResult csvPage = Http(m_http, "GET", "/v1/receipts?format=csv&limit=2");
+    EXPECT_EQ(Count(csvPage.body, ",closed,"), 2) << csvPage.body;
+    EXPECT_NE(csvPage.Header("Link").find("format=csv&limit=2&after="), std::string::npos);
+    for (const char* bad : {"limit=0", "limit=1001", "limit=-1", "after=x"})
+        EXPECT_EQ(Http(m_http, "GET", std::string("/v1/receipts?") + bad).status, 400) << bad;
 
     // vskctl reads the same ledger without the server.
     const std::string out = m_dir + "/ledger.csv";
