@@ -8,7 +8,11 @@
 //     session and over the socket;
 //   - what the ledger adds per receipt: its row written before the opening and completed at
 //     the end (two transactions with synchronous=FULL) and its lines as they print, on the
-//     state folder's file system.
+//     state folder's file system;
+//   - GET /v1/status with a ledger of 200,000 receipts beside one of 100 (the same mix of ends,
+//     a few in doubt far back): the mean of each and their ratio, and how long opening the
+//     large ledger takes (the first time, when it gains its index of the rows in doubt, and
+//     again).
 //
 //   http_bench [--receipts N] [--calls N] [--lines N]
 #include <arpa/inet.h>
@@ -29,6 +33,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "bench/process_support.h"
 #include "client/client.h"
@@ -73,9 +79,16 @@ public:
     // The status (0: the connection failed); the body in *body.
     int Post(const std::string& path, const std::string& body, const std::string& headers,
              std::string* reply) {
-        const std::string request = "POST " + path + " HTTP/1.1\r\nHost: bench\r\n" + headers +
-                                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                                    body;
+        return Exchange("POST " + path + " HTTP/1.1\r\nHost: bench\r\n" + headers +
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                        reply);
+    }
+    int Get(const std::string& path, std::string* reply) {
+        return Exchange("GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n", reply);
+    }
+
+private:
+    int Exchange(const std::string& request, std::string* reply) {
         if (m_fd < 0 ||
             send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
             return 0;
@@ -99,8 +112,6 @@ public:
         m_in.erase(0, end + 4 + length);
         return std::atoi(head.c_str() + 9);
     }
-
-private:
     bool Fill() {
         char buf[8192];
         ssize_t n = read(m_fd, buf, sizeof buf);
@@ -153,6 +164,132 @@ std::string HttpReceiptBody(int lines) {
            R"(],"payments":{"cash":)" + std::to_string(1000 * lines) + "}}";
 }
 
+// The port of the HTTP API a server just started says in `out` (0: none within 5 s).
+int HttpPortOf(const std::string& out) {
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(out);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::smatch m;
+        if (std::regex_search(text, m, std::regex("HTTP API on http://[^ ]*:([0-9]+)")))
+            port = std::stoi(m[1].str());
+    }
+    return port;
+}
+
+// A ledger of `rows` closed receipts of two lines, the 7th and every 50,000th after it in
+// doubt, written in one transaction into a file the ledger made (as rows the server wrote);
+// `oldFile`: without the index of the rows in doubt, as a file an earlier server left.
+bool MakeLedger(const std::string& path, int rows, bool oldFile) {
+    {
+        vsk::CLedger ledger;
+        std::string report;
+        if (!ledger.Open(path, &report))
+            return false;
+    }
+    sqlite3* db = nullptr;
+    const std::string sql =
+        std::string("BEGIN;") +
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(rows) +
+        ") INSERT INTO receipts(time, port, client, kind, lines, payments, number, total,"
+        " end_state, error, ended_at, cashier, serial, number_before)"
+        " SELECT strftime('%Y-%m-%dT%H:%M:%SZ', 1700000000 + i * 60, 'unixepoch'), 1, 'till',"
+        " 'sale', '[{\"name\":\"Хліб\",\"quantity\":1000,\"price\":2410,\"sum\":2410},"
+        "{\"name\":\"Молоко\",\"quantity\":1000,\"price\":3450,\"sum\":3450}]',"
+        " '{\"cash\":10000}', CASE WHEN i % 50000 = 7 THEN 0 ELSE i END, 5860,"
+        " CASE WHEN i % 50000 = 7 THEN 'unknown' ELSE 'closed' END,"
+        " CASE WHEN i % 50000 = 7 THEN 'no answer to the closing' ELSE '' END,"
+        " strftime('%Y-%m-%dT%H:%M:%SZ', 1700000000 + i * 60 + 5, 'unixepoch'), 'Anna',"
+        " '0123456789', i - 1 FROM n;" +
+        (oldFile ? "DROP INDEX IF EXISTS receipts_unknown;" : "") + "COMMIT;";
+    const bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// A server on `ledgerPath` with a runtime folder of its own, so that two serve side by side;
+// its HTTP port (0: it did not start) in *port.
+pid_t StatusServer(const std::string& dir, const std::string& name, const std::string& ledgerPath,
+                   int* port) {
+    const std::string run = dir + "/run-" + name, out = dir + "/" + name + "-server.out";
+    mkdir(run.c_str(), 0700);
+    const std::string shared = std::getenv("XDG_RUNTIME_DIR");
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    const pid_t server = vskbench::Spawn(
+        {VSK_SERVER_PATH, "--headless", "--http", "127.0.0.1:0", "--ledger", ledgerPath},
+        out.c_str());
+    setenv("XDG_RUNTIME_DIR", shared.c_str(), 1);
+    *port = HttpPortOf(out);
+    return server;
+}
+
+// The status page's cost against the ledger's size, in one run: two servers side by side, one
+// on each ledger, asked in turns so that whatever else the machine does weighs on both alike.
+void StatusAgainstLedgerSize(const std::string& dir, int calls) {
+    const int bigRows = 200000;
+    const std::string small = dir + "/state/small-ledger.sqlite",
+                      big = dir + "/state/big-ledger.sqlite";
+    auto t0 = Clock::now();
+    if (!MakeLedger(small, 100, false) || !MakeLedger(big, bigRows, true)) {
+        std::fprintf(stderr, "http_bench: the ledgers for the status could not be made\n");
+        return;
+    }
+    const double madeMs = Us(Clock::now() - t0) / 1000;
+    double openMs[2] = {0, 0};
+    for (double& ms : openMs) {
+        vsk::CLedger ledger;
+        std::string report;
+        t0 = Clock::now();
+        ledger.Open(big, &report);
+        ms = Us(Clock::now() - t0) / 1000;
+    }
+    std::printf(
+        "ledger of %d receipts made in %.0f ms; opened in %.0f ms the first time (its index of"
+        " the receipts in doubt made), %.0f ms again\n",
+        bigRows, madeMs, openMs[0], openMs[1]);
+    int smallPort = 0, bigPort = 0;
+    const pid_t servers[] = {StatusServer(dir, "small", small, &smallPort),
+                             StatusServer(dir, "big", big, &bigPort)};
+    if (smallPort != 0 && bigPort != 0) {
+        HttpConnection toSmall(smallPort), toBig(bigPort);
+        std::vector<double> smallUs, bigUs;
+        std::string reply;
+        bool ok = true;
+        auto ask = [&](HttpConnection& http, std::vector<double>* us, bool keep) {
+            const auto t0 = Clock::now();
+            ok = http.Get("/v1/status", &reply) == 200 && ok;
+            if (keep)
+                us->push_back(Us(Clock::now() - t0));
+        };
+        // Either first by turns; the first ones warm both up.
+        for (int i = 0; i < calls + 20; ++i) {
+            ask(i % 2 ? toBig : toSmall, i % 2 ? &bigUs : &smallUs, i >= 20);
+            ask(i % 2 ? toSmall : toBig, i % 2 ? &smallUs : &bigUs, i >= 20);
+        }
+        auto mean = [](const std::vector<double>& v) {
+            double sum = 0;
+            for (double x : v)
+                sum += x;
+            return sum / double(v.size());
+        };
+        std::printf(
+            "GET /v1/status, %d each in turns: %d receipts p50 %.0f us (mean %.0f), 100 receipts"
+            " p50 %.0f us (mean %.0f); ratio p50 %.2f, mean %.2f%s\n",
+            calls, bigRows, Percentile(bigUs, 0.5), mean(bigUs), Percentile(smallUs, 0.5),
+            mean(smallUs), Percentile(bigUs, 0.5) / Percentile(smallUs, 0.5),
+            mean(bigUs) / mean(smallUs), ok ? "" : " (with failures)");
+    } else {
+        std::fprintf(stderr, "http_bench: the servers for the status did not start\n");
+    }
+    for (pid_t server : servers) {
+        kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,15 +313,7 @@ int main(int argc, char** argv) {
     const std::string out = dir + "/server.out";
     pid_t server =
         vskbench::Spawn({VSK_SERVER_PATH, "--headless", "--http", "127.0.0.1:0"}, out.c_str());
-    int port = 0;
-    for (int i = 0; i < 500 && port == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::ifstream in(out);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        std::smatch m;
-        if (std::regex_search(text, m, std::regex("HTTP API on http://[^ ]*:([0-9]+)")))
-            port = std::stoi(m[1].str());
-    }
+    const int port = HttpPortOf(out);
     int status = 0;
     if (port == 0) {
         std::fprintf(stderr, "http_bench: the server did not start\n");
@@ -275,6 +404,7 @@ int main(int argc, char** argv) {
             "completion after)\n",
             rows, lines, Us(Clock::now() - t0) / rows);
     }
+    StatusAgainstLedgerSize(dir, 500);
     std::filesystem::remove_all(dir);
     return status;
 }
