@@ -6,6 +6,11 @@
 
 namespace {
 
+// How the port is named in the log line of a message box.
+std::string PortName(int32_t portNumber) {
+    return "COM" + std::to_string(portNumber);
+}
+
 void AppendEntry(std::string& list, std::string_view entry) {
     if (!list.empty()) {
         list += ';';
@@ -26,7 +31,8 @@ bool CVSKCore::ClassifyStatus(const std::string& text) {
     } else {
         const std::string message = RecordFailure(vsk::StatusFailure(text), text);
         if (m_bShowErrorMessages && !message.empty()) {
-            m_ui.MessageBox(message, vsk::MsgIcon::Stop, vsk::MsgButtons::Ok);
+            m_ui.PortMessageBox(PortName(m_lPortNumber), message, vsk::MsgIcon::Stop,
+                                vsk::MsgButtons::Ok);
         }
     }
     m_journal.LogError(text);
@@ -64,7 +70,7 @@ vsk::MsgResult CVSKCore::ShowLastError(vsk::MsgIcon icon, vsk::MsgButtons button
     if (!m_bShowErrorMessages) {
         return buttons == vsk::MsgButtons::Ok ? vsk::MsgResult::Ok : vsk::MsgResult::Cancel;
     }
-    return m_ui.MessageBox(m_szLastErrorMessage, icon, buttons);
+    return m_ui.PortMessageBox(PortName(m_lPortNumber), m_szLastErrorMessage, icon, buttons);
 }
 
 void CVSKCore::ClearErrors() {

@@ -1,8 +1,7 @@
 #include "engine/headless_ui.h"
 
-#include <cstdio>
-
 #include "platform/codepage.h"
+#include "platform/log.h"
 #include "resources/strings.h"
 
 namespace vsk {
@@ -20,16 +19,31 @@ bool HeadlessStatusWindow::ShowMessage(unsigned stringId) {
     return ShowTexts(LoadString1251(stringId), {}, {});
 }
 
-MsgResult HeadlessOperatorUi::MessageBox(std::string_view text, MsgIcon /*icon*/,
-                                         MsgButtons buttons) {
+namespace {
+
+// The port of the box being shown on this thread: PortMessageBox goes through MessageBox, so a
+// subclass that watches MessageBox sees the engine's boxes too.
+thread_local std::string_view t_port;
+
+}  // namespace
+
+MsgResult HeadlessOperatorUi::MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) {
     if (!m_quiet) {
-        // One write per box, so boxes from different engines do not mix on the terminal.
-        std::string line = Cp1251ToUtf8(text);
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        const LogPriority priority = icon == MsgIcon::Stop          ? LogPriority::Error
+                                     : icon == MsgIcon::Exclamation ? LogPriority::Warning
+                                                                    : LogPriority::Info;
+        LogLine(priority, t_port, Cp1251ToUtf8(text));
     }
     // Nobody can answer: take the choice that does not retry forever.
     return buttons == MsgButtons::RetryCancel ? MsgResult::Cancel : MsgResult::Ok;
+}
+
+MsgResult HeadlessOperatorUi::PortMessageBox(std::string_view port, std::string_view text,
+                                             MsgIcon icon, MsgButtons buttons) {
+    t_port = port;
+    MsgResult answer = MessageBox(text, icon, buttons);
+    t_port = {};
+    return answer;
 }
 
 std::unique_ptr<IStatusWindow> HeadlessOperatorUi::CreateStatusWindow() {

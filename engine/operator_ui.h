@@ -1,7 +1,8 @@
 // What the engine may ask of the operator: message boxes, the status window, the connection
 // dialog and the printer information window. The engine sees only this interface; the Qt
 // window implements it, and the headless implementation answers every question with its
-// default (Retry/Cancel -> Cancel, OK -> OK), writes the text to stderr and never blocks.
+// default (Retry/Cancel -> Cancel, OK -> OK), writes the text to stderr as a log line and never
+// blocks.
 //
 // Threads: the engine of a port runs on that port's worker thread, so every member here is
 // called from a port's worker, several ports' workers possibly at once; the status window
@@ -47,6 +48,13 @@ public:
     virtual ~IOperatorUi() = default;
     // System-modal message box; text in Windows-1251.
     virtual MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) = 0;
+    // The engine's message boxes, about its port ("COM5"): a window shows them as any other;
+    // the headless implementation names the port in its log line.
+    virtual MsgResult PortMessageBox(std::string_view port, std::string_view text, MsgIcon icon,
+                                     MsgButtons buttons) {
+        (void)port;
+        return MessageBox(text, icon, buttons);
+    }
     virtual std::unique_ptr<IStatusWindow> CreateStatusWindow() = 0;
     // The connection dialog filled with the three values; false when the operator cancels.
     // The register's protocol family decides how long a cashier name may be.
@@ -56,11 +64,14 @@ public:
     virtual void ShowPrinterInfo(const CPrinterInfo& info) = 0;
 };
 
-// Headless implementation; `quiet` suppresses the stderr copy (tests).
+// Headless implementation; `quiet` suppresses the stderr copy (tests). A box is a log line: an
+// error for Stop, a warning for Exclamation, information otherwise.
 class HeadlessOperatorUi : public IOperatorUi {
 public:
     explicit HeadlessOperatorUi(bool quiet = false) : m_quiet(quiet) {}
     MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) override;
+    MsgResult PortMessageBox(std::string_view port, std::string_view text, MsgIcon icon,
+                             MsgButtons buttons) override;
     std::unique_ptr<IStatusWindow> CreateStatusWindow() override;
     bool RunConnectionDialog(std::string& portName, std::string& ident, std::string& password,
                              int32_t protocolFamily) override;

@@ -7,12 +7,19 @@
 #include "http/http_front.h"
 #include "http/http_reply.h"
 #include "rpc/rpc_server.h"
+#include "rpc/wire.h"
 
 namespace vsk {
 
 namespace {
 
 constexpr const char* kSessionHeader = "x-vsk-session";
+// A batch's answer is held whole until it is sent, and an answer can be hundreds of times its
+// request (GetTypeInfo): past this many bytes of answers the rest of the batch is not run, and
+// one error (of no id) after the answers of those that ran says from which request on. The
+// answer stays within the bound and a reply, whatever the batch; a socket connection's unread
+// replies have the same bound.
+constexpr size_t kMaxBatchAnswer = 1024 * 1024;
 constexpr const char* kSessionCookie = "vsk_session";
 
 // A session name the client chose: short, plain characters only.
@@ -101,8 +108,15 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
     // The loop's reply lines are JSON already: a batch's answer is their array.
     std::vector<std::string> replies;
     bool ended = false;
+    size_t answered = 0, served = 0;
+    bool cut = false;
     auto one = [&](const Json& req) {
+        cut = cut || answered > kMaxBatchAnswer;
+        if (cut)
+            return;
+        ++served;
         std::string line = Call(rpcSession, req.Dump());
+        answered += line.size();
         if (line.empty()) {
             std::lock_guard lock(m_mutex);
             ended = ended || m_ending;
@@ -123,6 +137,13 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
     }
     if (ended)
         return ErrorReply(Fault::Ending, "the server is ending");
+    if (cut)
+        replies.push_back(wire::Error(Json(), E_OUTOFMEMORY,
+                                      HResultName(E_OUTOFMEMORY) + ": the batch's answers passed " +
+                                          std::to_string(kMaxBatchAnswer) +
+                                          " bytes: its requests from number " +
+                                          std::to_string(served + 1) + " on were not run")
+                              .Dump());
     HttpReply reply;
     if (body->IsArray()) {
         std::string joined(1, '[');

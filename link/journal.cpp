@@ -15,6 +15,7 @@
 
 #include "platform/codepage.h"
 #include "platform/known_folders.h"
+#include "platform/log.h"
 #include "resources/strings.h"
 
 namespace vsk {
@@ -85,7 +86,8 @@ std::optional<std::tm> ParseFileDate(std::string_view digits) {
 
 }  // namespace
 
-Journal::Journal(int32_t portNumber, bool on, int32_t daysToKeep, std::string folder) {
+Journal::Journal(int32_t portNumber, bool on, int32_t daysToKeep, std::string folder)
+    : m_port("COM" + std::to_string(portNumber)) {
     if (folder.empty()) {
         folder = DefaultFolder();
     }
@@ -139,7 +141,8 @@ void Journal::Complain(std::string what, int error) {
         what += std::strerror(error);
     }
     if (m_complaint.empty()) {
-        std::fprintf(stderr, "protocol journal: %s; the port goes on without it\n", what.c_str());
+        LogLine(LogPriority::Error, m_port,
+                "protocol journal: " + what + "; the port goes on without it");
     }
     // Paths come from the environment in UTF-8; the engine's texts are Windows-1251.
     m_complaint = "protocol journal not written (" + Utf8ToCp1251(what) + ")";
@@ -219,7 +222,7 @@ void Journal::WriteLogLine(std::string_view text) {
     }
     m_brokenLine = false;
     if (!m_complaint.empty()) {
-        std::fprintf(stderr, "protocol journal: %s is written again\n", m_path.c_str());
+        LogLine(LogPriority::Notice, m_port, "protocol journal: " + m_path + " is written again");
         m_complaint.clear();
     }
 }

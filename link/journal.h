@@ -59,6 +59,7 @@ private:
     void Open(int32_t portNumber, const std::string& folder);
     void Complain(std::string what, int error);  // with m_mutex held, or before any writer
 
+    const std::string m_port;  // "COM5", for the lines on stderr
     mutable std::mutex m_mutex;
     int m_fd = -1;
     std::string m_path;

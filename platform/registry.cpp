@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -19,6 +18,7 @@
 #include <utility>
 
 #include "platform/known_folders.h"
+#include "platform/log.h"
 #include "platform/text.h"
 
 namespace vsk {
@@ -311,7 +311,7 @@ HiveMemo& MemoOf(const std::string& file) {
 // Says `text` on stderr unless `said` is already set; sets it.
 void SayOnce(bool& said, const std::string& text) {
     if (!said)
-        std::fprintf(stderr, "%s\n", text.c_str());
+        LogLine(LogPriority::Warning, text);
     said = true;
 }
 
@@ -459,10 +459,11 @@ bool KeepCopy(const std::string& file, std::string_view content, const Parsed& p
     }
     std::lock_guard lock(g_memoMutex);
     MemoOf(file).badLinesSaid = content;
-    std::fprintf(stderr,
-                 "registry file %s: line(s) %s could not be read and are left out; the other "
-                 "settings are kept, and the file as it was is kept as %s\n",
-                 file.c_str(), LineList(parsed.badLines).c_str(), target.c_str());
+    LogLine(LogPriority::Warning,
+            "registry file " + file + ": line(s) " + LineList(parsed.badLines) +
+                " could not be read and are left out; the other settings are kept, and the "
+                "file as it was is kept as " +
+                target);
     return true;
 }
 
@@ -533,9 +534,9 @@ HiveData LoadForReading(const std::string& file) {
         HiveMemo& memo = MemoOf(file);
         if (memo.badLinesSaid != content) {
             memo.badLinesSaid = content;
-            std::fprintf(stderr,
-                         "registry file %s: line(s) %s could not be read and are left out\n",
-                         file.c_str(), LineList(parsed.badLines).c_str());
+            LogLine(LogPriority::Warning, "registry file " + file + ": line(s) " +
+                                              LineList(parsed.badLines) +
+                                              " could not be read and are left out");
         }
     }
     RememberRead(file, parsed.hive);

@@ -124,6 +124,10 @@ Json CRpcServer::CreateInstance(Request& r) {
     }
     if (!factory)
         return r.Fail(REGDB_E_CLASSNOTREG, "class not served here");
+    // Before a single-use class is revoked: a refused creation leaves it for the next client.
+    if (r.c.objects.size() >= kMaxObjects)
+        return r.Fail(E_OUTOFMEMORY, "too many objects in this session (" +
+                                         std::to_string(kMaxObjects) + "); release some");
     ClassFactory f = *factory;  // the factory may revoke itself while creating
     if (f.singleUse)
         RevokeClassObject(f.clsid);

@@ -8,8 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cstdio>
-
+#include "platform/log.h"
 #include "rpc/runtime_paths.h"
 
 namespace vsk {
@@ -110,7 +109,7 @@ void CRpcServer::Log(const std::string& line) {
     if (m_log)
         m_log(line);
     else
-        std::fprintf(stderr, "vskmanager: %s\n", line.c_str());
+        LogLine(LogPriority::Warning, line);
 }
 
 bool CRpcServer::RegisterClassObject(ClassFactory factory, std::string* error) {

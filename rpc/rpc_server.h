@@ -53,6 +53,11 @@ struct TcpListenOptions {
 
 class CRpcServer {
 public:
+    // Objects one connection or session may hold at once. Each is the server's memory, and a
+    // client that creates without releasing would otherwise grow the server without end; a
+    // till needs a handful. Beyond it CreateInstance is refused until the client releases one.
+    static constexpr size_t kMaxObjects = 256;
+
     explicit CRpcServer(std::string runtimeDir);
     ~CRpcServer();  // closes every connection (releasing its objects) and revokes every class
     CRpcServer(const CRpcServer&) = delete;

@@ -114,8 +114,8 @@ int RunServerProcess(const std::vector<std::string>& args, const WindowedServer&
     if (!windowed || cl.headless) {
         status = RunHeadless(cl, signalFd);
     } else if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
-        std::fputs("vskmanager: no display (DISPLAY and WAYLAND_DISPLAY unset): running headless\n",
-                   stderr);
+        LogLine(LogPriority::Notice,
+                "no display (DISPLAY and WAYLAND_DISPLAY unset): running headless");
         status = RunHeadless(cl, signalFd);
     } else {
         status = windowed(cl, signalFd);

@@ -7,7 +7,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <cstdio>
+#include "platform/log.h"
 
 namespace vsk::ui {
 
@@ -139,7 +139,7 @@ int RunWindowedServer(const ServerCommandLine& cl, int signalFd) {
     CWindowedServer server(cl, signalFd);
     std::string error;
     if (!server.Start(&error)) {
-        std::fprintf(stderr, "vskmanager: %s\n", error.c_str());
+        LogLine(LogPriority::Error, error);
         return 1;
     }
     QObject::connect(&server.Loop(), &CQtServerLoop::Ended, &app, &QApplication::quit);

@@ -271,6 +271,27 @@ TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
                             {"X-Vsk-Session: " + session});
     EXPECT_EQ(wrong.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_INVALID_DATA));
     EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: ../x"}).status, 400);
+    // A batch whose answers outgrow what a session may hold: the rest is not run, and one error
+    // after the answers of those that ran says from which request on.
+    std::string describe = "[";
+    for (int id = 0; id < 60; ++id)
+        describe += R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                    R"(,"method":"GetTypeInfo","params":{"object":1}},)";
+    describe.back() = ']';
+    HttpResult described = Http(m_http, "POST", "/v1/rpc", describe, {"X-Vsk-Session: " + session});
+    ASSERT_EQ(described.status, 200);
+    const Json::Array& answers = described.json().AsArray();
+    ASSERT_GT(answers.size(), 10u);
+    ASSERT_LT(answers.size(), 60u) << "answers of " << described.body.size() << " bytes";
+    const size_t ran = answers.size() - 1;
+    for (size_t i = 0; i < ran; ++i)
+        EXPECT_EQ(answers[i].Find("id")->AsInt(), int64_t(i));
+    const Json& rest = answers.back();
+    EXPECT_TRUE(rest.Find("id")->IsNull());
+    EXPECT_EQ(rest.Find("error")->Find("code")->AsInt(), int64_t(E_OUTOFMEMORY));
+    EXPECT_NE(rest.Dump().find("from number " + std::to_string(ran + 1) + " on were not run"),
+              std::string::npos)
+        << rest.Dump();
 
     // A printing batch with an Idempotency-Key prints once; its repeat answers the same.
     auto invoke = [](int id, const std::string& name, const std::string& args) {

@@ -211,6 +211,11 @@ TEST_F(JournalTest, FullDiskIsReportedOnce) {
     }
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(Count(err, "protocol journal"), 1) << err;
+    // A log line like the server's others: an error, its time and its port.
+    EXPECT_TRUE(
+        std::regex_match(err, std::regex("<3>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM6: "
+                                         "protocol journal: cannot write .*\n")))
+        << err;
     EXPECT_NE(journal.Complaint().find("No space left on device"), std::string::npos)
         << journal.Complaint();
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -215,6 +216,10 @@ TEST_F(RegistryTest, BadLinesAreLeftOutAndKeptAsideOnce) {
             << err;
         EXPECT_EQ(err.find("could not", err.find("could not") + 1), std::string::npos)
             << "said more than once: " << err;
+        // A log line like the server's others: a warning and its time.
+        EXPECT_TRUE(std::regex_search(
+            err, std::regex("(^|\n)<4>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d registry file ")))
+            << err;
 
         std::vector<std::string> copies;
         if (DIR* d = opendir(dir.Path().c_str())) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -212,6 +213,61 @@ TEST_F(RpcServerTest, ReleaseAndClosingTheConnectionReleaseObjects) {
         server.RunOnce(10);
     EXPECT_EQ(server.ConnectionCount(), 0u);
     EXPECT_EQ(destroyed, 3);
+}
+
+// A client that creates without releasing cannot grow the server without end; the cap is its
+// own connection's, and a released object frees its place.
+TEST_F(RpcServerTest, ObjectsOfAConnectionAreCapped) {
+    const std::string create = R"({"jsonrpc":"2.0","id":1,"method":"CreateInstance",)"
+                               R"("params":{"progid":"VSKManager.Veskar"}})";
+    // Sent at once, so the test need not wait a round trip for each.
+    std::string lines;
+    for (size_t i = 0; i <= CRpcServer::kMaxObjects; ++i)
+        lines += create + "\n";
+    ASSERT_EQ(send(fd, lines.data(), lines.size(), MSG_NOSIGNAL), ssize_t(lines.size()));
+    std::string replies;
+    for (int i = 0; i < 400 && std::count(replies.begin(), replies.end(), '\n') <=
+                                   ptrdiff_t(CRpcServer::kMaxObjects);) {
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            replies.append(buf, size_t(n));
+        } else {
+            server.RunOnce(5);
+            ++i;
+        }
+    }
+    EXPECT_EQ(std::count(replies.begin(), replies.end(), '\n'),
+              ptrdiff_t(CRpcServer::kMaxObjects + 1));
+    Json r = *Json::Parse(replies.substr(replies.rfind('\n', replies.size() - 2) + 1));
+    EXPECT_EQ(ErrorCode(r), int64_t(E_OUTOFMEMORY));
+    EXPECT_NE(r.Dump().find("too many objects in this session (256); release some"),
+              std::string::npos)
+        << r.Dump();
+    EXPECT_EQ(destroyed, 0);  // the refused one was never made
+
+    int other = test::ConnectUnixRaw(server.SocketPath());
+    r = ExchangeJson(server, other, create);
+    EXPECT_TRUE(r.Find("result")) << r.Dump();
+    close(other);
+
+    Call(R"({"jsonrpc":"2.0","id":1,"method":"Release","params":{"object":7}})");
+    EXPECT_GT(Create(), 0);
+    EXPECT_EQ(Create(), -1);
+
+    // A session (an HTTP client's) is held to the same cap.
+    std::atomic<size_t> answered{0};
+    std::string lastReply;
+    for (size_t i = 0; i <= CRpcServer::kMaxObjects; ++i)
+        server.PostSessionLine("s", create, [&](std::string reply) {
+            lastReply = std::move(reply);
+            ++answered;
+        });
+    for (int i = 0; i < 100 && answered < CRpcServer::kMaxObjects + 1; ++i)
+        server.RunOnce(10);
+    EXPECT_EQ(ErrorCode(*Json::Parse(lastReply)), int64_t(E_OUTOFMEMORY)) << lastReply;
+    server.CloseSession("s");
+    server.RunOnce(0);
 }
 
 TEST_F(RpcServerTest, SingleUseClassIsRevokedAfterFirstCreation) {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include "client/client.h"
@@ -208,6 +209,25 @@ VARIANT Unconnected(const MemberDesc& m) {
 
 // Before Init and again after Done: every member gives its failure value and nothing reaches
 // any Veskar object (a released one included).
+// Without a window a message box is a log line: its priority from the icon, the time, and the
+// port when the engine names one; a watcher of MessageBox still sees the engine's boxes.
+TEST(HeadlessOperatorUiTest, BoxesAreLogLinesWithTheirPort) {
+    RecordingUi watcher;
+    EXPECT_EQ(watcher.PortMessageBox("COM3", "refused", MsgIcon::Stop, MsgButtons::RetryCancel),
+              MsgResult::Cancel);
+    EXPECT_EQ(watcher.Boxes(), std::vector<std::string>{"refused"});
+
+    HeadlessOperatorUi ui;
+    testing::internal::CaptureStderr();
+    ui.PortMessageBox("COM3", "no paper", MsgIcon::Stop, MsgButtons::Ok);
+    ui.MessageBox("info", MsgIcon::Information, MsgButtons::Ok);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string stamp = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ";
+    EXPECT_TRUE(
+        std::regex_match(err, std::regex("<3>" + stamp + "COM3: no paper\n<6>" + stamp + "info\n")))
+        << err;
+}
+
 TEST_F(ProxyRulesTest, UnconnectedMembersGiveTheirFailureValueAndCallNothing) {
     auto sweep = [&](const char* when) {
         for (const MemberDesc& m : typelib::kManagerMembers) {
