@@ -15,8 +15,6 @@
 //
 //   http_bench [--receipts N] [--calls N] [--lines N]
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -38,6 +36,7 @@
 #include "bench/process_support.h"
 #include "client/client.h"
 #include "ledger/ledger.h"
+#include "tests/e2e/http_crowd_launch.h"
 
 // Without the crowd program (no end-to-end tests built) the crowds are skipped.
 #ifndef VSK_CROWD_PATH
@@ -168,27 +167,14 @@ std::string HttpReceiptBody(int lines) {
 class Crowd {
 public:
     Crowd(const char* kind, int port, int count, int holdMs) {
-        std::vector<std::string> args = {VSK_CROWD_PATH, kind, std::to_string(port),
-                                         std::to_string(count), std::to_string(holdMs)};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int program = open(VSK_CROWD_PATH, O_RDONLY | O_CLOEXEC);
-        int out[2];
-        if (program < 0 || pipe2(out, O_CLOEXEC) != 0)
+        int out = -1;
+        m_pid = vske2e::LaunchCrowd(VSK_CROWD_PATH,
+                                    {VSK_CROWD_PATH, kind, std::to_string(port),
+                                     std::to_string(count), std::to_string(holdMs)},
+                                    65534, &out);
+        if (m_pid < 0)
             return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-                _exit(98);
-            fexecve(program, argv.data(), environ);
-            _exit(99);
-        }
-        close(out[1]);
-        close(program);
-        m_out = fdopen(out[0], "r");
+        m_out = fdopen(out, "r");
         char line[256];
         m_ready = m_out && fgets(line, sizeof line, m_out) && !std::strcmp(line, "ready\n");
     }

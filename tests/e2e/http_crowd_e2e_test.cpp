@@ -2,13 +2,13 @@
 // trickles headers, reads or ignores event streams, or stalls TLS handshakes, a till (the
 // test's own user) sells whole receipts and reads /v1/health, each call answered in time, and
 // the crowd's connections are refused or cut as the listener's limits say.
-#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 
 #include <regex>
 
 #include "http/http_admission.h"
+#include "tests/e2e/http_crowd_launch.h"
 #include "tests/e2e/http_support.h"
 #include "tests/e2e/server_support.h"
 
@@ -24,33 +24,14 @@ struct CrowdCounts {
     int opened = -1, refused = 0, cut = 0, busy = 0, served = 0, open = 0;
 };
 
-// vsk-http-crowd run as kStranger (set before exec: the test process has threads), killed on
-// every path.
+// vsk-http-crowd run as kStranger, killed on every path.
 class Crowd {
 public:
     Crowd(const std::string& kind, int port, int count, int holdMs) {
-        std::vector<std::string> args = {VSK_CROWD_PATH, kind, std::to_string(port),
-                                         std::to_string(count), std::to_string(holdMs)};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        // Opened here: the stranger need not reach the build folder, only run the file.
-        const int program = open(VSK_CROWD_PATH, O_RDONLY | O_CLOEXEC);
-        int out[2];
-        if (program < 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            if (setgroups(0, nullptr) != 0 || setgid(kStranger) != 0 || setuid(kStranger) != 0)
-                _exit(98);
-            fexecve(program, argv.data(), environ);
-            _exit(99);
-        }
-        close(out[1]);
-        close(program);
-        m_out = out[0];
+        m_pid = LaunchCrowd(VSK_CROWD_PATH,
+                            {VSK_CROWD_PATH, kind, std::to_string(port), std::to_string(count),
+                             std::to_string(holdMs)},
+                            kStranger, &m_out);
     }
     ~Crowd() {
         if (m_pid > 0) {
