@@ -13,6 +13,9 @@
 //     a few in doubt far back): the mean of each and their ratio, and how long opening the
 //     large ledger takes (the first time, when it gains its index of the rows in doubt, and
 //     again).
+//   - a till's /v1/health and whole receipt, p50 and p99, with no load and under crowds of
+//     another user (idle connections, header trickles, event streams read and unread; as
+//     root, which can play that user), as ratios to the unloaded figures.
 //
 //   http_bench [--receipts N] [--calls N] [--lines N]
 #include <arpa/inet.h>
@@ -39,6 +42,12 @@
 #include "bench/process_support.h"
 #include "client/client.h"
 #include "ledger/ledger.h"
+#include "tests/e2e/http_crowd_launch.h"
+
+// Without the crowd program (no end-to-end tests built) the crowds are skipped.
+#ifndef VSK_CROWD_PATH
+#define VSK_CROWD_PATH ""
+#endif
 
 namespace {
 
@@ -290,6 +299,113 @@ void StatusAgainstLedgerSize(const std::string& dir, int calls) {
     }
 }
 
+// A crowd of another user (vsk-http-crowd, as nobody: a crowd of the bench's own user would be
+// the bench's own peer) holding one load for `holdMs`; killed when it goes.
+class Crowd {
+public:
+    Crowd(const char* kind, int port, int count, int holdMs) {
+        int out = -1;
+        m_pid = vske2e::LaunchCrowd(VSK_CROWD_PATH,
+                                    {VSK_CROWD_PATH, kind, std::to_string(port),
+                                     std::to_string(count), std::to_string(holdMs)},
+                                    65534, &out);
+        if (m_pid < 0)
+            return;
+        m_out = fdopen(out, "r");
+        char line[256];
+        m_ready = m_out && fgets(line, sizeof line, m_out) && !std::strcmp(line, "ready\n");
+    }
+    ~Crowd() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_out)
+            fclose(m_out);
+    }
+    bool Ready() const { return m_ready; }
+    // What became of the crowd's connections (its last line), once it has ended.
+    std::string Outcome() {
+        char line[256] = "";
+        if (!m_out || !fgets(line, sizeof line, m_out))
+            return "(no outcome)";
+        line[std::strcspn(line, "\n")] = 0;
+        return line;
+    }
+
+private:
+    pid_t m_pid = -1;
+    FILE* m_out = nullptr;
+    bool m_ready = false;
+};
+
+// A till's health reading and whole receipt, in turn for `ms`, each on a connection of its own
+// as a till makes them: their latencies in microseconds.
+struct TillFigures {
+    std::vector<double> health, receipt;
+    int failures = 0;
+};
+TillFigures TillCalls(int port, int ms, int lines) {
+    TillFigures f;
+    std::string reply;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        auto t0 = Clock::now();
+        f.failures += HttpConnection(port).Get("/v1/health", &reply) != 200;
+        auto t1 = Clock::now();
+        f.failures += HttpConnection(port).Post("/v1/ports/1/receipts", HttpReceiptBody(lines), "",
+                                                &reply) != 200;
+        auto t2 = Clock::now();
+        f.health.push_back(Us(t1 - t0));
+        f.receipt.push_back(Us(t2 - t1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return f;
+}
+
+// p50 and p99 of /v1/health and of a whole receipt with no load, then under each crowd, as
+// ratios to the unloaded figures.
+void CrowdLoads(int port, int lines) {
+    if (!*VSK_CROWD_PATH) {
+        std::printf("crowds: skipped (no vsk-http-crowd built)\n");
+        return;
+    }
+    if (geteuid() != 0) {
+        std::printf("crowds: skipped (the crowd runs as another user: run as root)\n");
+        return;
+    }
+    const TillFigures quiet = TillCalls(port, 3000, lines);
+    const double h50 = Percentile(quiet.health, 0.5), h99 = Percentile(quiet.health, 0.99);
+    const double r50 = Percentile(quiet.receipt, 0.5), r99 = Percentile(quiet.receipt, 0.99);
+    std::printf("no load: health p50 %.0f us p99 %.0f us, receipt p50 %.0f us p99 %.0f us\n", h50,
+                h99, r50, r99);
+    struct Load {
+        const char* kind;
+        int count;
+    };
+    for (const Load& load :
+         {Load{"idle", 128}, Load{"trickle", 140}, Load{"events", 128}, Load{"deaf", 300}}) {
+        Crowd crowd(load.kind, port, load.count, 3800);
+        if (!crowd.Ready()) {
+            std::printf("%s: the crowd did not start\n", load.kind);
+            continue;
+        }
+        // What is measured is the crowd held, not its arrival (the refused ones' threads).
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const TillFigures f = TillCalls(port, 3000, lines);
+        std::printf(
+            "%d %s: health p50 %.0f us (x%.2f) p99 %.0f us (x%.2f), receipt p50 %.0f us (x%.2f) "
+            "p99 %.0f us (x%.2f)%s; crowd %s\n",
+            load.count, load.kind, Percentile(f.health, 0.5), Percentile(f.health, 0.5) / h50,
+            Percentile(f.health, 0.99), Percentile(f.health, 0.99) / h99,
+            Percentile(f.receipt, 0.5), Percentile(f.receipt, 0.5) / r50,
+            Percentile(f.receipt, 0.99), Percentile(f.receipt, 0.99) / r99,
+            f.failures ? " (with failures)" : "", crowd.Outcome().c_str());
+        // Its connections let go before the next crowd comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -378,6 +494,7 @@ int main(int argc, char** argv) {
             unbound->Release();
         if (veskar)
             veskar->Release();
+        CrowdLoads(port, lines);
     }
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "http/http_admission.h"
 #include "http/http_reply.h"
 #include "http/receipt_desk.h"
 #include "http/status_page.h"
@@ -201,17 +202,32 @@ HttpReply CHttpFront::Handle(const Request& request) {
 }
 
 bool CHttpFront::NextEvent(std::string* last, std::string* event, int* quietSeconds) {
-    {
-        std::unique_lock lock(m_mutex);
-        if (!last->empty())
-            m_cv.wait_for(lock, std::chrono::seconds(1), [&] { return m_ending; });
-        if (m_ending)
-            return false;
+    using namespace std::chrono_literals;
+    std::unique_lock lock(m_mutex);
+    // A stream that has had the status waits for the next one; a new stream takes the one in
+    // hand at once.
+    if (!last->empty())
+        m_feedChanged.wait_for(lock, 1s, [&] { return m_ending || m_feed.status != *last; });
+    // The first stream to find the status a second old builds it, outside the lock; the others
+    // wait for it instead of building their own.
+    if (!m_ending && !m_feed.building &&
+        (m_feed.status.empty() || std::chrono::steady_clock::now() - m_feed.builtAt >= 1s)) {
+        m_feed.building = true;
+        lock.unlock();
+        std::string now = m_options.status();
+        lock.lock();
+        m_feed.building = false;
+        m_feed.status = std::move(now);
+        m_feed.builtAt = std::chrono::steady_clock::now();
+        m_feedChanged.notify_all();
     }
-    std::string now = m_options.status();
-    if (now != *last) {
-        *last = now;
-        *event = "event: status\ndata: " + now + "\n\n";
+    if (m_feed.status.empty())
+        m_feedChanged.wait_for(lock, 1s, [&] { return m_ending || !m_feed.building; });
+    if (m_ending)
+        return false;
+    if (!m_feed.status.empty() && m_feed.status != *last) {
+        *last = m_feed.status;
+        *event = "event: status\ndata: " + m_feed.status + "\n\n";
         *quietSeconds = 0;
     } else if (++*quietSeconds >= 15) {
         *event = ": still here\n\n";  // keeps proxies from closing a quiet stream

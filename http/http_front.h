@@ -35,6 +35,7 @@ struct MHD_Daemon;
 
 namespace vsk {
 
+class CAdmission;
 class CRpcServer;
 class CLedger;
 class IReceiptDesk;
@@ -98,8 +99,11 @@ public:
 
     size_t MaxBody() const { return m_options.maxBody; }
     // The next server-sent event (after waiting up to a second for a change); false when the
-    // listener is ending.
+    // listener is ending. Every stream reads the same status, built at most once a second
+    // whatever the number of streams.
     bool NextEvent(std::string* last, std::string* event, int* quietSeconds);
+    // Who holds the listener's connections (libmicrohttpd's callbacks account to it).
+    CAdmission& Admission() { return *m_admission; }
 
 private:
     // Runs a keyed request: `key` is the full key ("" when none); *printed says whether it may
@@ -161,6 +165,16 @@ private:
     // Failed bearer tokens of one peer make its next requests wait, doubling up to a cap.
     CAuthBackoff m_failures;  // per peer host, under m_mutex
     std::thread m_sweeper;
+    // The status the event streams share: the one in hand and when it was built, and whether
+    // a stream's thread is building the next one (under m_mutex; m_feedChanged tells them).
+    struct EventFeed {
+        std::string status;
+        std::chrono::steady_clock::time_point builtAt{};
+        bool building = false;
+    };
+    EventFeed m_feed;
+    std::condition_variable m_feedChanged;
+    std::unique_ptr<CAdmission> m_admission;
 };
 
 }  // namespace vsk

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "http/http_admission.h"
 #include "http/http_front.h"
 #include "http/http_reply.h"
 #include "http/receipt_desk.h"
@@ -23,6 +24,8 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
                      const char* version, const char* upload, size_t* uploadSize, void** state);
 void OnCompleted(void* cls, MHD_Connection* connection, void** state,
                  MHD_RequestTerminationCode why);
+void OnConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode what);
 
 }  // namespace
 
@@ -72,17 +75,23 @@ bool CHttpFront::Start(const HttpOptions& options, std::string* error) {
         {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_options.tlsKey.c_str())},
         {MHD_OPTION_END, 0, nullptr},
     };
-    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_SOCK_ADDR,
-                                reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_NOTIFY_COMPLETED,
-                                &OnCompleted, this, MHD_OPTION_CONNECTION_LIMIT, 128u,
-                                MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY, tlsOptions,
-                                MHD_OPTION_END);
+    // The limits libmicrohttpd enforces itself; the finer ones are CAdmission's (see
+    // http_admission.h for every value and why).
+    m_admission = std::make_unique<CAdmission>();
+    m_daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&addr), MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, this, MHD_OPTION_CONNECTION_LIMIT,
+        http_limits::kConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        http_limits::kConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+        http_limits::kInactivitySeconds, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
     if (!m_daemon) {
         *error = "cannot listen for HTTP on " + hostPort;
         return false;
     }
     if (const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT))
         m_port = info->port;
+    m_admission->StartSweeper();
     m_sweeper = std::thread([this] {
         std::unique_lock lock(m_mutex);
         while (!m_ending) {
@@ -106,6 +115,7 @@ void CHttpFront::Stop() {
     if (m_options.desk)
         m_options.desk->Stop();
     m_cv.notify_all();
+    m_feedChanged.notify_all();
     {
         std::lock_guard lock(m_replies->mutex);
         m_replies->ending = true;
@@ -116,6 +126,8 @@ void CHttpFront::Stop() {
     if (m_daemon)
         MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    if (m_admission)
+        m_admission->Stop();
     std::lock_guard lock(m_mutex);
     for (const auto& [name, since] : m_sessions)
         m_rpc.CloseSession("http:" + name);
@@ -131,19 +143,65 @@ struct RequestState {
 // One client's stream of server-sent events.
 struct EventStream {
     CHttpFront* front;
+    CAdmission::Connection* connection;
     std::string last, pending;
     int quiet = 0;
 };
 
+// The connection's account in the admission (nullptr: refused at its start).
+CAdmission::Connection* AccountOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<CAdmission::Connection*>(info->socket_context) : nullptr;
+}
+
+void OnConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode what) {
+    CAdmission& admission = static_cast<CHttpFront*>(cls)->Admission();
+    if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+        // libmicrohttpd closes the socket after this returns.
+        admission.Closed(static_cast<CAdmission::Connection*>(*socketContext));
+        *socketContext = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo* fd =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* address =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!fd)
+        return;
+    const std::string peer =
+        CAdmission::PeerOf(fd->connect_fd, address ? address->client_addr : nullptr);
+    *socketContext = admission.Admit(fd->connect_fd, peer, CAdmission::Clock::now());
+}
+
+// The stream's account says when it asks for its next event and when it hands one over: one
+// handed over that does not leave marks a reader that does not read.
 ssize_t NextEventBytes(void* cls, uint64_t, char* buf, size_t max) {
     auto* stream = static_cast<EventStream*>(cls);
-    while (stream->pending.empty())
+    CAdmission& admission = stream->front->Admission();
+    admission.StreamProgress(stream->connection, true, CAdmission::Clock::now());
+    while (stream->pending.empty()) {
+        if (admission.Cut(stream->connection))
+            return MHD_CONTENT_READER_END_WITH_ERROR;
         if (!stream->front->NextEvent(&stream->last, &stream->pending, &stream->quiet))
             return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    admission.StreamProgress(stream->connection, false, CAdmission::Clock::now());
     const size_t n = std::min(max, stream->pending.size());
     std::memcpy(buf, stream->pending.data(), n);
     stream->pending.erase(0, n);
     return ssize_t(n);
+}
+
+// An event stream's socket holds a few events, not megabytes: a reader that stops reading
+// stalls its stream soon, and the sweeper drops it.
+void SmallSendBuffer(MHD_Connection* connection) {
+    if (const MHD_ConnectionInfo* fd =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+        const int size = http_limits::kEventSendBuffer;
+        setsockopt(fd->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
 }
 
 void FreeEventStream(void* cls) {
@@ -170,7 +228,11 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
                      const char*, const char* upload, size_t* uploadSize, void** state) {
     auto* self = static_cast<CHttpFront*>(cls);
     auto* rs = static_cast<RequestState*>(*state);
+    CAdmission::Connection* account = AccountOf(connection);
+    if (!account)
+        return MHD_NO;  // refused at its start; whatever it sent before is not read
     if (!rs) {
+        self->Admission().HeadersIn(account, CAdmission::Clock::now());
         rs = new RequestState;
         *state = rs;
         rs->request.method = method;
@@ -204,13 +266,18 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
         *uploadSize = 0;
         return MHD_YES;
     }
+    self->Admission().BodyIn(account);
     HttpReply reply = self->Handle(rs->request);
+    if (reply.events && !self->Admission().OpenStream(account, CAdmission::Clock::now()))
+        reply = ErrorReply(503, "BUSY", "too many event streams; try later");
+    if (reply.events)
+        SmallSendBuffer(connection);
     MHD_Response* response =
-        reply.events
-            ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &NextEventBytes,
-                                                new EventStream{self, {}, {}, 0}, &FreeEventStream)
-            : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
-                                              MHD_RESPMEM_MUST_COPY);
+        reply.events ? MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &NextEventBytes,
+                                                         new EventStream{self, account, {}, {}, 0},
+                                                         &FreeEventStream)
+                     : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
+                                                       MHD_RESPMEM_MUST_COPY);
     if (!reply.body.empty() || reply.status != 204)
         MHD_add_response_header(response, "Content-Type", reply.contentType.c_str());
     MHD_add_response_header(response, "Cache-Control", "no-store");
@@ -221,9 +288,12 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     return rc;
 }
 
-void OnCompleted(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+void OnCompleted(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
     delete static_cast<RequestState*>(*state);
     *state = nullptr;
+    // A kept-alive connection's next request has its own deadline.
+    if (CAdmission::Connection* account = AccountOf(connection))
+        static_cast<CHttpFront*>(cls)->Admission().RequestEnded(account, CAdmission::Clock::now());
 }
 
 }  // namespace
