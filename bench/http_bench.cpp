@@ -68,7 +68,7 @@ double Percentile(std::vector<double> v, double p) {
 // One kept-alive HTTP/1.1 connection.
 class HttpConnection {
 public:
-    explicit HttpConnection(int port) {
+    explicit HttpConnection(int port) : m_host("Host: 127.0.0.1:" + std::to_string(port)) {
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -88,12 +88,12 @@ public:
     // The status (0: the connection failed); the body in *body.
     int Post(const std::string& path, const std::string& body, const std::string& headers,
              std::string* reply) {
-        return Exchange("POST " + path + " HTTP/1.1\r\nHost: bench\r\n" + headers +
+        return Exchange("POST " + path + " HTTP/1.1\r\n" + m_host + "\r\n" + headers +
                             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
                         reply);
     }
     int Get(const std::string& path, std::string* reply) {
-        return Exchange("GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n", reply);
+        return Exchange("GET " + path + " HTTP/1.1\r\n" + m_host + "\r\n\r\n", reply);
     }
 
 private:
@@ -129,6 +129,7 @@ private:
         m_in.append(buf, size_t(n));
         return true;
     }
+    std::string m_host;  // the Host line the listener answers
     int m_fd = -1;
     std::string m_in;
 };

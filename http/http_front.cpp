@@ -1,5 +1,9 @@
 #include "http/http_front.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -7,12 +11,18 @@
 #include "http/http_reply.h"
 #include "http/receipt_desk.h"
 #include "http/status_page.h"
+#include "platform/text.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
 
 namespace vsk {
 
-CHttpFront::CHttpFront(CRpcServer& rpc, CLedger& ledger) : m_rpc(rpc), m_ledger(ledger) {}
+CHttpFront::CHttpFront(CRpcServer& rpc, CLedger& ledger)
+    : m_rpc(rpc), m_ledger(ledger), m_user(geteuid()) {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) == 0)
+        m_hostName = LowerAscii(name);
+}
 
 CHttpFront::~CHttpFront() {
     Stop();
@@ -40,44 +50,119 @@ void CHttpFront::Sweep() {
         m_options.desk->Sweep(m_options.sessionIdle);
 }
 
-bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
-    // A page in a browser on this computer reaches the loopback too: a request that says it
-    // comes from a page of an origin not allowed is refused, whatever its peer.
-    auto origin = request.headers.find("origin");
-    auto hostHeader = request.headers.find("host");
-    const bool sameOrigin =
-        origin != request.headers.end() && hostHeader != request.headers.end() &&
-        origin->second == (m_options.tlsCert.empty() ? "http://" : "https://") + hostHeader->second;
-    if (origin != request.headers.end() && !sameOrigin &&
-        std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) ==
-            m_options.origins.end()) {
-        *refusal =
-            ErrorReply(403, "FORBIDDEN_ORIGIN", "origin " + origin->second + " is not allowed");
-        return false;
+namespace {
+
+// The name and port of an authority ("till:8080", "[::1]:8080", "till"; the port "" when it
+// has none); false when it is not one.
+bool SplitAuthority(std::string_view authority, std::string* name, std::string* port) {
+    std::string_view rest;
+    if (!authority.empty() && authority[0] == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        *name = authority.substr(1, close - 1);
+        rest = authority.substr(close + 1);
+    } else {
+        const size_t colon = authority.find(':');
+        *name = authority.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
     }
-    if (request.loopback)
+    if (!rest.empty() && rest[0] != ':')
+        return false;
+    *port = rest.empty() ? std::string() : std::string(rest.substr(1));
+    return !name->empty() && (rest.empty() || !port->empty()) &&
+           std::all_of(port->begin(), port->end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// An address in the one form inet_ntop writes it (an IPv4 address mapped into IPv6 as IPv4);
+// "" when `text` is not an address.
+std::string CanonicalAddress(const std::string& text) {
+    in_addr v4{};
+    in6_addr v6{};
+    char out[INET6_ADDRSTRLEN] = "";
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+        inet_ntop(AF_INET, &v4, out, sizeof out);
+    else if (inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_V4MAPPED(&v6))
+        inet_ntop(AF_INET, v6.s6_addr + 12, out, sizeof out);
+    else if (inet_pton(AF_INET6, text.c_str(), &v6) == 1)
+        inet_ntop(AF_INET6, &v6, out, sizeof out);
+    return out;
+}
+
+}  // namespace
+
+// A name is this listener's when it is the address the peer reached, localhost, the
+// computer's name or one the operator listed: never merely what the request says. A page of
+// a site whose name its owner rebinds to 127.0.0.1 sends that site's name, and is refused.
+bool CHttpFront::OwnAuthority(std::string_view authority, const std::string& local) const {
+    std::string name, port;
+    if (!SplitAuthority(authority, &name, &port))
+        return false;
+    const int defaultPort = m_options.tlsCert.empty() ? 80 : 443;
+    if (port.empty() ? m_port != defaultPort : port != std::to_string(m_port))
+        return false;
+    name = LowerAscii(name);
+    if (name == "localhost" || name == m_hostName)
         return true;
-    const std::string host = request.peer;
-    const auto now = std::chrono::steady_clock::now();
-    std::lock_guard lock(m_mutex);
-    if (m_failures.MustWait(host, now)) {
-        *refusal = ErrorReply(429, "E_ACCESSDENIED",
-                              "too many failed authentications from this address; try later");
-        return false;
-    }
+    for (const std::string& host : m_options.hosts)
+        if (LowerAscii(host) == name)
+            return true;
+    const std::string address = CanonicalAddress(name);
+    return !address.empty() && address == CanonicalAddress(local);
+}
+
+std::optional<HttpReply> CHttpFront::Misdirected(const Request& request) const {
+    auto host = request.headers.find("host");
+    if (host == request.headers.end())
+        return ErrorReply(421, "MISDIRECTED", "the request names no Host");
+    if (!OwnAuthority(host->second, request.local))
+        return ErrorReply(421, "MISDIRECTED", "this listener is not " + host->second);
+    // A page in a browser on this computer reaches the loopback too: a request that says it
+    // comes from a page of an origin neither allowed nor this listener's own is refused,
+    // whatever its peer.
+    auto origin = request.headers.find("origin");
+    if (origin == request.headers.end() ||
+        std::find(m_options.origins.begin(), m_options.origins.end(), origin->second) !=
+            m_options.origins.end())
+        return std::nullopt;
+    const std::string scheme = m_options.tlsCert.empty() ? "http://" : "https://";
+    if (origin->second.rfind(scheme, 0) == 0 &&
+        OwnAuthority(std::string_view(origin->second).substr(scheme.size()), request.local))
+        return std::nullopt;
+    return ErrorReply(403, "FORBIDDEN_ORIGIN", "origin " + origin->second + " is not allowed");
+}
+
+// The loopback's own user needs no token; another user of the computer, or one that cannot be
+// found, presents it as a peer off the loopback does.
+bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
+    if (request.loopback && request.peerUser == m_user)
+        return true;
     auto auth = request.headers.find("authorization");
     std::string token;
     if (auth != request.headers.end() && auth->second.rfind("Bearer ", 0) == 0)
         token = auth->second.substr(7);
-    if (!TokenMatches(token, m_options.token)) {
-        m_failures.Failed(host, now);
-        *refusal = ErrorReply(401, "E_ACCESSDENIED",
-                              token.empty() ? "a bearer token is required" : "wrong token");
-        refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
-        return false;
+    // Compared whether the peer waits or not: the answer's time tells nothing of the wait.
+    const bool matches = TokenMatches(token, m_options.token);
+    const std::string key = CAuthBackoff::PeerKey(request.loopback, request.peerUser, request.peer);
+    CAuthBackoff::Admission admission;
+    {
+        std::lock_guard lock(m_mutex);
+        admission = m_failures.Attempt(key, matches, std::chrono::steady_clock::now());
     }
-    m_failures.Succeeded(host);
-    return true;
+    switch (admission) {
+        case CAuthBackoff::Admission::Admitted:
+            return true;
+        case CAuthBackoff::Admission::Waiting:
+            *refusal = ErrorReply(429, "E_ACCESSDENIED",
+                                  "too many failed authentications from this peer; try later");
+            return false;
+        case CAuthBackoff::Admission::Wrong:
+            break;
+    }
+    *refusal = ErrorReply(401, "E_ACCESSDENIED",
+                          token.empty() ? "a bearer token is required" : "wrong token");
+    refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
+    return false;
 }
 
 const CHttpFront::Route CHttpFront::kRoutes[] = {
@@ -162,6 +247,8 @@ HttpReply CHttpFront::Metrics(const Request& request, int) {
 }
 
 HttpReply CHttpFront::Handle(const Request& request) {
+    if (std::optional<HttpReply> refusal = Misdirected(request))
+        return *refusal;
     HttpReply reply;
     auto origin = request.headers.find("origin");
     const bool allowedOrigin = origin != request.headers.end() &&

@@ -16,6 +16,8 @@
 // answers it again without printing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -44,10 +47,14 @@ struct ReceiptOutcome;
 
 struct HttpOptions {
     std::string listen;                // HOST:PORT (port 0: any free port)
-    std::string token;                 // what a peer off the loopback presents as its bearer
+    std::string token;                 // the bearer of a peer off the loopback, or of another
+                                       // user's on it
     std::string tlsCert, tlsKey;       // PEM texts: HTTPS when given
     bool insecure = false;             // plain HTTP off the loopback allowed
     std::vector<std::string> origins;  // browser origins allowed (CORS); none by default
+    // Names besides its own addresses, the computer's name and localhost that a request's
+    // Host may give the listener (a name rebound to one of its addresses is refused).
+    std::vector<std::string> hosts;
     size_t maxBody = 1024 * 1024;
     std::chrono::seconds sessionIdle{300};
     size_t maxSessions = 256;
@@ -93,6 +100,8 @@ public:
         std::map<std::string, std::string> headers;  // names in lower case
         bool loopback = false;
         std::string peer;
+        std::string local;              // the address the peer reached (numeric)
+        std::optional<uid_t> peerUser;  // the loopback peer's user, when it can be found
         bool tooLarge = false;
     };
     HttpReply Handle(const Request& request);
@@ -143,6 +152,10 @@ private:
     std::string NewSessionName();
     void Sweep();
     bool Authorised(const Request& request, HttpReply* refusal);
+    // The refusal of a request whose Host or Origin is not this listener's (nullopt: neither).
+    std::optional<HttpReply> Misdirected(const Request& request) const;
+    // Whether "name[:port]" names this listener for a peer that reached it at `local`.
+    bool OwnAuthority(std::string_view authority, const std::string& local) const;
 
     CRpcServer& m_rpc;
     CLedger& m_ledger;
@@ -163,7 +176,9 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> m_sessions;  // idle since
     std::map<std::string, int> m_busySessions;  // requests under way per session
     // Failed bearer tokens of one peer make its next requests wait, doubling up to a cap.
-    CAuthBackoff m_failures;  // per peer host, under m_mutex
+    CAuthBackoff m_failures;  // per peer (CAuthBackoff::PeerKey), under m_mutex
+    const uid_t m_user;       // whose loopback peers need no token
+    std::string m_hostName;   // the computer's name, in lower case
     std::thread m_sweeper;
     // The status the event streams share: the one in hand and when it was built, and whether
     // a stream's thread is building the next one (under m_mutex; m_feedChanged tells them).

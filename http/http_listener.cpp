@@ -11,6 +11,7 @@
 #include "http/http_front.h"
 #include "http/http_reply.h"
 #include "http/receipt_desk.h"
+#include "platform/peer_user.h"
 #include "platform/text.h"
 #include "rpc/host_port.h"
 #include "rpc/rpc_server.h"
@@ -224,6 +225,41 @@ MHD_Result CollectArgument(void* cls, MHD_ValueKind, const char* key, const char
     return MHD_YES;
 }
 
+// The address the peer reached and, for a loopback peer, its user; asked of the kernel once per
+// connection (the socket's cookie, never reused while the system runs, tells a connection
+// from the next: each has a thread of its own here, but a cache must not rely on that).
+void DescribeConnection(int fd, CHttpFront::Request* request) {
+    struct Known {
+        uint64_t cookie = 0;
+        std::string local;
+        std::optional<uid_t> user;
+    };
+    thread_local Known known;
+    uint64_t cookie = 0;
+    socklen_t cookieLen = sizeof cookie;
+    if (getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &cookieLen) != 0)
+        cookie = 0;
+    if (cookie == 0 || cookie != known.cookie) {
+        known = Known{cookie, {}, std::nullopt};
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        char text[INET6_ADDRSTRLEN] = "";
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+            ss.ss_family = AF_UNSPEC;
+        if (ss.ss_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(ss).sin_addr, text,
+                      sizeof text);
+        else if (ss.ss_family == AF_INET6)
+            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(ss).sin6_addr, text,
+                      sizeof text);
+        known.local = text;
+        if (request->loopback)
+            known.user = LocalPeerUser(fd);
+    }
+    request->local = known.local;
+    request->peerUser = known.user;
+}
+
 MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char*, const char* upload, size_t* uploadSize, void** state) {
     auto* self = static_cast<CHttpFront*>(cls);
@@ -254,6 +290,9 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
             rs->request.loopback = IsLoopbackAddress(sa);
             rs->request.peer = host;
         }
+        if (const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD))
+            DescribeConnection(info->connect_fd, &rs->request);
         return MHD_YES;
     }
     if (*uploadSize > 0) {

@@ -13,6 +13,25 @@ constexpr int kMaxDoublings = 16;
 
 }  // namespace
 
+std::string CAuthBackoff::PeerKey(bool loopback, std::optional<uid_t> user,
+                                  const std::string& address) {
+    return loopback && user ? "uid:" + std::to_string(*user) : address;
+}
+
+CAuthBackoff::Admission CAuthBackoff::Attempt(const std::string& key, bool tokenMatches,
+                                              Clock::time_point now) {
+    const bool waiting = MustWait(key, now);
+    if (tokenMatches) {
+        if (!waiting)
+            Succeeded(key);
+        return Admission::Admitted;
+    }
+    if (waiting)
+        return Admission::Waiting;
+    Failed(key, now);
+    return Admission::Wrong;
+}
+
 bool CAuthBackoff::MustWait(const std::string& host, Clock::time_point now) const {
     auto known = m_peers.find(host);
     return known != m_peers.end() && now < known->second.retryAt;

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/peer_user.h"
 #include "rpc/host_port.h"
 #include "rpc/rpc_server.h"
 #include "rpc/runtime_paths.h"
@@ -29,12 +30,9 @@ namespace {
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr auto kAcceptComplaintInterval = std::chrono::seconds(60);
 
-std::string PeerHost(const std::string& peer) {
-    auto split = SplitHostPort(peer);
-    return split ? split->host : peer;
-}
-
-std::string PeerName(int fd) {
+// The peer's "address:port", and the key the back-off knows it by: on the loopback, where every
+// user of the computer shares the address, the user owning the peer's socket.
+std::string PeerName(int fd, std::string* key) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -43,6 +41,8 @@ std::string PeerName(int fd) {
     if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, port, sizeof port,
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return {};
+    const bool loopback = IsLoopbackAddress(reinterpret_cast<const sockaddr*>(&addr));
+    *key = CAuthBackoff::PeerKey(loopback, loopback ? LocalPeerUser(fd) : std::nullopt, host);
     return std::string(host) + ":" + port;
 }
 
@@ -221,7 +221,7 @@ void CRpcServer::Accept(int listenFd, bool tcp) {
     c->fd = fd;
     c->tcp = tcp;
     if (tcp) {
-        c->peer = PeerName(fd);
+        c->peer = PeerName(fd, &c->peerKey);
         c->authDeadline = std::chrono::steady_clock::now() + m_preAuthTimeout;
         if (m_tlsCredentials) {
             std::string why;
@@ -286,15 +286,16 @@ Json CRpcServer::Authenticate(Request& r) {
     if (!r.c.tcp)
         return Json(Json::Object{{"authenticated", true}});
     const Json* token = r.params.Find("token");
-    const std::string host = PeerHost(r.c.peer);
-    const auto now = std::chrono::steady_clock::now();
-    if (m_failures.MustWait(host, now))
-        return Refuse(r, "too many failed authentications from this address; try later");
-    if (!token || !token->IsString() || !TokenMatches(token->AsString(), m_token)) {
-        m_failures.Failed(host, now);
-        return Refuse(r, "wrong token");
+    // Compared whether the peer waits or not: the answer's time tells nothing of the wait.
+    const bool matches = token && token->IsString() && TokenMatches(token->AsString(), m_token);
+    switch (m_failures.Attempt(r.c.peerKey, matches, std::chrono::steady_clock::now())) {
+        case CAuthBackoff::Admission::Admitted:
+            break;
+        case CAuthBackoff::Admission::Waiting:
+            return Refuse(r, "too many failed authentications from this peer; try later");
+        case CAuthBackoff::Admission::Wrong:
+            return Refuse(r, "wrong token");
     }
-    m_failures.Succeeded(host);
     r.c.authenticated = true;
     return Json(Json::Object{{"authenticated", true}});
 }
@@ -306,16 +307,17 @@ Json CRpcServer::Refuse(Request& r, const char* why) {
     return r.Fail(E_ACCESSDENIED, why);
 }
 
-// Refusals are reported once a minute per address, with the count of those not reported.
+// Refusals are reported once a minute per peer (its address, or its user on the loopback), with the
+// count of those not reported.
 void CRpcServer::LogRefusal(Connection& c, const std::string& why) {
-    const std::string host = PeerHost(c.peer);
+    const std::string& key = c.peerKey;
     int unreported = 0;
-    if (!m_failures.Report(host, std::chrono::steady_clock::now(), &unreported))
+    if (!m_failures.Report(key, std::chrono::steady_clock::now(), &unreported))
         return;
     std::string line =
         "TCP connection from " + (c.peer.empty() ? std::string("?") : c.peer) + " refused: " + why;
     if (unreported > 0)
-        line += " (and " + std::to_string(unreported) + " refusals from " + host +
+        line += " (and " + std::to_string(unreported) + " refusals from " + key +
                 " not reported in the last minute)";
     Log(line);
 }

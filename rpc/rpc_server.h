@@ -225,7 +225,8 @@ struct CRpcServer::Connection {
     int id = 0;
     int fd = -1;
     bool tcp = false;
-    std::string peer;  // "address:port" of a TCP client
+    std::string peer;     // "address:port" of a TCP client
+    std::string peerKey;  // what the back-off knows it by (CAuthBackoff::PeerKey)
     bool authenticated = false;
     std::chrono::steady_clock::time_point authDeadline;  // TCP, until authenticated
     // A TLS listener's connection: its session, and whether its handshake has ended. Nothing

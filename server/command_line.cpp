@@ -25,6 +25,9 @@ constexpr cli::Option kOptions[] = {
     {"token-file", 0, "PATH", "the token TCP and HTTP clients authenticate with"},
     {"http", 0, "HOST:PORT", "also serve the HTTP/JSON API (port 0: any free port)"},
     {"http-origin", 0, "ORIGIN", "a browser origin the HTTP API answers (repeatable)"},
+    {"http-host", 0, "NAME",
+     "a name the HTTP API is reached by besides its addresses, localhost and the computer's name "
+     "(repeatable)"},
     {"ledger", 0, "PATH", "the receipts ledger (default: in the state folder)"},
     {"tls-cert", 0, "PATH",
      "serve the HTTP API and the TCP listener over TLS with this certificate (PEM)"},
@@ -45,7 +48,7 @@ constexpr cli::Program kProgram{
     "vskmanager",
     "[-Embedding | -Automation | /Regserver | /Unregserver] [--headless]\n"
     "[--listen HOST:PORT] [--token-file PATH] [--http HOST:PORT] [--http-origin ORIGIN]\n"
-    "[--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
+    "[--http-host NAME] [--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
     "--make-cert [--tls-cert PATH --tls-key PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
     "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
@@ -198,6 +201,8 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
             cl.http = value;
         } else if (name == "http-origin") {
             cl.httpOrigins.push_back(value);
+        } else if (name == "http-host") {
+            cl.httpHosts.push_back(value);
         } else if (name == "ledger") {
             cl.ledger = value;
         } else if (name == "tls-cert") {

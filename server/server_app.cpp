@@ -294,19 +294,25 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     options.listen = m_cl.http.empty() ? setting("HttpListen") : m_cl.http;
     if (options.listen.empty() || (m_cl.startedByAutomation && !m_cl.instanceLock))
         return true;
-    options.origins = m_cl.httpOrigins;
-    const std::string origins = setting("HttpOrigins");
-    for (size_t at = 0; at < origins.size();) {
-        size_t end = origins.find(',', at);
-        if (end == std::string::npos)
-            end = origins.size();
-        std::string origin = origins.substr(at, end - at);
-        origin.erase(0, origin.find_first_not_of(' '));
-        origin.erase(origin.find_last_not_of(' ') + 1);
-        if (!origin.empty())
-            options.origins.push_back(origin);
-        at = end + 1;
-    }
+    // The command line's, then the setting's (comma-separated).
+    auto list = [&](const std::vector<std::string>& given, const char* name) {
+        std::vector<std::string> items = given;
+        const std::string text = setting(name);
+        for (size_t at = 0; at < text.size();) {
+            size_t end = text.find(',', at);
+            if (end == std::string::npos)
+                end = text.size();
+            std::string item = text.substr(at, end - at);
+            item.erase(0, item.find_first_not_of(' '));
+            item.erase(item.find_last_not_of(' ') + 1);
+            if (!item.empty())
+                items.push_back(item);
+            at = end + 1;
+        }
+        return items;
+    };
+    options.origins = list(m_cl.httpOrigins, "HttpOrigins");
+    options.hosts = list(m_cl.httpHosts, "HttpHosts");
     // Seconds a JSON-RPC session, or a port a whole receipt bound, is kept unused.
     if (const std::string idle = setting("HttpSessionIdle"); !idle.empty()) {
         char* end = nullptr;

@@ -53,6 +53,7 @@ struct ServerCommandLine {
     // HOST:PORT of the opt-in HTTP listener; empty: the setting HttpListen (a string), if any.
     std::string http;
     std::vector<std::string> httpOrigins;  // and the setting HttpOrigins (comma-separated)
+    std::vector<std::string> httpHosts;    // and the setting HttpHosts (comma-separated)
     std::string ledger;                    // empty: the default ledger file
     // TLS for the HTTP API and the TCP listener: the certificate and key (PEM files); plain
     // HTTP or TCP off the loopback only with --insecure.

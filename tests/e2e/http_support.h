@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <cstdlib>
 #include <initializer_list>
 #include <regex>
@@ -51,6 +52,8 @@ struct HttpResult {
     std::string Code() const { return Text({"error", "code"}); }
 };
 
+// One request to the listener at host:port, which the Host header names unless `headers` give
+// a Host of their own; an empty "Host:" sends none, as HTTP/1.0 (the version that may omit it).
 inline HttpResult Http(int port, const std::string& method, const std::string& path,
                        const std::string& body = {}, const std::vector<std::string>& headers = {},
                        const std::string& host = "127.0.0.1") {
@@ -66,9 +69,16 @@ inline HttpResult Http(int port, const std::string& method, const std::string& p
         close(fd);
         return r;
     }
-    std::string request = method + " " + path + " HTTP/1.1\r\nHost: till\r\nConnection: close\r\n";
-    for (const std::string& h : headers)
-        request += h + "\r\n";
+    std::string request, own = "Host: " + host + ":" + std::to_string(port);
+    for (const std::string& h : headers) {
+        if (strncasecmp(h.c_str(), "Host:", 5) == 0)
+            own = h;
+        else
+            request += h + "\r\n";
+    }
+    request = method + " " + path +
+              (own == "Host:" ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n" + own + "\r\n") +
+              "Connection: close\r\n" + request;
     if (!body.empty() || method == "POST")
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;

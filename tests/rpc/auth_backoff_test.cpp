@@ -25,6 +25,28 @@ TEST(AuthBackoff, EachFailureDoublesTheWaitUpToTenSeconds) {
     EXPECT_EQ(backoff.Size(), 0u);
 }
 
+// Off the loopback a peer is its address; on it, its user, or its address when the user is not
+// known. Wrong tokens wait; a right one is admitted even in a wait, which it leaves for the
+// guesser sharing the key, and after the wait it forgets the peer.
+TEST(AuthBackoff, ARightTokenIsAdmittedAtOnceAndOnlyWrongOnesWait) {
+    EXPECT_EQ(CAuthBackoff::PeerKey(false, 1000, "10.0.0.7"), "10.0.0.7");
+    EXPECT_EQ(CAuthBackoff::PeerKey(true, 65534, "127.0.0.1"), "uid:65534");
+    EXPECT_EQ(CAuthBackoff::PeerKey(true, std::nullopt, "127.0.0.1"), "127.0.0.1");
+    using A = CAuthBackoff::Admission;
+    CAuthBackoff backoff;
+    const std::string key = "uid:65534";
+    EXPECT_EQ(backoff.Attempt(key, false, t0), A::Wrong);
+    EXPECT_EQ(backoff.Attempt(key, false, t0 + 50ms), A::Waiting);
+    EXPECT_EQ(backoff.Attempt(key, true, t0 + 60ms), A::Admitted);
+    EXPECT_EQ(backoff.Attempt(key, false, t0 + 70ms), A::Waiting) << "the wait stays";
+    EXPECT_EQ(backoff.Attempt("uid:1000", false, t0 + 70ms), A::Wrong) << "per key";
+    EXPECT_EQ(backoff.Attempt(key, false, t0 + 100ms), A::Wrong);
+    EXPECT_TRUE(backoff.MustWait(key, t0 + 299ms)) << "the second failure doubles the wait";
+    EXPECT_EQ(backoff.Attempt(key, true, t0 + 300ms), A::Admitted);
+    EXPECT_EQ(backoff.Attempt(key, false, t0 + 300ms), A::Wrong) << "forgotten: first again";
+    EXPECT_FALSE(backoff.MustWait(key, t0 + 400ms));
+}
+
 TEST(AuthBackoff, RefusalsAreReportedOnceAMinuteWithTheCountLeftOut) {
     CAuthBackoff backoff;
     int unreported = -1;
