@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -16,9 +15,8 @@
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "server/registration.h"
+#include "tests/child_process.h"
 #include "tests/rpc/test_support.h"
-
-extern char** environ;
 
 namespace vsk {
 namespace {
@@ -46,22 +44,19 @@ bool WaitFor(F condition, std::chrono::milliseconds limit = 5000ms) {
     return true;
 }
 
+// The server program with `args`; it dies with this test.
 pid_t Spawn(const std::vector<std::string>& args) {
     std::vector<std::string> all = {VSKMANAGER_PATH};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+    return vsktest::SpawnWithFds(std::move(all), {-1, -1, -1});
 }
 
+// The exit status (128 + the signal for a killed one); -1 when it had to be killed after 20 s.
 int ExitStatus(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
+    const std::optional<int> status = vsktest::WaitChild(pid, 20s);
+    if (!status)
         return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 class Activation : public ::testing::Test {
