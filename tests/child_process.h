@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -104,6 +105,16 @@ inline std::optional<int> StopChild(pid_t pid,
         return std::nullopt;
     kill(pid, SIGTERM);
     return WaitChild(pid, grace);
+}
+
+// Whether `pid` runs (a zombie does not: a child of another, or one not yet reaped).
+inline bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return false;
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
 }
 
 // The exit status of a wait status that WaitChild or StopChild gave; -1 for a child that was

@@ -4,23 +4,11 @@
 
 #include <signal.h>
 
-#include <fstream>
-
 #include "tests/child_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Whether `pid` still runs (a zombie does not).
-bool Running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return false;
-    const size_t paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
-}
 
 TEST(ChildProcess, AChildDiesWithTheProcessThatStartedIt) {
     int report[2];
@@ -40,9 +28,9 @@ TEST(ChildProcess, AChildDiesWithTheProcessThatStartedIt) {
     ASSERT_GT(child, 0);
     ASSERT_EQ(vsktest::ExitCode(vsktest::WaitChild(test, 10s)), 0);
     const auto end = std::chrono::steady_clock::now() + 10s;
-    while (Running(child) && std::chrono::steady_clock::now() < end)
+    while (vsktest::Running(child) && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(Running(child)) << "the orphan outlived its parent";
+    EXPECT_FALSE(vsktest::Running(child)) << "the orphan outlived its parent";
 }
 
 TEST(ChildProcess, WaitsAreBoundedAndEveryChildIsReaped) {

@@ -23,16 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Running and not a zombie (a double-forked server may wait for a reaper that never comes).
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return false;
-    size_t paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
-}
-
 template <class F>
 bool WaitFor(F condition, std::chrono::milliseconds limit = 5000ms) {
     auto end = std::chrono::steady_clock::now() + limit;
@@ -80,7 +70,7 @@ TEST_F(Activation, ClientStartsTheServerAndItsLastReleaseEndsIt) {
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj), S_OK);
     pid_t pid = ServerPid();
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(vsktest::Running(pid));
     IDispatch* second = nullptr;
     ASSERT_EQ(CreateInstance("VSKManager.Veskar.1", &second), S_OK);
     EXPECT_EQ(ServerPid(), pid) << "one server serves every client";
@@ -93,9 +83,10 @@ TEST_F(Activation, ClientStartsTheServerAndItsLastReleaseEndsIt) {
     EXPECT_EQ(port, -1);
     EXPECT_EQ(veskar->XReport(), E_FAIL);  // not bound
     veskar->Release();
-    EXPECT_TRUE(Alive(pid)) << "an object is still alive";
+    EXPECT_TRUE(vsktest::Running(pid)) << "an object is still alive";
     second->Release();
-    EXPECT_TRUE(WaitFor([&] { return !Alive(pid); })) << "the server outlived its last object";
+    EXPECT_TRUE(WaitFor([&] { return !vsktest::Running(pid); }))
+        << "the server outlived its last object";
     EXPECT_FALSE(std::filesystem::exists(ClassFile()));
 }
 
@@ -141,7 +132,7 @@ TEST_F(Activation, OperatorStartedServerOutlivesItsClientsAndEndsOnSigterm) {
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj, noStart), S_OK);
     obj->Release();
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(vsktest::Running(pid));
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj, noStart), S_OK);
     std::string socket = env.RuntimeDir() + "/server-" + std::to_string(pid) + ".sock";
     EXPECT_TRUE(std::filesystem::exists(socket));
