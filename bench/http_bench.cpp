@@ -497,10 +497,8 @@ int main(int argc, char** argv) {
             veskar->Release();
         CrowdLoads(port, lines);
     }
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
-    kill(emulator, SIGTERM);
-    waitpid(emulator, nullptr, 0);
+    vskbench::Stop(server);
+    vskbench::Stop(emulator);
 
     // The ledger alone, on the same file system as the user's.
     vsk::CLedger ledger;

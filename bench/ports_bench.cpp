@@ -241,15 +241,9 @@ int main(int argc, char** argv) {
         }
         status = 0;
     } while (false);
-    if (serverPid > 0) {
-        kill(serverPid, SIGTERM);
-        waitpid(serverPid, nullptr, 0);
-    }
+    vskbench::Stop(serverPid);
     for (pid_t p : emulators)
-        if (p > 0) {
-            kill(p, SIGTERM);
-            waitpid(p, nullptr, 0);
-        }
+        vskbench::Stop(p);
     std::filesystem::remove_all(dir);
     return status;
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,24 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "tests/child_process.h"
+
 namespace vskbench {
 
-// Standard input from /dev/null, standard output and error to `output`; the pid or -1.
+// Standard input from /dev/null, standard output and error to `output`; the pid or -1. The
+// program dies with this thread, so a benchmark that fails or is interrupted leaves none behind.
 inline pid_t Spawn(std::vector<std::string> args, const char* output = "/dev/null") {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid =
+        in >= 0 && out >= 0 ? vsktest::SpawnWithFds(std::move(args), {in, out, out}) : -1;
+    for (int fd : {in, out})
+        if (fd >= 0)
+            close(fd);
     return pid;
+}
+
+// SIGTERM, a bounded wait for a clean end, then SIGKILL; always reaped.
+inline void Stop(pid_t pid) {
+    vsktest::StopChild(pid);
 }
 
 // Makes /tmp/<prefix>-XXXXXX with a private run/ folder and points the environment at it; the

@@ -114,8 +114,10 @@ pid_t StartEcho(const std::string& path) {
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(listener, 1) != 0)
         return -1;
+    const pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0) {
+        vsktest::DieWithParent(parent);
         int fd = accept(listener, nullptr, nullptr);
         LineSocket peer(fd);
         std::string line;
@@ -363,18 +365,9 @@ int main(int argc, char** argv) {
         status = failed || int(objects.size()) != options.connections ? 1 : 0;
     } while (false);
 
-    if (echo > 0) {
-        kill(echo, SIGTERM);
-        waitpid(echo, nullptr, 0);
-    }
-    if (server > 0) {
-        kill(server, SIGTERM);
-        waitpid(server, nullptr, 0);
-    }
-    if (emulator > 0) {
-        kill(emulator, SIGTERM);
-        waitpid(emulator, nullptr, 0);
-    }
+    vskbench::Stop(echo);
+    vskbench::Stop(server);
+    vskbench::Stop(emulator);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return status;

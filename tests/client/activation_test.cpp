@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -16,24 +15,13 @@
 #include "rpc/runtime_paths.h"
 #include "rpc/type_library.h"
 #include "server/registration.h"
+#include "tests/child_process.h"
 #include "tests/rpc/test_support.h"
-
-extern char** environ;
 
 namespace vsk {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Running and not a zombie (a double-forked server may wait for a reaper that never comes).
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return false;
-    size_t paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
-}
 
 template <class F>
 bool WaitFor(F condition, std::chrono::milliseconds limit = 5000ms) {
@@ -46,22 +34,19 @@ bool WaitFor(F condition, std::chrono::milliseconds limit = 5000ms) {
     return true;
 }
 
+// The server program with `args`; it dies with this test.
 pid_t Spawn(const std::vector<std::string>& args) {
     std::vector<std::string> all = {VSKMANAGER_PATH};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+    return vsktest::SpawnWithFds(std::move(all), {-1, -1, -1});
 }
 
+// The exit status (128 + the signal for a killed one); -1 when it had to be killed after 20 s.
 int ExitStatus(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
+    const std::optional<int> status = vsktest::WaitChild(pid, 20s);
+    if (!status)
         return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 class Activation : public ::testing::Test {
@@ -85,7 +70,7 @@ TEST_F(Activation, ClientStartsTheServerAndItsLastReleaseEndsIt) {
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj), S_OK);
     pid_t pid = ServerPid();
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(vsktest::Running(pid));
     IDispatch* second = nullptr;
     ASSERT_EQ(CreateInstance("VSKManager.Veskar.1", &second), S_OK);
     EXPECT_EQ(ServerPid(), pid) << "one server serves every client";
@@ -98,9 +83,10 @@ TEST_F(Activation, ClientStartsTheServerAndItsLastReleaseEndsIt) {
     EXPECT_EQ(port, -1);
     EXPECT_EQ(veskar->XReport(), E_FAIL);  // not bound
     veskar->Release();
-    EXPECT_TRUE(Alive(pid)) << "an object is still alive";
+    EXPECT_TRUE(vsktest::Running(pid)) << "an object is still alive";
     second->Release();
-    EXPECT_TRUE(WaitFor([&] { return !Alive(pid); })) << "the server outlived its last object";
+    EXPECT_TRUE(WaitFor([&] { return !vsktest::Running(pid); }))
+        << "the server outlived its last object";
     EXPECT_FALSE(std::filesystem::exists(ClassFile()));
 }
 
@@ -146,7 +132,7 @@ TEST_F(Activation, OperatorStartedServerOutlivesItsClientsAndEndsOnSigterm) {
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj, noStart), S_OK);
     obj->Release();
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(Alive(pid));
+    EXPECT_TRUE(vsktest::Running(pid));
     ASSERT_EQ(CreateInstance("VSKManager.Veskar", &obj, noStart), S_OK);
     std::string socket = env.RuntimeDir() + "/server-" + std::to_string(pid) + ".sock";
     EXPECT_TRUE(std::filesystem::exists(socket));

@@ -20,6 +20,7 @@
 
 #include "client/client.h"
 #include "rpc/runtime_paths.h"
+#include "tests/child_process.h"
 #include "tests/rpc/recording_veskar.h"
 #include "tests/rpc/test_support.h"
 
@@ -62,6 +63,7 @@ ChildResult RunChild(std::optional<uid_t> uid, const std::function<int(int out)>
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return {};
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFds[0]);
@@ -70,6 +72,7 @@ ChildResult RunChild(std::optional<uid_t> uid, const std::function<int(int out)>
             if (setgroups(0, nullptr) != 0 || setgid(*uid) != 0 || setuid(*uid) != 0)
                 _exit(98);
         }
+        vsktest::DieWithParent(parent);  // after the change of user, which disarms it
         _exit(body(pipeFds[1]));
     }
     close(pipeFds[1]);

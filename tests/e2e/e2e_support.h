@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +27,7 @@
 #include "link/settings.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
+#include "tests/child_process.h"
 
 namespace vske2e {
 
@@ -47,26 +47,20 @@ inline std::string Money(int64_t kopecks) {
 }
 
 // Starts a program with standard input from /dev/null, standard output to `out` and standard
-// error to `err` (to `out` when empty); the process id, or -1.
+// error to `err` (to `out` when empty); the process id, or -1. The program dies with the test.
 inline pid_t SpawnLogged(std::vector<std::string> args, const std::string& out,
                          const std::string& err = {}) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (err.empty())
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int logged = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int errors =
+        err.empty() ? logged : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), ::environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    if (in >= 0 && logged >= 0 && errors >= 0)
+        pid = vsktest::SpawnWithFds(std::move(args), {in, logged, errors});
+    for (int fd : {in, logged, errors != logged ? errors : -1})
+        if (fd >= 0)
+            close(fd);
+    return pid;
 }
 
 // The register program as a separate process: slave linked at <dir>/com, control socket at
@@ -99,12 +93,8 @@ public:
     }
 
     void Stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
+        vsktest::StopChild(m_pid, std::chrono::seconds(5));
+        m_pid = -1;
     }
 
     // One control command; the answer line without its end, or "" when the socket is gone.

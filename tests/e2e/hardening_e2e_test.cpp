@@ -189,9 +189,7 @@ TEST_F(HardeningE2e, SigtermEndsTheServerPromptlyWhateverWaits) {
     ASSERT_EQ(m_emulator.Control("silence off"), "OK");
 
     const auto start = std::chrono::steady_clock::now();
-    kill(m_server, SIGTERM);
-    int exitStatus = -1;
-    waitpid(m_server, &exitStatus, 0);
+    const int exitStatus = vsktest::StopChild(m_server).value_or(-1);
     const int64_t took = ElapsedMs(start);
     m_server = -1;
     EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0)

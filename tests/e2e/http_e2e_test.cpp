@@ -66,6 +66,10 @@ std::map<std::string, std::string> RunAs(uid_t uid, const std::function<std::str
     return words;
 }
 
+// A program that answers and ends (vskctl, a server refusing its command line, curl): one that
+// is still running after this is killed, and fails the test.
+constexpr Ms kProgramEnds{30000};
+
 class HttpE2e : public ServerE2e {
 protected:
     void SetUp() override {
@@ -115,7 +119,6 @@ protected:
         return ledger.Receipts(0, "");
     }
 
-    EmulatorProcess m_emulator;
     std::string m_receipts;
     int m_http = 0;
 };
@@ -196,14 +199,12 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     const std::string out = m_dir + "/ledger.csv";
     pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--port", std::to_string(kPort)}, out,
                             m_dir + "/ledger.err");
-    int status = -1;
-    waitpid(ctl, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/ledger.err");
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(ctl, kProgramEnds)), 0)
+        << ReadAll(m_dir + "/ledger.err");
     EXPECT_EQ(ReadAll(out), csv.body);
     ctl = SpawnLogged({VSK_CTL_PATH, "--ledger", "--ledger-file", m_dir + "/none.sqlite"}, out,
                       m_dir + "/ledger.err");
-    waitpid(ctl, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(ctl, kProgramEnds)), 1);
     EXPECT_FALSE(std::filesystem::exists(m_dir + "/none.sqlite")) << "a reader makes nothing";
 }
 
@@ -558,8 +559,7 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
              "--virtual-time-budget=3000", "--dump-dom",
              "http://" + address + ":" + std::to_string(m_http) + "/?live=0" + fragment},
             dom, m_dir + "/chromium.err");
-        EXPECT_TRUE(
-            Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+        EXPECT_TRUE(vsktest::WaitChild(browser, Ms(60000)).has_value());
         return ReadAll(dom);
     };
     const std::string shown = draw("#token=" + token);
@@ -669,15 +669,12 @@ TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
               std::string::npos);
     const std::string out = m_dir + "/health.json";
     pid_t ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
-    int status = -1;
-    waitpid(ctl, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ReadAll(out);
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(ctl, kProgramEnds)), 1) << ReadAll(out);
     EXPECT_NE(ReadAll(out).find("\"healthy\":false"), std::string::npos) << ReadAll(out);
     ASSERT_EQ(m_emulator.Control("silence off"), "OK");
     till->GetPrinterKeyPosition(&key);
     ctl = SpawnLogged({VSK_CTL_PATH, "--health", "127.0.0.1:" + std::to_string(m_http)}, out);
-    waitpid(ctl, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(out);
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(ctl, kProgramEnds)), 0) << ReadAll(out);
     till->UnlockPrinter();
 }
 
@@ -725,7 +722,7 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
                                  "--virtual-time-budget=3000", "--dump-dom",
                                  "http://127.0.0.1:" + std::to_string(m_http) + "/?live=0"},
                                 dom, m_dir + "/chromium.err");
-    ASSERT_TRUE(Eventually([&] { return waitpid(browser, nullptr, WNOHANG) == browser; }, 60000));
+    ASSERT_TRUE(vsktest::WaitChild(browser, Ms(60000)).has_value());
     const std::string html = ReadAll(dom);
     EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
     EXPECT_NE(html.find("clients: http, kasa-3"), std::string::npos) << html;
@@ -737,17 +734,14 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
 TEST_F(HttpE2e, RemoteHttpNeedsTlsAndServesIt) {
     const std::string out = m_dir + "/refused.out";
     pid_t refused = SpawnLogged({VSK_SERVER_PATH, "--headless", "--http", "0.0.0.0:0"}, out);
-    int status = -1;
-    waitpid(refused, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(refused, kProgramEnds)), 1);
     EXPECT_NE(ReadAll(out).find("--insecure"), std::string::npos) << ReadAll(out);
 
     const std::string cert = m_dir + "/tls/cert.pem", key = m_dir + "/tls/key.pem";
     const std::string made = m_dir + "/make-cert.out";
     pid_t maker =
         SpawnLogged({VSK_SERVER_PATH, "--make-cert", "--tls-cert", cert, "--tls-key", key}, made);
-    waitpid(maker, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(made);
+    ASSERT_EQ(vsktest::ExitCode(vsktest::WaitChild(maker, kProgramEnds)), 0) << ReadAll(made);
     EXPECT_TRUE(std::regex_search(ReadAll(made),
                                   std::regex("SHA-256 fingerprint ([0-9A-F]{2}:){31}[0-9A-F]{2}")))
         << ReadAll(made);
@@ -764,8 +758,8 @@ TEST_F(HttpE2e, RemoteHttpNeedsTlsAndServesIt) {
     pid_t curl = SpawnLogged({"/usr/bin/curl", "-s", "--cacert", cert, "-o", body,
                               "https://127.0.0.1:" + std::to_string(m_http) + "/v1/health"},
                              m_dir + "/curl.out");
-    waitpid(curl, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_dir + "/curl.out");
+    EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(curl, kProgramEnds)), 0)
+        << ReadAll(m_dir + "/curl.out");
     EXPECT_NE(ReadAll(body).find("\"healthy\":true"), std::string::npos) << ReadAll(body);
 }
 

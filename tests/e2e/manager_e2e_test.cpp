@@ -10,16 +10,6 @@
 namespace vske2e {
 namespace {
 
-// Running and not a zombie: an activated server is double-forked, its reaper is not us.
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return false;
-    const size_t paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
-}
-
 class ManagerE2e : public ServerE2e {
 protected:
     void SetUp() override {
@@ -34,7 +24,8 @@ protected:
                 proxy->Release();
         // The servers end with their objects; one that does not is a failure, and goes.
         for (pid_t pid : Servers()) {
-            EXPECT_TRUE(Eventually([&] { return !Alive(pid); }, 5000)) << "server " << pid;
+            EXPECT_TRUE(Eventually([&] { return !vsktest::Running(pid); }, 5000))
+                << "server " << pid;
             kill(pid, SIGKILL);
         }
         m_emulator.Stop();
@@ -154,21 +145,22 @@ TEST_F(ManagerE2e, EachProxyHasAServerOfItsOwn) {
     three.erase(firstServer);
     three.erase(userServer);
     const pid_t secondServer = *three.begin();
-    EXPECT_TRUE(Alive(firstServer) && Alive(secondServer) && Alive(userServer));
+    EXPECT_TRUE(vsktest::Running(firstServer) && vsktest::Running(secondServer) &&
+                vsktest::Running(userServer));
     EXPECT_EQ(Long(Call(second, "GetPortNumber")), 0);  // a proxy of its own, unconnected
 
     ReleaseProxy(second);
-    EXPECT_TRUE(Eventually([&] { return !Alive(secondServer); }, 5000))
+    EXPECT_TRUE(Eventually([&] { return !vsktest::Running(secondServer); }, 5000))
         << "the server outlived its proxy";
-    EXPECT_TRUE(Alive(firstServer));
+    EXPECT_TRUE(vsktest::Running(firstServer));
     EXPECT_EQ(Long(Call(first, "GetPortNumber")), kPort);
 
     // Released while connected: the proxy's Veskar object goes with it, and with it the last
     // object of the user's server.
     ReleaseProxy(first);
-    EXPECT_TRUE(Eventually([&] { return !Alive(firstServer); }, 5000))
+    EXPECT_TRUE(Eventually([&] { return !vsktest::Running(firstServer); }, 5000))
         << "the server outlived its proxy";
-    EXPECT_TRUE(Eventually([&] { return !Alive(userServer); }, 5000))
+    EXPECT_TRUE(Eventually([&] { return !vsktest::Running(userServer); }, 5000))
         << "the proxy's Veskar object kept the user's server alive";
     EXPECT_TRUE(Servers().empty());
 }

@@ -78,11 +78,9 @@ protected:
         waitpid(m_server, nullptr, 0);
         m_server = -1;
     }
-    // SIGTERM: the exit status (0 is a clean end).
+    // SIGTERM: the wait status (0 is a clean end; -1 a server killed after the grace).
     int EndServer() {
-        kill(m_server, SIGTERM);
-        int status = -1;
-        waitpid(m_server, &status, 0);
+        const int status = vsktest::StopChild(m_server).value_or(-1);
         m_server = -1;
         return status;
     }

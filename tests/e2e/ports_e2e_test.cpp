@@ -107,9 +107,11 @@ TEST_F(PortsE2e, SoakFourRegistersEightTillsWithFaults) {
     ASSERT_EQ(pipe(go), 0);
     ASSERT_EQ(pipe(ready), 0);
     StartServer();
+    const pid_t parent = getpid();
     const pid_t doomed = fork();
     ASSERT_GE(doomed, 0);
     if (doomed == 0) {
+        vsktest::DieWithParent(parent);
         close(go[1]);
         close(ready[0]);
         char byte;

@@ -14,14 +14,11 @@
 namespace vske2e {
 namespace {
 
-// Runs a program to its end with its standard output in `outPath`; the exit status, or -1.
+// Runs a program to its end with its standard output in `outPath`; the exit status, or -1 (also
+// for one still running after a minute, which is killed).
 int RunProgram(std::vector<std::string> args, const std::string& outPath) {
     const pid_t pid = SpawnLogged(std::move(args), outPath);
-    if (pid < 0)
-        return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pid < 0 ? -1 : vsktest::ExitCode(vsktest::WaitChild(pid, std::chrono::minutes(1)));
 }
 
 // The value vskctl printed for a call ("METHOD: S_OK (...)" then "  value = ...").

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "client/client.h"
@@ -95,8 +96,10 @@ pid_t ForkClient(F setUp) {
     int ready[2];
     if (pipe(ready) != 0)
         return -1;
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
+        vsktest::DieWithParent(parent);
         close(ready[0]);
         const char status = setUp() ? 'k' : 'x';
         if (write(ready[1], &status, 1) != 1)
@@ -126,13 +129,14 @@ protected:
     void TearDown() override {
         // SIGTERM is a clean shutdown: exit status 0 (a sanitizer build reports its findings
         // through the status and the output).
+        // A server that does not end within the grace is killed, and that is a failure too.
         if (m_server > 0) {
-            kill(m_server, SIGTERM);
-            int status = 0;
-            waitpid(m_server, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                << "vskmanager ended with status " << status << "\n"
+            const std::optional<int> status = vsktest::StopChild(m_server);
+            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+                << "vskmanager ended with status " << (status ? *status : -1)
+                << " (-1: killed after the grace)\n"
                 << ReadAll(m_dir + "/server.out");
+            m_server = -1;
         }
         StopSecond();
         E2eTest::TearDown();

@@ -18,23 +18,12 @@ using namespace vsk;
 // started serving instead); the exit status, or -1.
 int RunToEnd(std::vector<std::string> args, const std::string& out, const std::string& err) {
     const pid_t pid = SpawnLogged(std::move(args), out, err);
-    if (pid < 0)
-        return -1;
-    int status = 0;
-    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pid < 0 ? -1 : vsktest::ExitCode(vsktest::WaitChild(pid, Ms(10000)));
 }
 
-// Waits for a process of the test to end by itself; its exit status, or -1.
+// Waits for a process of the test to end by itself; its exit status, or -1 (killed then).
 int WaitForExit(pid_t pid, int timeoutMs) {
-    int status = 0;
-    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs))
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return vsktest::ExitCode(vsktest::WaitChild(pid, Ms(timeoutMs)));
 }
 
 class CommandLineE2e : public E2eTest {
@@ -248,8 +237,10 @@ TEST_F(ServiceE2e, AnActivatedServerTakesTheSocketItIsHandedAndEndsWhenIdle) {
     const int listener = ListenAt(path);
     ASSERT_GE(listener, 0);
     const std::string out = m_dir + "/activated.out";
+    const pid_t parent = getpid();
     const pid_t server = fork();
     if (server == 0) {
+        vsktest::DieWithParent(parent);
         // As the service manager does: the socket as descriptor 3, LISTEN_PID naming us.
         dup2(listener, 3);
         setenv("LISTEN_FDS", "1", 1);

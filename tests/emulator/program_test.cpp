@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "tests/child_process.h"
 
 namespace {
 
@@ -47,33 +47,21 @@ struct Emulator {
         int pin[2], pout[2], perr[2];
         if (pipe(pin) != 0 || pipe(pout) != 0 || pipe(perr) != 0)
             return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pin[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, pout[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, perr[1], 2);
-        std::vector<char*> argv;
-        std::string program = VSK_EMULATOR_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        std::vector<std::string> argv = {VSK_EMULATOR_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid = vsktest::SpawnWithFds(std::move(argv), {pin[0], pout[1], perr[1]});
         close(pin[0]);
         close(pout[1]);
         close(perr[1]);
         in = pin[1];
         out = pout[0];
         err = perr[0];
-        return rc == 0;
+        return pid > 0;
     }
     int Stop() {
         int status = -1;
         if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, &status, 0);
+            status = vsktest::StopChild(pid, std::chrono::seconds(10)).value_or(-1);
             pid = -1;
         }
         for (int* fd : {&in, &out, &err}) {
