@@ -42,6 +42,7 @@
 #include "bench/process_support.h"
 #include "client/client.h"
 #include "ledger/ledger.h"
+#include "rpc/runtime_paths.h"
 #include "tests/e2e/http_crowd_launch.h"
 
 // Without the crowd program (no end-to-end tests built) the crowds are skipped.
@@ -300,6 +301,12 @@ void StatusAgainstLedgerSize(const std::string& dir, int calls) {
     }
 }
 
+// The server's bearer token, which a crowd of another user presents.
+std::string Token() {
+    std::string error;
+    return vsk::ReadTokenFile(vsk::DefaultTokenFile(), &error).value_or("");
+}
+
 // A crowd of another user (vsk-http-crowd, as nobody: a crowd of the bench's own user would be
 // the bench's own peer) holding one load for `holdMs`; killed when it goes.
 class Crowd {
@@ -308,7 +315,7 @@ public:
         int out = -1;
         m_pid = vske2e::LaunchCrowd(VSK_CROWD_PATH,
                                     {VSK_CROWD_PATH, kind, std::to_string(port),
-                                     std::to_string(count), std::to_string(holdMs)},
+                                     std::to_string(count), std::to_string(holdMs), Token()},
                                     65534, &out);
         if (m_pid < 0)
             return;

@@ -90,19 +90,25 @@ void Take(Peer& p, bool deaf, short revents) {
 int main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // the crowd never outlives its test
     signal(SIGPIPE, SIG_IGN);
-    if (argc != 5) {
+    if (argc != 5 && argc != 6) {
         std::fprintf(stderr,
-                     "usage: vsk-http-crowd idle|trickle|events|deaf|tls PORT COUNT HOLD_MS\n");
+                     "usage: vsk-http-crowd idle|trickle|events|deaf|tls PORT COUNT "
+                     "HOLD_MS [TOKEN]\n");
         return 2;
     }
     const std::string kind = argv[1];
     const int port = std::atoi(argv[2]), count = std::atoi(argv[3]), holdMs = std::atoi(argv[4]);
     const bool deaf = kind == "deaf";
+    // The listener's own Host and, for another user of the computer, the token: the crowd is a
+    // greedy client the server must admit, not one it can refuse at the door.
+    std::string head = "HTTP/1.1\r\nHost: 127.0.0.1:" + std::string(argv[2]) + "\r\n";
+    if (argc == 6)
+        head += "Authorization: Bearer " + std::string(argv[5]) + "\r\n";
     std::string first;
     if (kind == "trickle")
-        first = "GET /v1/health HTTP/1.1\r\nHost: crowd\r\nX-Slow: ";
+        first = "GET /v1/health " + head + "X-Slow: ";
     else if (kind == "events" || deaf)
-        first = "GET /v1/events HTTP/1.1\r\nHost: crowd\r\n\r\n";
+        first = "GET /v1/events " + head + "\r\n";
     else if (kind == "tls")
         first = std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
     else if (kind != "idle")

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "http/http_admission.h"
+#include "rpc/runtime_paths.h"
 #include "tests/e2e/http_crowd_launch.h"
 #include "tests/e2e/http_support.h"
 #include "tests/e2e/server_support.h"
@@ -30,7 +31,8 @@ public:
     Crowd(const std::string& kind, int port, int count, int holdMs) {
         m_pid = LaunchCrowd(VSK_CROWD_PATH,
                             {VSK_CROWD_PATH, kind, std::to_string(port), std::to_string(count),
-                             std::to_string(holdMs)},
+                             std::to_string(holdMs),
+                             vsk::ReadTokenFile(vsk::DefaultTokenFile(), nullptr).value_or("")},
                             kStranger, &m_out);
     }
     ~Crowd() {
