@@ -99,19 +99,7 @@ protected:
             kill(m_server, SIGTERM);
             waitpid(m_server, nullptr, 0);
         }
-        const std::string out = m_dir + "/server.out";
-        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless", "--http", "127.0.0.1:0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_server = SpawnLogged(args, out);
-        ASSERT_GT(m_server, 0);
-        std::smatch m;
-        ASSERT_TRUE(Eventually([&] {
-            const std::string text = ReadAll(out);
-            if (!std::regex_search(text, m, std::regex("HTTP API on https?://[^ ]*:([0-9]+)")))
-                return false;
-            m_http = std::stoi(m[1].str());
-            return true;
-        })) << ReadAll(out);
+        SpawnHttpServer("127.0.0.1:0", extra);
     }
 
     // The till's call over HTTPS, through curl: its status (0: none).
@@ -154,7 +142,6 @@ protected:
     }
 
     EmulatorProcess m_emulator;
-    int m_http = 0;
     std::string m_cert;
 };
 

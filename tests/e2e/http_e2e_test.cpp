@@ -81,25 +81,10 @@ protected:
     // vskmanager with the HTTP listener; the port it took.
     void StartHttpServer(const std::string& listen = "127.0.0.1:0",
                          std::vector<std::string> extra = {}) {
-        const std::string out = m_dir + "/server.out";
-        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless",    "--http",
-                                         listen,          "--http-origin", "https://till.example",
-                                         "--http-host",   "till.example"};
+        std::vector<std::string> args = {"--http-origin", "https://till.example", "--http-host",
+                                         "till.example"};
         args.insert(args.end(), extra.begin(), extra.end());
-        m_server = SpawnLogged(args, out);
-        ASSERT_GT(m_server, 0);
-        std::smatch m;
-        std::regex re("HTTP API on https?://[^ ]*:([0-9]+)");
-        ASSERT_TRUE(Eventually(
-            [&] {
-                std::string text = ReadAll(out);
-                if (!std::regex_search(text, m, re))
-                    return false;
-                m_http = std::stoi(m[1].str());
-                return true;
-            },
-            5000))
-            << ReadAll(out);
+        SpawnHttpServer(listen, args);
     }
 
     void KillServer() {
@@ -120,7 +105,6 @@ protected:
     }
 
     std::string m_receipts;
-    int m_http = 0;
 };
 
 TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {

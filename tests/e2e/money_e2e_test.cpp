@@ -55,23 +55,7 @@ protected:
     void StopSecond() override { m_second.Stop(); }
 
     void StartHttpServer(std::vector<std::string> extra = {}) {
-        const std::string out = m_dir + "/server.out";
-        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless", "--http", "127.0.0.1:0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_server = SpawnLogged(args, out);
-        ASSERT_GT(m_server, 0);
-        std::smatch m;
-        const std::regex re("HTTP API on https?://[^ ]*:([0-9]+)");
-        ASSERT_TRUE(Eventually(
-            [&] {
-                const std::string text = ReadAll(out);
-                if (!std::regex_search(text, m, re))
-                    return false;
-                m_http = std::stoi(m[1].str());
-                return true;
-            },
-            8000))
-            << ReadAll(out);
+        SpawnHttpServer("127.0.0.1:0", extra);
     }
     void KillServer() {
         kill(m_server, SIGKILL);
@@ -126,7 +110,6 @@ protected:
     }
 
     EmulatorProcess m_second;
-    int m_http = 0;
 };
 
 // Every kind of receipt prints once and answers the register's number; bad input and reused

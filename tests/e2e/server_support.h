@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 
 #include "client/client.h"
@@ -205,7 +206,29 @@ protected:
     // A suite's further registers stop before the folder goes.
     virtual void StopSecond() {}
 
+    // vskmanager --headless --http `listen` `extra`...; the port its HTTP API took in m_http.
+    void SpawnHttpServer(const std::string& listen, const std::vector<std::string>& extra) {
+        const std::string out = m_dir + "/server.out";
+        std::vector<std::string> args = {VSK_SERVER_PATH, "--headless", "--http", listen};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_server = SpawnLogged(args, out);
+        ASSERT_GT(m_server, 0);
+        const std::regex re("HTTP API on https?://[^ ]*:([0-9]+)");
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const std::string text = ReadAll(out);
+                std::smatch m;
+                if (!std::regex_search(text, m, re))
+                    return false;
+                m_http = std::stoi(m[1].str());
+                return true;
+            },
+            8000))
+            << ReadAll(out);
+    }
+
     pid_t m_server = -1;
+    int m_http = 0;  // the HTTP API's port, once SpawnHttpServer has started one
 };
 
 // One register on kPort and one client object bound to it through a server of the test's own.
