@@ -714,19 +714,23 @@ TEST(LedgerCsv, OneReceiptARowAndOneLineARowWithoutJson) {
     r.numberBefore = 11;
     r.total = 2410;
     r.end = "closed";
-    r.lines = R"([{"name":"Хліб \"білий\"","quantity":2,"price":1000,"sum":2000},)"
-              R"({"name":"\u0421\u0456\u043b\u044c","quantity":1000,"price":410,"sum":410}])";
+    r.lines =
+        R"([{"name":"Хліб \"білий\"","quantity":2,"price":1000,"sum":2000},)"
+        R"({"name":"\u0421\u0456\u043b\u044c","quantity":1000,"price":410,"sum":410},)"
+        // a pair of surrogates, and a member of nested values skipped whole
+        R"({"name":"\ud83c\udf4e","tax":{"g":[1,{"a":"]}"}]},"quantity":1,"price":5,"sum":5}])";
     r.payments = R"({"cash": 2000, "check":0,"credit":410})";
     const std::string csv = CLedger::Csv({r});
     EXPECT_EQ(csv,
               "id,time,port,client,cashier,clientCashier,serial,kind,number,numberBefore,total,end,"
               "error,endedAt,settledBy,settledAt,cash,check,credit,packing,lineCount\n"
               "7,2026-03-01T09:30:00Z,2,\"Каса, 1\",Anna,,VK123,sale,12,11,2410,closed,,,,,"
-              "2000,0,410,0,2\n");
+              "2000,0,410,0,3\n");
     EXPECT_EQ(CLedger::CsvLines({r}),
               "receipt,line,name,quantity,price,sum\n"
               "7,1,\"Хліб \"\"білий\"\"\",2,1000,2000\n"
-              "7,2,Сіль,1000,410,410\n");
+              "7,2,Сіль,1000,410,410\n"
+              "7,3,\U0001F34E,1,5,5\n");
     r.lines = "[";
     r.payments = "";
     r.numberBefore.reset();
