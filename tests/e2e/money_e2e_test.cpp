@@ -407,14 +407,17 @@ TEST_F(MoneyE2e, AKillAtEveryStepLeavesTheRowEqualToTheTape) {
         EXPECT_LE(Printed(), printedBefore + 1);
         // The retry binds the port, whose first binding settles what the kill left by the
         // register's own counter; then the row is final and equals the tape.
+        // A kill before the key's row was written (a slow server can be cut between the call
+        // and its row) leaves the key free: its retry is the first sale of the key and prints.
+        const bool fresh = !printed && LedgerRows().size() == rowsBefore;
         const HttpResult retry = Post(body, key);
-        EXPECT_EQ(retry.status, printed ? 200 : 409) << retry.body;
+        EXPECT_EQ(retry.status, printed || fresh ? 200 : 409) << retry.body;
         LedgerReceipt row;  // none when the server died before writing it
         const std::vector<LedgerReceipt> rows = LedgerRows();
         if (rows.size() > rowsBefore)
             row = rows[rowsBefore];
         EXPECT_TRUE(row.end != "unknown" && row.end != "closing" && row.end != "open") << row.end;
-        EXPECT_EQ(row.end == "closed", printed) << row.end;
+        EXPECT_EQ(row.end == "closed", printed || fresh) << row.end;
         if (printed) {
             EXPECT_EQ(row.number, Counter(m_emulator, "last_receipt"));
             // Killed after the answer was kept: the kept answer; else found on the register.
@@ -424,7 +427,8 @@ TEST_F(MoneyE2e, AKillAtEveryStepLeavesTheRowEqualToTheTape) {
             }
             EXPECT_EQ(retry.Number({"number"}), row.number) << retry.body;
         }
-        EXPECT_EQ(Printed(), printedBefore + (printed ? 1 : 0)) << "the retry printed nothing";
+        EXPECT_EQ(Printed(), printedBefore + (printed || fresh ? 1 : 0))
+            << "the retry printed only what was not printed";
         KillServer();
     }
 }
