@@ -13,8 +13,10 @@ void EngineStats::Replied(const std::string& word, int64_t latencyMs, const std:
         ++bucket;
     std::lock_guard lock(m_mutex);
     ++m_rest.replies[word];
-    ++m_rest.latency[bucket];
-    m_rest.latencySumMs += latencyMs < 0 ? 0 : latencyMs;
+    if (latencyMs >= 0) {
+        ++m_rest.latency[bucket];
+        m_rest.latencySumMs += latencyMs;
+    }
     m_rest.lastReplyUnixMs = now;
     m_rest.lastTimedOut = false;
     if (!paper.empty())

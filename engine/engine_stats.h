@@ -38,7 +38,8 @@ public:
     uint64_t Exchanges() const { return m_exchanges.load(std::memory_order_relaxed); }
     void Received(size_t bytes) { m_bytesReceived.fetch_add(bytes, std::memory_order_relaxed); }
     // An exchange ended with a reply: `word` is its status word, `paper` the paper state it
-    // told ("" when it said nothing about the paper).
+    // told ("" when it said nothing about the paper); `latencyMs` negative when no command of
+    // its own was sent, which the latency histogram does not observe.
     void Replied(const std::string& word, int64_t latencyMs, const std::string& paper);
     void TimedOut();
     void LastError(const std::string& code);

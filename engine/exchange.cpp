@@ -273,7 +273,9 @@ vsk::ExchangeResult CVSKCore::ReplyTimedOut(const vsk::ReplyRules& rules) {
 
 void CVSKCore::Replied(const std::string& word, const ReplyProgress& progress) {
     // Only what prints speaks of the paper: the latest warning stands until another.
-    m_stats->Replied(word, m_clock.NowMs() - m_sentAtMs, progress.paper);
+    const int64_t latency = m_sentAtMs ? m_clock.NowMs() - *m_sentAtMs : -1;
+    m_sentAtMs.reset();
+    m_stats->Replied(word, latency, progress.paper);
 }
 
 void CVSKCore::CatchUpLateAnswer() {

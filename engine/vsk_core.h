@@ -409,7 +409,9 @@ private:
 
     CPrinterInfo m_PrinterInfo;
     std::shared_ptr<vsk::EngineStats> m_stats = std::make_shared<vsk::EngineStats>();
-    int64_t m_sentAtMs = 0;  // when the command being answered was sent
+    // When the command being answered was sent; none once its reply is counted (a wait with
+    // no command before it, as at a login, measures nothing).
+    std::optional<int64_t> m_sentAtMs;
     // Until the configuration is read: the older family's first level.
     vsk::RegisterVariant m_variant = vsk::RegisterVariantFor({0, 0});
     int32_t m_lArticleMode = 0;

@@ -641,7 +641,20 @@ TEST_F(HttpE2e, HealthAndMetricsFollowThePorts) {
     EXPECT_NE(metrics.body.find("vsk_timeouts_total" + p + " 0\n"), std::string::npos);
     EXPECT_EQ(metrics.body.find("vsk_exchanges_total" + p + " 0\n"), std::string::npos);
     EXPECT_NE(metrics.body.find("status=\"READY\""), std::string::npos);
-    EXPECT_NE(metrics.body.find("le=\"+Inf\""), std::string::npos);
+    // The emulator answers in milliseconds: every reply in a bucket below 2.5 s, and a sum of
+    // seconds no more than that per reply (a wait without a command of its own observes nothing).
+    auto figure = [&](const std::string& series) {
+        std::smatch m;
+        const std::regex re("\n" + std::regex_replace(series, std::regex(R"([{}+."])"), R"(\$&)") +
+                            " ([0-9.]+)\n");
+        return std::regex_search(metrics.body, m, re) ? std::stod(m[1].str()) : -1.0;
+    };
+    const std::string at = "{port=\"" + std::to_string(kPort) + "\",le=\"";
+    const double count = figure("vsk_reply_latency_seconds_count" + p);
+    EXPECT_GT(count, 0) << metrics.body;
+    EXPECT_EQ(figure("vsk_reply_latency_seconds_bucket" + at + "+Inf\"}"), count);
+    EXPECT_EQ(figure("vsk_reply_latency_seconds_bucket" + at + "2.5\"}"), count) << metrics.body;
+    EXPECT_LE(figure("vsk_reply_latency_seconds_sum" + p), 2.5 * count) << metrics.body;
 
     // A register gone silent: its next call times out and the server is unhealthy.
     ASSERT_EQ(m_emulator.Control("silence on"), "OK");
