@@ -371,9 +371,27 @@ TEST_F(TlsListener, ManyRequestsAtOnceAreAnsweredInOrderThroughAFullSocket) {
     ASSERT_TRUE(served.Start("127.0.0.1:0", options, &error)) << error;
     auto token = ReadTokenFile(served.TokenFile(), &error);
     ASSERT_TRUE(token) << error;
+    // The server's own side made small as well: its accepted socket inherits the listener's
+    // buffers, which the kernel would otherwise grow to many megabytes on the loopback (as far
+    // as tcp_rmem allows, 32 MiB on some machines), enough to swallow every request unread.
+    int small = 4096;
+    bool listenerFound = false;
+    for (int fd = 0; fd < 4096 && !listenerFound; ++fd) {
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        int listening = 0;
+        socklen_t flagLength = sizeof listening;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0 &&
+            bound.sin_family == AF_INET && ntohs(bound.sin_port) == served.Server().TcpPort() &&
+            getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 && listening) {
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            listenerFound = true;
+        }
+    }
+    ASSERT_TRUE(listenerFound);
 
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     sockaddr_in addr{};
