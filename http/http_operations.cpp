@@ -397,9 +397,10 @@ HttpReply OperationReply(const OperationOutcome& o, const DeskOperation& op) {
 HttpReply CHttpFront::Operation(const Request& request, int port) {
     if (!m_options.desk)
         return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
-    // The route is what follows /v1/ports/{n}/.
-    const std::string prefix = "/v1/ports/" + std::to_string(port) + "/";
-    const std::string route = request.path.substr(std::min(prefix.size(), request.path.size()));
+    // The route is what follows /v1/ports/{n}/ (the router has matched that much).
+    const size_t afterPort = request.path.find('/', std::string_view("/v1/ports/").size());
+    const std::string route =
+        afterPort == std::string::npos ? std::string() : request.path.substr(afterPort + 1);
     std::string error;
     auto body = Json::Parse(request.body, &error);
     if (!body)

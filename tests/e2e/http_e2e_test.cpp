@@ -492,6 +492,12 @@ TEST_F(HttpE2e, TheDaysOperationsPrintOnTheRegister) {
     ASSERT_TRUE(
         std::regex_match(clock.Text({"time"}), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)")))
         << clock.body;
+    HttpResult byDates =
+        post("/reports/periodic", R"(,"from":")" + day + R"(","to":")" + day + "\"");
+    ASSERT_EQ(byDates.status, 200) << byDates.body;
+    std::string compact = day;
+    compact.erase(std::remove(compact.begin(), compact.end(), '-'), compact.end());
+    EXPECT_EQ(TapeCount(m_emulator, "FISCAL REPORT " + compact + "-" + compact), 1);
     HttpResult set =
         Http(m_http, "PUT", at + "/clock",
              R"({"cashier":"Anna","password":"0000000000","time":")" + day + R"(T00:00:10"})");
