@@ -174,6 +174,14 @@ const CHttpFront::Route CHttpFront::kRoutes[] = {
     {"/v1/receipts", "GET", &CHttpFront::Receipts},
     {"/v1/ports/{n}/receipts", "POST", &CHttpFront::Receipt},
     {"/v1/ports/{n}/last-receipt", "GET", &CHttpFront::LastReceipt},
+    {"/v1/ports/{n}/reports/x", "POST", &CHttpFront::Operation},
+    {"/v1/ports/{n}/reports/z", "POST", &CHttpFront::Operation},
+    {"/v1/ports/{n}/reports/periodic", "POST", &CHttpFront::Operation},
+    {"/v1/ports/{n}/cash", "POST", &CHttpFront::Operation},
+    {"/v1/ports/{n}/displays", "POST", &CHttpFront::Operation},
+    {"/v1/ports/{n}/clock", nullptr, &CHttpFront::Clock},
+    {"/v1/ports/{n}/counters", "GET", &CHttpFront::Counters},
+    {"/v1/ports/{n}/info", "GET", &CHttpFront::Info},
 };
 
 namespace {
@@ -260,10 +268,11 @@ HttpReply CHttpFront::Handle(const Request& request) {
         } else {
             reply.status = 204;
             reply.body.clear();
-            reply.headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+            reply.headers.emplace_back("Access-Control-Allow-Methods", "GET, POST, PUT, OPTIONS");
             reply.headers.emplace_back(
                 "Access-Control-Allow-Headers",
-                "Content-Type, Authorization, Idempotency-Key, X-Vsk-Session");
+                "Content-Type, Authorization, Idempotency-Key, X-Vsk-Session, X-Vsk-Cashier, "
+                "X-Vsk-Password");
             reply.headers.emplace_back("Access-Control-Max-Age", "600");
         }
     } else if (request.path == "/" && request.method == "GET") {

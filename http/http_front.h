@@ -11,6 +11,9 @@
 //                                  through the server's receipt desk (typed, no JSON-RPC)
 //   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv), a page at a time
 //                                  (&limit=, &after= the last id of the page before)
+//   POST /v1/ports/{n}/reports/x|z|periodic, /cash, /displays; PUT /v1/ports/{n}/clock
+//                                  the day's operations, through the receipt desk
+//   GET  /v1/ports/{n}/counters|clock|info   readings of the register, nothing printed
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
 // answers it again without printing.
@@ -44,6 +47,7 @@ class CLedger;
 class IReceiptDesk;
 struct WholeReceipt;
 struct ReceiptOutcome;
+enum class DeskReading;
 
 struct HttpOptions {
     std::string listen;                // HOST:PORT (port 0: any free port)
@@ -141,6 +145,13 @@ private:
                                   int port);
     HttpReply Receipts(const Request& request, int port);
     HttpReply LastReceipt(const Request& request, int port);
+    // The day's operations (reports, cash, the clock set, the displays) and readings
+    // (counters, clock, printer information), through the receipt desk.
+    HttpReply Operation(const Request& request, int port);
+    HttpReply Reading(const Request& request, int port, DeskReading what);
+    HttpReply Counters(const Request& request, int port);
+    HttpReply Clock(const Request& request, int port);
+    HttpReply Info(const Request& request, int port);
     // The routes that only hand over what the server reports.
     HttpReply Status(const Request& request, int port);
     HttpReply Events(const Request& request, int port);

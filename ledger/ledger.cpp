@@ -21,6 +21,13 @@ constexpr const char* kRpcCutAnswer =
     R"( server crash; what its calls printed is not known to the server: look at the register)"
     R"( and the ledger before sending it again"},"end":"unknown"})";
 
+// A printing operation's key (a report, a cash move) cut the same way: no row tells whether
+// the register printed it.
+constexpr const char* kOperationCutAnswer =
+    R"({"error":{"code":"UNKNOWN","message":"the first request with this key was cut by a)"
+    R"( server crash while it ran; the register may have printed it: look at its tape before)"
+    R"( asking again with another key"},"end":"unknown","printed":null})";
+
 std::string NowIso() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -775,6 +782,11 @@ int CLedger::RecoverAfterCrash() {
                   " WHERE state='running' AND key LIKE 'rpc:%'");
     rpc.Bind(1, std::string(kRpcCutAnswer));
     ok = ok && rpc.Done();
+    Statement operation(m_db,
+                        "UPDATE idempotency SET state='done', status=409, response=?1"
+                        " WHERE state='running' AND key LIKE 'op:%'");
+    operation.Bind(1, std::string(kOperationCutAnswer));
+    ok = ok && operation.Done();
     // Rows are written before the register is asked: a receipt's key without one never
     // reached it.
     Statement release(m_db,

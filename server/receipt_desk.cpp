@@ -6,6 +6,7 @@
 #include "engine/line_sum.h"
 #include "engine/vsk_core.h"
 #include "ledger/ledger.h"
+#include "platform/codepage.h"
 #include "rpc/json.h"
 #include "server/client_object.h"
 #include "server/port_registry.h"
@@ -42,17 +43,24 @@ ReceiptOutcome Ending(std::string step) {
 }  // namespace
 
 // A call's failure in the register's words, or the object's when the register said nothing.
-ReceiptOutcome CReceiptDesk::Refusal(const Call& call, const std::string& step) {
+CReceiptDesk::Why CReceiptDesk::WhyOf(const Call& call, const std::string& step) {
     const std::string word = call.detail.code.empty() ? "E_FAIL" : call.detail.code;
     // The object names the kind; a word alone (an older detail) is looked up.
     Fault fault = FaultOfName(call.detail.kind, FaultOfWord(word));
     if (call.hr == CONTEXT_E_SYNCH_TIMEOUT)
         fault = Fault::LockTimeout;
-    return Failed(Failure(fault, word, 0),
-                  call.detail.message.empty()
+    Why why;
+    why.failure = Failure(fault, word, 0);
+    why.message = call.detail.message.empty()
                       ? step + " failed (hr " + std::to_string(call.hr) + ")"
-                      : call.detail.message,
-                  step);
+                      : call.detail.message;
+    why.step = step;
+    return why;
+}
+
+ReceiptOutcome CReceiptDesk::Refusal(const Call& call, const std::string& step) {
+    Why why = WhyOf(call, step);
+    return Failed(std::move(why.failure), std::move(why.message), std::move(why.step));
 }
 
 CReceiptDesk::CReceiptDesk(CVSKPortManager& ports, CLedger* ledger)
@@ -131,17 +139,16 @@ CReceiptDesk::Call CReceiptDesk::Invoke(CVeskar* object, VeskarDispId id,
     return call;
 }
 
-std::optional<CReceiptDesk::Binding> CReceiptDesk::Bind(int port, const WholeReceipt& receipt,
+std::optional<CReceiptDesk::Binding> CReceiptDesk::Bind(int port, const DeskSignon& who,
                                                         Call* init) {
     Binding binding;
     binding.object = new CVeskar(m_ports, m_ledger);
-    binding.cashier = receipt.cashier;
-    binding.password = receipt.password;
-    binding.client = receipt.client;
+    binding.cashier = who.cashier;
+    binding.password = who.password;
+    binding.client = who.client;
     binding.busy = true;
-    *init = Invoke(
-        binding.object, VeskarDispId::Init,
-        {Long(port), Text(receipt.cashier), Text(receipt.password), Long(0), Text(receipt.client)});
+    *init = Invoke(binding.object, VeskarDispId::Init,
+                   {Long(port), Text(who.cashier), Text(who.password), Long(0), Text(who.client)});
     if (init->Ok())
         return binding;
     binding.object->Release();
@@ -180,7 +187,7 @@ void CReceiptDesk::Settle(int port, const WholeReceipt& receipt) {
             return;
     }
     Call init;
-    std::optional<Binding> binding = Bind(port, receipt, &init);
+    std::optional<Binding> binding = Bind(port, receipt.Signon(), &init);
     if (binding)
         Finish(port, std::move(*binding), true, false);
 }
@@ -203,59 +210,92 @@ void CReceiptDesk::Sweep(std::chrono::seconds idle) {
         LetGo(binding);
 }
 
+std::optional<CReceiptDesk::Held> CReceiptDesk::Hold(int port, const DeskSignon& who, bool anyKept,
+                                                     bool lock, Why* why) {
+    for (int attempt = 0;; ++attempt) {
+        std::optional<Binding> binding, stale;
+        DeskSignon as = who;
+        bool keep = true;
+        {
+            std::lock_guard guard(m_mutex);
+            if (m_stopping) {
+                why->ending = true;
+                return std::nullopt;
+            }
+            auto it = m_kept.find(port);
+            const bool same = it != m_kept.end() && it->second.cashier == who.cashier &&
+                              it->second.password == who.password &&
+                              it->second.client == who.client;
+            if (it != m_kept.end() && it->second.busy) {
+                // Another request has it: this one binds beside it, and lets go afterwards.
+                keep = false;
+                if (anyKept)
+                    as = {it->second.cashier, it->second.password, it->second.client, true};
+            } else if (it != m_kept.end() && (same || anyKept)) {
+                it->second.busy = true;
+                binding = it->second;
+            } else if (it != m_kept.end()) {
+                stale = it->second;
+                m_kept.erase(it);
+            }
+        }
+        if (!binding && !as.given) {
+            why->failure = Failure(Fault::NotBound);
+            why->message = "port " + std::to_string(port) +
+                           " is not bound: name the cashier and password (the X-Vsk-Cashier and "
+                           "X-Vsk-Password headers of a reading)";
+            why->step = "Init";
+            return std::nullopt;
+        }
+        if (stale)
+            LetGo(*stale);  // first, so that the new object binds the port for its own cashier
+        const bool wasKept = binding.has_value();
+        if (!binding) {
+            Call init;
+            binding = Bind(port, as, &init);
+            if (!binding) {
+                *why = WhyOf(init, "Init");
+                why->ending = Stopping();
+                return std::nullopt;
+            }
+        }
+        if (!lock)
+            return Held{std::move(*binding), keep};
+        Call locked = Invoke(binding->object, VeskarDispId::LockPrinter, {Long(kLockWaitMs)});
+        if (locked.Ok())
+            return Held{std::move(*binding), keep};
+        if (wasKept && attempt == 0 && !Stopping() && locked.hr != CONTEXT_E_SYNCH_TIMEOUT) {
+            // The kept object lost its port meanwhile (the operator closed it): a new one binds.
+            Finish(port, std::move(*binding), keep, true);
+            continue;
+        }
+        *why = WhyOf(locked, "LockPrinter");
+        why->ending = Stopping();
+        Finish(port, std::move(*binding), keep, why->ending);
+        return std::nullopt;
+    }
+}
+
+void CReceiptDesk::Release(int port, Held held, bool locked, bool unbind) {
+    if (locked)
+        Invoke(held.binding.object, VeskarDispId::UnlockPrinter, {});
+    Finish(port, std::move(held.binding), held.keep, unbind);
+}
+
 // The receipt in an object of its own: the port's kept one when it is free and bound for the
 // same cashier, else a new one that is kept afterwards (or, while another receipt of the port
 // uses the kept one, let go).
 ReceiptOutcome CReceiptDesk::Sell(int port, const WholeReceipt& receipt, const std::string& key) {
-    std::optional<Binding> binding, stale;
-    bool keep = true;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_stopping)
-            return Ending("");
-        auto it = m_kept.find(port);
-        if (it != m_kept.end() && it->second.busy) {
-            keep = false;
-        } else if (it != m_kept.end() && it->second.cashier == receipt.cashier &&
-                   it->second.password == receipt.password && it->second.client == receipt.client) {
-            it->second.busy = true;
-            binding = it->second;
-        } else if (it != m_kept.end()) {
-            stale = it->second;
-            m_kept.erase(it);
-        }
-    }
-    if (stale)
-        LetGo(*stale);  // first, so that the new object binds the port for its own cashier
-    const bool wasKept = binding.has_value();
-    if (!binding) {
-        Call init;
-        binding = Bind(port, receipt, &init);
-        if (!binding) {
-            if (Stopping())
-                return Ending("Init");
-            return Refusal(init, "Init");
-        }
-    }
-    Call locked = Invoke(binding->object, VeskarDispId::LockPrinter, {Long(kLockWaitMs)});
-    if (!locked.Ok() && wasKept && !Stopping() && locked.hr != CONTEXT_E_SYNCH_TIMEOUT) {
-        // The kept object lost its port meanwhile (the operator closed it): a new one binds.
-        Finish(port, std::move(*binding), keep, true);
-        return Sell(port, receipt, key);
-    }
-    ReceiptOutcome out;
-    if (!locked.Ok()) {
-        out = Stopping() ? Ending("LockPrinter") : Refusal(locked, "LockPrinter");
-        Finish(port, std::move(*binding), keep, out.end == ReceiptOutcome::End::Ending);
-        return out;
-    }
-    out = PrintLocked(port, binding->object, receipt, key);
-    Invoke(binding->object, VeskarDispId::UnlockPrinter, {});
+    Why why;
+    std::optional<Held> held = Hold(port, receipt.Signon(), false, true, &why);
+    if (!held)
+        return why.ending ? Ending(why.step) : Failed(why.failure, why.message, why.step);
+    ReceiptOutcome out = PrintLocked(port, held->binding.object, receipt, key);
     // A register that did not answer, or a server that is ending, keeps nothing bound. A
     // closing in doubt keeps its object: the port's next command catches the register's late
     // answer and completes the row (letting go now would wait for it inside this request).
-    Finish(port, std::move(*binding), keep,
-           HttpStatusOf(out) == 503 && out.end != ReceiptOutcome::End::InDoubt);
+    Release(port, std::move(*held), true,
+            HttpStatusOf(out) == 503 && out.end != ReceiptOutcome::End::InDoubt);
     return out;
 }
 
@@ -365,6 +405,295 @@ ReceiptOutcome CReceiptDesk::Close(int port, CVeskar* object, const WholeReceipt
         out.figures = read->figures;
         out.checkResult = read->checkResult;
     }
+    return out;
+}
+
+namespace {
+
+OperationOutcome OperationEnding(std::string step) {
+    OperationOutcome out;
+    out.end = OperationOutcome::End::Ending;
+    out.failure = Failure(Fault::Ending);
+    out.step = std::move(step);
+    return out;
+}
+
+std::string TextOf(const VARIANT& value) {
+    return value.vt() == VT_BSTR ? Utf16ToUtf8(value.bstrVal()) : std::string();
+}
+
+// The value of attribute `name` in one of the engine's XML documents (which insert their
+// values as they are: no quotes inside, no entities); nullopt when it has none.
+std::optional<std::string> Attribute(const std::string& xml, const std::string& name) {
+    const std::string head = " " + name + "=\"";
+    const size_t at = xml.find(head);
+    if (at == std::string::npos)
+        return std::nullopt;
+    const size_t begin = at + head.size(), end = xml.find('"', begin);
+    if (end == std::string::npos)
+        return std::nullopt;
+    return xml.substr(begin, end - begin);
+}
+
+// A counter as the register writes it: digits, filled on the left with blanks or zeros, a
+// sign perhaps. nullopt for a field that is missing or holds anything else.
+std::optional<int64_t> Figure(const std::optional<std::string>& field) {
+    if (!field)
+        return std::nullopt;
+    std::string_view text = *field;
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative)
+        text.remove_prefix(1);
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+std::string Trimmed(const std::string& cp1251) {
+    std::string text = Cp1251ToUtf8(cp1251);
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+constexpr const char* kCashAttributes[8] = {"rest",   "income", "outcome",      "sales",
+                                            "return", "total",  "check_income", "check_outcome"};
+constexpr const char* kFiscalAttributes[20] = {
+    "total",       "tax1_total",  "tax2_total",  "tax3_total",  "tax4_total",
+    "tax5_total",  "tax6_total",  "tax7_total",  "tax8_total",  "untaxed_total",
+    "return",      "tax1_return", "tax2_return", "tax3_return", "tax4_return",
+    "tax5_return", "tax6_return", "tax7_return", "tax8_return", "untaxed_return"};
+
+}  // namespace
+
+// A day's operation goes the way of a receipt: the port's binding, its lock, the object's
+// calls, the lock let go. A kept binding is used by a display without a cashier, as a reading
+// uses it.
+OperationOutcome CReceiptDesk::Operate(int port, const DeskOperation& operation) {
+    Why why;
+    std::optional<Held> held = Hold(port, operation.who, !operation.who.given, true, &why);
+    if (!held) {
+        OperationOutcome out = why.ending ? OperationEnding(why.step) : OperationOutcome{};
+        if (!why.ending) {
+            out.failure = why.failure;
+            out.message = why.message;
+            out.step = why.step;
+        }
+        out.sentNothing = true;
+        return out;
+    }
+    OperationOutcome out = OperateLocked(port, held->binding.object, operation);
+    const bool silent = out.end == OperationOutcome::End::Ending ||
+                        out.end == OperationOutcome::End::InDoubt ||
+                        RowOf(out.failure.fault).http == 503;
+    Release(port, std::move(*held), true, out.end != OperationOutcome::End::Done && silent);
+    return out;
+}
+
+OperationOutcome CReceiptDesk::OperateLocked(int port, CVeskar* object, const DeskOperation& op) {
+    (void)port;
+    OperationOutcome out;
+    // A call that failed in the register's words did nothing; one the register never answered
+    // (a ready wait that ran out, or a silence the object reports) may have done it.
+    auto step = [&](VeskarDispId id, const char* name, std::vector<VARIANT> args,
+                    Call* answer = nullptr) {
+        Call call = Invoke(object, id, std::move(args));
+        const bool ok = call.Ok() && call.detail.outcome.empty();
+        if (!ok) {
+            Why why = WhyOf(call, name);
+            out.failure = why.failure;
+            out.message = why.message;
+            out.step = name;
+            if (!call.Ok() && Stopping()) {
+                out = OperationEnding(name);
+            } else if (call.Ok()) {
+                out.end = OperationOutcome::End::InDoubt;
+                out.failure.fault = Fault::Unconfirmed;
+            } else {
+                out.end = RowOf(out.failure.fault).retrySafe ? OperationOutcome::End::NotDone
+                                                             : OperationOutcome::End::InDoubt;
+            }
+        }
+        if (answer)
+            *answer = std::move(call);
+        return ok;
+    };
+    using Kind = DeskOperation::Kind;
+    bool ok = false;
+    switch (op.kind) {
+        case Kind::XReport:
+            ok = step(VeskarDispId::XReport, "XReport", {});
+            break;
+        case Kind::ZReport:
+            ok = step(VeskarDispId::ZReport, "ZReport", {});
+            break;
+        case Kind::PeriodicByNumbers:
+            ok = step(VeskarDispId::PeriodicalFiscalReport, "PeriodicalFiscalReport",
+                      {Long(op.first), Long(op.last)});
+            break;
+        case Kind::PeriodicByDates:
+            ok = step(VeskarDispId::PeriodicalFiscalReportDate, "PeriodicalFiscalReportDate",
+                      {VARIANT::FromDate(op.from), VARIANT::FromDate(op.to)});
+            break;
+        case Kind::CashIn:
+        case Kind::CashOut:
+            ok = step(VeskarDispId::MoveCash, "MoveCash",
+                      {Long(op.kind == Kind::CashIn ? 1 : 0), Long(op.amount)});
+            break;
+        case Kind::SetClock: {
+            // The protocol sets the time of day only: a request for another day is refused
+            // before anything is set, rather than answered as done with the day left as it was.
+            Call before;
+            if (!step(VeskarDispId::GetPrinterTime, "GetPrinterTime", {}, &before)) {
+                out.sentNothing = true;
+                break;
+            }
+            const std::string day = TextOf(before.value).substr(0, 8);
+            if (day != op.date) {
+                out.end = OperationOutcome::End::NotDone;
+                out.failure = Failure(Fault::Precondition);
+                const std::string shown =
+                    day.size() == 8
+                        ? day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2)
+                        : day;
+                out.message = "the register's date is " + shown +
+                              ": its clock's time of day can be set, its date cannot";
+                out.step = "SetInternalTime";
+                out.sentNothing = true;
+                break;
+            }
+            ok = step(VeskarDispId::SetInternalTime, "SetInternalTime",
+                      {Long(op.hours), Long(op.minutes), Long(op.seconds)});
+            if (ok) {
+                Call after = Invoke(object, VeskarDispId::GetPrinterTime, {});
+                out.clock = after.Ok() ? TextOf(after.value) : std::string();
+            }
+            break;
+        }
+        case Kind::Display:
+            ok = step(VeskarDispId::PutToDisplay, "PutToDisplay", {Text(op.line1), Text(op.line2)});
+            break;
+        case Kind::ExternalDisplay:
+            ok = step(VeskarDispId::PutToExternalDisplay, "PutToExternalDisplay",
+                      {Text(op.line1), Long(1)});
+            break;
+    }
+    if (ok)
+        out.end = OperationOutcome::End::Done;
+    return out;
+}
+
+ReadingOutcome CReceiptDesk::Read(int port, DeskReading what, const DeskSignon& who) {
+    Why why;
+    std::optional<Held> held = Hold(port, who, true, false, &why);
+    ReadingOutcome out;
+    if (!held) {
+        out.failure = why.ending ? Failure(Fault::Ending) : why.failure;
+        out.message = why.message;
+        out.step = why.step;
+        return out;
+    }
+    out = ReadBound(port, held->binding.object, what);
+    Release(port, std::move(*held), false, !out.ok && RowOf(out.failure.fault).http == 503);
+    return out;
+}
+
+ReadingOutcome CReceiptDesk::ReadBound(int port, CVeskar* object, DeskReading what) {
+    ReadingOutcome out;
+    auto ask = [&](VeskarDispId id, const char* name, std::vector<VARIANT> args,
+                   std::string* text) {
+        Call call = Invoke(object, id, std::move(args));
+        if (!call.Ok() || TextOf(call.value).empty()) {
+            Why why = WhyOf(call, name);
+            if (Stopping())
+                why.failure = Failure(Fault::Ending);
+            out.failure = why.failure;
+            out.message = why.message;
+            out.step = name;
+            return false;
+        }
+        *text = TextOf(call.value);
+        return true;
+    };
+    std::string documents, cash, fiscal, config;
+    switch (what) {
+        case DeskReading::Counters: {
+            if (!ask(VeskarDispId::GetDocumentsInfoXML, "GetDocumentsInfoXML", {}, &documents) ||
+                !ask(VeskarDispId::GetCashInfoXML, "GetCashInfoXML", {}, &cash) ||
+                !ask(VeskarDispId::GetFiscalInfoXML, "GetFiscalInfoXML", {}, &fiscal))
+                return out;
+            RegisterCounters& c = out.counters;
+            c.lastReceipt = Figure(Attribute(documents, "last_check_num")).value_or(0);
+            c.lastDocument = Figure(Attribute(documents, "last_doc_num")).value_or(0);
+            c.lastServiceDocument = Figure(Attribute(documents, "last_serv_doc_num")).value_or(0);
+            c.articleMode = Figure(Attribute(documents, "article_mode")).value_or(0);
+            c.fiscalReportMade = Figure(Attribute(documents, "fiscal_report_made")).value_or(0);
+            c.fiscalReportNumber = Figure(Attribute(documents, "fiscal_report_num")).value_or(0);
+            for (size_t i = 0; i < c.cash.size(); ++i)
+                c.cash[i] = Figure(Attribute(cash, kCashAttributes[i]));
+            for (size_t i = 0; i < c.fiscal.size(); ++i)
+                c.fiscal[i] = Figure(Attribute(fiscal, kFiscalAttributes[i]));
+            break;
+        }
+        case DeskReading::Clock:
+            if (!ask(VeskarDispId::GetPrinterTime, "GetPrinterTime", {}, &out.clock))
+                return out;
+            break;
+        case DeskReading::Info: {
+            // Read again from the register, as a client's refreshed configuration is; the
+            // record is then taken whole, typed, from the port's engine.
+            if (!ask(VeskarDispId::GetPrinterConfigXML, "GetPrinterConfigXML", {Long(1)}, &config))
+                return out;
+            auto record = std::make_shared<PrinterRecord>();
+            if (!m_ports.AskEngine(
+                    port,
+                    [record](CVSKCore* core) {
+                        if (!core)
+                            return;
+                        const CPrinterInfo& info = core->PrinterInfo();
+                        PrinterRecord& r = *record;
+                        r.family = core->ProtocolFamily();
+                        r.level = core->ProtocolLevel();
+                        r.model = "family " + std::to_string(r.family) + " level " +
+                                  std::to_string(r.level);
+                        r.serial = Trimmed(info.m_szSerialNumber);
+                        r.fiscalNumber = Trimmed(info.m_szFiscalNumber);
+                        r.owner = Trimmed(info.m_szOwner);
+                        r.date = Trimmed(info.m_szDate);
+                        r.time = Trimmed(info.m_szTime);
+                        r.firmwareVersion = Trimmed(info.m_szFirmwareVersion);
+                        r.firmwareDate = Trimmed(info.m_szFirmwareDate);
+                        r.keyPosition = info.m_cKeyPosition;
+                        r.maxArticles = info.m_lMaxArticles;
+                        r.currencyName = Trimmed(info.m_szCurrencyName);
+                        r.currencyDate = Trimmed(info.m_szCurrencyDate);
+                        r.decimalPoint = info.m_nDecPointPosition;
+                        for (int i = 0; i < 8; ++i) {
+                            const CTaxEntry& t = info.m_Taxes[i];
+                            if (t.kind == '0' || t.kind == '1' || t.kind == '2')
+                                r.taxes.push_back({i, t.kind, t.rateText, t.date});
+                        }
+                    },
+                    std::chrono::seconds(30))) {
+                out.failure = Failure(Fault::NoThread);
+                out.message = "the port's worker did not come to it within 30 s";
+                out.step = "GetPrinterConfigXML";
+                return out;
+            }
+            out.info = *record;
+            break;
+        }
+    }
+    out.ok = true;
     return out;
 }
 

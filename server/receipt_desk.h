@@ -35,6 +35,8 @@ public:
     CReceiptDesk& operator=(const CReceiptDesk&) = delete;
 
     ReceiptOutcome Sell(int port, const WholeReceipt& receipt, const std::string& key) override;
+    OperationOutcome Operate(int port, const DeskOperation& operation) override;
+    ReadingOutcome Read(int port, DeskReading what, const DeskSignon& who) override;
     void Settle(int port, const WholeReceipt& receipt) override;
     std::optional<int64_t> LineSum(const WholeReceipt::Line& line) const override;
     void Sweep(std::chrono::seconds idle) override;
@@ -58,9 +60,29 @@ private:
         std::chrono::steady_clock::time_point idleSince;
     };
 
+    // A binding in a request's hands; `keep`: kept for the next request afterwards.
+    struct Held {
+        Binding binding;
+        bool keep = true;
+    };
+    // Why a request could not go on.
+    struct Why {
+        Failure failure;
+        std::string message, step;
+        bool ending = false;
+    };
+
     Call Invoke(CVeskar* object, VeskarDispId id, std::vector<VARIANT> args);
     // A new object bound to `port` by Init; nullopt (with *init saying why) when Init refused.
-    std::optional<Binding> Bind(int port, const WholeReceipt& receipt, Call* init);
+    std::optional<Binding> Bind(int port, const DeskSignon& who, Call* init);
+    // The port's binding for `who`: the kept one when it is free and bound for the same
+    // signon (with `anyKept`, whoever it is bound for), else a new one; with `lock`, holding
+    // the port's lock. nullopt with *why when it cannot be had.
+    std::optional<Held> Hold(int port, const DeskSignon& who, bool anyKept, bool lock, Why* why);
+    void Release(int port, Held held, bool locked, bool unbind);
+    static Why WhyOf(const Call& call, const std::string& step);
+    OperationOutcome OperateLocked(int port, CVeskar* object, const DeskOperation& operation);
+    ReadingOutcome ReadBound(int port, CVeskar* object, DeskReading what);
     void LetGo(Binding& binding);
     // After the receipt: the binding is kept for the next one unless `unbind`.
     void Finish(int port, Binding binding, bool keep, bool unbind);

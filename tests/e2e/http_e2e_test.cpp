@@ -419,6 +419,136 @@ TEST_F(HttpE2e, AKeptPortServesTheNextReceiptUntilIdle) {
     EXPECT_EQ(Receipts(), 4);
 }
 
+// The day's operations over HTTP, judged by the register's tape and counters: an X-report,
+// cash paid in, a receipt, the counters, Z-reports (a repeated key prints no second one), a
+// periodic report, the clock, the information record, the displays; a refused body prints
+// nothing, and a report the register never answers is in doubt for good under its key.
+TEST_F(HttpE2e, TheDaysOperationsPrintOnTheRegister) {
+    StartHttpServer();
+    const std::string at = "/v1/ports/" + std::to_string(kPort);
+    auto post = [&](const std::string& route, const std::string& members,
+                    const std::vector<std::string>& headers = {}) {
+        return Http(m_http, "POST", at + route,
+                    R"({"cashier":"Anna","password":"0000000000")" + members + "}", headers);
+    };
+    HttpResult x = post("/reports/x", "");
+    ASSERT_EQ(x.status, 200) << x.body;
+    EXPECT_EQ(TapeCount(m_emulator, "X-REPORT"), 1);
+    HttpResult cash = post("/cash", R"(,"direction":"in","amount":12345)");
+    ASSERT_EQ(cash.status, 200) << cash.body;
+    EXPECT_EQ(TapeCount(m_emulator, "SERVICE CASH IN"), 1);
+    EXPECT_EQ(m_emulator.State()["cash_income"], "12345");
+
+    HttpResult sale = Http(m_http, "POST", m_receipts, ReceiptBody(5000));
+    ASSERT_EQ(sale.status, 200) << sale.body;
+    HttpResult counters = Http(m_http, "GET", at + "/counters");
+    ASSERT_EQ(counters.status, 200) << counters.body;
+    std::map<std::string, std::string> state = m_emulator.State();
+    EXPECT_EQ(counters.Number({"lastReceipt"}), sale.Number({"number"}));
+    EXPECT_EQ(std::to_string(counters.Number({"lastReceipt"})), state["last_receipt"]);
+    EXPECT_EQ(std::to_string(counters.Number({"cash", "income"})), state["cash_income"]);
+    EXPECT_EQ(std::to_string(counters.Number({"cash", "total"})), state["cash"]);
+    EXPECT_EQ(std::to_string(counters.Number({"fiscal", "total"})), state["day_total"]);
+    EXPECT_EQ(counters.Number({"documents", "fiscalReportNumber"}), 0);
+
+    // A Z-report under a key; its repeat answers the stored answer and prints nothing.
+    HttpResult z = post("/reports/z", "", {"Idempotency-Key: day-1"});
+    ASSERT_EQ(z.status, 200) << z.body;
+    HttpResult zAgain = post("/reports/z", "", {"Idempotency-Key: day-1"});
+    EXPECT_EQ(zAgain.status, 200);
+    EXPECT_EQ(zAgain.Header("Idempotent-Replay"), "true");
+    EXPECT_EQ(TapeCount(m_emulator, "Z-REPORT"), 1);
+    HttpResult after = Http(m_http, "GET", at + "/counters");
+    EXPECT_EQ(after.Number({"documents", "fiscalReportNumber"}), 1) << after.body;
+    EXPECT_EQ(after.Number({"fiscal", "total"}), 0);
+    EXPECT_EQ(after.Number({"cash", "income"}), 0);
+    ASSERT_EQ(post("/reports/z", "").status, 200);
+    EXPECT_EQ(m_emulator.State()["z"], "2");
+    HttpResult periodic = post("/reports/periodic", R"(,"fromZ":1,"toZ":2,"full":false)");
+    ASSERT_EQ(periodic.status, 200) << periodic.body;
+    EXPECT_EQ(TapeCount(m_emulator, "FISCAL REPORT Z 1-2"), 1);
+    EXPECT_EQ(TapeCount(m_emulator, "Z 2 "), 1);
+
+    // Bodies the register would misread: refused with their field, nothing on the tape.
+    const std::string tapeLines = m_emulator.State()["tape_lines"];
+    struct Refused {
+        const char* route;
+        std::string members, field;
+    };
+    for (const Refused& r : {Refused{"/cash", R"(,"direction":"in","amount":-5)", "/amount"},
+                             Refused{"/cash", R"(,"direction":"in","ammount":5)", "/ammount"},
+                             Refused{"/reports/periodic", R"(,"fromZ":2,"toZ":2)", "/toZ"}}) {
+        HttpResult refused = post(r.route, r.members, {"Idempotency-Key: bad"});
+        EXPECT_EQ(refused.status, 400) << refused.body;
+        EXPECT_EQ(refused.Code(), "BAD_BODY");
+        EXPECT_EQ(refused.Text({"error", "field"}), r.field) << refused.body;
+    }
+    EXPECT_EQ(m_emulator.State()["tape_lines"], tapeLines);
+
+    // The clock: read, set within its day, refused for another day.
+    HttpResult clock = Http(m_http, "GET", at + "/clock");
+    ASSERT_EQ(clock.status, 200) << clock.body;
+    const std::string day = clock.Text({"time"}).substr(0, 10);
+    ASSERT_TRUE(
+        std::regex_match(clock.Text({"time"}), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)")))
+        << clock.body;
+    HttpResult byDates =
+        post("/reports/periodic", R"(,"from":")" + day + R"(","to":")" + day + "\"");
+    ASSERT_EQ(byDates.status, 200) << byDates.body;
+    std::string compact = day;
+    compact.erase(std::remove(compact.begin(), compact.end(), '-'), compact.end());
+    EXPECT_EQ(TapeCount(m_emulator, "FISCAL REPORT " + compact + "-" + compact), 1);
+    HttpResult set =
+        Http(m_http, "PUT", at + "/clock",
+             R"({"cashier":"Anna","password":"0000000000","time":")" + day + R"(T00:00:10"})");
+    ASSERT_EQ(set.status, 200) << set.body;
+    EXPECT_EQ(set.Text({"time"}).substr(0, 18), day + "T00:00:1") << set.body;
+    HttpResult read = Http(m_http, "GET", at + "/clock");
+    EXPECT_EQ(read.Text({"time"}).substr(0, 16), day + "T00:00") << read.body;
+    HttpResult otherDay =
+        Http(m_http, "PUT", at + "/clock",
+             R"({"cashier":"Anna","password":"0000000000","time":"2001-01-01T10:00:00"})");
+    EXPECT_EQ(otherDay.status, 409) << otherDay.body;
+    EXPECT_EQ(otherDay.Text({"error", "field"}), "/time");
+
+    HttpResult info = Http(m_http, "GET", at + "/info");
+    ASSERT_EQ(info.status, 200) << info.body;
+    EXPECT_EQ(info.Text({"serial"}), "5600012345");
+    EXPECT_EQ(info.Text({"model"}), "family 1 level 8");
+    EXPECT_EQ(info.Text({"firmware", "version"}), "ZULB");
+    EXPECT_EQ(info.Text({"fiscalNumber"}), "3000012345");
+
+    // The displays through the kept binding (no cashier in the body), as the register shows
+    // them.
+    auto shown = [&](const std::string& line) {
+        return Eventually(
+            [&] { return ReadAll(m_dir + "/emulator.err").find(line) != std::string::npos; }, 3000);
+    };
+    HttpResult display = Http(m_http, "POST", at + "/displays", R"({"lines":["СУМА:","12,50"]})");
+    EXPECT_EQ(display.status, 200) << display.body;
+    EXPECT_TRUE(shown("numeric display [SUM 12.50]"));
+    HttpResult external =
+        Http(m_http, "POST", at + "/displays", R"({"lines":["Total 36.15"],"external":true})");
+    EXPECT_EQ(external.status, 200) << external.body;
+    EXPECT_TRUE(shown("external display [Total 36.15]"));
+    // A port nobody bound is not bound by a reading without the cashier's headers.
+    HttpResult unbound = Http(m_http, "GET", "/v1/ports/" + std::to_string(kPort + 1) + "/info");
+    EXPECT_EQ(unbound.status, 409) << unbound.body;
+    EXPECT_EQ(unbound.Code(), "NOTBOUND");
+
+    // The register prints the X-report but never answers it: in doubt, and the key keeps that
+    // answer, so its repeat prints no second report.
+    ASSERT_EQ(m_emulator.Control("swallow ZREP"), "OK");
+    HttpResult silent = post("/reports/x", "", {"Idempotency-Key: x-silent"});
+    EXPECT_EQ(silent.status, 409) << silent.body;
+    EXPECT_EQ(silent.Code(), "UNKNOWN");
+    EXPECT_EQ(silent.Text({"end"}), "unknown");
+    HttpResult repeat = post("/reports/x", "", {"Idempotency-Key: x-silent"});
+    EXPECT_EQ(repeat.body, silent.body);
+    EXPECT_EQ(repeat.Header("Idempotent-Replay"), "true");
+    EXPECT_EQ(TapeCount(m_emulator, "X-REPORT"), 2);
+}
+
 // A retry while the first request with its key still prints answers "in progress", and the
 // stored result once it has ended.
 TEST_F(HttpE2e, ARetryWhileTheFirstStillPrintsIsInProgress) {
