@@ -123,8 +123,8 @@ class ClientWithoutRegister(unittest.TestCase):
         busy = {"status": 409, "body": {"error": {"code": "IN_PROGRESS", "message": "running"}}}
         server = self.serve(busy, PRINTED)
         self.assertEqual(self.client(server).receipt(1, SALE)["number"], 7)
-        refused = {"status": 409,
-                   "body": {"error": {"code": "SOFTUPAS", "message": "пароль"}, "printed": False}}
+        refused = {"status": 409, "body": {"error": {"code": "SOFTUPAS", "message": "пароль"},
+                                           "printed": False}}
         server = self.serve(refused, PRINTED)
         with self.assertRaises(VskError) as e:
             self.client(server).receipt(1, SALE)
