@@ -136,8 +136,9 @@ export interface Shown {
     shown: boolean;
 }
 
+// Dates are YYYY-MM-DD; the register prints one form of the report, `full` false.
 export type PeriodicReport =
-    | { from: string; to: string; full?: boolean } // YYYY-MM-DD
+    | { from: string; to: string; full?: boolean }
     | { fromZ: number; toZ: number; full?: boolean };
 
 export interface CashMove {
@@ -145,15 +146,66 @@ export interface CashMove {
     amount: number;
 }
 
+type CashCounter =
+    | "rest"
+    | "income"
+    | "outcome"
+    | "sales"
+    | "returns"
+    | "total"
+    | "checkIncome"
+    | "checkOutcome";
+
+// The register's counters; a figure it did not give is null.
 export interface Counters {
     lastReceipt: number;
-    documents: Record<string, unknown>;
-    cash: Record<string, unknown>;
-    fiscal: Record<string, unknown>;
+    documents: {
+        lastReceipt: number;
+        lastDocument: number;
+        lastServiceDocument: number;
+        articleMode: number;
+        fiscalReportMade: number;
+        fiscalReportNumber: number;
+        [name: string]: unknown;
+    };
+    cash: Record<CashCounter, number | null>;
+    fiscal: {
+        total: number | null;
+        taxTotals: (number | null)[];
+        untaxedTotal: number | null;
+        returns: number | null;
+        taxReturns: (number | null)[];
+        untaxedReturns: number | null;
+    };
 }
 
 export interface Clock {
-    time: string; // the till's local time, YYYY-MM-DDTHH:MM:SS
+    time: string | null; // the till's local time, YYYY-MM-DDTHH:MM:SS; null when unreadable
+    raw?: string; // as the register answered it
+}
+
+// The printer information record.
+export interface Info {
+    model: string;
+    protocolFamily: number;
+    protocolLevel: number;
+    serial: string;
+    fiscalNumber: string;
+    owner: string;
+    date: string;
+    time: string;
+    keyPosition: string | null;
+    firmware: { version: string; date: string };
+    maxArticles: number;
+    currency: { name: string; decimalPoint: number; date: string };
+    taxes: {
+        index: number;
+        letter: string;
+        kind: "included" | "onTop" | "withheld";
+        rate: string; // as the register gives it
+        date: string;
+    }[];
+    [name: string]: unknown;
 }
 
 export interface Display {
@@ -373,8 +425,8 @@ export class VskClient {
         return this.print("PUT", `/v1/ports/${port}/clock`, { time }, options);
     }
 
-    async info(port: number): Promise<Record<string, unknown>> {
-        return (await this.get(`/v1/ports/${port}/info`)) as Record<string, unknown>;
+    async info(port: number): Promise<Info> {
+        return (await this.get(`/v1/ports/${port}/info`)) as Info;
     }
 
     displays(port: number, display: Display, options: PrintOptions = {}): Promise<Shown> {
