@@ -245,5 +245,22 @@ test("the server: a receipt printed once, the ledger, the daily operations", ser
         assert.match((await c.clock(port)).time, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d$/);
         assert.equal(typeof (await c.info(port)), "object");
         assert.deepEqual(await c.displays(port, { lines: ["Хліб", "24.10"] }), { shown: true });
+        const now = (await c.clock(port)).time;
+        assert.equal((await c.setClock(port, now)).time.slice(0, 10), now.slice(0, 10));
+
+        // A Z report sent twice with its key prints once; the periodic report by their numbers.
+        const z = (await tape()).length;
+        await c.reportZ(port, { key: "node-z-1" });
+        await c.reportZ(port, { key: "node-z-1" });
+        await c.reportZ(port);
+        const reports = (await tape())
+            .slice(z)
+            .map((l) => l.trim())
+            .filter((l) => l.startsWith("Z-REPORT"));
+        assert.equal(reports.length, 2, reports.join("\n"));
+        const [first, second] = reports.map((l) => Number(l.split(/ +/)[1]));
+        await c.reportPeriodic(port, { fromZ: first, toZ: second });
+        const fiscal = `FISCAL REPORT Z ${first}-${second}`;
+        assert.ok((await tape()).slice(z).some((l) => l.includes(fiscal)));
     });
 });
