@@ -19,7 +19,6 @@ protected:
     void SetUp() override {
         ServerE2e::SetUp();
         StartRegister(m_emulator, m_dir, kPort);
-        SpawnHttpServer("127.0.0.1:0", {});
     }
     void TearDown() override {
         for (const char* name : {"VSK_HTTP", "VSK_PORT", "VSK_EMULATOR_CONTROL", "VSK_CLIENT_JS",
@@ -31,6 +30,9 @@ protected:
     // Runs the client's test with the server and the register in its environment; its exit
     // status (-1 when it had to be killed), its output in m_out.
     int RunClientTest(const std::vector<std::string>& args) {
+        SpawnHttpServer("127.0.0.1:0", {});
+        if (m_http == 0)
+            return -1;
         setenv("VSK_HTTP", ("http://127.0.0.1:" + std::to_string(m_http)).c_str(), 1);
         setenv("VSK_PORT", std::to_string(kPort).c_str(), 1);
         setenv("VSK_EMULATOR_CONTROL", (m_dir + "/ctl").c_str(), 1);
