@@ -44,7 +44,25 @@ for f in ./usr/include/vsk/client/client.h ./usr/lib/x86_64-linux-gnu/libvskclie
   grep -qx "$f" <<<"$dev_files" || grep -qx "${f/x86_64-linux-gnu\//}" <<<"$dev_files" ||
     fail "not in $(basename "$dev"): $f"
 done
-dpkg-deb -I "$deb" postinst >/dev/null || fail "the runtime package has no postinst"
+# The postinst makes the system user with what the system has: systemd-sysusers from the
+# package's sysusers.d file, else adduser. Run on stand-ins that write down how they were called.
+dpkg-deb -e "$deb" "$out/control"
+[ -x "$out/control/postinst" ] || fail "the runtime package has no executable postinst"
+postinst_calls() {  # the stand-in programs there are
+  rm -rf "$out/stubs"; mkdir -p "$out/stubs"
+  for c in "$@"; do
+    printf '#!/bin/sh\necho "%s $*" >> "%s"\n[ %s != getent ]\n' "$c" "$out/stubs/calls" "$c" \
+      >"$out/stubs/$c"
+    chmod +x "$out/stubs/$c"
+  done
+  PATH="$out/stubs" /bin/sh "$out/control/postinst" configure || fail "postinst failed"
+  cat "$out/stubs/calls"
+}
+[ "$(postinst_calls systemd-sysusers getent adduser)" = "systemd-sysusers vskmanager.conf" ] ||
+  fail "postinst with systemd-sysusers: $(postinst_calls systemd-sysusers getent adduser)"
+calls=$(postinst_calls getent adduser)
+grep -q "^adduser --system --group --home /var/lib/vskmanager .* vskmanager$" <<<"$calls" &&
+  grep -qx "adduser vskmanager dialout" <<<"$calls" || fail "postinst without systemd-sysusers: $calls"
 
 # A root with nothing but the package in it; the programs find their libraries in it first.
 root="$out/root"
