@@ -21,6 +21,7 @@
 #include "client/client.h"
 #include "ledger/ledger.h"
 #include "platform/command_line.h"
+#include "platform/text.h"
 #include "rpc/host_port.h"
 #include "rpc/type_library.h"
 
@@ -167,6 +168,20 @@ std::optional<Target> FindTarget(const std::string& progId) {
     return std::nullopt;
 }
 
+// Says that `name` is no member of `interfaces`, with the nearest name there is.
+void SayNoMember(const std::string& name, const std::vector<const ITypeInfo*>& interfaces) {
+    std::vector<std::string> names;
+    for (const ITypeInfo* info : interfaces)
+        for (const MemberDesc& m : info->members)
+            names.push_back(m.name);
+    const std::string near = NearestName(name, names);
+    std::string where;
+    for (const ITypeInfo* info : interfaces)
+        where += std::string(where.empty() ? "" : " or ") + info->name;
+    std::fprintf(stderr, "vskctl: no method %s in %s%s\n", name.c_str(), where.c_str(),
+                 near.empty() ? " (try --list)" : ("; did you mean " + near + "?").c_str());
+}
+
 // One interface, or (no --progid) both: IVeskar of VSKManager.Veskar and IVSKManager of
 // VSKManager.Application.
 int List(const std::vector<const ITypeInfo*>& interfaces, const char* only) {
@@ -178,7 +193,7 @@ int List(const std::vector<const ITypeInfo*>& interfaces, const char* only) {
                 return 0;
             }
         }
-        std::fprintf(stderr, "vskctl: no member %s\n", only);
+        SayNoMember(only, interfaces);
         return 2;
     }
     std::printf("library %s %s %d.%d\n", typelib::kLibraryName,
@@ -471,6 +486,14 @@ int main(int argc, char** argv) {
 
     if (!target)
         target = FindTarget(typelib::kVeskarProgId);
+    // Every name is known before any register is bound: a slip of the fingers in the last line
+    // of a script must not leave a receipt half sold.
+    for (const auto& words : calls) {
+        if (!target->info->FindByName(words[0])) {
+            SayNoMember(words[0], {target->info});
+            return cli::kExitUsage;
+        }
+    }
     IDispatch* obj = nullptr;
     const std::string& clsid = target->clsid;
     TlsTrust trust = TlsTrust::FromEnvironment();

@@ -27,13 +27,16 @@ thread_local std::string_view t_port;
 
 }  // namespace
 
+void LogMessageBox(std::string_view port, std::string_view text, MsgIcon icon) {
+    const LogPriority priority = icon == MsgIcon::Stop          ? LogPriority::Error
+                                 : icon == MsgIcon::Exclamation ? LogPriority::Warning
+                                                                : LogPriority::Info;
+    LogLine(priority, port, Cp1251ToUtf8(text));
+}
+
 MsgResult HeadlessOperatorUi::MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) {
-    if (!m_quiet) {
-        const LogPriority priority = icon == MsgIcon::Stop          ? LogPriority::Error
-                                     : icon == MsgIcon::Exclamation ? LogPriority::Warning
-                                                                    : LogPriority::Info;
-        LogLine(priority, t_port, Cp1251ToUtf8(text));
-    }
+    if (!m_quiet)
+        LogMessageBox(t_port, text, icon);
     // Nobody can answer: take the choice that does not retry forever.
     return buttons == MsgButtons::RetryCancel ? MsgResult::Cancel : MsgResult::Ok;
 }

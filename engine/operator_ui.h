@@ -64,6 +64,10 @@ public:
     virtual void ShowPrinterInfo(const CPrinterInfo& info) = 0;
 };
 
+// A message box as a log line on stderr: an error for Stop, a warning for Exclamation,
+// information otherwise; `port` ("COM5", or empty) leads the text (Windows-1251).
+void LogMessageBox(std::string_view port, std::string_view text, MsgIcon icon);
+
 // Headless implementation; `quiet` suppresses the stderr copy (tests). A box is a log line: an
 // error for Stop, a warning for Exclamation, information otherwise.
 class HeadlessOperatorUi : public IOperatorUi {

@@ -86,6 +86,17 @@ std::string ConvertPrinterDate(std::string_view text, const std::tm& today) {
     return FormatDate(year, month, day);
 }
 
+std::string RegisterDateText(std::string_view recordDate) {
+    const int month = DigitsAt(recordDate, 0, 2), day = DigitsAt(recordDate, 3, 2),
+              year = DigitsAt(recordDate, 6, 2);
+    if (recordDate.size() != 8 || recordDate[2] != '/' || recordDate[5] != '/' ||
+        !IsValidDate(2000 + year, month, day))
+        return std::string(recordDate);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d.%02d.%04d", day, month, 2000 + year);
+    return text;
+}
+
 std::string ConvertPrinterTime(std::string_view text, const std::tm& now) {
     int hours = DigitsAt(text, 0, 2);
     int minutes = DigitsAt(text, 2, 2);

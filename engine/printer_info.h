@@ -44,6 +44,10 @@ struct ProtocolVariant {
 
 // "YYYYMMDD" -> "MM/DD/YY"; an invalid calendar date gives `today` instead.
 std::string ConvertPrinterDate(std::string_view text, const std::tm& today);
+// A date of the record ("MM/DD/YY") as the register itself prints it, for the operator's
+// windows: "DD.MM.YYYY" (the register's years start at 2000). Anything else (an empty tax date)
+// is kept as it is.
+std::string RegisterDateText(std::string_view recordDate);
 // "HHMMSS..." -> "HH:MM:SS"; an invalid time gives the time of `now`.
 std::string ConvertPrinterTime(std::string_view text, const std::tm& now);
 std::tm LocalNow();

@@ -4,9 +4,11 @@
 // theirs, whatever the process locale.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vsk {
 
@@ -77,6 +79,42 @@ constexpr int HexValue(char c) {
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
+}
+
+// The edit distance of two names (insertions, deletions, substitutions and swaps of neighbours),
+// ASCII letter case ignored.
+inline size_t NameDistance(std::string_view a, std::string_view b) {
+    const std::string x = LowerAscii(a), y = LowerAscii(b);
+    std::vector<std::vector<size_t>> d(x.size() + 1, std::vector<size_t>(y.size() + 1));
+    for (size_t i = 0; i <= x.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= y.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= x.size(); ++i) {
+        for (size_t j = 1; j <= y.size(); ++j) {
+            const size_t change = d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1);
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, change});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[x.size()][y.size()];
+}
+
+// Of `names`, the one nearest `word`, when it is near enough to be a slip of the fingers (at
+// most a third of the word's letters, and at least one); "" when none is.
+template <class Names>
+std::string NearestName(std::string_view word, const Names& names) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(1, word.size() / 3) + 1;
+    for (const auto& name : names) {
+        const size_t distance = NameDistance(word, name);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = name;
+        }
+    }
+    return best;
 }
 
 }  // namespace vsk

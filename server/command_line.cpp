@@ -8,6 +8,7 @@
 
 #include "link/settings.h"
 #include "platform/command_line.h"
+#include "platform/text.h"
 #include "rpc/type_library.h"
 #include "server/certificate.h"
 #include "server/registration.h"
@@ -41,7 +42,9 @@ constexpr cli::Option kOptions[] = {
     {"set-port", 0, "COMn=DEVICE", "map a port to a device (also: --set-port N DEVICE)"},
     {"unset-port", 0, "COMn", "remove a port's mapping"},
     {"list-ports", 0, nullptr, "the port mappings and the serial devices present"},
-    {"config", 0, "NAME", "print a setting, or set it: --config NAME VALUE"},
+    {"config", 0, "NAME",
+     "print a setting, or set it: --config NAME VALUE (an empty VALUE removes it); "
+     "--config --list: every setting with its type, default and value"},
 };
 
 constexpr cli::Program kProgram{
@@ -51,15 +54,12 @@ constexpr cli::Program kProgram{
     "[--http-host NAME] [--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
     "--make-cert [--tls-cert PATH --tls-key PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
-    "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
+    "--config NAME [VALUE] | --config --list",
     kOptions,
     "Registration switches take / or - and any letter case: /Regserver, /RegserverPerUser,\n"
     "/Register, /RegisterPerUser, /Unregserver, /UnregserverPerUser, /Unregister,\n"
     "/UnregisterPerUser; -Embedding and -Automation (started by a client), -dde, /p, /pt.\n",
 };
-
-const char* const kSettings[] = {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate};
-const uint32_t kSettingDefaults[] = {0, 3, 1, 115200};
 
 bool IsAnyOf(std::string_view name, std::initializer_list<const char*> names) {
     for (const char* n : names)
@@ -138,25 +138,49 @@ std::string TakePortOption(const std::string& name, const std::string& value,
     return {};
 }
 
-// --config NAME [VALUE]: shows the setting, or sets it. What is wrong; "" when it is taken.
+// --config NAME [VALUE] and --config --list. What is wrong; "" when it is taken.
 std::string TakeConfigOption(const std::string& value, std::vector<std::string>& operands,
                              ServerCommandLine& cl) {
-    cl.configName = value;
-    if (!IsAnyOf(value, {kSaveToLog, kKeepLogFiles, kShowSystemTrayIcon, kBaudRate}))
-        return "unknown setting " + value;
-    for (const char* known : kSettings)
-        if (EqualNoCase(value, known))
-            cl.configName = known;
+    if (value == "--list") {
+        cl.action = Action::ListConfig;
+        return {};
+    }
+    const SettingSpec* spec = FindSetting(value);
+    if (!spec) {
+        std::vector<std::string> names;
+        for (const SettingSpec& s : AllSettings())
+            names.push_back(s.name);
+        const std::string near = NearestName(value, names);
+        return "unknown setting " + value +
+               (near.empty() ? " (see --config --list)" : " (did you mean " + near + "?)");
+    }
+    cl.configName = spec->name;
     cl.action = Action::ShowConfig;
     if (auto v = TakeOperand(operands)) {
-        char* end = nullptr;
-        unsigned long n = std::strtoul(v->c_str(), &end, 10);
-        if (v->empty() || *end || (*v)[0] == '-' || n > UINT32_MAX)
-            return "bad value: " + *v;
+        if (std::string why = CheckSettingValue(*spec, *v); !why.empty())
+            return "bad value: " + why;
         cl.action = Action::SetConfig;
-        cl.configValue = uint32_t(n);
+        cl.configValue = *v;
     }
     return {};
+}
+
+// Every setting: its kind, default, stored value ("-" when unset) and help.
+std::string DescribeSettings(const RegistryStore& reg) {
+    std::string text;
+    char line[160];
+    std::snprintf(line, sizeof line, "%-19s %-20s %-8s %s\n", "NAME", "TYPE", "DEFAULT", "VALUE");
+    text += line;
+    for (const SettingSpec& spec : AllSettings()) {
+        const auto stored = StoredSetting(spec.id);
+        std::snprintf(line, sizeof line, "%-19s %-20s %-8s %s\n", spec.name, KindText(spec).c_str(),
+                      *spec.defaultText ? spec.defaultText : "-", stored ? stored->c_str() : "-");
+        text += line;
+        text += std::string("    ") + spec.help + "\n";
+    }
+    text += "stored in " + reg.HiveFile(Hive::CurrentUser) + ", key " + kSettingsRoot +
+            kCurrentConfig + " (see vskmanager(1))\n";
+    return text;
 }
 
 }  // namespace
@@ -269,17 +293,18 @@ int RunCommandLineAction(const ServerCommandLine& cl, RegistryStore& reg,
             std::fputs(DescribePorts(ListPortMappings(reg), SystemRoot()).c_str(), stdout);
             return 0;
         case Action::ShowConfig:
-        case Action::SetConfig:
-            for (size_t i = 0; i < std::size(kSettings); ++i) {
-                if (cl.configName != kSettings[i])
-                    continue;
-                if (cl.action == Action::SetConfig)
-                    return WriteConfigInt(kCurrentConfig, kSettings[i], cl.configValue) ? 0 : 1;
-                std::printf("%u\n",
-                            GetConfigInt(kCurrentConfig, kSettings[i], kSettingDefaults[i]));
-                return 0;
-            }
-            return 1;
+        case Action::SetConfig: {
+            const SettingSpec* spec = FindSetting(cl.configName);
+            if (!spec)
+                return 1;
+            if (cl.action == Action::SetConfig)
+                return WriteSetting(spec->id, cl.configValue) ? 0 : 1;
+            std::printf("%s\n", TextSetting(spec->id).c_str());
+            return 0;
+        }
+        case Action::ListConfig:
+            std::fputs(DescribeSettings(reg).c_str(), stdout);
+            return 0;
         case Action::MakeCert: {
             const std::string cert = cl.tlsCert.empty() ? DefaultCertPath() : cl.tlsCert;
             const std::string key = cl.tlsKey.empty() ? DefaultKeyPath() : cl.tlsKey;

@@ -40,14 +40,6 @@ namespace vsk {
 
 namespace {
 
-// A string setting of the current configuration ("" when unset).
-std::string StringSetting(const char* name) {
-    RegistryStore reg;
-    auto value = reg.GetValue(Hive::CurrentUser, std::string(kSettingsRoot) + kCurrentConfig, name);
-    const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
-    return text ? *text : std::string();
-}
-
 // On SIGTERM every register wait of the server lasts at most this long, so that the server
 // ends within a few seconds whatever it was waiting for.
 constexpr uint32_t kShutdownWaitCapMs = 300;
@@ -166,10 +158,10 @@ bool CServerSession::Start(std::string* error) {
     // on nothing but its socket.
     if (!(m_cl.startedByAutomation && !m_cl.instanceLock)) {
         if (m_cl.listen.empty())
-            m_cl.listen = StringSetting("TcpListen");
+            m_cl.listen = TextSetting(Setting::TcpListen);
         if (m_cl.tlsCert.empty() && m_cl.tlsKey.empty()) {
-            m_cl.tlsCert = StringSetting("TlsCert");
-            m_cl.tlsKey = StringSetting("TlsKey");
+            m_cl.tlsCert = TextSetting(Setting::TlsCert);
+            m_cl.tlsKey = TextSetting(Setting::TlsKey);
         }
     }
     if (!m_cl.listen.empty() && !StartTcp(tokenFile, error))
@@ -289,15 +281,14 @@ std::string CServerSession::LastReceiptJson(int port) {
 }
 
 bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error) {
-    auto setting = StringSetting;
     HttpOptions options;
-    options.listen = m_cl.http.empty() ? setting("HttpListen") : m_cl.http;
+    options.listen = m_cl.http.empty() ? TextSetting(Setting::HttpListen) : m_cl.http;
     if (options.listen.empty() || (m_cl.startedByAutomation && !m_cl.instanceLock))
         return true;
     // The command line's, then the setting's (comma-separated).
-    auto list = [&](const std::vector<std::string>& given, const char* name) {
+    auto list = [&](const std::vector<std::string>& given, Setting setting) {
         std::vector<std::string> items = given;
-        const std::string text = setting(name);
+        const std::string text = TextSetting(setting);
         for (size_t at = 0; at < text.size();) {
             size_t end = text.find(',', at);
             if (end == std::string::npos)
@@ -311,18 +302,16 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
         }
         return items;
     };
-    options.origins = list(m_cl.httpOrigins, "HttpOrigins");
-    options.hosts = list(m_cl.httpHosts, "HttpHosts");
+    options.origins = list(m_cl.httpOrigins, Setting::HttpOrigins);
+    options.hosts = list(m_cl.httpHosts, Setting::HttpHosts);
     // Seconds a JSON-RPC session, or a port a whole receipt bound, is kept unused.
-    if (const std::string idle = setting("HttpSessionIdle"); !idle.empty()) {
-        char* end = nullptr;
-        const long seconds = std::strtol(idle.c_str(), &end, 10);
-        if (*end != '\0' || seconds < 1 || seconds > 86400) {
-            *error = "HttpSessionIdle is a number of seconds from 1 to 86400, not " + idle;
-            return false;
-        }
-        options.sessionIdle = std::chrono::seconds(seconds);
+    const SettingSpec& idleSpec = SpecOf(Setting::HttpSessionIdle);
+    const std::string idle = TextSetting(Setting::HttpSessionIdle);
+    if (std::string why = CheckSettingValue(idleSpec, idle); !why.empty()) {
+        *error = why;
+        return false;
     }
+    options.sessionIdle = std::chrono::seconds(std::strtol(idle.c_str(), nullptr, 10));
     auto token = LoadOrCreateTokenFile(tokenFile, error);
     if (!token)
         return false;

@@ -42,6 +42,7 @@ struct ServerCommandLine {
         Help,
         Version,
         ShowConfig,
+        ListConfig,
         MakeCert
     };
     Action action = Action::Run;
@@ -61,8 +62,8 @@ struct ServerCommandLine {
     bool insecure = false;
     int port = 0;  // --set-port / --unset-port
     std::string devicePath;
-    std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
-    uint32_t configValue = 0;
+    std::string configName;   // --config NAME [VALUE]: a row of link/settings.def
+    std::string configValue;  // checked against the row's kind; empty: remove the value
     // One server per user serves the multiple-use class; see server/instance_lock.h.
     bool instanceLock = true;
     std::string error;  // set when the command line cannot be used

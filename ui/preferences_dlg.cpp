@@ -40,12 +40,12 @@ CPreferencesDlg::CPreferencesDlg(QWidget* parent)
 }
 
 void CPreferencesDlg::Load() {
-    m_saveToLog->setChecked(GetConfigInt(kCurrentConfig, kSaveToLog, 0) != 0);
-    uint32_t days = GetConfigInt(kCurrentConfig, kKeepLogFiles, 3);
+    m_saveToLog->setChecked(NumberSetting(Setting::SaveToLog) != 0);
+    uint32_t days = NumberSetting(Setting::KeepLogFiles);
     if (days == 0 || days > uint32_t(kMaxDays))
         days = 3;
     m_keepDays->setText(QString::number(days));
-    m_trayIcon->setChecked(GetConfigInt(kCurrentConfig, kShowSystemTrayIcon, 1) != 0);
+    m_trayIcon->setChecked(NumberSetting(Setting::ShowSystemTrayIcon) != 0);
     UpdateKeepDaysEnabled();
 }
 

@@ -83,14 +83,14 @@ void CPrnInfoDlg::FillFields(const CPrinterInfo& info) {
         {text::kInfoSerialNumber, FromAnsi(info.m_szSerialNumber)},
         {text::kInfoFiscalNumber, FromAnsi(info.m_szFiscalNumber)},
         {text::kInfoOwner, FromAnsi(info.m_szOwner)},
-        {text::kInfoDate, FromAnsi(info.m_szDate)},
+        {text::kInfoDate, FromAnsi(RegisterDateText(info.m_szDate))},
         {text::kInfoTime, FromAnsi(info.m_szTime)},
         {text::kInfoCurrency, FromAnsi(info.m_szCurrencyName)},
         {text::kInfoCurrencyDecimals, QString::number(info.m_nDecPointPosition)},
-        {text::kInfoCurrencyDate, FromAnsi(info.m_szCurrencyDate)},
+        {text::kInfoCurrencyDate, FromAnsi(RegisterDateText(info.m_szCurrencyDate))},
         {text::kInfoMaxArticles, QString::number(info.m_lMaxArticles)},
         {text::kInfoFirmwareVersion, FromAnsi(info.m_szFirmwareVersion)},
-        {text::kInfoFirmwareDate, FromAnsi(info.m_szFirmwareDate)},
+        {text::kInfoFirmwareDate, FromAnsi(RegisterDateText(info.m_szFirmwareDate))},
     };
     for (const auto& [label, value] : rows)
         m_fields->AddRow({Text(label), value});
@@ -102,8 +102,8 @@ void CPrnInfoDlg::FillTaxes(const CPrinterInfo& info) {
     const QString letters = Text(text::kTaxLetters);
     for (int i = 0; i < 8; ++i) {
         const CTaxEntry& tax = info.m_Taxes[i];
-        m_taxes->AddRow(
-            {letters.mid(i, 1), TaxKindText(tax.kind), FromAnsi(tax.rateText), FromAnsi(tax.date)});
+        m_taxes->AddRow({letters.mid(i, 1), TaxKindText(tax.kind), FromAnsi(tax.rateText),
+                         FromAnsi(RegisterDateText(tax.date))});
     }
     m_taxes->AutoSizeColumns();
 }

@@ -116,6 +116,12 @@ int QtOperatorUi::Ask(const std::shared_ptr<Question>& question, int defaultAnsw
     return answer;
 }
 
+MsgResult QtOperatorUi::PortMessageBox(std::string_view port, std::string_view text, MsgIcon icon,
+                                       MsgButtons buttons) {
+    LogMessageBox(port, text, icon);
+    return MessageBox(text, icon, buttons);
+}
+
 MsgResult QtOperatorUi::MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) {
     const int defaultAnswer = DefaultFor(buttons);
     auto question = std::make_shared<Question>();

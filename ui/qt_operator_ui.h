@@ -34,6 +34,10 @@ public:
     void Shutdown();
 
     MsgResult MessageBox(std::string_view text, MsgIcon icon, MsgButtons buttons) override;
+    // The engine's boxes are also log lines with their port, as without a window: the journal
+    // of a till that nobody watches keeps what its registers refused.
+    MsgResult PortMessageBox(std::string_view port, std::string_view text, MsgIcon icon,
+                             MsgButtons buttons) override;
     std::unique_ptr<IStatusWindow> CreateStatusWindow() override;
     bool RunConnectionDialog(std::string& portName, std::string& ident, std::string& password,
                              int32_t protocolFamily) override;

@@ -65,7 +65,7 @@ CVSKManagerDlg::CVSKManagerDlg(std::function<CStatisticsDlg::Rows()> fillRows,
 
     // The icon is always there for a server the operator started; a server started for a
     // client shows it only when the operator asked for it.
-    if (!m_startedByAutomation || GetConfigInt(kCurrentConfig, kShowSystemTrayIcon, 1) != 0)
+    if (!m_startedByAutomation || NumberSetting(Setting::ShowSystemTrayIcon) != 0)
         CreateTrayIcon();
 }
 

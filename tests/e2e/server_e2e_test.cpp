@@ -123,8 +123,9 @@ TEST_F(ServerE2e, ClientSellsAReceiptThroughTheServerProcess) {
     EXPECT_NE(journal.find("XReportFromRegisters()"), std::string::npos);
 }
 
-// vskctl refuses an unknown option with the usage status, and takes a date with its time of day
-// to the second: the last second of a day is still that day.
+// vskctl refuses an unknown option with the usage status, and a script with a name that is no
+// method before it binds the register (nothing of the script runs); it takes a date with its
+// time of day to the second: the last second of a day is still that day.
 TEST_F(ServerE2e, VskctlOptionsAndDatesWithATimeOfDay) {
     const std::string out = m_dir + "/vskctl.txt";
     EXPECT_EQ(RunProgram({VSK_CTL_PATH, "--frobnicate"}, out), 2) << ReadAll(out);
@@ -158,6 +159,22 @@ TEST_F(ServerE2e, VskctlOptionsAndDatesWithATimeOfDay) {
         << "vskctl ended with " << status << ":\n"
         << ReadAll(out) << "\njournal:\n"
         << journal;
+
+    std::ofstream(script) << "XReport\nXRepot\n";
+    EXPECT_EQ(RunProgram({VSK_CTL_PATH, "--port", "5", "--cashier", "Anna", "--password", kPassword,
+                          "--script", script},
+                         out),
+              2);
+    EXPECT_NE(ReadAll(out).find("no method XRepot in IVeskar; did you mean XReport?"),
+              std::string::npos)
+        << ReadAll(out);
+    journal.clear();
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(m_dir + "/programdata")) {
+        if (entry.is_regular_file())
+            journal += ReadAll(entry.path());
+    }
+    EXPECT_EQ(journal.find("XReportFromRegisters()"), std::string::npos) << journal;
 }
 
 }  // namespace

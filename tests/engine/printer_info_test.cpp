@@ -26,6 +26,11 @@ TEST(PrinterInfo, DatesAndTimesConvertOrFallBackToNow) {
     for (const char* bad : {"20261301", "20230229", "2026120", "ABCDEFGH", ""}) {
         EXPECT_EQ(vsk::ConvertPrinterDate(bad, now), "12/06/26") << bad;
     }
+    // The windows show the register's own dd.MM.yyyy; what is no record date stays as it is.
+    EXPECT_EQ(vsk::RegisterDateText("02/29/24"), "29.02.2024");
+    EXPECT_EQ(vsk::RegisterDateText(vsk::ConvertPrinterDate("00050719", now)), "19.07.2005");
+    for (const char* other : {"", "13/01/26", "1/2/2026", "12-06-26"})
+        EXPECT_EQ(vsk::RegisterDateText(other), other);
     EXPECT_EQ(vsk::ConvertPrinterTime("140509", now), "14:05:09");
     EXPECT_EQ(vsk::ConvertPrinterTime("246000", now), "07:08:09");
     EXPECT_EQ(vsk::ConvertPrinterTime("14", now), "07:08:09");

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 
@@ -103,3 +104,52 @@ TEST_F(SettingsTest, CorruptHiveFileGivesDefaultsAndIsKeptAside) {
 }
 
 }  // namespace
+
+// Every row of the table reads its default from an empty store, is stored in its own kind, and
+// an empty value removes it again.
+TEST_F(SettingsTest, EveryRowReadsItsDefaultAndStoresItsKind) {
+    vsk::RegistryStore store(m_dir);
+    for (const vsk::SettingSpec& spec : vsk::AllSettings()) {
+        EXPECT_EQ(vsk::TextSetting(spec.id), spec.defaultText) << spec.name;
+        EXPECT_EQ(vsk::FindSetting(vsk::LowerAscii(spec.name)), &spec) << spec.name;
+        const std::string value = spec.StoredAsDword() ? std::to_string(spec.most)
+                                  : spec.kind == vsk::SettingKind::Seconds ? "60"
+                                                                           : "127.0.0.1:1";
+        ASSERT_EQ(vsk::CheckSettingValue(spec, value), "") << spec.name;
+        ASSERT_TRUE(vsk::WriteSetting(spec.id, value)) << spec.name;
+        auto stored = store.GetValue(vsk::Hive::CurrentUser, kSectionKey, spec.name);
+        ASSERT_TRUE(stored.has_value()) << spec.name;
+        EXPECT_EQ(std::holds_alternative<uint32_t>(*stored), spec.StoredAsDword()) << spec.name;
+        EXPECT_EQ(vsk::TextSetting(spec.id), value) << spec.name;
+        ASSERT_TRUE(vsk::WriteSetting(spec.id, "")) << spec.name;
+        EXPECT_FALSE(store.GetValue(vsk::Hive::CurrentUser, kSectionKey, spec.name)) << spec.name;
+    }
+    EXPECT_EQ(vsk::FindSetting("SaveToLogs"), nullptr);
+    // The readers the engine and the window use take their defaults from the same rows.
+    EXPECT_EQ(vsk::NumberSetting(vsk::Setting::ShowSystemTrayIcon), 1u);
+    EXPECT_EQ(vsk::KeepLogFilesSetting(), 3);
+}
+
+TEST_F(SettingsTest, ValuesOutsideTheirKindAreRefused) {
+    using vsk::Setting;
+    const std::pair<Setting, const char*> refused[] = {
+        {Setting::BaudRate, "-5"},           {Setting::BaudRate, "0"},
+        {Setting::BaudRate, "4294967296"},   {Setting::BaudRate, "9600 "},
+        {Setting::KeepLogFiles, "4097"},     {Setting::KeepLogFiles, "0"},
+        {Setting::HttpSessionIdle, "86401"}, {Setting::HttpSessionIdle, "5m"},
+        {Setting::HttpListen, "8080"},       {Setting::HttpListen, ":8080"},
+        {Setting::TcpListen, "host:65536"},  {Setting::TcpListen, "host:port"},
+    };
+    for (const auto& [setting, text] : refused)
+        EXPECT_NE(vsk::CheckSettingValue(vsk::SpecOf(setting), text), "")
+            << vsk::SpecOf(setting).name << " " << text;
+    const std::pair<Setting, const char*> taken[] = {
+        {Setting::KeepLogFiles, "4096"},
+        {Setting::SaveToLog, "1"},
+        {Setting::TcpListen, "[::1]:45711"},
+        {Setting::HttpOrigins, "https://a, https://b"},
+    };
+    for (const auto& [setting, text] : taken)
+        EXPECT_EQ(vsk::CheckSettingValue(vsk::SpecOf(setting), text), "")
+            << vsk::SpecOf(setting).name << " " << text;
+}

@@ -47,3 +47,17 @@ TEST(TextTest, LetterCaseAndHexAreAsciiOnly) {
 }
 
 }  // namespace
+
+// A slip of the fingers finds the name meant; a word far from every name finds none.
+TEST(TextTest, NearestNameForgivesASlipButNotAnotherWord) {
+    const std::vector<std::string> names = {"XReport", "ZReport", "XReportAsync", "OpenCheck"};
+    const std::pair<const char*, const char*> rows[] = {
+        {"XRepot", "XReport"},   // a letter left out
+        {"xreport", "XReport"},  // letter case is no difference
+        {"XRpeort", "XReport"},  // two neighbours swapped
+        {"ZReprot", "ZReport"},  // the nearest, not the first
+        {"OpenChek", "OpenCheck"}, {"Frobnicate", ""}, {"X", ""}, {"", ""},
+    };
+    for (const auto& [word, nearest] : rows)
+        EXPECT_EQ(vsk::NearestName(word, names), nearest) << word;
+}

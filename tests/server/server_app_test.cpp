@@ -57,9 +57,13 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
     EXPECT_EQ(cl.listen, "0.0.0.0:7777");
     cl = ParseServerCommandLine({"--config", "savetolog", "1"});
     EXPECT_EQ(cl.action, Action::SetConfig);
-    EXPECT_EQ(cl.configValue, 1u);
+    EXPECT_EQ(cl.configValue, "1");
+    EXPECT_EQ(ParseServerCommandLine({"--config", "Savetolg", "1"}).error,
+              "unknown setting Savetolg (did you mean SaveToLog?)");
     for (auto bad : std::vector<std::vector<std::string>>{{"--config", "Colour", "1"},
                                                           {"--config", "BaudRate", "-5"},
+                                                          {"--config", "HttpListen", "8080"},
+                                                          {"--config", "--list", "x"},
                                                           {"--set-port", "x", "/dev/null"},
                                                           {"--set-port", "0", "/dev/null"},
                                                           {"--set-port", "3"},
@@ -108,6 +112,32 @@ TEST(ServerCommandLine, ConfigPrintsOrStoresASetting) {
     EXPECT_EQ(RunCommandLineAction(show, reg, "/x"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "7\n");
     EXPECT_EQ(RunCommandLineAction(ParseServerCommandLine({}), reg, "/x"), -1);  // a server
+
+    // A string setting the server reads at start, and the list of them all with what is set.
+    EXPECT_EQ(RunCommandLineAction(
+                  ParseServerCommandLine({"--config", "httplisten", "127.0.0.1:8080"}), reg, "/x"),
+              0);
+    EXPECT_EQ(TextSetting(Setting::HttpListen), "127.0.0.1:8080");
+    auto list = ParseServerCommandLine({"--config", "--list"});
+    ASSERT_EQ(list.action, Action::ListConfig) << list.error;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCommandLineAction(list, reg, "/x"), 0);
+    const std::string listed = testing::internal::GetCapturedStdout();
+    for (const SettingSpec& spec : AllSettings())
+        EXPECT_NE(listed.find(std::string("\n") + spec.name + " "), std::string::npos)
+            << spec.name << " missing from\n"
+            << listed;
+    EXPECT_NE(listed.find("HttpListen          HOST:PORT            -        127.0.0.1:8080\n"),
+              std::string::npos)
+        << listed;
+    EXPECT_NE(listed.find("KeepLogFiles        number 1..4096       3        7\n"),
+              std::string::npos)
+        << listed;
+    // An empty value removes the setting: its default applies again.
+    EXPECT_EQ(
+        RunCommandLineAction(ParseServerCommandLine({"--config", "KeepLogFiles", ""}), reg, "/x"),
+        0);
+    EXPECT_EQ(KeepLogFilesSetting(), 3);
 }
 
 TEST(ServerCommandLine, SetPortWarnsAboutAMissingDeviceAndStoresIt) {

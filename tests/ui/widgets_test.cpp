@@ -124,6 +124,7 @@ TEST_F(UiTest, PrinterInfoListsTheRecordWithKeyLastAndEightTaxes) {
     CPrinterInfo info;
     info.m_szSerialNumber = "4401234567";
     info.m_szOwner = "\xc2\xe5\xf1\xea\xe0\xf0";  // "Вескар" in Windows-1251
+    info.m_szDate = "12/06/26";
     info.m_cKeyPosition = 'R';
     info.m_nDecPointPosition = 2;
     info.m_Taxes[0] = {"01/02/24", '1', "2000", "20.00"};
@@ -132,6 +133,7 @@ TEST_F(UiTest, PrinterInfoListsTheRecordWithKeyLastAndEightTaxes) {
     ASSERT_EQ(dlg.Fields()->topLevelItemCount(), 12);
     EXPECT_EQ(dlg.Fields()->topLevelItem(0)->text(1), "4401234567");
     EXPECT_EQ(dlg.Fields()->topLevelItem(2)->text(1), QString::fromUtf8("Вескар"));
+    EXPECT_EQ(dlg.Fields()->topLevelItem(3)->text(1), "06.12.2026");  // as the register prints
     EXPECT_EQ(dlg.Fields()->topLevelItem(6)->text(1), "2");
     EXPECT_EQ(dlg.Fields()->topLevelItem(11)->text(0), Text(text::kInfoKeyPosition));
     EXPECT_EQ(dlg.Fields()->topLevelItem(11)->text(1), Text(text::kKeyRegistration));
@@ -140,6 +142,8 @@ TEST_F(UiTest, PrinterInfoListsTheRecordWithKeyLastAndEightTaxes) {
     EXPECT_EQ(dlg.Taxes()->topLevelItem(7)->text(0), QString::fromUtf8("З"));
     EXPECT_EQ(dlg.Taxes()->topLevelItem(0)->text(1), Text(text::kTaxKindOnSale));
     EXPECT_EQ(dlg.Taxes()->topLevelItem(0)->text(2), "20.00");
+    EXPECT_EQ(dlg.Taxes()->topLevelItem(0)->text(3), "02.01.2024");
+    EXPECT_EQ(dlg.Taxes()->topLevelItem(1)->text(3), "");
     EXPECT_EQ(dlg.Taxes()->topLevelItem(1)->text(1), Text(text::kInfoNotSet));
 }
 

@@ -131,6 +131,7 @@ TEST_F(WindowedE2e, StatusWindowShowsDuringAReceiptAndGoesAfterIt) {
 TEST_F(WindowedE2e, RefusedPasswordAsksTheOperatorWhileAnotherPortSells) {
     MapRegister(m_emulator, m_dir, kPort);
     MapRegister(m_second, m_dir + "/second", kSecondPort);
+    testing::internal::CaptureStderr();
     StartServer();
     auto asked = OnClient([] {
         Client till;
@@ -142,6 +143,12 @@ TEST_F(WindowedE2e, RefusedPasswordAsksTheOperatorWhileAnotherPortSells) {
     QMessageBox* refused = Open<QMessageBox>("operatorMessage");
     ASSERT_NE(refused, nullptr) << "the refusal was not shown";
     EXPECT_TRUE(refused->text().contains(QString::fromUtf8("пароль")));
+    // The window's box is also the log line a box is without a window: priority, time, port.
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex("<[34]>\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d COM" +
+                                          std::to_string(kPort) + ": [^\n]*пароль")))
+        << log;
 
     // The question holds only its own port: a till on another port sells meanwhile.
     auto other = OnClient([] {
