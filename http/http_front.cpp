@@ -174,6 +174,7 @@ const CHttpFront::Route CHttpFront::kRoutes[] = {
     {"/v1/receipts", "GET", &CHttpFront::Receipts},
     {"/v1/ports/{n}/receipts", "POST", &CHttpFront::Receipt},
     {"/v1/ports/{n}/last-receipt", "GET", &CHttpFront::LastReceipt},
+    {"/v1/ports/detect", "GET", &CHttpFront::Detect},
 };
 
 namespace {

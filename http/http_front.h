@@ -11,6 +11,8 @@
 //                                  through the server's receipt desk (typed, no JSON-RPC)
 //   GET  /v1/receipts?port=&since= the receipts ledger (&format=csv), a page at a time
 //                                  (&limit=, &after= the last id of the page before)
+//   GET  /v1/ports/detect          the registers on the serial devices present (the server's
+//                                  detector probes those that no program holds)
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
 // answers it again without printing.
@@ -42,6 +44,7 @@ class CAdmission;
 class CRpcServer;
 class CLedger;
 class IReceiptDesk;
+class IPortDetector;
 struct WholeReceipt;
 struct ReceiptOutcome;
 
@@ -69,6 +72,8 @@ struct HttpOptions {
     std::function<std::string(int port)> lastReceipt;
     // POST /v1/ports/{n}/receipts: where whole receipts are sold (none: not served).
     IReceiptDesk* desk = nullptr;
+    // GET /v1/ports/detect: who probes the serial devices (none: not served).
+    IPortDetector* detector = nullptr;
 };
 
 struct HttpReply {
@@ -141,6 +146,7 @@ private:
                                   int port);
     HttpReply Receipts(const Request& request, int port);
     HttpReply LastReceipt(const Request& request, int port);
+    HttpReply Detect(const Request& request, int port);  // http_detect.cpp
     // The routes that only hand over what the server reports.
     HttpReply Status(const Request& request, int port);
     HttpReply Events(const Request& request, int port);

@@ -10,6 +10,7 @@
 #include "platform/command_line.h"
 #include "rpc/type_library.h"
 #include "server/certificate.h"
+#include "server/register_detection.h"
 #include "server/registration.h"
 #include "server/serial_devices.h"
 
@@ -41,6 +42,10 @@ constexpr cli::Option kOptions[] = {
     {"set-port", 0, "COMn=DEVICE", "map a port to a device (also: --set-port N DEVICE)"},
     {"unset-port", 0, "COMn", "remove a port's mapping"},
     {"list-ports", 0, nullptr, "the port mappings and the serial devices present"},
+    {"detect", 0, nullptr,
+     "find the registers on the devices named (none: every serial device present) that no "
+     "program holds"},
+    {"map", 0, nullptr, "with --detect: map the registers found that no port opens to free COMn"},
     {"config", 0, "NAME", "print a setting, or set it: --config NAME VALUE"},
 };
 
@@ -51,6 +56,7 @@ constexpr cli::Program kProgram{
     "[--http-host NAME] [--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
     "--make-cert [--tls-cert PATH --tls-key PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
+    "--detect [--map] [DEVICE...]\n"
     "--config SaveToLog|KeepLogFiles|ShowSystemTrayIcon|BaudRate [VALUE]",
     kOptions,
     "Registration switches take / or - and any letter case: /Regserver, /RegserverPerUser,\n"
@@ -223,6 +229,11 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
         } else if (name == "list-ports") {
             ++actions;
             cl.action = Action::ListPorts;
+        } else if (name == "detect") {
+            ++actions;
+            cl.action = Action::Detect;
+        } else if (name == "map") {
+            cl.detectMap = true;
         } else if (name == "config") {
             ++actions;
             if (std::string why = TakeConfigOption(value, operands, cl); !why.empty())
@@ -232,7 +243,13 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     if (actions > 1)
         return fail(
             "give one of /Regserver, /Unregserver, --set-port, --unset-port, "
-            "--list-ports, --config, --make-cert");
+            "--list-ports, --detect, --config, --make-cert");
+    if (cl.detectMap && cl.action != Action::Detect)
+        return fail("--map goes with --detect");
+    if (cl.action == Action::Detect) {
+        cl.detectDevices = operands;
+        operands.clear();
+    }
     if (cl.tlsCert.empty() != cl.tlsKey.empty())
         return fail("give --tls-cert and --tls-key together");
     if (!operands.empty() && !takesFiles)
@@ -268,6 +285,8 @@ int RunCommandLineAction(const ServerCommandLine& cl, RegistryStore& reg,
         case Action::ListPorts:
             std::fputs(DescribePorts(ListPortMappings(reg), SystemRoot()).c_str(), stdout);
             return 0;
+        case Action::Detect:
+            return RunDetection(cl.detectDevices, cl.detectMap, reg);
         case Action::ShowConfig:
         case Action::SetConfig:
             for (size_t i = 0; i < std::size(kSettings); ++i) {

@@ -23,6 +23,7 @@
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
 #include "server/receipt_desk.h"
+#include "server/register_detection.h"
 #include "server/systemd.h"
 
 namespace vsk {
@@ -42,7 +43,8 @@ struct ServerCommandLine {
         Help,
         Version,
         ShowConfig,
-        MakeCert
+        MakeCert,
+        Detect
     };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
@@ -61,6 +63,8 @@ struct ServerCommandLine {
     bool insecure = false;
     int port = 0;  // --set-port / --unset-port
     std::string devicePath;
+    std::vector<std::string> detectDevices;  // --detect DEVICE...: none, every device present
+    bool detectMap = false;                  // --detect --map
     std::string configName;  // --config NAME [VALUE]: one of the four per-user settings
     uint32_t configValue = 0;
     // One server per user serves the multiple-use class; see server/instance_lock.h.
@@ -141,6 +145,7 @@ private:
     // Stopped before the loop ends: its requests wait on the loop.
     // Declared before the HTTP front, so that it outlives the front's last request.
     std::unique_ptr<CReceiptDesk> m_desk;
+    CPortDetector m_detector;  // GET /v1/ports/detect
     std::unique_ptr<CHttpFront> m_http;
     CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;
