@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -106,8 +107,12 @@ void ReadIdentity(SerialPort& port, Line& line, const ProbeTimings& timings, Pro
         result.detail = "the identity query could not be written: " + port.LastError();
         return;
     }
+    // Each message restarts the wait, as in any exchange, but a device that never stops
+    // talking does not hold the probe past twice the wait.
+    const auto wait = std::chrono::milliseconds(timings.identityWaitMs);
+    const auto last = Clock::now() + 2 * wait;
     std::string message;
-    while (line.Next(&message, Clock::now() + std::chrono::milliseconds(timings.identityWaitMs))) {
+    while (line.Next(&message, std::min(Clock::now() + wait, last))) {
         if (const StatusWord* word = FindStatusWord(message)) {
             if (word->kind == StatusKind::Error) {
                 result.detail = TrimRight(message);

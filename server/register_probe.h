@@ -2,8 +2,8 @@
 // The device is opened with the port's own exclusive open; one that another program holds is
 // never touched (nothing written, its settings left as they are). A free one gets the wake byte
 // at 115200 and then 57600 baud, and, where the register woke, the configuration query, which
-// neither prints nor changes anything. Every wait is bounded; the whole probe takes about a
-// second at most.
+// neither prints nor changes anything. Every wait is bounded: a probe takes about a second at
+// most (1.25 s for a device that never stops talking).
 // Threading rule: a probe owns its device for its duration; probes of different devices may
 // run side by side.
 #pragma once
@@ -17,9 +17,10 @@
 namespace vsk {
 
 struct ProbeTimings {
-    int wakeWaitMs = 150;      // for READY after each wake byte
-    int wakeAttempts = 2;      // wake bytes at each speed
-    int identityWaitMs = 400;  // for the configuration reply, each message restarting it
+    int wakeWaitMs = 150;  // for READY after each wake byte
+    int wakeAttempts = 2;  // wake bytes at each speed
+    // For the configuration reply, each message restarting it, twice as long at most.
+    int identityWaitMs = 300;
 };
 
 struct ProbeResult {

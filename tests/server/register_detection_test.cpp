@@ -21,6 +21,7 @@
 
 #include "emulator/pty_register.h"
 #include "emulator/register.h"
+#include "link/frame.h"
 #include "platform/serial_port.h"
 
 namespace vsk {
@@ -41,15 +42,17 @@ struct Emulated {
     emu::PtyRegister pty;
 };
 
-// A pseudo-terminal whose other end is a device that is no register: it answers anything with
-// a modem's "OK", or (`answers` false) never answers at all.
+// A pseudo-terminal whose other end is a device that is no register: it never answers, or it
+// answers anything with a modem's "OK", or it answers the first byte with the register's READY
+// and then never stops sending frames of its own.
 class OtherDevice {
 public:
-    explicit OtherDevice(bool answers) {
+    enum Kind { kSilent, kModem, kChatty };
+    explicit OtherDevice(Kind kind) : m_kind(kind) {
         char name[64] = "";
         EXPECT_EQ(openpty(&m_master, &m_slave, name, nullptr, nullptr), 0);
         path = name;
-        if (answers)
+        if (kind != kSilent)
             m_thread = std::thread([this] { Answer(); });
     }
     ~OtherDevice() {
@@ -62,16 +65,29 @@ public:
     std::string path;
 
 private:
+    void Send(std::string_view text) {
+        std::vector<uint8_t> frame;
+        EncodeFrame(text, frame);
+        (void)!write(m_master, frame.data(), frame.size());
+    }
     void Answer() {
+        bool woken = false;
         while (!m_stop) {
             pollfd p{m_master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
+            const bool readable = poll(&p, 1, 20) > 0;
             char buffer[64];
-            if (read(m_master, buffer, sizeof buffer) > 0)
-                (void)!write(m_master, "\r\nOK\r\n", 6);
+            if (readable && read(m_master, buffer, sizeof buffer) > 0) {
+                if (m_kind == kModem)
+                    (void)!write(m_master, "\r\nOK\r\n", 6);
+                else if (!woken)
+                    Send("READY");
+                woken = true;
+            } else if (m_kind == kChatty && woken) {
+                Send("ECHO");
+            }
         }
     }
+    Kind m_kind;
     int m_master = -1, m_slave = -1;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -111,7 +127,7 @@ TEST_F(DetectionTable, FindsTheRegistersWithTheirIdentityAndTouchesNoDeviceHeldE
     Emulated slow("f1-3", only57600);
     Emulated locked("f1-8");     // held by another program through the port's own open
     Emulated exclusive("f1-8");  // held by a program that only sets the terminal exclusive
-    OtherDevice silent(false), modem(true);
+    OtherDevice silent(OtherDevice::kSilent), modem(OtherDevice::kModem);
 
     Device("ttyUSB0", fast.pty.SlavePath());
     fs::create_symlink("../../ttyUSB0", root + "/dev/serial/by-id/usb-FTDI_till_A1-if00-port0");
@@ -193,19 +209,36 @@ TEST_F(DetectionTable, FindsTheRegistersWithTheirIdentityAndTouchesNoDeviceHeldE
 TEST_F(DetectionTable, NamedDevicesAreProbedAloneAndKeepTheirStableNames) {
     Emulated fast("f1-8");
     Emulated other("f1-3");
+    Emulated refusing("f1-8");
+    refusing.reg.SetCommandError("CONF", "SOFTPROTOC");
+    OtherDevice chatty(OtherDevice::kChatty);
     Device("ttyUSB0", fast.pty.SlavePath());
     Device("ttyUSB1", other.pty.SlavePath());
-    fs::create_symlink("../../ttyUSB0", root + "/dev/serial/by-id/usb-FTDI_till_A1-if00-port0");
-
+    Device("ttyUSB2", refusing.pty.SlavePath());
+    Device("ttyUSB3", chatty.path);
     const std::string byId = "/dev/serial/by-id/usb-FTDI_till_A1-if00-port0";
-    const std::vector<DetectedDevice> devices =
-        DetectRegisters({byId, "/dev/ttyUSB0"}, {{4, "/dev/ttyUSB0"}}, root);
-    ASSERT_EQ(devices.size(), 2u);
+    fs::create_symlink("../../ttyUSB0", root + byId);
+
+    const auto started = Clock::now();
+    const std::vector<DetectedDevice> devices = DetectRegisters(
+        {byId, "/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB3"}, {{4, "/dev/ttyUSB0"}}, root);
+    const auto took = Clock::now() - started;
+    ASSERT_EQ(devices.size(), 4u);
     EXPECT_EQ(devices[0].device, byId);
     EXPECT_EQ(devices[0].result, Result::Found);
     EXPECT_EQ(devices[0].stableName, byId);
-    EXPECT_EQ(devices[0].port, 4);       // mapped through another name of the same device
-    EXPECT_EQ(other.pty.BytesIn(), 0u);  // not named, not probed
+    EXPECT_EQ(devices[0].port, 4);                // mapped through another name of the same device
+    EXPECT_EQ(devices[1].result, Result::Found);  // the same device, probed once
+    EXPECT_EQ(other.pty.BytesIn(), 0u);           // not named, not probed
+
+    // A register that refuses the identity query, and a device that woke and then never stops
+    // talking: registers both, their identity unknown, and neither holds the run up.
+    EXPECT_EQ(devices[2].result, Result::Found);
+    EXPECT_EQ(devices[2].detail, "SOFTPROTOC");
+    EXPECT_EQ(devices[2].serial, "");
+    EXPECT_EQ(devices[3].result, Result::Found);
+    EXPECT_EQ(devices[3].model, "");
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1500);
 
     // Unmapped, the same device named twice is mapped once.
     const std::vector<DetectedDevice> unmapped = DetectRegisters({byId, "/dev/ttyUSB0"}, {}, root);
