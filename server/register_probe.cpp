@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <deque>
+#include <system_error>
 #include <vector>
 
 #include "engine/error_catalogue.h"
@@ -133,6 +133,11 @@ void ReadIdentity(SerialPort& port, Line& line, const ProbeTimings& timings, Pro
         result.detail = "the register did not answer the identity query";
 }
 
+// strerror's text, from any thread.
+std::string ErrorText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
 // A terminal another program holds exclusively: privilege would let this open through, and the
 // holder's line would be disturbed.
 bool HeldExclusively(int fd) {
@@ -147,14 +152,15 @@ ProbeResult ProbeRegister(const std::string& path, const ProbeTimings& timings) 
     // Held open across the port's own open so that the line sees one open, not two.
     const int look = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (look < 0) {
-        result.result = errno == EBUSY ? Result::Busy : Result::CannotOpen;
-        result.detail = std::strerror(errno);
+        const int error = errno;
+        result.result = error == EBUSY ? Result::Busy : Result::CannotOpen;
+        result.detail = ErrorText(error);
         return result;
     }
     if (HeldExclusively(look)) {
         close(look);
         result.result = Result::Busy;
-        result.detail = std::strerror(EBUSY);
+        result.detail = ErrorText(EBUSY);
         return result;
     }
     SerialPort port;
