@@ -30,6 +30,18 @@ fs::path Canonical(const fs::path& path) {
     return ec ? path.lexically_normal() : c;
 }
 
+// "COMn" as a port opens it: its mapping, else /dev/ttyS{n-1}; any other name as it stands.
+std::string DeviceOf(const std::string& name, const std::map<int, std::string>& mappings) {
+    if (name.size() < 4 || name.size() > 6 || LowerAscii(name.substr(0, 3)) != "com" ||
+        !std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return name;
+    const int port = std::atoi(name.c_str() + 3);
+    if (port < 1)
+        return name;
+    auto mapped = mappings.find(port);
+    return mapped != mappings.end() ? mapped->second : "/dev/ttyS" + std::to_string(port - 1);
+}
+
 // A device named on the command line, with the stable names of the device present it is.
 SerialDevice Named(const std::string& name, const std::vector<SerialDevice>& present,
                    const std::string& root) {
@@ -82,7 +94,7 @@ std::vector<DetectedDevice> DetectRegisters(const std::vector<std::string>& name
     if (!names.empty()) {
         std::vector<SerialDevice> named;
         for (const std::string& name : names)
-            named.push_back(Named(name, devices, root));
+            named.push_back(Named(DeviceOf(name, mappings), devices, root));
         devices = std::move(named);
     }
     // A device named twice is probed once: two probes of it side by side would find each

@@ -15,7 +15,8 @@
 
 namespace vsk {
 
-// Probes the devices named (as the user names them; none: every serial device present) under
+// Probes the devices named (as the user names them, or as COMn; none: every serial device
+// present) under
 // the system root `root` (see SystemRoot), with the COMn of `mappings` that open each one.
 // The records come in the order of the names, or of the listing.
 std::vector<DetectedDevice> DetectRegisters(const std::vector<std::string>& names,

@@ -13,6 +13,7 @@
 
 #include "engine/error_catalogue.h"
 #include "link/frame.h"
+#include "platform/codepage.h"
 #include "platform/serial_port.h"
 #include "platform/text.h"
 
@@ -115,7 +116,7 @@ void ReadIdentity(SerialPort& port, Line& line, const ProbeTimings& timings, Pro
     while (line.Next(&message, std::min(Clock::now() + wait, last))) {
         if (const StatusWord* word = FindStatusWord(message)) {
             if (word->kind == StatusKind::Error) {
-                result.detail = TrimRight(message);
+                result.detail = Cp1251ToUtf8(TrimRight(message));
                 return;
             }
             continue;  // a warning: the reply goes on

@@ -140,7 +140,8 @@ std::vector<int> PortsOpening(const SerialDevice& device,
     for (const auto& [port, path] : mappings)
         if (!path.empty() && path[0] == '/' && Canonical(Rooted(path, root)) == self)
             ports.push_back(port);
-    if (IsTtyName(device.path.substr(5), "ttyS")) {
+    // Only /dev/ttyS<n-1> itself is COMn's when unmapped (a name given by hand may be short).
+    if (device.path.rfind("/dev/", 0) == 0 && IsTtyName(device.path.substr(5), "ttyS")) {
         int port = TtyNumber(device.path.substr(5), "ttyS") + 1;
         if (port <= 255 && !mappings.count(port))
             ports.push_back(port);

@@ -221,15 +221,17 @@ TEST_F(DetectionTable, NamedDevicesAreProbedAloneAndKeepTheirStableNames) {
 
     const auto started = Clock::now();
     const std::vector<DetectedDevice> devices = DetectRegisters(
-        {byId, "/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB3"}, {{4, "/dev/ttyUSB0"}}, root);
+        {byId, "COM4", "/dev/ttyUSB2", "/dev/ttyUSB3", "tty"}, {{4, "/dev/ttyUSB0"}}, root);
     const auto took = Clock::now() - started;
-    ASSERT_EQ(devices.size(), 4u);
+    ASSERT_EQ(devices.size(), 5u);
     EXPECT_EQ(devices[0].device, byId);
     EXPECT_EQ(devices[0].result, Result::Found);
     EXPECT_EQ(devices[0].stableName, byId);
-    EXPECT_EQ(devices[0].port, 4);                // mapped through another name of the same device
-    EXPECT_EQ(devices[1].result, Result::Found);  // the same device, probed once
-    EXPECT_EQ(other.pty.BytesIn(), 0u);           // not named, not probed
+    EXPECT_EQ(devices[0].port, 4);                 // mapped through another name of the same device
+    EXPECT_EQ(devices[1].device, "/dev/ttyUSB0");  // COM4 is the port's device
+    EXPECT_EQ(devices[1].result, Result::Found);   // the same device, probed once
+    EXPECT_EQ(devices[4].result, Result::CannotOpen);
+    EXPECT_EQ(other.pty.BytesIn(), 0u);  // not named, not probed
 
     // A register that refuses the identity query, and a device that woke and then never stops
     // talking: registers both, their identity unknown, and neither holds the run up.
