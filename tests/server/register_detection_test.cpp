@@ -210,7 +210,7 @@ TEST_F(DetectionTable, NamedDevicesAreProbedAloneAndKeepTheirStableNames) {
     Emulated fast("f1-8");
     Emulated other("f1-3");
     Emulated refusing("f1-8");
-    refusing.reg.SetCommandError("CONF", "SOFTPROTOC");
+    refusing.pty.Control("error SOFTPROTOC CONF");
     OtherDevice chatty(OtherDevice::kChatty);
     Device("ttyUSB0", fast.pty.SlavePath());
     Device("ttyUSB1", other.pty.SlavePath());
