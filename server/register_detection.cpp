@@ -214,9 +214,23 @@ int RunDetection(const std::vector<std::string>& names, bool map, RegistryStore&
 }
 
 std::optional<std::vector<DetectedDevice>> CPortDetector::Detect() {
-    std::unique_lock running(m_running, std::defer_lock);
-    if (!running.try_lock_for(kDetectionWait))
-        return std::nullopt;
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_ended.wait_for(lock, kDetectionWait, [this] { return !m_running; }))
+            return std::nullopt;
+        m_running = true;
+    }
+    // Let go however the detection ends (a thread that cannot be had throws).
+    struct Ending {
+        CPortDetector& detector;
+        ~Ending() {
+            {
+                std::lock_guard lock(detector.m_mutex);
+                detector.m_running = false;
+            }
+            detector.m_ended.notify_one();
+        }
+    } ending{*this};
     return DetectRegisters({}, ListPortMappings(RegistryStore()), SystemRoot());
 }
 

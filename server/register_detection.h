@@ -3,6 +3,7 @@
 // whole run takes about a second per batch of devices, whatever each one does.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,7 +45,9 @@ public:
     std::optional<std::vector<DetectedDevice>> Detect() override;
 
 private:
-    std::timed_mutex m_running;
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    bool m_running = false;  // under m_mutex
 };
 
 }  // namespace vsk
