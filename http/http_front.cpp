@@ -182,6 +182,7 @@ const CHttpFront::Route CHttpFront::kRoutes[] = {
     {"/v1/ports/{n}/clock", nullptr, &CHttpFront::Clock},
     {"/v1/ports/{n}/counters", "GET", &CHttpFront::Counters},
     {"/v1/ports/{n}/info", "GET", &CHttpFront::Info},
+    {"/v1/ports/detect", "GET", &CHttpFront::Detect},
 };
 
 namespace {

@@ -14,6 +14,8 @@
 //   POST /v1/ports/{n}/reports/x|z|periodic, /cash, /displays; PUT /v1/ports/{n}/clock
 //                                  the day's operations, through the receipt desk
 //   GET  /v1/ports/{n}/counters|clock|info   readings of the register, nothing printed
+//   GET  /v1/ports/detect          the registers on the serial devices present (the server's
+//                                  detector probes those that no program holds)
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
 // answers it again without printing.
@@ -45,6 +47,7 @@ class CAdmission;
 class CRpcServer;
 class CLedger;
 class IReceiptDesk;
+class IPortDetector;
 struct WholeReceipt;
 struct ReceiptOutcome;
 enum class DeskReading;
@@ -73,6 +76,8 @@ struct HttpOptions {
     std::function<std::string(int port)> lastReceipt;
     // POST /v1/ports/{n}/receipts: where whole receipts are sold (none: not served).
     IReceiptDesk* desk = nullptr;
+    // GET /v1/ports/detect: who probes the serial devices (none: not served).
+    IPortDetector* detector = nullptr;
 };
 
 struct HttpReply {
@@ -152,6 +157,7 @@ private:
     HttpReply Counters(const Request& request, int port);
     HttpReply Clock(const Request& request, int port);
     HttpReply Info(const Request& request, int port);
+    HttpReply Detect(const Request& request, int port);  // http_detect.cpp
     // The routes that only hand over what the server reports.
     HttpReply Status(const Request& request, int port);
     HttpReply Events(const Request& request, int port);

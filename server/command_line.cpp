@@ -11,6 +11,7 @@
 #include "platform/text.h"
 #include "rpc/type_library.h"
 #include "server/certificate.h"
+#include "server/register_detection.h"
 #include "server/registration.h"
 #include "server/serial_devices.h"
 
@@ -45,6 +46,10 @@ constexpr cli::Option kOptions[] = {
     {"config", 0, "NAME",
      "print a setting, or set it: --config NAME VALUE (an empty VALUE removes it); "
      "--config --list: every setting with its type, default and value"},
+    {"detect", 0, nullptr,
+     "find the registers on the devices named (none: every serial device present) that no "
+     "program holds"},
+    {"map", 0, nullptr, "with --detect: map the registers found that no port opens to free COMn"},
 };
 
 constexpr cli::Program kProgram{
@@ -54,6 +59,7 @@ constexpr cli::Program kProgram{
     "[--http-host NAME] [--ledger PATH] [--tls-cert PATH --tls-key PATH | --insecure]\n"
     "--make-cert [--tls-cert PATH --tls-key PATH]\n"
     "--set-port COMn=DEVICE | --unset-port COMn | --list-ports\n"
+    "--detect [--map] [DEVICE...]\n"
     "--config NAME [VALUE] | --config --list",
     kOptions,
     "Registration switches take / or - and any letter case: /Regserver, /RegserverPerUser,\n"
@@ -247,6 +253,11 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
         } else if (name == "list-ports") {
             ++actions;
             cl.action = Action::ListPorts;
+        } else if (name == "detect") {
+            ++actions;
+            cl.action = Action::Detect;
+        } else if (name == "map") {
+            cl.detectMap = true;
         } else if (name == "config") {
             ++actions;
             if (std::string why = TakeConfigOption(value, operands, cl); !why.empty())
@@ -256,7 +267,13 @@ ServerCommandLine ParseServerCommandLine(const std::vector<std::string>& args) {
     if (actions > 1)
         return fail(
             "give one of /Regserver, /Unregserver, --set-port, --unset-port, "
-            "--list-ports, --config, --make-cert");
+            "--list-ports, --detect, --config, --make-cert");
+    if (cl.detectMap && cl.action != Action::Detect)
+        return fail("--map goes with --detect");
+    if (cl.action == Action::Detect) {
+        cl.detectDevices = operands;
+        operands.clear();
+    }
     if (cl.tlsCert.empty() != cl.tlsKey.empty())
         return fail("give --tls-cert and --tls-key together");
     if (!operands.empty() && !takesFiles)
@@ -292,6 +309,8 @@ int RunCommandLineAction(const ServerCommandLine& cl, RegistryStore& reg,
         case Action::ListPorts:
             std::fputs(DescribePorts(ListPortMappings(reg), SystemRoot()).c_str(), stdout);
             return 0;
+        case Action::Detect:
+            return RunDetection(cl.detectDevices, cl.detectMap, reg);
         case Action::ShowConfig:
         case Action::SetConfig: {
             const SettingSpec* spec = FindSetting(cl.configName);

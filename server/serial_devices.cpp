@@ -117,14 +117,19 @@ std::vector<SerialDevice> ListSerialDevices(const std::string& root) {
     std::vector<SerialDevice> devices;
     for (Found& f : found)
         devices.push_back(std::move(f.device));
-    for (const auto& entry : fs::directory_iterator(root + "/dev/serial/by-id", ec)) {
-        const fs::path target = Canonical(entry.path());
-        for (SerialDevice& d : devices)
-            if (Canonical(Rooted(d.path, root)) == target)
-                d.byId.push_back(Unrooted(entry.path(), root));
+    for (auto [folder, names] : {std::pair{"/dev/serial/by-id", &SerialDevice::byId},
+                                 std::pair{"/dev/vsk", &SerialDevice::vskNames}}) {
+        for (const auto& entry : fs::directory_iterator(root + folder, ec)) {
+            const fs::path target = Canonical(entry.path());
+            for (SerialDevice& d : devices)
+                if (Canonical(Rooted(d.path, root)) == target)
+                    (d.*names).push_back(Unrooted(entry.path(), root));
+        }
     }
-    for (SerialDevice& d : devices)
+    for (SerialDevice& d : devices) {
         std::sort(d.byId.begin(), d.byId.end());
+        std::sort(d.vskNames.begin(), d.vskNames.end());
+    }
     return devices;
 }
 
@@ -135,13 +140,22 @@ std::vector<int> PortsOpening(const SerialDevice& device,
     for (const auto& [port, path] : mappings)
         if (!path.empty() && path[0] == '/' && Canonical(Rooted(path, root)) == self)
             ports.push_back(port);
-    if (IsTtyName(device.path.substr(5), "ttyS")) {
+    // Only /dev/ttyS<n-1> itself is COMn's when unmapped (a name given by hand may be short).
+    if (device.path.rfind("/dev/", 0) == 0 && IsTtyName(device.path.substr(5), "ttyS")) {
         int port = TtyNumber(device.path.substr(5), "ttyS") + 1;
         if (port <= 255 && !mappings.count(port))
             ports.push_back(port);
     }
     std::sort(ports.begin(), ports.end());
     return ports;
+}
+
+std::string StableName(const SerialDevice& device) {
+    if (!device.vskNames.empty())
+        return device.vskNames.front();
+    if (!device.byId.empty())
+        return device.byId.front();
+    return device.path;
 }
 
 std::string DescribePorts(const std::map<int, std::string>& mappings, const std::string& root) {
@@ -168,8 +182,9 @@ std::string DescribePorts(const std::map<int, std::string>& mappings, const std:
                 text += " serial " + d.serial;
         }
         text += "\n";
-        for (const std::string& link : d.byId)
-            text += "    " + link + "\n";
+        for (const auto* links : {&d.vskNames, &d.byId})
+            for (const std::string& link : *links)
+                text += "    " + link + "\n";
     }
     return text;
 }

@@ -335,6 +335,7 @@ bool CServerSession::StartHttp(const std::string& tokenFile, std::string* error)
     options.status = [this] { return StatusJson(m_ports, m_ledger); };
     m_desk = std::make_unique<CReceiptDesk>(m_ports, &m_ledger);
     options.desk = m_desk.get();
+    options.detector = &m_detector;
     m_http = std::make_unique<CHttpFront>(m_server, m_ledger);
     if (!m_http->Start(options, error)) {
         m_http.reset();

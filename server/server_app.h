@@ -23,6 +23,7 @@
 #include "rpc/rpc_server.h"
 #include "server/port_registry.h"
 #include "server/receipt_desk.h"
+#include "server/register_detection.h"
 #include "server/systemd.h"
 
 namespace vsk {
@@ -43,7 +44,8 @@ struct ServerCommandLine {
         Version,
         ShowConfig,
         ListConfig,
-        MakeCert
+        MakeCert,
+        Detect
     };
     Action action = Action::Run;
     bool startedByAutomation = false;  // Embedding or Automation
@@ -64,6 +66,8 @@ struct ServerCommandLine {
     std::string devicePath;
     std::string configName;   // --config NAME [VALUE]: a row of link/settings.def
     std::string configValue;  // checked against the row's kind; empty: remove the value
+    std::vector<std::string> detectDevices;  // --detect DEVICE...: none, every device present
+    bool detectMap = false;                  // --detect --map
     // One server per user serves the multiple-use class; see server/instance_lock.h.
     bool instanceLock = true;
     std::string error;  // set when the command line cannot be used
@@ -142,6 +146,7 @@ private:
     // Stopped before the loop ends: its requests wait on the loop.
     // Declared before the HTTP front, so that it outlives the front's last request.
     std::unique_ptr<CReceiptDesk> m_desk;
+    CPortDetector m_detector;  // GET /v1/ports/detect
     std::unique_ptr<CHttpFront> m_http;
     CServiceNotifier m_notifier;
     std::chrono::steady_clock::time_point m_started;

@@ -33,6 +33,7 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
         {{"-DDE"}, Action::Run, false, true},  // "dde" is case-sensitive
         {{"-p", "file"}, Action::Run, false, true},
         {{"--list-ports"}, Action::ListPorts, false, true},
+        {{"--detect"}, Action::Detect, false, true},
     };
     for (const Row& r : rows) {
         auto cl = ParseServerCommandLine(r.args);
@@ -52,6 +53,10 @@ TEST(ServerCommandLine, SwitchesTakeEitherPrefixAndAnyCase) {
     cl = ParseServerCommandLine({"--unset-port", "COM12"});
     EXPECT_EQ(cl.action, Action::UnsetPort);
     EXPECT_EQ(cl.port, 12);
+    cl = ParseServerCommandLine({"--detect", "/dev/ttyUSB0", "--map", "/dev/vsk/A1"});
+    EXPECT_EQ(cl.action, Action::Detect);
+    EXPECT_TRUE(cl.detectMap);
+    EXPECT_EQ(cl.detectDevices, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/vsk/A1"}));
     cl = ParseServerCommandLine({"--headless", "--listen", "0.0.0.0:7777"});
     EXPECT_TRUE(cl.headless);
     EXPECT_EQ(cl.listen, "0.0.0.0:7777");
@@ -85,6 +90,9 @@ TEST(ServerCommandLine, HelpVersionAndMistakesStartNoServer) {
              {"--set-port", "3", "/dev/ttyS2", "extra"},
              {"--unset-port", "COM3=/dev/ttyS2"},
              {"/Regserver", "--list-ports"},  // two things at once
+             {"--detect", "--list-ports"},
+             {"--map"},  // maps only what a detection found
+             {"--map", "/dev/ttyUSB0"},
              {"--config", "SaveToLog", "1", "2"}}) {
         auto cl = ParseServerCommandLine(bad);
         EXPECT_NE(cl.error, "") << bad[0];
