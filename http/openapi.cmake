@@ -5,12 +5,28 @@
 # (OUT_JSON, for the checks) and a C++ source that holds it (OUT_CPP), so that the server
 # serves it without reading a file.
 #
-#   cmake -DTEMPLATE=... -DFAILURES=... -DPARTS="a.json;b.json" -DOUT_JSON=... -DOUT_CPP=...
-#         -P openapi.cmake
+# The register's own words (a refusal carries them) are read from the engine's catalogue.
+#
+#   cmake -DTEMPLATE=... -DFAILURES=... -DSTATUS_WORDS=engine/error_catalogue.cpp
+#         -DPARTS="a.json;b.json" -DOUT_JSON=... -DOUT_CPP=... -P openapi.cmake
 cmake_minimum_required(VERSION 3.19)
 
 file(READ "${TEMPLATE}" doc)
 file(STRINGS "${FAILURES}" rows REGEX "^VSK_FAILURE\\(")
+# The register's status words that end a call (its rows of kind E), as examples of its words.
+file(READ "${STATUS_WORDS}" catalogue)
+string(REGEX MATCHALL "\\{\"[A-Z0-9]+\", text::k[A-Za-z0-9]+, E\\}" errorRows "${catalogue}")
+set(registerWords "")
+foreach(entry IN LISTS errorRows)
+  string(REGEX REPLACE "^\\{\"([A-Z0-9]+)\".*" "\\1" word "${entry}")
+  if(NOT registerWords STREQUAL "")
+    string(APPEND registerWords ", ")
+  endif()
+  string(APPEND registerWords "\"${word}\"")
+endforeach()
+if(registerWords STREQUAL "")
+  message(FATAL_ERROR "openapi.cmake: no status word found in ${STATUS_WORDS}")
+endif()
 
 # One JSON text, its quotes, backslashes and line ends escaped.
 function(json_string out text)
@@ -40,7 +56,7 @@ foreach(row IN LISTS rows)
   endif()
   if(word STREQUAL "")
     # The register's own status word: any word of capitals and digits.
-    set(pick "\"pattern\": \"^[A-Z0-9_]+$\"")
+    set(pick "\"pattern\": \"^[A-Z0-9_]+$\", \"examples\": [${registerWords}]")
     set(shown "(the register's word)")
     if(what STREQUAL "")
       set(what "the register's own status word")
