@@ -50,6 +50,11 @@ constexpr EngineFailureRow kEngineFailures[] = {
 
 }  // namespace
 
+const StatusWord* StatusWords(size_t* count) {
+    *count = std::size(kStatusWords);
+    return kStatusWords;
+}
+
 const StatusWord* FindStatusWord(std::string_view text) {
     for (const StatusWord& row : kStatusWords) {
         if (text.find(row.word) != std::string_view::npos) {

@@ -18,6 +18,9 @@ struct StatusWord {
     StatusKind kind;
 };
 
+// Every row, in the classifier's order (the HTTP API's document lists the words).
+const StatusWord* StatusWords(size_t* count);
+
 // Finds the first row (in the classifier's order) whose word occurs anywhere in `text`;
 // nullptr when none does.
 const StatusWord* FindStatusWord(std::string_view text);

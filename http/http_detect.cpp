@@ -49,7 +49,7 @@ Json DeviceJson(const DetectedDevice& d) {
 
 HttpReply CHttpFront::Detect(const Request& request, int) {
     if (!m_options.detector)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     std::optional<std::vector<DetectedDevice>> devices = m_options.detector->Detect();
     if (!devices)
         return ErrorReply(Fault::LockTimeout,

@@ -9,6 +9,7 @@
 
 #include "http/http_admission.h"
 #include "http/http_reply.h"
+#include "http/openapi_document.h"
 #include "http/receipt_desk.h"
 #include "http/status_page.h"
 #include "platform/text.h"
@@ -114,9 +115,9 @@ bool CHttpFront::OwnAuthority(std::string_view authority, const std::string& loc
 std::optional<HttpReply> CHttpFront::Misdirected(const Request& request) const {
     auto host = request.headers.find("host");
     if (host == request.headers.end())
-        return ErrorReply(421, "MISDIRECTED", "the request names no Host");
+        return ErrorReply(Fault::Misdirected, "the request names no Host");
     if (!OwnAuthority(host->second, request.local))
-        return ErrorReply(421, "MISDIRECTED", "this listener is not " + host->second);
+        return ErrorReply(Fault::Misdirected, "this listener is not " + host->second);
     // A page in a browser on this computer reaches the loopback too: a request that says it
     // comes from a page of an origin neither allowed nor this listener's own is refused,
     // whatever its peer.
@@ -129,7 +130,7 @@ std::optional<HttpReply> CHttpFront::Misdirected(const Request& request) const {
     if (origin->second.rfind(scheme, 0) == 0 &&
         OwnAuthority(std::string_view(origin->second).substr(scheme.size()), request.local))
         return std::nullopt;
-    return ErrorReply(403, "FORBIDDEN_ORIGIN", "origin " + origin->second + " is not allowed");
+    return ErrorReply(Fault::ForbiddenOrigin, "origin " + origin->second + " is not allowed");
 }
 
 // The loopback's own user needs no token; another user of the computer, or one that cannot be
@@ -153,36 +154,40 @@ bool CHttpFront::Authorised(const Request& request, HttpReply* refusal) {
         case CAuthBackoff::Admission::Admitted:
             return true;
         case CAuthBackoff::Admission::Waiting:
-            *refusal = ErrorReply(429, "E_ACCESSDENIED",
+            *refusal = ErrorReply(Fault::AuthWaiting,
                                   "too many failed authentications from this peer; try later");
             return false;
         case CAuthBackoff::Admission::Wrong:
             break;
     }
-    *refusal = ErrorReply(401, "E_ACCESSDENIED",
+    *refusal = ErrorReply(Fault::AccessDenied,
                           token.empty() ? "a bearer token is required" : "wrong token");
     refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
     return false;
 }
 
+using Access = CHttpFront::Access;
+
 const CHttpFront::Route CHttpFront::kRoutes[] = {
-    {"/v1/rpc", "POST", &CHttpFront::Rpc},
-    {"/v1/status", nullptr, &CHttpFront::Status},
-    {"/v1/events", nullptr, &CHttpFront::Events},
-    {"/v1/health", nullptr, &CHttpFront::Health},
-    {"/metrics", nullptr, &CHttpFront::Metrics},
-    {"/v1/receipts", "GET", &CHttpFront::Receipts},
-    {"/v1/ports/{n}/receipts", "POST", &CHttpFront::Receipt},
-    {"/v1/ports/{n}/last-receipt", "GET", &CHttpFront::LastReceipt},
-    {"/v1/ports/{n}/reports/x", "POST", &CHttpFront::Operation},
-    {"/v1/ports/{n}/reports/z", "POST", &CHttpFront::Operation},
-    {"/v1/ports/{n}/reports/periodic", "POST", &CHttpFront::Operation},
-    {"/v1/ports/{n}/cash", "POST", &CHttpFront::Operation},
-    {"/v1/ports/{n}/displays", "POST", &CHttpFront::Operation},
-    {"/v1/ports/{n}/clock", nullptr, &CHttpFront::Clock},
-    {"/v1/ports/{n}/counters", "GET", &CHttpFront::Counters},
-    {"/v1/ports/{n}/info", "GET", &CHttpFront::Info},
-    {"/v1/ports/detect", "GET", &CHttpFront::Detect},
+    {"/", "GET", Access::Anyone, &CHttpFront::StatusPage},
+    {"/v1/openapi.json", "GET", Access::Anyone, &CHttpFront::Document},
+    {"/v1/rpc", "POST", Access::Token, &CHttpFront::Rpc},
+    {"/v1/status", nullptr, Access::Token, &CHttpFront::Status},
+    {"/v1/events", nullptr, Access::Token, &CHttpFront::Events},
+    {"/v1/health", nullptr, Access::Token, &CHttpFront::Health},
+    {"/metrics", nullptr, Access::Token, &CHttpFront::Metrics},
+    {"/v1/receipts", "GET", Access::Token, &CHttpFront::Receipts},
+    {"/v1/ports/{n}/receipts", "POST", Access::Token, &CHttpFront::Receipt},
+    {"/v1/ports/{n}/last-receipt", "GET", Access::Token, &CHttpFront::LastReceipt},
+    {"/v1/ports/{n}/reports/x", "POST", Access::Token, &CHttpFront::Operation},
+    {"/v1/ports/{n}/reports/z", "POST", Access::Token, &CHttpFront::Operation},
+    {"/v1/ports/{n}/reports/periodic", "POST", Access::Token, &CHttpFront::Operation},
+    {"/v1/ports/{n}/cash", "POST", Access::Token, &CHttpFront::Operation},
+    {"/v1/ports/{n}/displays", "POST", Access::Token, &CHttpFront::Operation},
+    {"/v1/ports/{n}/clock", nullptr, Access::Token, &CHttpFront::Clock},
+    {"/v1/ports/{n}/counters", "GET", Access::Token, &CHttpFront::Counters},
+    {"/v1/ports/{n}/info", "GET", Access::Token, &CHttpFront::Info},
+    {"/v1/ports/detect", "GET", Access::Token, &CHttpFront::Detect},
 };
 
 namespace {
@@ -207,21 +212,47 @@ bool Matches(std::string_view route, std::string_view path, int* port) {
 
 }  // namespace
 
+const CHttpFront::Route* CHttpFront::Routes(size_t* count) {
+    *count = std::size(kRoutes);
+    return kRoutes;
+}
+
+const CHttpFront::Route* CHttpFront::RouteOf(const Request& request, int* port) {
+    for (const auto& route : kRoutes)
+        if (Matches(route.path, request.path, port))
+            return &route;
+    return nullptr;
+}
+
 HttpReply CHttpFront::Answer(const Request& request) {
-    for (const auto& route : kRoutes) {
-        int port = 0;
-        if (!Matches(route.path, request.path, &port))
-            continue;
-        if (route.method && request.method != route.method)
-            return ErrorReply(405, "METHOD", std::string("use ") + route.method);
-        return (this->*route.answer)(request, port);
-    }
-    return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+    int port = 0;
+    const Route* route = RouteOf(request, &port);
+    if (!route)
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
+    if (route->method && request.method != route->method)
+        return ErrorReply(Fault::WrongMethod, std::string("use ") + route->method);
+    return (this->*route->answer)(request, port);
+}
+
+HttpReply CHttpFront::StatusPage(const Request&, int) {
+    HttpReply reply;
+    reply.body = kStatusPage;
+    reply.contentType = "text/html; charset=utf-8";
+    reply.headers.emplace_back("Content-Security-Policy",
+                               "default-src 'self'; script-src 'unsafe-inline'; "
+                               "style-src 'unsafe-inline'; frame-ancestors 'none'");
+    return reply;
+}
+
+HttpReply CHttpFront::Document(const Request&, int) {
+    HttpReply reply;
+    reply.body = OpenApiDocument();
+    return reply;
 }
 
 HttpReply CHttpFront::Status(const Request& request, int) {
     if (!m_options.status)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     HttpReply reply;
     reply.body = m_options.status();
     return reply;
@@ -229,7 +260,7 @@ HttpReply CHttpFront::Status(const Request& request, int) {
 
 HttpReply CHttpFront::Events(const Request& request, int) {
     if (!m_options.status)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     HttpReply reply;
     reply.events = true;
     reply.contentType = "text/event-stream";
@@ -238,7 +269,7 @@ HttpReply CHttpFront::Events(const Request& request, int) {
 
 HttpReply CHttpFront::Health(const Request& request, int) {
     if (!m_options.health)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     HttpReply reply;
     bool healthy = false;
     reply.body = m_options.health(&healthy);
@@ -248,12 +279,27 @@ HttpReply CHttpFront::Health(const Request& request, int) {
 
 HttpReply CHttpFront::Metrics(const Request& request, int) {
     if (!m_options.metrics)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     HttpReply reply;
     reply.body = m_options.metrics();
     reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
     return reply;
 }
+
+namespace {
+
+// A request for what holds no data (the status page, the API's document) needs no token.
+bool ForAnyone(const CHttpFront::Request& request) {
+    size_t count = 0;
+    const CHttpFront::Route* routes = CHttpFront::Routes(&count);
+    for (size_t i = 0; i < count; ++i)
+        if (routes[i].access == Access::Anyone && routes[i].method &&
+            routes[i].path == request.path && routes[i].method == request.method)
+            return true;
+    return false;
+}
+
+}  // namespace
 
 HttpReply CHttpFront::Handle(const Request& request) {
     if (std::optional<HttpReply> refusal = Misdirected(request))
@@ -265,7 +311,7 @@ HttpReply CHttpFront::Handle(const Request& request) {
                                          origin->second) != m_options.origins.end();
     if (request.method == "OPTIONS") {
         if (!allowedOrigin) {
-            reply = ErrorReply(403, "FORBIDDEN_ORIGIN", "origin not allowed");
+            reply = ErrorReply(Fault::ForbiddenOrigin, "origin not allowed");
         } else {
             reply.status = 204;
             reply.body.clear();
@@ -276,18 +322,13 @@ HttpReply CHttpFront::Handle(const Request& request) {
                 "X-Vsk-Password");
             reply.headers.emplace_back("Access-Control-Max-Age", "600");
         }
-    } else if (request.path == "/" && request.method == "GET") {
-        reply.body = kStatusPage;
-        reply.contentType = "text/html; charset=utf-8";
-        reply.headers.emplace_back("Content-Security-Policy",
-                                   "default-src 'self'; script-src 'unsafe-inline'; "
-                                   "style-src 'unsafe-inline'; frame-ancestors 'none'");
+    } else if (ForAnyone(request)) {
+        reply = Answer(request);
     } else if (!Authorised(request, &reply)) {
         // reply holds the refusal
     } else if (request.tooLarge) {
-        reply =
-            ErrorReply(413, "TOO_LARGE",
-                       "the body is larger than " + std::to_string(m_options.maxBody) + " bytes");
+        reply = ErrorReply(Fault::TooLarge, "the body is larger than " +
+                                                std::to_string(m_options.maxBody) + " bytes");
     } else {
         reply = Answer(request);
     }

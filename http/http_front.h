@@ -16,6 +16,7 @@
 //   GET  /v1/ports/{n}/counters|clock|info   readings of the register, nothing printed
 //   GET  /v1/ports/detect          the registers on the serial devices present (the server's
 //                                  detector probes those that no program holds)
+//   GET  /v1/openapi.json          the document of every route (http/openapi.json, built in)
 //
 // A POST that prints may carry Idempotency-Key: its answer is kept in the ledger and a repeat
 // answers it again without printing.
@@ -115,6 +116,18 @@ public:
     };
     HttpReply Handle(const Request& request);
 
+    // One row of the router: a path ("{n}" stands for a port number), the method it takes
+    // (nullptr: any), whether a peer without the token may have it (what holds no data), and
+    // what answers it.
+    enum class Access : uint8_t { Token, Anyone };
+    struct Route {
+        const char* path;
+        const char* method;
+        Access access;
+        HttpReply (CHttpFront::*answer)(const Request& request, int port);
+    };
+    // Every row, in the router's order (the API's document is checked against them).
+    static const Route* Routes(size_t* count);
     size_t MaxBody() const { return m_options.maxBody; }
     // The next server-sent event (after waiting up to a second for a change); false when the
     // listener is ending. Every stream reads the same status, built at most once a second
@@ -127,13 +140,6 @@ private:
     // Runs a keyed request: `key` is the full key ("" when none); *printed says whether it may
     // have printed (a request that did not keeps its key free).
     using KeyedRun = std::function<HttpReply(const std::string& key, bool* printed)>;
-    // One row of the router: a path ("{n}" stands for a port number), the method it takes
-    // (nullptr: any) and what answers it.
-    struct Route {
-        const char* path;
-        const char* method;
-        HttpReply (CHttpFront::*answer)(const Request& request, int port);
-    };
     static const Route kRoutes[];
 
     HttpReply Rpc(const Request& request, int port);
@@ -163,6 +169,11 @@ private:
     HttpReply Events(const Request& request, int port);
     HttpReply Health(const Request& request, int port);
     HttpReply Metrics(const Request& request, int port);
+    // The page at "/" and the API's document: no data, for any peer.
+    HttpReply StatusPage(const Request& request, int port);
+    HttpReply Document(const Request& request, int port);
+    // The row `request` is for (nullptr: none) and the port its path names.
+    static const Route* RouteOf(const Request& request, int* port);
     HttpReply Answer(const Request& request);
     // One JSON-RPC line in `session`; the reply line ("" when the server is ending).
     std::string Call(const std::string& session, const std::string& line);

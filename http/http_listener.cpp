@@ -308,7 +308,7 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     self->Admission().BodyIn(account);
     HttpReply reply = self->Handle(rs->request);
     if (reply.events && !self->Admission().OpenStream(account, CAdmission::Clock::now()))
-        reply = ErrorReply(503, "BUSY", "too many event streams; try later");
+        reply = ErrorReply(Fault::Busy, "too many event streams; try later");
     if (reply.events)
         SmallSendBuffer(connection);
     MHD_Response* response =

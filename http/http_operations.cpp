@@ -396,7 +396,7 @@ HttpReply OperationReply(const OperationOutcome& o, const DeskOperation& op) {
 
 HttpReply CHttpFront::Operation(const Request& request, int port) {
     if (!m_options.desk)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     // The route is what follows /v1/ports/{n}/ (the router has matched that much).
     const size_t afterPort = request.path.find('/', std::string_view("/v1/ports/").size());
     const std::string route =
@@ -422,7 +422,7 @@ HttpReply CHttpFront::Operation(const Request& request, int port) {
 
 HttpReply CHttpFront::Reading(const Request& request, int port, DeskReading what) {
     if (!m_options.desk)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     DeskSignon who;
     auto cashier = request.headers.find("x-vsk-cashier");
     auto password = request.headers.find("x-vsk-password");

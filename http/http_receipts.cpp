@@ -112,7 +112,7 @@ HttpReply CHttpFront::Receipts(const Request& request, int) {
     int port = 0;
     if (!portText.empty()) {
         if (!AllDigits(portText, 4))
-            return ErrorReply(400, "BAD_PORT", "port is a number");
+            return ErrorReply(Fault::BadPort, "port is a number");
         port = std::stoi(portText);
     }
     const std::string since = QueryValue(request.query, "since");
@@ -125,18 +125,18 @@ HttpReply CHttpFront::Receipts(const Request& request, int) {
     if (!limitText.empty()) {
         limit = AllDigits(limitText, 4) ? std::stoi(limitText) : 0;
         if (limit < 1 || limit > kReceiptsPageMax)
-            return ErrorReply(400, "BAD_LIMIT",
-                              "limit is the number of receipts of a page, 1 to " +
-                                  std::to_string(kReceiptsPageMax) + ", got " + limitText);
+            return ErrorReply(Fault::BadLimit, "limit is the number of receipts of a page, 1 to " +
+                                                   std::to_string(kReceiptsPageMax) + ", got " +
+                                                   limitText);
     }
     const std::string afterText = QueryValue(request.query, "after");
     if (!afterText.empty() && !AllDigits(afterText, 18))
         return ErrorReply(
-            400, "BAD_AFTER",
+            Fault::BadAfter,
             "after is the id of the last receipt of the previous page, got " + afterText);
     const int64_t after = afterText.empty() ? 0 : std::stoll(afterText);
     if (!m_ledger.IsOpen())
-        return ErrorReply(503, "NO_LEDGER", "the receipts ledger is not available");
+        return ErrorReply(Fault::NoLedger, "the receipts ledger is not available");
     // One row more than the page says whether another page follows.
     auto rows = m_ledger.Receipts(port, since, limit + 1, after);
     std::string next;
@@ -181,7 +181,7 @@ HttpReply CHttpFront::LastReceipt(const Request&, int port) {
 
 HttpReply CHttpFront::Receipt(const Request& request, int port) {
     if (!m_options.desk)
-        return ErrorReply(404, "NOT_FOUND", "nothing at " + request.path);
+        return ErrorReply(Fault::NoRoute, "nothing at " + request.path);
     std::string error;
     auto body = Json::Parse(request.body, &error);
     if (!body)

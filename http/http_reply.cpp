@@ -12,18 +12,14 @@ HttpReply JsonReply(int status, const Json& body) {
     return r;
 }
 
-HttpReply ErrorReply(int status, const std::string& code, const std::string& message) {
+HttpReply ErrorReply(Fault fault, const std::string& message) {
+    const FaultRow& row = RowOf(fault);
     Json why;
-    why.Set("code", code);
+    why.Set("code", std::string(row.word));
     why.Set("message", message);
     Json body;
     body.Set("error", std::move(why));
-    return JsonReply(status, body);
-}
-
-HttpReply ErrorReply(Fault fault, const std::string& message) {
-    const FaultRow& row = RowOf(fault);
-    HttpReply reply = ErrorReply(row.http, std::string(row.word), message);
+    HttpReply reply = JsonReply(row.http, body);
     reply.cut = fault == Fault::Ending;
     return reply;
 }

@@ -11,9 +11,8 @@
 namespace vsk {
 
 HttpReply JsonReply(int status, const Json& body);
-// {"error": {"code", "message"}}
-HttpReply ErrorReply(int status, const std::string& code, const std::string& message);
-// The same with the status and code of the failure's row.
+// {"error": {"code", "message"}} with the status and word of the failure's row: every word the
+// front answers of its own is a row of the one table (and so of the API's document).
 HttpReply ErrorReply(Fault fault, const std::string& message);
 // The value of `name` in a query string ("" when absent).
 std::string QueryValue(const std::string& query, const std::string& name);

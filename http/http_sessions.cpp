@@ -90,14 +90,14 @@ HttpReply CHttpFront::RunRpc(const Request& request) {
     else if (auto c = request.headers.find("cookie"); c != request.headers.end())
         session = CookieValue(c->second, kSessionCookie);
     if (!session.empty() && !UsableSessionName(session))
-        return ErrorReply(400, "BAD_SESSION", "a session name is up to 64 letters, digits, - or _");
+        return ErrorReply(Fault::BadSession, "a session name is up to 64 letters, digits, - or _");
     {
         std::lock_guard lock(m_mutex);
         if (m_ending)
             return ErrorReply(Fault::Ending, "the server is ending");
         if (session.empty() || m_sessions.count(session) == 0) {
             if (m_sessions.size() >= m_options.maxSessions)
-                return ErrorReply(503, "BUSY", "too many HTTP sessions; try later");
+                return ErrorReply(Fault::Busy, "too many HTTP sessions; try later");
             if (session.empty())
                 session = NewSessionName();
         }

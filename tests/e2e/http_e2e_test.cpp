@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "ledger/ledger.h"
@@ -662,6 +663,7 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
     // which a browser off the loopback brings in the page's fragment.
     HttpResult page = Http(m_http, "GET", "/", "", {}, address);
     EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(Http(m_http, "GET", "/v1/openapi.json", "", {}, address).status, 200);
     std::this_thread::sleep_for(Ms(250));  // the right token left the wait of the wrong ones
     EXPECT_EQ(Http(m_http, "GET", "/v1/status", "", {}, address).status, 401);
     if (access("/usr/bin/chromium", X_OK) != 0)
@@ -888,6 +890,121 @@ TEST_F(HttpE2e, RemoteHttpNeedsTlsAndServesIt) {
     EXPECT_EQ(vsktest::ExitCode(vsktest::WaitChild(curl, kProgramEnds)), 0)
         << ReadAll(m_dir + "/curl.out");
     EXPECT_NE(ReadAll(body).find("\"healthy\":true"), std::string::npos) << ReadAll(body);
+}
+
+// The status line of an answer whose body may never end (an event stream): read up to the end
+// of its head, then hang up.
+int StatusOnly(int port, const std::string& method, const std::string& path) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    std::string head;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = method + " " + path +
+                                    " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                    "\r\nConnection: close\r\n\r\n";
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+            char buf[1024];
+            for (ssize_t n;
+                 head.find("\r\n\r\n") == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0;)
+                head.append(buf, size_t(n));
+        }
+    }
+    close(fd);
+    return head.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(head.c_str() + 9) : 0;
+}
+
+// The document the server serves is the server: every route it lists answers (with a status
+// it lists), every request example passes the body check and a receipt example prints, and
+// every error word met on the way is one it lists.
+TEST_F(HttpE2e, TheDocumentDescribesWhatTheServerAnswers) {
+    StartHttpServer();
+    HttpResult served = Http(m_http, "GET", "/v1/openapi.json");
+    ASSERT_EQ(served.status, 200) << served.body;
+    const Json& doc = served.json();
+    const Json* paths = doc.Find("paths");
+    const Json* codes = served.At({"components", "schemas", "ErrorCode", "anyOf"});
+    ASSERT_TRUE(paths && paths->IsObject() && codes && codes->IsArray()) << served.body;
+    std::set<std::string> words;
+    for (const Json& choice : codes->AsArray())
+        if (const Json* word = choice.Find("const"))
+            words.insert(word->AsString());
+    std::set<std::string> met;
+    auto judge = [&](const HttpResult& r, const Json& operation, const std::string& what) {
+        EXPECT_NE(r.status, 404) << what << ": " << r.body;
+        const Json* listed = operation.Find("responses");
+        EXPECT_TRUE(listed && listed->Find(std::to_string(r.status)))
+            << what << " answered " << r.status << ", which its document does not list: " << r.body;
+        if (const std::string code = r.Code(); !code.empty())
+            met.insert(code);
+    };
+
+    int printed = 0, operations = 0;
+    for (const auto& [route, item] : paths->AsObject()) {
+        const std::string path =
+            std::regex_replace(route, std::regex("\\{n\\}"), std::to_string(kPort));
+        for (const auto& [method, operation] : item.AsObject()) {
+            std::string verb = method;
+            std::transform(verb.begin(), verb.end(), verb.begin(), ::toupper);
+            const std::string what = verb + " " + route;
+            ++operations;
+            const Json* examples = &operation;
+            for (const char* key : {"requestBody", "content", "application/json", "examples"})
+                examples = examples && examples->IsObject() ? examples->Find(key) : nullptr;
+            if (route == "/v1/events") {
+                EXPECT_EQ(StatusOnly(m_http, verb, path), 200) << what;
+                continue;
+            }
+            if (!examples) {
+                judge(Http(m_http, verb, path, verb == "GET" ? "" : "{}"), operation, what);
+                continue;
+            }
+            for (const auto& [name, example] : examples->AsObject()) {
+                const int before = Receipts();
+                HttpResult r = Http(m_http, verb, path, example.Find("value")->Dump());
+                judge(r, operation, what + " example " + name);
+                EXPECT_TRUE(r.status == 200 || r.status == 204) << what << " " << name << r.body;
+                if (route.find("/receipts") == std::string::npos)
+                    continue;
+                // A receipt example prints, each of its lines on the tape.
+                EXPECT_EQ(Receipts(), before + 1) << name;
+                printed++;
+                // A line's row of figures: "2 x 12.05" (the register prints names in its own
+                // letters).
+                for (const Json& line : example.Find("value")->Find("lines")->AsArray()) {
+                    const int64_t price = line.Find("price")->AsInt();
+                    char figures[32];
+                    std::snprintf(figures, sizeof figures, " x %lld.%02lld",
+                                  (long long)(price / 100), (long long)(price % 100));
+                    EXPECT_GT(TapeCount(m_emulator, figures), 0) << name << ": " << line.Dump();
+                }
+            }
+        }
+    }
+    EXPECT_GE(operations, 10);
+    EXPECT_GE(printed, 2);
+
+    // Refusals of several kinds: their words are the document's, their statuses its own.
+    const Json& sell = *paths->Find("/v1/ports/{n}/receipts")->Find("post");
+    const Json& ledger = *paths->Find("/v1/receipts")->Find("get");
+    judge(Http(m_http, "POST", m_receipts, R"({"lines":[{"name":"x","price":1,"tax1":9}]})"), sell,
+          "a tax outside the table");
+    judge(Http(m_http, "POST", m_receipts, ReceiptBody(1)), sell, "payments short");
+    judge(Http(m_http, "POST", m_receipts, "{"), sell, "malformed JSON");
+    judge(Http(m_http, "GET", m_receipts), sell, "a receipt by GET");
+    judge(Http(m_http, "GET", "/v1/receipts?limit=0"), ledger, "a page of nothing");
+    judge(Http(m_http, "GET", "/v1/receipts?since=yesterday"), ledger, "a since of no date");
+    judge(Http(m_http, "GET", "/v1/receipts", "", {"Host: evil.example"}), ledger, "another Host");
+    judge(Http(m_http, "GET", "/v1/receipts", "", {"Origin: https://evil.example"}), ledger,
+          "another origin");
+    met.insert(Http(m_http, "GET", "/v1/nothing-here").Code());
+    for (const std::string& word : met)
+        EXPECT_TRUE(words.count(word)) << word << " is not among the document's error words";
+    EXPECT_GE(met.size(), 8u);
 }
 
 }  // namespace
