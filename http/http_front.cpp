@@ -267,7 +267,7 @@ HttpReply CHttpFront::Handle(const Request& request) {
             reply.headers.emplace_back("Access-Control-Max-Age", "600");
         }
     } else if (request.path == "/" && request.method == "GET") {
-        reply.body = kStatusPage;
+        reply.body = StatusPage(PageLanguageOf(request.query));
         reply.contentType = "text/html; charset=utf-8";
         reply.headers.emplace_back("Content-Security-Policy",
                                    "default-src 'self'; script-src 'unsafe-inline'; "
