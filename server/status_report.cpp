@@ -249,8 +249,9 @@ std::string MetricsText(CVSKPortManager& ports) {
     family("vsk_port_clients", "gauge", "Clients bound to the port.",
            [](const H& h, const S&) { return uint64_t(h.clients.size()); });
     family("vsk_port_answering", "gauge",
-           "Whether the register answered its latest exchange in time (1) or not (0).",
-           [](const H&, const S& s) { return uint64_t(!s.lastTimedOut); });
+           "Whether the register answered its latest exchange in time (1) or not, or its device "
+           "went away (0).",
+           [](const H&, const S& s) { return uint64_t(!s.lastTimedOut && !s.deviceLost); });
     family("vsk_exchanges_total", "counter", "Commands sent to the register.",
            [](const H&, const S& s) { return s.exchanges; });
     family("vsk_timeouts_total", "counter", "Commands the register did not answer in time.",

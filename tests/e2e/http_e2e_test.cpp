@@ -769,6 +769,7 @@ TEST_F(HttpE2e, ARepluggedRegisterIsSeenAtOnceAndServesAgainWithoutInit) {
     m_emulator.Stop();  // the device goes away, its link with it
     auto start = std::chrono::steady_clock::now();
     EXPECT_NE(till->GetPrinterKeyPosition(&key), S_OK);
+    RecordProperty("firstCallAfterRemovalMs", int(ElapsedMs(start)));
     EXPECT_LT(ElapsedMs(start), 1000);
     BSTR code, message;
     ASSERT_EQ(till->GetLastErrorCode(&code), S_OK);
@@ -800,7 +801,9 @@ TEST_F(HttpE2e, ARepluggedRegisterIsSeenAtOnceAndServesAgainWithoutInit) {
     }
 
     ASSERT_TRUE(m_emulator.Start(m_dir, {}));  // a new register behind the same name
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(till.Sell(u"Хліб", 1, 1000), 1000) << "no Init in between";
+    RecordProperty("saleAfterReplugMs", int(ElapsedMs(start)));
     std::string tape;
     for (const std::string& line : m_emulator.Tape())
         tape += line + "\n";
