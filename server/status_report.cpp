@@ -97,14 +97,15 @@ Json HealthBody(CVSKPortManager& ports, bool* healthy) {
         port.Set("paper", s.paper);
         port.Set("lastError", s.lastError);
         port.Set("device", s.device);
-        port.Set("deviceLost", s.deviceLost);
+        // A port let go since (no descriptor, no clients) is closed, not without its device.
+        port.Set("deviceLost", p.open && s.deviceLost);
         Json::Array clients;
         for (const std::string& c : p.clients)
             clients.emplace_back(Cp1251ToUtf8(c));
         port.Set("clients", Json(std::move(clients)));
         port.Set("lockHolder", p.locked ? Json(Cp1251ToUtf8(p.lockHolder)) : Json());
         // A port that clients are bound to and that has no device serves none of them.
-        if ((p.open && s.lastTimedOut) || (!p.clients.empty() && s.deviceLost))
+        if ((p.open && s.lastTimedOut) || (p.open && !p.clients.empty() && s.deviceLost))
             *healthy = false;
         list.push_back(std::move(port));
     }
