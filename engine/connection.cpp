@@ -28,6 +28,8 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
                        const std::string& password) {
     m_journal.LogFormat("Init(szPortName = %s, CashierIdent = %s, Password = %s)", portName.c_str(),
                         ident.c_str(), Masked(password).c_str());
+    // A connection of its own: no command of it reopens the port behind its back.
+    m_bDeviceLost = false;
     if (m_channel.IsOpen()) {
         Done();
     }
@@ -87,24 +89,18 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
     CloseStatusWindow();
 
     bool readFailed = false;
-    if (connected && !ReadPrinterInfo(m_PrinterInfo)) {
+    if (connected && !SettleConnection()) {
         connected = false;
         readFailed = true;
     }
     if (connected) {
-        GetDisplaySettings(m_PrinterInfo);
-        if (m_variant.hasOperatingModes) {
-            ActivatePrinterMode(1);
-        }
-        if (m_variant.tableModeOffAtConnection) {
-            SetTableMode(0);
-        } else if (m_variant.taxesOnTotalAtConnection) {
-            ExchangeReady({.text = "PPMD1"});  // its refusal fails no connection
-        }
         if (m_bShowStatusDialogs) {
             m_ui.ShowPrinterInfo(m_PrinterInfo);
         }
         m_queue.Clear();
+        m_login = Login{port, id, pass};
+        m_bDeviceLost = false;
+        m_stats->DevicePresent(true, m_channel.DevicePath());
     } else {
         Done();
     }
@@ -117,6 +113,80 @@ int16_t CVSKCore::Init(const std::string& portName, const std::string& ident,
         return 1;
     }
     return readFailed ? 0 : lastResult;
+}
+
+bool CVSKCore::SettleConnection() {
+    if (!ReadPrinterInfo(m_PrinterInfo)) {
+        return false;
+    }
+    GetDisplaySettings(m_PrinterInfo);
+    if (m_variant.hasOperatingModes) {
+        ActivatePrinterMode(1);
+    }
+    if (m_variant.tableModeOffAtConnection) {
+        SetTableMode(0);
+    } else if (m_variant.taxesOnTotalAtConnection) {
+        ExchangeReady({.text = "PPMD1"});  // its refusal fails no connection
+    }
+    return true;
+}
+
+std::string CVSKCore::DeviceName() const {
+    const std::string port = m_login ? m_login->port : "COM" + std::to_string(m_lPortNumber);
+    const std::string device =
+        m_channel.DevicePath().empty() ? m_stats->Read().device : m_channel.DevicePath();
+    return device.empty() || device == port ? port : port + " (" + device + ")";
+}
+
+vsk::Failure CVSKCore::LoseDevice() {
+    const std::string name = DeviceName();
+    m_journal.LogFormat("The device of %s went away: the port is closed until it is back",
+                        name.c_str());
+    m_channel.Stop();  // no pause: nobody is on the line to notice
+    m_lateAnswer.reset();
+    m_bDeviceLost = true;
+    m_stats->DevicePresent(false, {});
+    // Not shown in a box: every client of the port gets it at once, and the operator sees the
+    // port in red on the status page; a box would hold the port's calls until answered.
+    const vsk::Failure failure = vsk::EngineFailure(vsk::Fault::PortUnavailable);
+    RecordFailure(failure, {}, name);
+    return failure;
+}
+
+bool CVSKCore::Reopen() {
+    if (!m_login) {
+        RecordFault(vsk::Fault::PortUnavailable, DeviceName());
+        return false;
+    }
+    m_bReopening = true;
+    const Login login = *m_login;
+    bool connected = false;
+    if (m_channel.IsOpen() || m_channel.OpenPport(login.port)) {
+        m_journal.LogFormat("The device of %s is back: logging in again", DeviceName().c_str());
+        m_channel.Start();
+        m_queue.Clear();  // what the old device said is no answer of the new one
+        bool cancelled = false;
+        connected =
+            ConnectToPrinter(login.password, login.ident, cancelled) > 0 && SettleConnection();
+        if (!connected) {
+            m_channel.Stop();
+        }
+    } else {
+        RecordFault(vsk::Fault::PortUnavailable, DeviceName());
+    }
+    m_bReopening = false;
+    if (!connected) {
+        return false;
+    }
+    m_queue.Clear();
+    m_bDeviceLost = false;
+    // A receipt or document the engine had open goes on; otherwise the new device may hold
+    // one that nobody here opened, which the first opening finds out.
+    m_bFirstOpening = !m_bCheckOpen && !m_bDocumentOpen;
+    m_stats->DevicePresent(true, m_channel.DevicePath());
+    m_stats->Replugged();
+    ClearErrors();
+    return true;
 }
 
 int CVSKCore::ProbePrinter() {
@@ -258,6 +328,9 @@ int16_t CVSKCore::OnChangeKassPassword(const std::string& current, const std::st
 
 int16_t CVSKCore::Done() {
     m_journal.WriteLogLine("Done()");
+    if (m_channel.DeviceGone()) {
+        LoseDevice();
+    }
     // Nothing can be closed or cancelled on a port that is not open: skip the futile waits.
     if (m_channel.IsOpen()) {
         if (m_bDocumentOpen) {
@@ -269,6 +342,7 @@ int16_t CVSKCore::Done() {
     }
     CloseStatusWindow();
     m_bFirstOpening = false;
+    m_bDeviceLost = false;  // let go: nothing opens the port again but the next Init
     if (!m_channel.IsOpen()) {
         return -1;
     }

@@ -40,6 +40,13 @@ void EngineStats::Identity(const std::string& model, const std::string& serial) 
     m_rest.serial = serial;
 }
 
+void EngineStats::DevicePresent(bool present, const std::string& device) {
+    std::lock_guard lock(m_mutex);
+    m_rest.deviceLost = !present;
+    if (!device.empty())
+        m_rest.device = device;
+}
+
 EngineStats::Snapshot EngineStats::Read() const {
     Snapshot s;
     {
@@ -52,6 +59,7 @@ EngineStats::Snapshot EngineStats::Read() const {
     s.bytesReceived = m_bytesReceived.load(std::memory_order_relaxed);
     s.receiptsClosed = m_closed.load(std::memory_order_relaxed);
     s.receiptsCancelled = m_cancelled.load(std::memory_order_relaxed);
+    s.replugs = m_replugs.load(std::memory_order_relaxed);
     return s;
 }
 

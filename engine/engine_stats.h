@@ -28,6 +28,9 @@ public:
         std::string paper = "ok";     // the latest paper warning: "ok" until one, "low", "out"
         int64_t lastReplyUnixMs = 0;  // 0: never
         bool lastTimedOut = false;    // the latest exchange got no answer in its time
+        bool deviceLost = false;      // the port's device went away and is not back yet
+        std::string device;           // the device the port opened last ("" before one)
+        uint64_t replugs = 0;         // times the device came back and the port logged in again
     };
 
     void Sent(size_t bytes) {
@@ -44,6 +47,9 @@ public:
     void TimedOut();
     void LastError(const std::string& code);
     void Identity(const std::string& model, const std::string& serial);
+    // The port's device is there (a connection succeeded on `device`) or went away.
+    void DevicePresent(bool present, const std::string& device);
+    void Replugged() { m_replugs.fetch_add(1, std::memory_order_relaxed); }
     void ReceiptEnded(bool closed) {
         (closed ? m_closed : m_cancelled).fetch_add(1, std::memory_order_relaxed);
     }
@@ -51,7 +57,7 @@ public:
 
 private:
     std::atomic<uint64_t> m_exchanges{0}, m_timeouts{0}, m_bytesSent{0}, m_bytesReceived{0};
-    std::atomic<uint64_t> m_closed{0}, m_cancelled{0};
+    std::atomic<uint64_t> m_closed{0}, m_cancelled{0}, m_replugs{0};
     mutable std::mutex m_mutex;  // everything below
     Snapshot m_rest;
 };

@@ -59,6 +59,16 @@ int16_t CVSKCore::WaitForReadyMsg(uint32_t timeoutMs) {
 }
 
 bool CVSKCore::Send(const vsk::Command& command) {
+    // The device went away since the last command: this command opens it again first.
+    if (m_channel.DeviceGone() && !m_bReopening) {
+        LoseDevice();
+    }
+    if (m_bDeviceLost && !m_bReopening && !Reopen()) {
+        m_refusedSend = m_lastFailure;
+        m_journal.LogFormat("%s not sent: the device is not back",
+                            command.text.substr(0, 4).c_str());
+        return false;
+    }
     CatchUpLateAnswer();
     const std::string_view text = command.text;
     const std::string word(text.substr(0, 4));
@@ -102,6 +112,10 @@ std::optional<vsk::Failure> CVSKCore::DrainQueue() {
 vsk::Failure CVSKCore::RefusedSend(vsk::SendOutcome outcome, const std::string& word) {
     // The operations cut what they send; a text that still does not fit is a figure that
     // overflows its field as far as the client can tell.
+    if (outcome == vsk::SendOutcome::DeviceGone) {
+        m_journal.LogFormat("%s not sent: the device went away", word.c_str());
+        return LoseDevice();
+    }
     const bool tooLong = outcome == vsk::SendOutcome::TooLong;
     const vsk::Failure failure =
         vsk::EngineFailure(tooLong ? vsk::Fault::Overflow : vsk::Fault::PortUnavailable);
@@ -169,6 +183,9 @@ vsk::ExchangeResult CVSKCore::RunReplyWait(const vsk::ReplyRules& rules,
         // Each message that arrives starts the time-out again.
         const bool signalled = m_clock.Wait(m_queue.Event(), rules.timeoutMs);
         if (m_queue.IsEmpty()) {
+            if (m_channel.DeviceGone()) {
+                return {.failure = LoseDevice(), .deviceLost = true};
+            }
             if (signalled) {
                 m_queue.SettleEvent();  // the event outlived the last message
                 continue;
@@ -295,6 +312,9 @@ void CVSKCore::CatchUpLateAnswer() {
     bool accepted = false;
     while (!ended && m_clock.NowMs() < giveUpAt) {
         if (m_queue.IsEmpty()) {
+            if (m_channel.DeviceGone()) {
+                break;  // nothing more comes from a device that went away
+            }
             const int64_t left = std::min(lastHeard + quietMs, giveUpAt) - m_clock.NowMs();
             if (left <= 0) {
                 break;

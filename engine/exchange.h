@@ -123,10 +123,14 @@ struct ReplyHooks {
 struct ExchangeResult {
     std::optional<Failure> failure;  // none: answered as the rules wanted
     bool sent = true;                // false: nothing reached the line
+    bool deviceLost = false;         // the device went away while the answer was awaited
 
     bool Ready() const { return !failure; }
     // The command went out and the register stayed silent: it may still have done it.
     bool TimedOut() const { return sent && failure && failure->fault == Fault::NoAnswer; }
+    // The command went out and no answer will tell what became of it: silence, or a device
+    // that went away under it (which fails the call, but may have printed all the same).
+    bool MayHaveBeenDone() const { return TimedOut() || (sent && deviceLost); }
     // Refused: by the register's word, or before anything went out.
     bool Failed() const { return failure && !TimedOut(); }
 };

@@ -471,7 +471,7 @@ int32_t CVSKCore::FiscalLineEx(const std::string& name, int32_t quantity, int32_
     const vsk::ExchangeResult end =
         Exchange({.text = line.command}, vsk::ReplyRules::DataThenReady("FISC"), hooks);
     const int64_t finalSum = figures->finalSum;
-    if (end.TimedOut()) {
+    if (end.MayHaveBeenDone()) {
         // The register may print the line all the same; its late answer will tell.
         m_lineInDoubt = LineInDoubt{finalSum, tax1, tax2, m_bReturnCheck, line.printedName};
     }
@@ -680,7 +680,7 @@ bool CVSKCore::ExchangeClosing(const std::string& command) {
     // Only the closing figures show that this READY is the closing's own.
     const vsk::ExchangeResult end =
         Exchange({.text = command}, vsk::ReplyRules::DataThenReady("COMP"), hooks);
-    if (end.TimedOut()) {
+    if (end.MayHaveBeenDone()) {
         m_closeOutcome = CloseOutcome::InDoubt;
         ReceiptEvents().ClosingInDoubt(PeekLastErrorCode(), PeekLastErrorMessage());
         return false;

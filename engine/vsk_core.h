@@ -235,6 +235,9 @@ public:
     bool IsReturnCheck() const { return m_bReturnCheck; }
     bool IsDocumentOpen() const { return m_bDocumentOpen; }
     bool IsPortOpen() const { return m_channel.IsOpen(); }
+    // The port's device went away and has not been opened again since: the next command opens
+    // it again and logs in as the last connection did.
+    bool DeviceLost() const { return m_bDeviceLost; }
     int32_t GetCheckSum() const { return m_totals.sale.sum; }
     int32_t GetCheckReturnSum() const { return m_totals.ret.sum; }
     int32_t GetCheckOnSaleTaxes() const { return m_totals.sale.onSaleTaxes; }
@@ -359,6 +362,23 @@ private:
 
     // --- connection ---
     int ProbePrinter();
+    // What follows a login: the register's identity, and the modes this engine works in.
+    bool SettleConnection();
+    // --- a device that goes away and comes back ---
+    // Lets go of the port whose device went away and records "PORTOPENERROR" with the
+    // device's name.
+    vsk::Failure LoseDevice();
+    // Opens the port again and logs in with the last connection's cashier; false when the
+    // device is not back ("PORTOPENERROR" recorded) or did not let us in.
+    bool Reopen();
+    // "COM5 (/dev/ttyUSB0)": the port and the device its name resolved to.
+    std::string DeviceName() const;
+    struct Login {
+        std::string port, ident, password;
+    };
+    std::optional<Login> m_login;  // of the last successful connection
+    bool m_bDeviceLost = false;
+    bool m_bReopening = false;
     bool AskRetry(bool& cancelled);
 
     // --- receipts ---

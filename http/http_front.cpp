@@ -234,9 +234,9 @@ HttpReply CHttpFront::Answer(const Request& request) {
     return (this->*route->answer)(request, port);
 }
 
-HttpReply CHttpFront::StatusPage(const Request&, int) {
+HttpReply CHttpFront::StatusPage(const Request& request, int) {
     HttpReply reply;
-    reply.body = kStatusPage;
+    reply.body = vsk::StatusPage(PageLanguageOf(request.query));
     reply.contentType = "text/html; charset=utf-8";
     reply.headers.emplace_back("Content-Security-Policy",
                                "default-src 'self'; script-src 'unsafe-inline'; "

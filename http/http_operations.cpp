@@ -461,7 +461,7 @@ HttpReply CHttpFront::Clock(const Request& request, int port) {
         return Reading(request, port, DeskReading::Clock);
     if (request.method == "PUT")
         return Operation(request, port);
-    return ErrorReply(405, "METHOD", "use GET or PUT");
+    return ErrorReply(Fault::WrongMethod, "use GET or PUT");
 }
 
 }  // namespace vsk

@@ -34,6 +34,9 @@ public:
     // after the consumer already took what it announced), so that a wait on the event sleeps
     // again instead of returning at once for ever. True when a message is waiting.
     bool SettleEvent();
+    // Producer: signals the event without a message, so that a consumer's wait ends to look
+    // at something else (the device went away).
+    void Wake() { m_event.Set(); }
     const vsk::ManualResetEvent& Event() const { return m_event; }
     // Text of the head message (empty when none).
     std::string PeekText() const;

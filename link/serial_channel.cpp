@@ -1,5 +1,6 @@
 #include "link/serial_channel.h"
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ bool SerialChannel::OpenPport(const std::string& portName) {
         return false;
     }
     m_portName = portName;
+    m_devicePath = m_port->Path();
+    m_deviceGone.store(false, std::memory_order_release);
     return true;
 }
 
@@ -109,11 +112,17 @@ int SerialChannel::Stop() {
     }
     // The reader must be gone before the port closes: it polls and reads the descriptor.
     StopReader();
-    m_port->SetDtr(false);
-    m_port->Purge();
+    const bool gone = DeviceGone();
+    if (!gone) {
+        m_port->SetDtr(false);
+        m_port->Purge();
+    }
     m_port->Close();
+    m_deviceGone.store(false, std::memory_order_release);
     // Give the register time to notice the dropped line before anyone opens it again.
-    m_clock.Sleep(2500);
+    if (!gone) {
+        m_clock.Sleep(2500);
+    }
     return 0;
 }
 
@@ -158,8 +167,19 @@ void SerialChannel::ReaderThread() {
             // the counters after every pass so each error is reported once.
             ReportLineErrors();
             // A hang-up stays signalled (a pseudo-terminal whose other end closed does so for
-            // ever): once its last bytes are read, rest instead of spinning.
-            failed = n < 0 || (n == 0 && woke == SerialPort::WaitResult::Hangup);
+            // ever): once its last bytes are read, the device is gone.
+            // A failed read alone may be a line error the driver still holds; with the
+            // hang-up, or a device the kernel no longer has, nothing will come again.
+            const int error = n < 0 ? m_port->LastErrno() : 0;
+            if ((n <= 0 && woke == SerialPort::WaitResult::Hangup) || error == ENODEV ||
+                error == ENXIO) {
+                m_journal.LogError("The device went away: " + m_port->Path() + " (" +
+                                   (n < 0 ? m_port->LastError() : std::string("hang-up")) + ")");
+                m_deviceGone.store(true, std::memory_order_release);
+                m_queue.Wake();
+                break;
+            }
+            failed = n < 0;
         }
         if (failed) {
             m_port->Wait(m_stop->Fd(), kErrorBackoffMs, false);
@@ -180,6 +200,9 @@ SendOutcome SerialChannel::Send(std::string_view text, size_t secretBegin, size_
     }
     if (!m_port->IsOpen()) {
         return SendOutcome::PortClosed;
+    }
+    if (DeviceGone()) {
+        return SendOutcome::DeviceGone;
     }
     return m_port->Write(frame.data(), frame.size()) ? SendOutcome::Sent : SendOutcome::WriteFailed;
 }

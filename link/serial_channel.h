@@ -33,6 +33,7 @@ enum class SendOutcome {
     TooLong,  // the text does not fit a frame
     PortClosed,
     WriteFailed,  // the port refused the bytes (unplugged, hung up)
+    DeviceGone,   // the reader saw the device go away: nothing is written to a dead port
 };
 
 class SerialChannel {
@@ -50,10 +51,18 @@ public:
     bool OpenPport(const std::string& portName);
     bool IsOpen() const;
     bool IsRunning() const;
+    // True once the reader saw the device go away (hang-up, or a read failing with EIO or
+    // ENODEV, as an unplugged adapter or a pseudo-terminal whose other end closed does). The
+    // reader then stops and wakes whoever waits on the queue; the port stays open until Stop.
+    // Any thread.
+    bool DeviceGone() const { return m_deviceGone.load(std::memory_order_acquire); }
+    // The device the port name resolved to at the last OpenPport ("" before one).
+    std::string DevicePath() const { return m_devicePath; }
     // Starts the reader thread; does nothing when one is already running on this port.
     void Start();
     // -1 when the port was not open; else stops and joins the reader, drops DTR, purges,
-    // closes, sleeps 2500 ms (through the clock) and returns 0.
+    // closes, sleeps 2500 ms (through the clock) and returns 0. A device that went away is let
+    // go at once: nobody is left on its line to notice the dropped DTR.
     int Stop();
 
     // Journal (with the secret byte range masked), frame, write; says why nothing reached the
@@ -82,6 +91,8 @@ private:
     IClock& m_clock;
     std::unique_ptr<SerialPort> m_port;
     std::atomic<bool> m_stopFlag{false};
+    std::atomic<bool> m_deviceGone{false};
+    std::string m_devicePath;
     std::unique_ptr<PollableEvent> m_stop;
     std::thread m_reader;
     std::string m_portName;

@@ -23,6 +23,45 @@ std::string IsoTime(int64_t unixMs) {
     return text;
 }
 
+// The page's one format of a time: the till's local time, as its operator reads it.
+std::string LocalTime(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%d.%m.%Y %H:%M:%S", &tm);
+    return text;
+}
+
+std::string LocalTimeOfMs(int64_t unixMs) {
+    return unixMs > 0 ? LocalTime(std::time_t(unixMs / 1000)) : std::string();
+}
+
+// The ledger's "YYYY-MM-DDTHH:MM:SSZ" as local time; "" when it is not one.
+std::string LocalTimeOfIso(const std::string& iso) {
+    std::tm tm{};
+    char zone = 0;
+    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &zone) != 7 ||
+        zone != 'Z')
+        return {};
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return LocalTime(timegm(&tm));
+}
+
+// A journal line's own stamp ("MM/DD/YY HH:MM:SS" at its start) in the page's format.
+std::string WithLocalStamp(const std::string& line) {
+    int month = 0, day = 0, year = 0, hour = 0, minute = 0, second = 0, used = 0;
+    if (std::sscanf(line.c_str(), "%2d/%2d/%2d %2d:%2d:%2d%n", &month, &day, &year, &hour, &minute,
+                    &second, &used) != 6 ||
+        used != 17)
+        return line;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d %02d:%02d:%02d", day, month, 2000 + year,
+                  hour, minute, second);
+    return stamp + line.substr(17);
+}
+
 // A label value: backslash, quote and newline escaped.
 std::string Label(const std::string& v) {
     std::string out;
@@ -53,15 +92,20 @@ Json HealthBody(CVSKPortManager& ports, bool* healthy) {
         port.Set("model", s.model);
         port.Set("serial", s.serial);
         port.Set("lastReply", IsoTime(s.lastReplyUnixMs));
-        port.Set("answering", !s.lastTimedOut);
+        port.Set("lastReplyLocal", LocalTimeOfMs(s.lastReplyUnixMs));
+        port.Set("answering", !s.lastTimedOut && !s.deviceLost);
         port.Set("paper", s.paper);
         port.Set("lastError", s.lastError);
+        port.Set("device", s.device);
+        // A port let go since (no descriptor, no clients) is closed, not without its device.
+        port.Set("deviceLost", p.open && s.deviceLost);
         Json::Array clients;
         for (const std::string& c : p.clients)
             clients.emplace_back(Cp1251ToUtf8(c));
         port.Set("clients", Json(std::move(clients)));
         port.Set("lockHolder", p.locked ? Json(Cp1251ToUtf8(p.lockHolder)) : Json());
-        if (p.open && s.lastTimedOut)
+        // A port that clients are bound to and that has no device serves none of them.
+        if ((p.open && s.lastTimedOut) || (p.open && !p.clients.empty() && s.deviceLost))
             *healthy = false;
         list.push_back(std::move(port));
     }
@@ -141,15 +185,37 @@ std::string HealthJson(CVSKPortManager& ports, CLedger& ledger, bool* healthy) {
     return body.Dump();
 }
 
+namespace {
+
+// What the page shows of a port in red: the failure whose operator text it shows.
+Json PortAlert(const Json& port) {
+    if (port.Find("deviceLost")->AsBool())
+        return Json("PORTOPENERROR");
+    if (port.Find("open")->AsBool() && !port.Find("answering")->AsBool())
+        return Json("CONNTIMEOUT");
+    return Json();
+}
+
+}  // namespace
+
 std::string StatusJson(CVSKPortManager& ports, CLedger& ledger) {
     bool healthy = true;
     Json body = HealthBody(ports, &healthy);
     AddLedger(body, ledger, &healthy);
+    body.Set("at", LocalTime(std::time(nullptr)));
+    Json::Array alerted;
+    for (const Json& p : body.Find("ports")->AsArray()) {
+        Json port = p;
+        port.Set("alert", PortAlert(p));
+        alerted.push_back(std::move(port));
+    }
+    body.Set("ports", Json(std::move(alerted)));
     Json::Array receipts;
     for (const LedgerReceipt& r : ledger.Latest(10)) {
         Json row = BriefRow(r);
         row.Set("number", r.number);
         row.Set("end", r.end);
+        row.Set("timeLocal", LocalTimeOfIso(r.time));
         receipts.push_back(std::move(row));
     }
     body.Set("receipts", Json(std::move(receipts)));
@@ -160,7 +226,7 @@ std::string StatusJson(CVSKPortManager& ports, CLedger& ledger) {
     for (const auto& p : ports.Health())
         for (std::string& line :
              Tail(vsk::Journal::DefaultFolder() + "/" + vsk::Journal::FileName(p.port, today), 15))
-            journal.emplace_back("COM" + std::to_string(p.port) + " " + line);
+            journal.emplace_back("COM" + std::to_string(p.port) + " " + WithLocalStamp(line));
     body.Set("journal", Json(std::move(journal)));
     return body.Dump();
 }
@@ -184,8 +250,9 @@ std::string MetricsText(CVSKPortManager& ports) {
     family("vsk_port_clients", "gauge", "Clients bound to the port.",
            [](const H& h, const S&) { return uint64_t(h.clients.size()); });
     family("vsk_port_answering", "gauge",
-           "Whether the register answered its latest exchange in time (1) or not (0).",
-           [](const H&, const S& s) { return uint64_t(!s.lastTimedOut); });
+           "Whether the register answered its latest exchange in time (1) or not, or its device "
+           "went away (0).",
+           [](const H&, const S& s) { return uint64_t(!s.lastTimedOut && !s.deviceLost); });
     family("vsk_exchanges_total", "counter", "Commands sent to the register.",
            [](const H&, const S& s) { return s.exchanges; });
     family("vsk_timeouts_total", "counter", "Commands the register did not answer in time.",
@@ -195,6 +262,9 @@ std::string MetricsText(CVSKPortManager& ports) {
     family("vsk_message_bytes_received_total", "counter",
            "Message text received from the register.",
            [](const H&, const S& s) { return s.bytesReceived; });
+    family("vsk_port_replugs_total", "counter",
+           "Times the port's device came back after it went away and the port logged in again.",
+           [](const H&, const S& s) { return s.replugs; });
     family("vsk_receipts_closed_total", "counter", "Receipts closed.",
            [](const H&, const S& s) { return s.receiptsClosed; });
     family("vsk_receipts_cancelled_total", "counter", "Receipts cancelled.",

@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "http/status_page.h"
 #include "ledger/ledger.h"
 #include "rpc/json.h"
 #include "rpc/runtime_paths.h"
@@ -679,10 +680,14 @@ TEST_F(HttpE2e, PeersOffTheLoopbackNeedTheToken) {
         return ReadAll(dom);
     };
     const std::string shown = draw("#token=" + token);
-    EXPECT_NE(shown.find("class=\"ok\">working</span>"), std::string::npos) << shown;
+    EXPECT_NE(
+        shown.find("class=\"ok\">" + PageText("working", PageLanguage::Ukrainian) + "</span>"),
+        std::string::npos)
+        << shown;
     EXPECT_EQ(shown.find(token), std::string::npos) << "the token leaves the address bar";
     const std::string asked = draw("");
-    EXPECT_NE(asked.find("a token is needed"), std::string::npos) << asked;
+    EXPECT_NE(asked.find(PageText("tokenNeeded", PageLanguage::Ukrainian)), std::string::npos)
+        << asked;
 }
 
 // The loopback is no pass for another user of the computer: it presents the token as a peer off
@@ -846,17 +851,100 @@ TEST_F(HttpE2e, TheStatusPageShowsPortsClientsAndReceipts) {
 
     if (access("/usr/bin/chromium", X_OK) != 0)
         GTEST_SKIP() << "no chromium to draw the page";
-    const std::string dom = m_dir + "/dom.html";
-    pid_t browser = SpawnLogged({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                 "--virtual-time-budget=3000", "--dump-dom",
-                                 "http://127.0.0.1:" + std::to_string(m_http) + "/?live=0"},
-                                dom, m_dir + "/chromium.err");
-    ASSERT_TRUE(vsktest::WaitChild(browser, Ms(60000)).has_value());
-    const std::string html = ReadAll(dom);
-    EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
-    EXPECT_NE(html.find("clients: http, kasa-3"), std::string::npos) << html;
-    EXPECT_NE(html.find("<td>24.10</td><td>closed</td>"), std::string::npos) << html;
-    EXPECT_NE(html.find("class=\"ok\">working</span>"), std::string::npos) << html;
+    // Ukrainian unless asked otherwise; every time in the till's local time, receipts included.
+    const std::regex localTime("<td>\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d</td>");
+    const struct {
+        const char* query;
+        PageLanguage language;
+        const char* lang;
+    } pages[] = {
+        {"?live=0", PageLanguage::Ukrainian, "uk"},
+        {"?live=0&lang=en", PageLanguage::English, "en"},
+        {"?lang=fr&live=0", PageLanguage::Ukrainian, "uk"},
+    };
+    for (const auto& page : pages) {
+        SCOPED_TRACE(page.query);
+        const std::string dom = m_dir + "/dom.html";
+        pid_t browser =
+            SpawnLogged({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                         "--virtual-time-budget=3000", "--dump-dom",
+                         "http://127.0.0.1:" + std::to_string(m_http) + "/" + page.query},
+                        dom, m_dir + "/chromium.err");
+        ASSERT_TRUE(vsktest::WaitChild(browser, Ms(60000)).has_value());
+        const std::string html = ReadAll(dom);
+        auto t = [&](const char* key) { return PageText(key, page.language); };
+        EXPECT_NE(html.find(std::string("<html lang=\"") + page.lang + "\""), std::string::npos);
+        EXPECT_NE(html.find("<b>COM" + std::to_string(kPort) + "</b>"), std::string::npos) << html;
+        EXPECT_NE(html.find(t("clients") + ": http, kasa-3"), std::string::npos) << html;
+        EXPECT_NE(html.find("<td>24.10</td><td>" + t("end_closed") + "</td>"), std::string::npos)
+            << html;
+        EXPECT_NE(html.find("class=\"ok\">" + t("working") + "</span>"), std::string::npos) << html;
+        EXPECT_NE(html.find("\"latestReceipts\">" + t("latestReceipts") + "</h2>"),
+                  std::string::npos)
+            << html;
+        EXPECT_TRUE(std::regex_search(html, localTime)) << html;
+    }
+}
+
+// A register unplugged and plugged in again under the same name (a new pseudo-terminal behind
+// the same link): its client is told at once, the server is unhealthy and the page shows the
+// port in red while it is away, and the first call once it is back logs in again by itself.
+TEST_F(HttpE2e, ARepluggedRegisterIsSeenAtOnceAndServesAgainWithoutInit) {
+    StartHttpServer();
+    Client till;
+    ASSERT_EQ(till.Create(), S_OK);
+    ASSERT_EQ(till.Init(kPort, u"Anna", u"0000000000", u"kasa-1"), S_OK);
+    LONG key = 0;
+    ASSERT_EQ(till->GetPrinterKeyPosition(&key), S_OK);
+    EXPECT_EQ(Http(m_http, "GET", "/v1/health").status, 200);
+
+    m_emulator.Stop();  // the device goes away, its link with it
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(till->GetPrinterKeyPosition(&key), S_OK);
+    RecordProperty("firstCallAfterRemovalMs", int(ElapsedMs(start)));
+    EXPECT_LT(ElapsedMs(start), 1000);
+    BSTR code, message;
+    ASSERT_EQ(till->GetLastErrorCode(&code), S_OK);
+    ASSERT_EQ(till->GetLastErrorMessage(&message), S_OK);
+    EXPECT_EQ(code, u"PORTOPENERROR");
+    EXPECT_NE(Cp1251ToUtf8(Utf16ToCp1251(message)).find(m_emulator.Link()), std::string::npos)
+        << Cp1251ToUtf8(Utf16ToCp1251(message));
+    HttpResult away = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(away.status, 503) << away.body;
+    start = std::chrono::steady_clock::now();
+    EXPECT_NE(till->GetPrinterKeyPosition(&key), S_OK) << "still away";
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(Http(m_http, "GET", "/v1/health").status, 503);
+
+    if (access("/usr/bin/chromium", X_OK) == 0) {
+        const std::string dom = m_dir + "/away.html";
+        pid_t browser =
+            SpawnLogged({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                         "--virtual-time-budget=3000", "--dump-dom",
+                         "http://127.0.0.1:" + std::to_string(m_http) + "/?live=0&lang=en"},
+                        dom, m_dir + "/chromium.err");
+        ASSERT_TRUE(vsktest::WaitChild(browser, Ms(60000)).has_value());
+        const std::string html = ReadAll(dom);
+        EXPECT_NE(html.find("class=\"card down\""), std::string::npos) << html;
+        EXPECT_NE(html.find(PageFailureText("PORTOPENERROR", PageLanguage::English)),
+                  std::string::npos)
+            << html;
+        EXPECT_NE(html.find(PageText("portNoDevice", PageLanguage::English)), std::string::npos);
+    }
+
+    ASSERT_TRUE(m_emulator.Start(m_dir, {}));  // a new register behind the same name
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(till.Sell(u"Хліб", 1, 1000), 1000) << "no Init in between";
+    RecordProperty("saleAfterReplugMs", int(ElapsedMs(start)));
+    std::string tape;
+    for (const std::string& line : m_emulator.Tape())
+        tape += line + "\n";
+    // The new register prints the cashier of its own last login: the server logged in again.
+    EXPECT_EQ(TapeCount(m_emulator, "CASHIER Anna"), 1) << tape;
+    EXPECT_EQ(Receipts(), 1) << tape;
+    EXPECT_EQ(Http(m_http, "GET", "/v1/health").status, 200);
+    const std::string replugs = "vsk_port_replugs_total{port=\"" + std::to_string(kPort) + "\"} ";
+    EXPECT_NE(Http(m_http, "GET", "/metrics").body.find(replugs + "1\n"), std::string::npos);
 }
 
 // Off the loopback the API is HTTPS (a certificate from --make-cert) unless --insecure.

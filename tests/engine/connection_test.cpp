@@ -1,4 +1,7 @@
 // Connecting: probe, login, identity reading, fallbacks and the bounded failures.
+#include <chrono>
+#include <thread>
+
 #include "engine/error_catalogue.h"
 #include "tests/engine/engine_fixture.h"
 
@@ -164,6 +167,53 @@ TEST_F(ConnectionTest, DoneClosesThePortOnceAndCancelsAnOpenReceipt) {
     // A new Init connects again on the same engine.
     EXPECT_EQ(InitEngine("COM7", "Cashier", kPassword), 1);
     EXPECT_FALSE(m_core->IsCheckOpen());
+}
+
+// A register unplugged under a closing: the closing fails at once with the device named, and
+// stays in doubt (it may have printed); while it is away every command is refused without a
+// wait; once a register is back behind the same port name, the next command logs in again.
+TEST_F(ConnectionTest, AnUnpluggedRegisterFailsAtOnceAndTheNextCommandLogsInAgain) {
+    Connect();
+    OpenReceipt();
+    const int32_t due = m_core->FiscalLine("Bread", 1, 1205, 0, 1, 0, 11);
+    ASSERT_GT(due, 0);
+    m_register.On("COMP", {});  // no answer: the plug is pulled meanwhile
+    std::thread puller([this] {
+        for (int i = 0; i < 2000 && m_register.Count("COMP") == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        m_register.Unplug();
+    });
+    EXPECT_EQ(m_core->CloseCheckEx(due, 0, 0, 0), -1);
+    puller.join();
+    EXPECT_EQ(m_core->LastCloseOutcome(), CVSKCore::CloseOutcome::InDoubt);
+    EXPECT_EQ(m_core->PeekLastErrorCode(), "PORTOPENERROR");
+    EXPECT_EQ(m_core->PeekLastErrorMessage(),
+              Text(vsk::text::kPortOpenError) + "COM7 (" + m_register.SlavePath() + ")");
+    EXPECT_TRUE(m_core->DeviceLost());
+    EXPECT_FALSE(m_core->IsPortOpen());
+    EXPECT_TRUE(m_core->Stats().Read().deviceLost);
+    EXPECT_TRUE(m_ui.boxes.empty()) << "no box holds the port's calls";
+
+    const int64_t before = m_clock.NowMs();
+    EXPECT_EQ(m_core->Feed(1), 0);
+    EXPECT_EQ(m_core->PeekLastErrorCode(), "PORTOPENERROR");
+    EXPECT_LT(m_clock.NowMs() - before, 100) << "refused without a reply wait";
+
+    ScriptedRegister next;
+    next.On("", {{"READY"}});
+    next.On("CONF", {{ConfReply(m_conf)}});
+    next.On("CONf", {{ConfReply(m_conf, "CONf")}});
+    next.On("CNAL", {{CnalReply(m_taxes)}});
+    vsk::RegistryStore().SetValue(vsk::Hive::CurrentUser,
+                                  "SOFTWARE\\Halvard (JSC)\\VSKManager\\Ports", "COM7",
+                                  next.SlavePath());
+    EXPECT_EQ(m_core->Feed(1), 1) << m_core->PeekLastErrorCode();
+    EXPECT_EQ(next.Count("UPAS"), 1u);
+    EXPECT_EQ(next.Frames().back().substr(0, 4), "FEED");
+    EXPECT_FALSE(m_core->DeviceLost());
+    EXPECT_EQ(m_core->Stats().Read().replugs, 1u);
+    EXPECT_FALSE(m_core->Stats().Read().deviceLost);
 }
 
 }  // namespace

@@ -38,9 +38,18 @@ ScriptedRegister::ScriptedRegister() {
 }
 
 ScriptedRegister::~ScriptedRegister() {
+    Unplug();
+}
+
+void ScriptedRegister::Unplug() {
     m_stop.store(true);
-    m_thread.join();
-    close(m_master);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_master >= 0) {
+        close(m_master);
+        m_master = -1;
+    }
 }
 
 void ScriptedRegister::On(const std::string& prefix, std::vector<Reply> replies, int times) {

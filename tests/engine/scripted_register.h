@@ -57,6 +57,9 @@ public:
     std::string Last(const std::string& prefix) const;
     size_t Count(const std::string& prefix) const;
     void ClearLog();
+    // Pulls the plug: the register stops and its side of the line closes, as an unplugged
+    // adapter's does. Nothing answers after this.
+    void Unplug();
 
 private:
     struct Rule {

@@ -173,19 +173,30 @@ TEST_F(SerialChannelTest, StopWakesAndJoinsTheReaderAtOnceAndReleasesThePort) {
     EXPECT_TRUE(next.IsRunning());  // destroyed running: the destructor must join it
 }
 
-TEST_F(SerialChannelTest, AHungUpLineNeitherSpinsNorDelaysTheStop) {
+// A hung-up line is a device that went away: the reader says so at once, wakes whoever waits
+// for a message, stops reading (no spinning), and the stop lets go without the pause.
+TEST_F(SerialChannelTest, AHungUpLineIsADeviceGoneAndNeitherSpinsNorDelaysTheStop) {
     test::FlakyPosixCalls calls;
     SerialChannel channel(*journal, *queue, clock, calls);
     ASSERT_TRUE(channel.OpenPport("COM7"));
+    EXPECT_EQ(channel.DevicePath(), pty.slave);
     channel.Start();
-    pty.CloseMaster();  // a pseudo-terminal whose other end closed reports a hang-up for ever
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // Two polls per rest of kErrorBackoffMs; a spinning reader makes thousands.
-    EXPECT_LT(calls.polls.load(), 2 * 300 / SerialChannel::kErrorBackoffMs + 10);
-
+    EXPECT_FALSE(channel.DeviceGone());
     const auto start = Clock::now();
+    pty.CloseMaster();  // a pseudo-terminal whose other end closed reports a hang-up for ever
+    EXPECT_TRUE(RealClock().Wait(queue->Event(), 1000)) << "the waiter is woken";
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_TRUE(channel.DeviceGone());
+    EXPECT_TRUE(queue->IsEmpty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(calls.polls.load(), 10);
+    EXPECT_EQ(channel.Send("FEED1"), SendOutcome::DeviceGone);
+
     EXPECT_EQ(channel.Stop(), 0);
-    EXPECT_LT(ElapsedMs(start), 800);
+    EXPECT_EQ(clock.SleptMs(), 0) << "nobody is on the line to notice a pause";
+    EXPECT_FALSE(channel.DeviceGone());
+    EXPECT_FALSE(channel.IsOpen());
+    EXPECT_EQ(Count(JournalText(), "ERROR: The device went away: " + pty.slave), 1u);
 }
 
 TEST_F(SerialChannelTest, FailedReadsAreRetriedAndLineErrorsJournaledOnce) {
