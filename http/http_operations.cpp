@@ -370,18 +370,11 @@ HttpReply OperationReply(const OperationOutcome& o, const DeskOperation& op) {
                 return ErrorReply(Fault::Unconfirmed,
                                   o.step + ": the register did not confirm the command (" + word +
                                       ": " + o.message + ")");
-            Json why;
-            why.Set("code", std::string(RowOf(Fault::InDoubt).word));
-            why.Set("message", o.step + ": the register did not answer (" + word + ": " +
-                                   o.message +
-                                   "): it may have printed; look at the register's tape before "
-                                   "asking again with another key");
-            why.Set("step", o.step);
-            Json body;
-            body.Set("error", std::move(why));
-            body.Set("end", "unknown");
-            body.Set("printed", Json());
-            return JsonReply(RowOf(Fault::InDoubt).http, body);
+            return InDoubtReply(o.step + ": the register did not answer (" + word + ": " +
+                                    o.message +
+                                    "): it may have printed; look at the register's tape before "
+                                    "asking again with another key",
+                                o.step);
         }
         case End::NotDone:
             break;

@@ -211,20 +211,12 @@ HttpReply CHttpFront::OutcomeReply(const ReceiptOutcome& o, const WholeReceipt& 
     switch (o.end) {
         case ReceiptOutcome::End::Ending:
             return ErrorReply(Fault::Ending, "the server is ending");
-        case ReceiptOutcome::End::InDoubt: {
-            Json why;
-            why.Set("code", std::string(RowOf(Fault::InDoubt).word));
-            why.Set("message",
-                    "the register did not answer the closing (" + word + ": " + o.message +
-                        "): it may have printed the receipt; its row is completed when the "
-                        "register answers, else look at the register before printing it again");
-            why.Set("step", o.step);
-            Json body;
-            body.Set("error", std::move(why));
-            body.Set("end", "unknown");
-            body.Set("printed", Json());
-            return JsonReply(status, body);
-        }
+        case ReceiptOutcome::End::InDoubt:
+            return InDoubtReply(
+                "the register did not answer the closing (" + word + ": " + o.message +
+                    "): it may have printed the receipt; its row is completed when the register "
+                    "answers, else look at the register before printing it again",
+                o.step);
         case ReceiptOutcome::End::Printed: {
             Json result;
             if (o.figures) {

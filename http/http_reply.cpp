@@ -12,6 +12,18 @@ HttpReply JsonReply(int status, const Json& body) {
     return r;
 }
 
+HttpReply InDoubtReply(const std::string& message, const std::string& step) {
+    Json why;
+    why.Set("code", std::string(RowOf(Fault::InDoubt).word));
+    why.Set("message", message);
+    why.Set("step", step);
+    Json body;
+    body.Set("error", std::move(why));
+    body.Set("end", "unknown");
+    body.Set("printed", Json());
+    return JsonReply(RowOf(Fault::InDoubt).http, body);
+}
+
 HttpReply ErrorReply(Fault fault, const std::string& message) {
     const FaultRow& row = RowOf(fault);
     Json why;

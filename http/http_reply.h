@@ -14,6 +14,9 @@ HttpReply JsonReply(int status, const Json& body);
 // {"error": {"code", "message"}} with the status and word of the failure's row: every word the
 // front answers of its own is a row of the one table (and so of the API's document).
 HttpReply ErrorReply(Fault fault, const std::string& message);
+// A printing command the register did not answer: it may have printed, so the answer is never
+// "not printed" ({"error": {..., "step"}, "end": "unknown", "printed": null}).
+HttpReply InDoubtReply(const std::string& message, const std::string& step);
 // The value of `name` in a query string ("" when absent).
 std::string QueryValue(const std::string& query, const std::string& name);
 std::string CookieValue(const std::string& cookies, const std::string& name);
