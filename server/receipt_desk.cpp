@@ -32,6 +32,14 @@ ReceiptOutcome Failed(Failure failure, std::string message, std::string step) {
     return out;
 }
 
+// Whether a request that failed so lets go of the port's binding. A register that did not answer
+// keeps nothing bound; a device gone keeps it, so that the port stays open for its page and
+// health to show it missing (a port nobody holds is merely closed), and the next call reopens
+// the device and logs in again as it does for any client.
+bool LetsGoAfter(const Failure& failure) {
+    return RowOf(failure.fault).http == 503 && failure.fault != Fault::PortUnavailable;
+}
+
 ReceiptOutcome Ending(std::string step) {
     ReceiptOutcome out;
     out.end = ReceiptOutcome::End::Ending;
@@ -291,11 +299,12 @@ ReceiptOutcome CReceiptDesk::Sell(int port, const WholeReceipt& receipt, const s
     if (!held)
         return why.ending ? Ending(why.step) : Failed(why.failure, why.message, why.step);
     ReceiptOutcome out = PrintLocked(port, held->binding.object, receipt, key);
-    // A register that did not answer, or a server that is ending, keeps nothing bound. A
-    // closing in doubt keeps its object: the port's next command catches the register's late
-    // answer and completes the row (letting go now would wait for it inside this request).
+    // A server that is ending keeps nothing bound. A closing in doubt keeps its object: the
+    // port's next command catches the register's late answer and completes the row (letting go
+    // now would wait for it inside this request).
     Release(port, std::move(*held), true,
-            HttpStatusOf(out) == 503 && out.end != ReceiptOutcome::End::InDoubt);
+            out.end == ReceiptOutcome::End::Ending ||
+                (out.end == ReceiptOutcome::End::NotPrinted && LetsGoAfter(out.failure)));
     return out;
 }
 
@@ -494,7 +503,7 @@ OperationOutcome CReceiptDesk::Operate(int port, const DeskOperation& operation)
     OperationOutcome out = OperateLocked(port, held->binding.object, operation);
     const bool silent = out.end == OperationOutcome::End::Ending ||
                         out.end == OperationOutcome::End::InDoubt ||
-                        RowOf(out.failure.fault).http == 503;
+                        LetsGoAfter(out.failure);
     Release(port, std::move(*held), true, out.end != OperationOutcome::End::Done && silent);
     return out;
 }
@@ -603,7 +612,7 @@ ReadingOutcome CReceiptDesk::Read(int port, DeskReading what, const DeskSignon& 
         return out;
     }
     out = ReadBound(port, held->binding.object, what);
-    Release(port, std::move(*held), false, !out.ok && RowOf(out.failure.fault).http == 503);
+    Release(port, std::move(*held), false, !out.ok && LetsGoAfter(out.failure));
     return out;
 }
 

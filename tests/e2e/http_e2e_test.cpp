@@ -945,6 +945,19 @@ TEST_F(HttpE2e, ARepluggedRegisterIsSeenAtOnceAndServesAgainWithoutInit) {
     EXPECT_EQ(Http(m_http, "GET", "/v1/health").status, 200);
     const std::string replugs = "vsk_port_replugs_total{port=\"" + std::to_string(kPort) + "\"} ";
     EXPECT_NE(Http(m_http, "GET", "/metrics").body.find(replugs + "1\n"), std::string::npos);
+
+    // A till of the HTTP API alone: its register going away keeps the port red and the server
+    // unhealthy, rather than letting the port close as if nobody used it.
+    HttpResult sold = Http(m_http, "POST", m_receipts, ReceiptBody(5000));
+    ASSERT_EQ(sold.status, 200) << sold.body;
+    EXPECT_EQ(Receipts(), 2);
+    ASSERT_EQ(till->Done(), S_OK);
+    m_emulator.Stop();
+    HttpResult lost = Http(m_http, "POST", m_receipts, ReceiptBody(5000));
+    EXPECT_EQ(lost.status, 503) << lost.body;
+    EXPECT_EQ(lost.Text({"error", "code"}), "PORTOPENERROR") << lost.body;
+    HttpResult unhealthy = Http(m_http, "GET", "/v1/health");
+    EXPECT_EQ(unhealthy.status, 503) << unhealthy.body;
 }
 
 // Off the loopback the API is HTTPS (a certificate from --make-cert) unless --insecure.
