@@ -502,8 +502,7 @@ OperationOutcome CReceiptDesk::Operate(int port, const DeskOperation& operation)
     }
     OperationOutcome out = OperateLocked(port, held->binding.object, operation);
     const bool silent = out.end == OperationOutcome::End::Ending ||
-                        out.end == OperationOutcome::End::InDoubt ||
-                        LetsGoAfter(out.failure);
+                        out.end == OperationOutcome::End::InDoubt || LetsGoAfter(out.failure);
     Release(port, std::move(*held), true, out.end != OperationOutcome::End::Done && silent);
     return out;
 }

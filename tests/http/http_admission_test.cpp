@@ -130,6 +130,7 @@ TEST(Admission, StreamsAreCappedAndDroppedWhenTheirReaderStops) {
     EXPECT_FALSE(admission.OpenStream(s, t)) << "user:2 has its stream";
     EXPECT_FALSE(admission.OpenStream(g, t)) << "the listener has its streams";
     admission.Closed(r);  // its stream's place is free again
+    EXPECT_FALSE(admission.OpenStream(s, t)) << "user:2 still has its stream after a refusal";
     EXPECT_TRUE(admission.OpenStream(g, t));
 
     admission.StreamProgress(g, true, t + 1s);   // waits for its next event

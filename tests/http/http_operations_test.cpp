@@ -1,5 +1,7 @@
 // The bodies of the day's operations: what each route takes, and the field a refused body
 // names (nothing of a refused body reaches the register).
+#include <ctime>
+
 #include <gtest/gtest.h>
 
 #include "http/operation_check.h"
@@ -36,6 +38,8 @@ TEST(OperationBodies, EachRouteTakesItsMembersAndNamesTheFieldAtFault) {
         {"reports/periodic", Body(R"(,"fromZ":3,"toZ":3)"), "/toZ"},
         {"reports/periodic", Body(R"(,"fromZ":0,"toZ":3)"), "/fromZ"},
         {"reports/periodic", Body(R"(,"fromZ":1,"toZ":10000)"), "/toZ"},
+        {"reports/periodic", Body(R"(,"fromZ":10000,"toZ":10001)"), "/fromZ"},
+        {"reports/periodic", Body(R"(,"fromZ":9998,"toZ":9999)"), nullptr},
         {"reports/periodic", Body(R"(,"fromZ":1)"), "/toZ"},
         {"reports/periodic", Body(R"(,"from":"2026-12-01","toZ":3)"), "/toZ"},
         {"reports/periodic", Body(""), "/from"},
@@ -101,6 +105,18 @@ TEST(OperationBodies, AcceptedBodiesCarryTheRegistersFigures) {
     EXPECT_EQ(op.to, 46366.0);
     EXPECT_EQ(AutomationDate(1899, 12, 30), 0.0);
     EXPECT_EQ(AutomationDate(1900, 3, 1), 61.0);  // the real calendar: 1900 had no 29 February
+    // Every day of a leap year, a common one and a century's turn, against the C library's.
+    for (int year : {2000, 2023, 2024, 2100})
+        for (int day = 0; day < 366; ++day) {
+            std::tm t{};
+            t.tm_year = year - 1900;
+            t.tm_mday = 1 + day;
+            const time_t at = timegm(&t);  // normalises the day of the year into its month
+            const std::tm* civil = gmtime(&at);
+            EXPECT_EQ(AutomationDate(civil->tm_year + 1900, civil->tm_mon + 1, civil->tm_mday),
+                      double(at / 86400 + 25569))
+                << civil->tm_year + 1900 << "-" << civil->tm_mon + 1 << "-" << civil->tm_mday;
+        }
 
     op = {};
     ASSERT_FALSE(
