@@ -180,6 +180,7 @@ TEST_F(HttpE2e, AWholeReceiptPrintsOnceAndIsInTheLedger) {
     EXPECT_NE(csvPage.Header("Link").find("format=csv&limit=2&after="), std::string::npos);
     for (const char* bad : {"limit=0", "limit=1001", "limit=-1", "after=x"})
         EXPECT_EQ(Http(m_http, "GET", std::string("/v1/receipts?") + bad).status, 400) << bad;
+    EXPECT_EQ(Http(m_http, "GET", "/v1/receipts?limit=1000").status, 200);
 
     // vskctl reads the same ledger without the server.
     const std::string out = m_dir + "/ledger.csv";

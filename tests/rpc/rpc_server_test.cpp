@@ -319,6 +319,8 @@ TEST_F(RpcServerTest, TcpConnectionsMustAuthenticateFirst) {
         {R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{"token":"guess"}})",
          E_ACCESSDENIED},
         {R"({"jsonrpc":"2.0","id":1,"method":"Authenticate","params":{}})", E_ACCESSDENIED},
+        {R"({"jsonrpc":"2.0","id":1,"method":"Invoke","params":{"object":1,"name":"Done"}})",
+         E_ACCESSDENIED},
         {"garbage", RPC_E_INVALID_DATA},
     };
     for (const Row& row : refused) {
