@@ -12,11 +12,11 @@ using ConnectionTest = EngineTest;
 
 TEST_F(ConnectionTest, InitProbesLogsInReadsIdentityAndPreparesTheRegister) {
     m_core->SetShowStatusDialogs(true);
-    ASSERT_EQ(InitEngine("COM7", "Cashier-longer", kPassword), 1);
+    ASSERT_EQ(InitEngine("COM7", "Cashier-longer", std::string(kPassword) + "99"), 1);
     std::vector<std::string> frames = m_register.Frames();
     ASSERT_GE(frames.size(), 4u);
     EXPECT_EQ(m_register.Commands().front(), ScriptedRegister::kWake);
-    // Ident cut to 9 characters, password in its 10-character field.
+    // Ident cut to 9 characters, password to its 10-character field.
     EXPECT_EQ(frames[0], std::string("UPAS") + kPassword + "Cashier-l");
     EXPECT_EQ(frames[1], "CONF");
     EXPECT_EQ(frames[2], "CNAL");
