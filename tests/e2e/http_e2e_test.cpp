@@ -327,6 +327,19 @@ TEST_F(HttpE2e, RpcSessionsKeepTheirObjects) {
                             {"X-Vsk-Session: " + session});
     EXPECT_EQ(wrong.json().Find("error")->Find("code")->AsInt(), int64_t(RPC_E_INVALID_DATA));
     EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: ../x"}).status, 400);
+    // Sessions are capped (256; two are open): a name past the cap is refused, a known one
+    // served.
+    int named = 0;
+    HttpResult full;
+    for (; named < 300; ++named) {
+        full = Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: s" + std::to_string(named)});
+        if (full.status != 200)
+            break;
+    }
+    EXPECT_EQ(named, 254);
+    EXPECT_EQ(full.status, 503);
+    EXPECT_EQ(full.Text({"error", "code"}), "BUSY") << full.body;
+    EXPECT_EQ(Http(m_http, "POST", "/v1/rpc", port, {"X-Vsk-Session: " + session}).status, 200);
     // A batch whose answers outgrow what a session may hold: the rest is not run, and one error
     // after the answers of those that ran says from which request on.
     std::string describe = "[";
