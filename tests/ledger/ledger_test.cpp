@@ -13,6 +13,8 @@
 #include <set>
 #include <thread>
 
+#include "resources/failure.h"
+
 namespace vsk {
 namespace {
 
@@ -334,6 +336,8 @@ TEST_F(LedgerTest, ACrashLeavesRowsForTheRegisterToSettle) {
         const int64_t ended = BeginFor(ledger, 2, "ended", 7);
         ledger.EndReceipt(ended, "closed", "[]", "{}", 8, 700, "");
         ledger.BeginReceipt(3, "till", false);  // no key at all
+        const int64_t cancelled = BeginFor(ledger, 4, "cancelled", 2);
+        ledger.EndReceipt(cancelled, "cancelled", "[]", "{}", 0, 0, "");
     }
     CLedger ledger;
     std::string report;
@@ -348,6 +352,14 @@ TEST_F(LedgerTest, ACrashLeavesRowsForTheRegisterToSettle) {
     EXPECT_EQ(ended.state, CLedger::KeyState::Done);
     EXPECT_EQ(ended.status, 200);
     EXPECT_EQ(ended.response, R"({"number":8,"total":700,"end":"closed","recovered":true})");
+    // A key whose receipt ended unprinted answers what the HTTP front answers for one, in the
+    // failure table's word and status.
+    Claimed unprinted = Claim(ledger, "cancelled");
+    EXPECT_EQ(unprinted.state, CLedger::KeyState::Done);
+    EXPECT_EQ(unprinted.status, RowOf(Fault::NotPrinted).http);
+    EXPECT_NE(unprinted.response.find(R"("code":")" + std::string(RowOf(Fault::NotPrinted).word)),
+              std::string::npos)
+        << unprinted.response;
     Claimed open = Claim(ledger, "open");
     EXPECT_EQ(open.state, CLedger::KeyState::Unsettled);
     EXPECT_EQ(open.port, 1);
@@ -355,8 +367,10 @@ TEST_F(LedgerTest, ACrashLeavesRowsForTheRegisterToSettle) {
     EXPECT_EQ(ledger.PortsToSettle(), (std::vector<int>{3}));
     open = Claim(ledger, "open");
     EXPECT_EQ(open.state, CLedger::KeyState::Done);
-    EXPECT_EQ(open.status, 409);
-    EXPECT_NE(open.response.find(R"("code":"CUT")"), std::string::npos) << open.response;
+    EXPECT_EQ(open.status, RowOf(Fault::Cut).http);
+    EXPECT_NE(open.response.find(R"("code":")" + std::string(RowOf(Fault::Cut).word)),
+              std::string::npos)
+        << open.response;
     const LedgerReceipt row = *ledger.LastOfPort(1);
     EXPECT_EQ(row.end, "cut");
     EXPECT_EQ(row.settledBy, "register");
